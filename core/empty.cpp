@@ -1,0 +1,1 @@
+// Keeps every component library non-empty while its subsystem is being written.
