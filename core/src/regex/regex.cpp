@@ -1,0 +1,738 @@
+#include "regex/regex.hpp"
+
+#include <re2/re2.h>
+#include <unicode/uset.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <unordered_set>
+
+namespace quorvex {
+
+namespace {
+
+// The Unicode White_Space property, as RE2 class items.
+constexpr std::string_view kSpaceItems =
+    "\\x{9}-\\x{D}\\x{20}\\x{85}\\x{A0}\\x{1680}\\x{2000}-\\x{200A}\\x{2028}\\x{2029}"
+    "\\x{202F}\\x{205F}\\x{3000}";
+// The complement of White_Space, for \S inside a class.
+constexpr std::string_view kNonSpaceItems =
+    "\\x{0}-\\x{8}\\x{E}-\\x{1F}\\x{21}-\\x{84}\\x{86}-\\x{9F}\\x{A1}-\\x{167F}"
+    "\\x{1681}-\\x{1FFF}\\x{200B}-\\x{2027}\\x{202A}-\\x{202E}\\x{2030}-\\x{205E}"
+    "\\x{2060}-\\x{2FFF}\\x{3001}-\\x{10FFFF}";
+constexpr std::string_view kWordItems = "\\p{L}\\p{M}\\p{Nd}\\p{Pc}";
+
+bool is_unicode_space(char32_t c) {
+  return (c >= 0x9 && c <= 0xD) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+bool is_hex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Length of the UTF-8 sequence that starts with byte b (1 for bytes that cannot start one, so
+// that a walk over malformed text still advances).
+std::size_t utf8_length(unsigned char b) {
+  if (b < 0xC0) return 1;
+  if (b < 0xE0) return 2;
+  if (b < 0xF0) return 3;
+  if (b < 0xF8) return 4;
+  return 1;
+}
+
+// Decodes the character at text[i]; len receives its byte length.
+char32_t decode_at(std::string_view text, std::size_t i, std::size_t& len) {
+  auto b = static_cast<unsigned char>(text[i]);
+  len = utf8_length(b);
+  if (len == 1 || i + len > text.size()) {
+    len = 1;
+    return b;
+  }
+  char32_t c = len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+  for (std::size_t k = 1; k < len; ++k) {
+    auto cont = static_cast<unsigned char>(text[i + k]);
+    if ((cont & 0xC0) != 0x80) {
+      len = 1;
+      return b;
+    }
+    c = (c << 6) | (cont & 0x3F);
+  }
+  return c;
+}
+
+std::size_t next_boundary(std::string_view text, std::size_t i) {
+  ++i;
+  while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80)
+    ++i;
+  return i;
+}
+
+void append_hex_item(std::string& out, std::uint32_t c) {
+  char buf[16];
+  int n = std::snprintf(buf, sizeof buf, "\\x{%X}", static_cast<unsigned>(c));
+  out.append(buf, static_cast<std::size_t>(n));
+}
+
+// \W inside a class cannot be written with RE2's property names (it is an intersection of
+// negated properties), so it is spelled out as code-point ranges, computed once from ICU.
+const std::string& non_word_items() {
+  static const std::string items = [] {
+    std::string out;
+    UErrorCode status = U_ZERO_ERROR;
+    static const UChar kPattern[] = u"[^\\p{L}\\p{M}\\p{Nd}\\p{Pc}]";
+    USet* set = uset_openPattern(kPattern, -1, &status);
+    if (U_FAILURE(status) || set == nullptr) {
+      // Without ICU's tables, fall back to everything outside ASCII word characters; the
+      // property names then still decide outside classes.
+      return std::string("\\x{0}-\\x{2F}\\x{3A}-\\x{40}\\x{5B}-\\x{5E}\\x{60}\\x{7B}-\\x{7F}");
+    }
+    int32_t count = uset_getItemCount(set);
+    for (int32_t k = 0; k < count; ++k) {
+      UChar32 lo = 0, hi = 0;
+      UErrorCode item_status = U_ZERO_ERROR;
+      int32_t len = uset_getItem(set, k, &lo, &hi, nullptr, 0, &item_status);
+      if (len != 0) continue; // a string item; a pattern of properties has none
+      append_hex_item(out, static_cast<std::uint32_t>(lo));
+      if (hi != lo) {
+        out += '-';
+        append_hex_item(out, static_cast<std::uint32_t>(hi));
+      }
+    }
+    uset_close(set);
+    return out;
+  }();
+  return items;
+}
+
+// Rewrites the language's pattern syntax into RE2's. Works in one pass over the bytes; only
+// nested classes recurse, and their depth is bounded by the nesting limit.
+class Translator {
+public:
+  explicit Translator(std::string_view pattern) : p_(pattern) {}
+
+  std::expected<std::string, std::string> run() {
+    out_.reserve(p_.size() + 16);
+    groups_.push_back(Group{false});
+    while (i_ < p_.size() && error_.empty())
+      step();
+    if (!error_.empty()) return std::unexpected(error_);
+    return std::move(out_);
+  }
+
+private:
+  struct Group {
+    bool verbose;
+  };
+
+  bool verbose() const { return groups_.back().verbose; }
+
+  void fail(std::string message) {
+    if (error_.empty()) error_ = std::move(message);
+  }
+
+  bool enter_nesting() {
+    if (++depth_ > Regex::kNestLimit) {
+      fail("nesting limit of " + std::to_string(Regex::kNestLimit) + " exceeded");
+      return false;
+    }
+    return true;
+  }
+
+  // In verbose mode, skips one run of white space or one comment; answers whether it did.
+  bool skip_verbose_space() {
+    if (!verbose()) return false;
+    std::size_t len = 1;
+    char32_t c = decode_at(p_, i_, len);
+    if (is_unicode_space(c)) {
+      i_ += len;
+      return true;
+    }
+    if (c == '#') {
+      while (i_ < p_.size() && p_[i_] != '\n')
+        ++i_;
+      if (i_ < p_.size()) ++i_;
+      return true;
+    }
+    return false;
+  }
+
+  void copy_char() {
+    std::size_t len = utf8_length(static_cast<unsigned char>(p_[i_]));
+    if (i_ + len > p_.size()) len = p_.size() - i_;
+    out_.append(p_.substr(i_, len));
+    i_ += len;
+  }
+
+  void step() {
+    if (skip_verbose_space()) return;
+    char c = p_[i_];
+    switch (c) {
+    case '\\':
+      escape(false);
+      return;
+    case '[':
+      ++i_;
+      if (!enter_nesting()) return;
+      out_ += '[';
+      if (i_ < p_.size() && p_[i_] == '^') {
+        out_ += '^';
+        ++i_;
+      }
+      if (class_body()) --depth_;
+      return;
+    case '(':
+      open_group();
+      return;
+    case ')':
+      if (groups_.size() > 1) {
+        groups_.pop_back();
+        --depth_;
+      }
+      out_ += ')';
+      ++i_;
+      return;
+    default:
+      copy_char();
+    }
+  }
+
+  void open_group() {
+    ++i_;
+    if (!enter_nesting()) return;
+    bool inherited = verbose();
+    if (i_ >= p_.size() || p_[i_] != '?') {
+      out_ += '(';
+      groups_.push_back(Group{inherited});
+      return;
+    }
+    // (?<name>  and  (?P<name>, but not the look-behinds (?<= and (?<!, which RE2 refuses.
+    std::size_t name_at = 0;
+    if (i_ + 1 < p_.size() && p_[i_ + 1] == '<' &&
+        (i_ + 2 >= p_.size() || (p_[i_ + 2] != '=' && p_[i_ + 2] != '!'))) {
+      name_at = i_ + 2;
+    } else if (i_ + 2 < p_.size() && p_[i_ + 1] == 'P' && p_[i_ + 2] == '<') {
+      name_at = i_ + 3;
+    }
+    if (name_at != 0) {
+      std::size_t close = p_.find('>', name_at);
+      out_ += "(?P<";
+      i_ = name_at;
+      if (close != std::string_view::npos) {
+        std::string name(p_.substr(name_at, close - name_at));
+        if (!names_.insert(name).second) {
+          fail("duplicate capture group name: " + name);
+          return;
+        }
+        out_ += name;
+        out_ += '>';
+        i_ = close + 1;
+      }
+      groups_.push_back(Group{inherited});
+      return;
+    }
+    // Flag groups: (?flags) and (?flags:...). RE2 has no verbose flag, so x is applied here and
+    // removed from what RE2 sees.
+    std::size_t k = i_ + 1;
+    std::string on, off;
+    bool negate = false;
+    bool saw_x = false;
+    bool verbose_now = inherited;
+    while (k < p_.size() && p_[k] != ')' && p_[k] != ':') {
+      char f = p_[k];
+      if (f == '-' && !negate) {
+        negate = true;
+      } else if (f == 'x') {
+        saw_x = true;
+        verbose_now = !negate;
+      } else if ((f >= 'a' && f <= 'z') || (f >= 'A' && f <= 'Z')) {
+        (negate ? off : on) += f;
+      } else {
+        break;
+      }
+      ++k;
+    }
+    bool flag_group = k < p_.size() && (p_[k] == ')' || p_[k] == ':') && k > i_ + 1;
+    if (!flag_group || !saw_x) {
+      // Nothing to rewrite (or not a flag group at all): RE2 judges the text as written.
+      out_ += "(?";
+      ++i_;
+      groups_.push_back(Group{inherited});
+      if (flag_group && p_[k] == ')') {
+        // (?i) applies to the rest of the enclosing group; it opens none.
+        out_.append(p_.substr(i_, k + 1 - i_));
+        i_ = k + 1;
+        groups_.pop_back();
+        --depth_;
+      }
+      return;
+    }
+    std::string flags = on;
+    if (!off.empty()) flags += "-" + off;
+    if (p_[k] == ')') {
+      --depth_;
+      groups_.back().verbose = verbose_now;
+      if (!flags.empty()) out_ += "(?" + flags + ")";
+    } else {
+      out_ += "(?" + flags + ":";
+      groups_.push_back(Group{verbose_now});
+    }
+    i_ = k + 1;
+  }
+
+  // The character after a backslash. Outside classes the Unicode classes become bracketed RE2
+  // classes; inside a class they become class items.
+  void escape(bool in_class) {
+    ++i_;
+    if (i_ >= p_.size()) {
+      out_ += '\\'; // RE2 reports the trailing backslash
+      return;
+    }
+    char c = p_[i_];
+    switch (c) {
+    case 'd':
+      out_ += "\\p{Nd}";
+      ++i_;
+      return;
+    case 'D':
+      out_ += "\\P{Nd}";
+      ++i_;
+      return;
+    case 'w':
+      if (!in_class) out_ += '[';
+      out_ += kWordItems;
+      if (!in_class) out_ += ']';
+      ++i_;
+      return;
+    case 'W':
+      if (in_class) {
+        out_ += non_word_items();
+      } else {
+        out_ += "[^";
+        out_ += kWordItems;
+        out_ += ']';
+      }
+      ++i_;
+      return;
+    case 's':
+      if (!in_class) out_ += '[';
+      out_ += kSpaceItems;
+      if (!in_class) out_ += ']';
+      ++i_;
+      return;
+    case 'S':
+      if (in_class) {
+        out_ += kNonSpaceItems;
+      } else {
+        out_ += "[^";
+        out_ += kSpaceItems;
+        out_ += ']';
+      }
+      ++i_;
+      return;
+    case 'C':
+    case 'Q':
+    case 'E':
+      fail(std::string("invalid escape sequence: \\") + c);
+      return;
+    case 'p':
+    case 'P':
+      out_ += '\\';
+      out_ += c;
+      ++i_;
+      if (i_ < p_.size() && p_[i_] == '{') {
+        std::size_t close = p_.find('}', i_);
+        std::size_t end = close == std::string_view::npos ? p_.size() : close + 1;
+        out_.append(p_.substr(i_, end - i_));
+        i_ = end;
+      } else if (i_ < p_.size()) {
+        copy_char();
+      }
+      return;
+    case 'u':
+    case 'U':
+      unicode_escape(c == 'u' ? 4 : 8);
+      return;
+    default:
+      out_ += '\\';
+      copy_char();
+    }
+  }
+
+  // \u{X..}, \uXXXX, \U{X..} and \UXXXXXXXX name a code point; RE2 spells them \x{..}.
+  void unicode_escape(std::size_t digits) {
+    std::size_t start = i_ + 1;
+    if (start < p_.size() && p_[start] == '{') {
+      std::size_t close = p_.find('}', start);
+      if (close != std::string_view::npos) {
+        out_ += "\\x";
+        out_.append(p_.substr(start, close + 1 - start));
+        i_ = close + 1;
+        return;
+      }
+    } else if (start + digits <= p_.size()) {
+      bool all_hex = true;
+      for (std::size_t k = 0; k < digits; ++k)
+        all_hex = all_hex && is_hex(p_[start + k]);
+      if (all_hex) {
+        out_ += "\\x{";
+        out_.append(p_.substr(start, digits));
+        out_ += '}';
+        i_ = start + digits;
+        return;
+      }
+    }
+    // Malformed: hand it over unchanged for RE2 to report.
+    out_ += '\\';
+    copy_char();
+  }
+
+  // Length of a named ASCII class ([:alpha:], [:^digit:]) at the cursor, or 0.
+  std::size_t ascii_class_length() const {
+    if (p_.substr(i_, 2) != "[:") return 0;
+    std::size_t k = i_ + 2;
+    if (k < p_.size() && p_[k] == '^') ++k;
+    std::size_t letters = k;
+    while (k < p_.size() && p_[k] >= 'a' && p_[k] <= 'z')
+      ++k;
+    if (k == letters || p_.substr(k, 2) != ":]") return 0;
+    return k + 2 - i_;
+  }
+
+  // Items of a class up to and including its closing bracket; the opening bracket (and ^) are
+  // already consumed and written. Nested classes are unions and are written inline. Answers
+  // false when the pattern ends first (RE2 then reports the missing bracket).
+  bool class_body() {
+    bool first = true;
+    while (error_.empty()) {
+      if (i_ >= p_.size()) return false;
+      if (skip_verbose_space()) continue;
+      char c = p_[i_];
+      if (c == ']' && !first) {
+        out_ += ']';
+        ++i_;
+        return true;
+      }
+      if (c == '-' && first) {
+        out_ += "\\-";
+        ++i_;
+      } else if (c == ']' && first) {
+        out_ += "\\]";
+        ++i_;
+      } else if (c == '\\') {
+        escape(true);
+      } else if (std::size_t len = ascii_class_length(); len != 0) {
+        // A named ASCII class [:alpha:] is RE2 syntax too.
+        out_.append(p_.substr(i_, len));
+        i_ += len;
+      } else if (c == '[') {
+        ++i_;
+        if (!enter_nesting()) return false;
+        if (i_ < p_.size() && p_[i_] == '^') {
+          fail("negated nested character classes are not supported");
+          return false;
+        }
+        // The nested items go straight into the enclosing class.
+        if (!class_body()) return false;
+        out_.pop_back(); // the nested class's closing bracket
+        --depth_;
+      } else if ((c == '&' || c == '~') && i_ + 1 < p_.size() && p_[i_ + 1] == c) {
+        fail("character class set operations are not supported");
+        return false;
+      } else {
+        copy_char();
+      }
+      first = false;
+    }
+    return false;
+  }
+
+  std::string_view p_;
+  std::size_t i_ = 0;
+  int depth_ = 0;
+  std::string out_;
+  std::string error_;
+  std::vector<Group> groups_;
+  std::unordered_set<std::string> names_;
+};
+
+RE2::Options engine_options() {
+  RE2::Options options;
+  options.set_encoding(RE2::Options::EncodingUTF8);
+  options.set_log_errors(false);
+  options.set_max_mem(static_cast<int64_t>(Regex::kSizeLimit));
+  options.set_longest_match(false);
+  options.set_posix_syntax(false);
+  options.set_case_sensitive(true);
+  return options;
+}
+
+MatchSpan span_of(const re2::StringPiece& piece, std::string_view text) {
+  auto start = static_cast<std::size_t>(piece.data() - text.data());
+  return MatchSpan{start, start + piece.size()};
+}
+
+} // namespace
+
+std::optional<std::string_view> Captures::text(std::string_view subject, std::size_t i) const {
+  if (i >= groups_.size() || !groups_[i]) return std::nullopt;
+  return groups_[i]->in(subject);
+}
+
+Regex::~Regex() = default;
+
+std::expected<std::shared_ptr<const Regex>, std::string> Regex::compile(std::string_view pattern) {
+  auto translated = Translator(pattern).run();
+  if (!translated) return std::unexpected(std::move(translated.error()));
+  auto re = std::make_unique<RE2>(*translated, engine_options());
+  if (!re->ok()) {
+    // RE2's message quotes the offending text; quote the pattern as written when RE2 finds the
+    // same fault there.
+    std::string message = re->error();
+    if (*translated != pattern) {
+      RE2 original(std::string(pattern), engine_options());
+      if (!original.ok() && original.error_code() == re->error_code()) message = original.error();
+    }
+    return std::unexpected(std::move(message));
+  }
+  // RE2 builds the reverse program on first use and fails the search silently if it does not
+  // fit; build it now so that such a pattern is refused up front.
+  if (re->ReverseProgramSize() < 0)
+    return std::unexpected("pattern too large - reverse compile failed");
+  std::shared_ptr<Regex> out(new Regex());
+  out->pattern_.assign(pattern);
+  out->names_.assign(static_cast<std::size_t>(re->NumberOfCapturingGroups()) + 1, std::string());
+  for (const auto& [index, name] : re->CapturingGroupNames()) {
+    if (index > 0 && static_cast<std::size_t>(index) < out->names_.size()) {
+      out->names_[static_cast<std::size_t>(index)] = name;
+    }
+  }
+  out->re_ = std::move(re);
+  return std::shared_ptr<const Regex>(std::move(out));
+}
+
+std::optional<std::size_t> Regex::group_index(std::string_view name) const {
+  if (name.empty()) return std::nullopt; // unnamed groups have no name to find
+  for (std::size_t i = 1; i < names_.size(); ++i) {
+    if (names_[i] == name) return i;
+  }
+  return std::nullopt;
+}
+
+bool Regex::is_match(std::string_view text) const {
+  re2::StringPiece subject(text.data(), text.size());
+  return re_->Match(subject, 0, text.size(), RE2::UNANCHORED, nullptr, 0);
+}
+
+std::optional<MatchSpan> Regex::find(std::string_view text, std::size_t from) const {
+  if (from > text.size()) return std::nullopt;
+  re2::StringPiece subject(text.data(), text.size());
+  re2::StringPiece whole;
+  if (!re_->Match(subject, from, text.size(), RE2::UNANCHORED, &whole, 1)) return std::nullopt;
+  return span_of(whole, text);
+}
+
+namespace {
+
+std::optional<Captures> match_groups(const RE2& re, std::size_t groups, std::string_view text,
+                                     std::size_t from, RE2::Anchor anchor) {
+  if (from > text.size()) return std::nullopt;
+  std::vector<re2::StringPiece> pieces(groups);
+  re2::StringPiece subject(text.data(), text.size());
+  if (!re.Match(subject, from, text.size(), anchor, pieces.data(), static_cast<int>(groups))) {
+    return std::nullopt;
+  }
+  Captures caps(groups);
+  for (std::size_t g = 0; g < groups; ++g) {
+    if (pieces[g].data() != nullptr) caps[g] = span_of(pieces[g], text);
+  }
+  return caps;
+}
+
+} // namespace
+
+std::optional<Captures> Regex::find_captures(std::string_view text, std::size_t from) const {
+  return match_groups(*re_, names_.size(), text, from, RE2::UNANCHORED);
+}
+
+bool Regex::full_match(std::string_view text) const {
+  re2::StringPiece subject(text.data(), text.size());
+  return re_->Match(subject, 0, text.size(), RE2::ANCHOR_BOTH, nullptr, 0);
+}
+
+std::optional<Captures> Regex::full_match_captures(std::string_view text) const {
+  return match_groups(*re_, names_.size(), text, 0, RE2::ANCHOR_BOTH);
+}
+
+std::vector<MatchSpan> Regex::find_all(std::string_view text) const {
+  std::vector<MatchSpan> out;
+  MatchIterator it(*this, text);
+  while (auto m = it.next())
+    out.push_back(*m);
+  return out;
+}
+
+bool MatchIterator::accept(const MatchSpan& m) {
+  if (m.empty() && last_end_ && m.end == *last_end_) {
+    if (start_ >= text_.size()) {
+      done_ = true;
+    } else {
+      start_ = next_boundary(text_, start_);
+    }
+    return false;
+  }
+  start_ = m.end;
+  last_end_ = m.end;
+  return true;
+}
+
+std::optional<MatchSpan> MatchIterator::next() {
+  while (!done_) {
+    auto m = re_.find(text_, start_);
+    if (!m) {
+      done_ = true;
+      break;
+    }
+    if (accept(*m)) return m;
+  }
+  return std::nullopt;
+}
+
+bool MatchIterator::next_captures(Captures& out) {
+  while (!done_) {
+    auto caps = re_.find_captures(text_, start_);
+    if (!caps) {
+      done_ = true;
+      break;
+    }
+    if (accept(caps->whole())) {
+      out = std::move(*caps);
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+bool is_reference_char(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+// A group reference is a number when the whole name is a decimal number (a leading + allowed,
+// as for an unsigned parse); a number too large for any group refers to none.
+std::optional<std::size_t> parse_group_number(std::string_view name, bool& is_number) {
+  std::string_view digits = name;
+  if (!digits.empty() && digits[0] == '+') digits.remove_prefix(1);
+  is_number = !digits.empty();
+  std::size_t value = 0;
+  bool fits = true;
+  for (char c : digits) {
+    if (c < '0' || c > '9') {
+      is_number = false;
+      return std::nullopt;
+    }
+    if (value > (SIZE_MAX - 9) / 10) fits = false;
+    if (fits) value = value * 10 + static_cast<std::size_t>(c - '0');
+  }
+  if (!is_number) return std::nullopt;
+  if (!fits) {
+    // Too large to be a number: the reference names a group of that name, which cannot exist.
+    is_number = false;
+    return std::nullopt;
+  }
+  return value;
+}
+
+} // namespace
+
+void Regex::expand(std::string_view text, const Captures& caps, std::string_view replacement,
+                   std::string& out) const {
+  auto insert_group = [&](std::string_view name) {
+    bool is_number = false;
+    auto number = parse_group_number(name, is_number);
+    std::optional<std::string_view> piece;
+    if (is_number) {
+      piece = caps.text(text, *number);
+    } else if (auto index = group_index(name)) {
+      piece = caps.text(text, *index);
+    }
+    if (piece) out.append(*piece);
+  };
+  std::size_t i = 0;
+  while (i < replacement.size()) {
+    std::size_t dollar = replacement.find('$', i);
+    if (dollar == std::string_view::npos) break;
+    out.append(replacement.substr(i, dollar - i));
+    i = dollar;
+    if (i + 1 >= replacement.size()) break; // a lone $ at the end stays
+    char next = replacement[i + 1];
+    if (next == '$') {
+      out += '$';
+      i += 2;
+      continue;
+    }
+    if (next == '{') {
+      std::size_t close = replacement.find('}', i + 2);
+      if (close == std::string_view::npos) {
+        out += '$';
+        i += 1;
+        continue;
+      }
+      insert_group(replacement.substr(i + 2, close - (i + 2)));
+      i = close + 1;
+      continue;
+    }
+    std::size_t end = i + 1;
+    while (end < replacement.size() && is_reference_char(replacement[end]))
+      ++end;
+    if (end == i + 1) {
+      out += '$';
+      i += 1;
+      continue;
+    }
+    insert_group(replacement.substr(i + 1, end - (i + 1)));
+    i = end;
+  }
+  out.append(replacement.substr(i));
+}
+
+std::string Regex::replace_n(std::string_view text, std::string_view replacement,
+                             std::size_t limit) const {
+  std::string out;
+  std::size_t copied = 0;
+  std::size_t done = 0;
+  MatchIterator it(*this, text);
+  if (replacement.find('$') == std::string_view::npos) {
+    while (done < limit) {
+      auto m = it.next();
+      if (!m) break;
+      out.append(text.substr(copied, m->start - copied));
+      out.append(replacement);
+      copied = m->end;
+      ++done;
+    }
+  } else {
+    Captures caps;
+    while (done < limit && it.next_captures(caps)) {
+      MatchSpan m = caps.whole();
+      out.append(text.substr(copied, m.start - copied));
+      expand(text, caps, replacement, out);
+      copied = m.end;
+      ++done;
+    }
+  }
+  out.append(text.substr(copied));
+  return out;
+}
+
+std::string Regex::replace_all(std::string_view text, std::string_view replacement) const {
+  return replace_n(text, replacement, SIZE_MAX);
+}
+
+std::string Regex::replace_first(std::string_view text, std::string_view replacement) const {
+  return replace_n(text, replacement, 1);
+}
+
+} // namespace quorvex
