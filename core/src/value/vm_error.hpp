@@ -40,6 +40,9 @@ inline constexpr const char* VM_ERROR_KIND_NAMES[] = {
 };
 
 struct VmError {
+  VmError() = default;
+  explicit VmError(VmErrorKind k) : kind(k) {}
+
   VmErrorKind kind = VmErrorKind::TypeError;
   // InvalidOpcode: the opcode. ArityError: expected (a) and got (b).
   std::uint8_t a = 0;
