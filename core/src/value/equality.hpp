@@ -1,0 +1,70 @@
+// The language's equality, behind `=`, `not=`, literal patterns and every builtin that compares.
+//
+// Numbers compare by value across kinds (1, 1.0 and 2/2 forms aside: a reduced ratio is never an
+// integer); NaN equals nothing, itself included, and 0.0 equals -0.0. Strings compare by bytes;
+// sequences element-wise whatever their list/vector flag; sets, maps, key boxes and variants
+// structurally; regexes by pattern text; closures, templates, continuations, atoms, optics and
+// effects only by identity. A stale key equals nothing but the very same key.
+//
+// This is not the strict equality of hash-consing (hash_cons.hpp), nor the identity of map keys.
+// The comparison recurses once per level of nesting; past the depth guard it fails with TooDeep.
+// It never allocates and never collects.
+#pragma once
+
+#include <cstdint>
+
+#include "value/fault.hpp"
+#include "value/heap.hpp"
+
+namespace quorvex {
+
+// Equality of two values that are not both objects (a heap object never equals a non-object).
+constexpr bool scalar_values_equal(const Value& a, const Value& b) {
+  if (a.tag == b.tag) {
+    switch (a.tag) {
+    case Tag::Nil:
+      return true;
+    case Tag::Bool:
+      return a.as.boolean == b.as.boolean;
+    case Tag::Int:
+      return a.as.integer == b.as.integer;
+    case Tag::Float:
+      return a.as.floating == b.as.floating;
+    case Tag::Ratio:
+      return a.as.ratio.num == b.as.ratio.num && a.as.ratio.den == b.as.ratio.den;
+    case Tag::Symbol:
+    case Tag::Keyword:
+      return a.as.spur == b.as.spur;
+    case Tag::Object:
+      return a.as.key == b.as.key;
+    case Tag::NativeFn:
+      return a.as.native == b.as.native;
+    }
+    return false;
+  }
+  const Value& x = a.tag < b.tag ? a : b; // Int < Float < Ratio in tag order
+  const Value& y = a.tag < b.tag ? b : a;
+  if (x.tag == Tag::Int && y.tag == Tag::Float) {
+    return static_cast<double>(x.as.integer) == y.as.floating;
+  }
+  if (x.tag == Tag::Int && y.tag == Tag::Ratio) {
+    return static_cast<__int128>(x.as.integer) * y.as.ratio.den == y.as.ratio.num;
+  }
+  if (x.tag == Tag::Float && y.tag == Tag::Ratio) {
+    return static_cast<double>(y.as.ratio.num) / static_cast<double>(y.as.ratio.den) ==
+           x.as.floating;
+  }
+  return false;
+}
+
+// Two live objects of the same kind that are not the same key.
+Guarded<bool> objects_equal(const Heap& h, HeapKey a, HeapKey b);
+
+inline Guarded<bool> values_equal(const Heap& h, const Value& a, const Value& b) {
+  if (a.tag != Tag::Object || b.tag != Tag::Object || a.as.key == b.as.key) {
+    return scalar_values_equal(a, b);
+  }
+  return objects_equal(h, a.as.key, b.as.key);
+}
+
+} // namespace quorvex

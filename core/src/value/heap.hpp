@@ -1,0 +1,383 @@
+// The object heap and its collector.
+//
+// Slots. Every object lives in one slot of a growable table and is named by a HeapKey: the slot's
+// index and the slot's version when the object was stored. Versions are odd while a slot is
+// occupied and even while it is vacant; freeing a slot bumps its version, so every key to the
+// freed object becomes stale for good (until the 32-bit version wraps) and reads as "no object"
+// instead of reaching whatever reuses the slot. Slot 0 is a sentinel that is never handed out.
+// Vacant slots form a LIFO free list threaded through the slots themselves: the slot freed last
+// is reused first.
+//
+// Roots. A collection keeps exactly what is reachable from the roots. The machine supplies them
+// through RootSource::append_roots, in this order: Object values on the value stack (bottom to
+// top); Object values among the globals (index order); the closure of every call frame; the
+// closure, then the dispatch map, of every handler entry; the predefined optics; Object constants
+// of every prototype; the macro roots; the shared instance of every field-less variant in the type
+// registry. To those the heap adds its temporary roots (RootScope) and the references of the
+// object being allocated, so that a payload under construction keeps its elements. Roots are
+// gathered only when a collection is actually due, never per allocation. Repeated or stale roots
+// are harmless.
+//
+// Marking. The roots become a work list. The collector pops a key, skips it when it is stale or
+// already marked, marks it and pushes the keys its object refers to (trace_object). It never
+// recurses, so a list nested a million deep or a long chain of atoms costs heap memory for the
+// work list, not native stack.
+//
+// Sweeping. One pass over the slots in index order: a marked entry is unmarked; an unmarked one is
+// dropped, its version bumped and its slot pushed on the free list (so the next insertion reuses
+// the highest freed index). The hash-consing tables are then rebuilt from the survivors' cached
+// hashes, which drops every entry that pointed at a freed object.
+//
+// Threshold. A collection runs inside an allocation when the live count has reached
+// gc_threshold, no native function is in progress (native_depth 0) and the heap has a root
+// source; afterwards the threshold is max(2 x live, 1024), so the cost of collecting stays
+// proportional to the allocation that caused it. The compiler's staging heap has no root source
+// and never collects. Built with QUORVEX_GC_STRESS the collection runs at every allocation where
+// it is allowed, and the threshold stays pinned.
+//
+// What callers must root. A Value in a C++ local variable does not keep its object alive. Across
+// any call that may collect (heap_alloc, the hash-consing allocators alloc_seq/alloc_set/
+// alloc_map/alloc_variant, canonical_key and everything built on it, the string allocators) a
+// caller must keep every key it still needs either reachable from the machine's roots (for
+// instance still on the value stack) or in a RootScope. Inside a native function nothing
+// collects. Never hold a pointer or reference into the slot table (heap_get's result included)
+// across a call that may allocate: the table may grow and move.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "value/objects.hpp"
+#include "value/value.hpp"
+
+namespace quorvex {
+
+inline constexpr std::uint32_t kInitialGcThreshold = 1024;
+
+#if defined(QUORVEX_GC_STRESS) && QUORVEX_GC_STRESS
+inline constexpr bool kGcStress = true;
+#else
+inline constexpr bool kGcStress = false;
+#endif
+
+// A table from structural hash to the one hash-consed object recorded for it. Open addressing
+// over the hash itself (already uniformly spread); entries are only added, replaced or cleared
+// all at once.
+class InternTable {
+public:
+  // The key recorded for `hash`, or nullptr.
+  const HeapKey* find(std::uint64_t hash) const;
+  // Records `key` for `hash`, replacing an earlier entry.
+  void set(std::uint64_t hash, HeapKey key);
+  // Empties the table, sized for about `expected` entries.
+  void reset(std::size_t expected = 0);
+  std::size_t size() const { return count_; }
+
+private:
+  struct Entry {
+    std::uint64_t hash;
+    HeapKey key; // index 0: empty (slot 0 is never handed out)
+  };
+  void grow();
+
+  std::vector<Entry> entries_; // power-of-two size, at most half full
+  std::size_t count_ = 0;
+};
+
+struct HeapEntry {
+  // The structural hash of an object that entered through hash-consing; the intern tables are
+  // rebuilt from it.
+  std::optional<std::uint64_t> cached_hash;
+  HeapObject object;
+  bool marked = false;
+};
+
+struct HeapSlot {
+  HeapEntry entry;             // meaningful while occupied; an empty string while vacant
+  std::uint32_t version = 0;   // odd while occupied
+  std::uint32_t next_free = 0; // meaningful while vacant
+};
+
+// Implemented by the machine. Appends its roots in the order described above.
+class RootSource {
+public:
+  virtual void append_roots(std::vector<HeapKey>& out) const = 0;
+
+protected:
+  ~RootSource() = default;
+};
+
+// Appends v's key when v is an Object.
+inline void append_value_root(std::vector<HeapKey>& out, const Value& v) {
+  if (v.tag == Tag::Object) out.push_back(v.as.key);
+}
+
+struct Heap {
+  Heap();
+  Heap(Heap&&) noexcept = default;
+  Heap& operator=(Heap&&) noexcept = default;
+  Heap(const Heap&) = delete;
+  Heap& operator=(const Heap&) = delete;
+
+  std::vector<HeapSlot> slots;
+  // First vacant slot; equal to slots.size() when there is none.
+  std::uint32_t free_head = 1;
+  std::uint32_t live_count = 0;
+  InternTable intern_seq;
+  InternTable intern_set;
+  InternTable intern_map;
+  InternTable intern_variant;
+  InternTable intern_string;
+  std::uint32_t gc_threshold = kInitialGcThreshold;
+  // Native function calls in progress; nothing collects while it is above zero.
+  std::uint32_t native_depth = 0;
+
+  // The machine whose roots this heap is collected against; none for a staging heap, which then
+  // never collects on its own. The machine must outlive the heap's use of it (it owns the heap).
+  RootSource* root_source = nullptr;
+  // Keys held by RootScopes.
+  std::vector<HeapKey> temp_roots;
+  // Collections run so far.
+  std::uint64_t collections = 0;
+};
+
+// The empty heap: the sentinel slot only, threshold 1024.
+inline Heap heap_new() {
+  return Heap();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lookup. The pointers returned stay valid until the next insertion or collection.
+
+inline const HeapSlot* live_slot(const Heap& h, HeapKey k) {
+  if (k.index >= h.slots.size()) return nullptr;
+  const HeapSlot& s = h.slots[k.index];
+  return (s.version == k.version && (k.version & 1) != 0) ? &s : nullptr;
+}
+
+inline bool heap_is_live(const Heap& h, HeapKey k) {
+  return live_slot(h, k) != nullptr;
+}
+
+inline const HeapEntry* heap_entry(const Heap& h, HeapKey k) {
+  const HeapSlot* s = live_slot(h, k);
+  return s != nullptr ? &s->entry : nullptr;
+}
+
+// The object behind a live key, else nullptr.
+inline const HeapObject* heap_get(const Heap& h, HeapKey k) {
+  const HeapSlot* s = live_slot(h, k);
+  return s != nullptr ? &s->entry.object : nullptr;
+}
+inline HeapObject* heap_get_mut(Heap& h, HeapKey k) {
+  return const_cast<HeapObject*>(heap_get(h, k));
+}
+
+// The payload behind a live key when the object has that kind, else nullptr.
+template <class T> const T* heap_get_as(const Heap& h, HeapKey k) {
+  static_assert(kIsPayload<T>);
+  const HeapObject* o = heap_get(h, k);
+  return o != nullptr ? o->get_if<T>() : nullptr;
+}
+template <class T> const T* heap_get_as(const Heap& h, const Value& v) {
+  return v.tag == Tag::Object ? heap_get_as<T>(h, v.as.key) : nullptr;
+}
+template <class T> T* heap_get_mut_as(Heap& h, HeapKey k) {
+  return const_cast<T*>(heap_get_as<T>(h, k));
+}
+
+// The kind of the object behind v, when v is an Object with a live key.
+inline std::optional<ObjectKind> object_kind(const Heap& h, const Value& v) {
+  if (v.tag != Tag::Object) return std::nullopt;
+  const HeapObject* o = heap_get(h, v.as.key);
+  if (o == nullptr) return std::nullopt;
+  return o->kind();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Insertion and allocation.
+
+// Stores the object without any collection check; no cached hash, mark clear.
+HeapKey heap_insert(Heap& h, HeapObject object);
+// Stores a whole entry as it is (cached hash and all): used to move objects between heaps.
+HeapKey heap_insert_entry(Heap& h, HeapEntry entry);
+// Collects first when a collection is due (the object's own references are roots during it),
+// then inserts.
+HeapKey heap_alloc(Heap& h, HeapObject object);
+
+// ---------------------------------------------------------------------------------------------
+// Collection.
+
+// Whether an allocation now would collect.
+inline bool collection_due(const Heap& h) {
+  if (h.native_depth != 0 || h.root_source == nullptr) return false;
+  if constexpr (kGcStress) return true;
+  return h.live_count >= h.gc_threshold;
+}
+
+// Collects when due, with the root source's roots, the temporary roots and the references of
+// `pending` (an object about to be inserted). Answers whether it collected.
+bool collect_if_due(Heap& h, const HeapObject* pending = nullptr);
+
+// A full collection from exactly `roots` plus the temporary roots.
+void heap_collect(Heap& h, std::vector<HeapKey> roots);
+// Marks from the work list (consumed).
+void heap_mark(Heap& h, std::vector<HeapKey>& work);
+// Appends the keys the object refers to, in the order of its kind (elements of a persistent
+// collection in iteration order), without checking them.
+void trace_object(const HeapObject& object, std::vector<HeapKey>& work);
+// Frees every unmarked object, clears the marks, rebuilds the intern tables, resets the threshold.
+void heap_sweep(Heap& h);
+// Refills the five intern tables from the cached hashes of the occupied slots, in index order.
+void rebuild_intern_tables(Heap& h);
+
+// Keeps keys alive across calls that may collect, for as long as the scope lives. Scopes nest
+// (LIFO); the keys live in the heap itself, so a scope costs no allocation in the steady state.
+class RootScope {
+public:
+  explicit RootScope(Heap& h) : heap_(h), mark_(h.temp_roots.size()) {}
+  ~RootScope() { heap_.temp_roots.resize(mark_); }
+  RootScope(const RootScope&) = delete;
+  RootScope& operator=(const RootScope&) = delete;
+
+  void add(HeapKey k) { heap_.temp_roots.push_back(k); }
+  void add(const Value& v) {
+    if (v.tag == Tag::Object) heap_.temp_roots.push_back(v.as.key);
+  }
+  void add(std::span<const Value> vs) {
+    for (const Value& v : vs)
+      add(v);
+  }
+
+private:
+  Heap& heap_;
+  std::size_t mark_;
+};
+
+// Marks a native function call in progress: no collection runs while one exists.
+class NativeCallScope {
+public:
+  explicit NativeCallScope(Heap& h) : heap_(h) { ++heap_.native_depth; }
+  ~NativeCallScope() {
+    if (heap_.native_depth > 0) --heap_.native_depth;
+  }
+  NativeCallScope(const NativeCallScope&) = delete;
+  NativeCallScope& operator=(const NativeCallScope&) = delete;
+
+private:
+  Heap& heap_;
+};
+
+// Rewrites every key the object holds (the keys trace_object follows) through `remap`, which
+// answers the replacement or nullopt to keep a key. Sets and maps are rebuilt with fresh hash
+// keys, since their elements' identities change.
+template <class F> void remap_object_handles(HeapObject& object, F&& remap) {
+  auto fix_key = [&](HeapKey& k) {
+    if (std::optional<HeapKey> n = remap(k)) k = *n;
+  };
+  auto fix_value = [&](Value& v) {
+    if (v.tag == Tag::Object) fix_key(v.as.key);
+  };
+  auto fix_optional = [&](std::optional<HeapKey>& k) {
+    if (k) fix_key(*k);
+  };
+  switch (object.kind()) {
+  case ObjectKind::String:
+  case ObjectKind::ClosureTemplate:
+  case ObjectKind::Regex:
+  case ObjectKind::Effect:
+    return;
+  case ObjectKind::Seq: {
+    ValueVector& items = object.get_if<SeqObject>()->items;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      Value v = items[i];
+      if (v.tag != Tag::Object) continue;
+      Value w = v;
+      fix_value(w);
+      if (!(w.as.key == v.as.key)) items.set_mut(i, w);
+    }
+    return;
+  }
+  case ObjectKind::Set: {
+    ValueSet& set = object.get_if<SetObject>()->set;
+    ValueSet rebuilt(next_random_keys());
+    for (const Value& v : set) {
+      Value w = v;
+      fix_value(w);
+      rebuilt.insert_mut(w);
+    }
+    set = std::move(rebuilt);
+    return;
+  }
+  case ObjectKind::Map: {
+    ValueMap& map = object.get_if<MapObject>()->map;
+    ValueMap rebuilt(next_random_keys());
+    for (const auto& entry : map) {
+      Value k = entry.first;
+      Value v = entry.second;
+      fix_value(k);
+      fix_value(v);
+      rebuilt.insert_mut(k, v);
+    }
+    map = std::move(rebuilt);
+    return;
+  }
+  case ObjectKind::Closure:
+    for (Value& v : object.get_if<Closure>()->captures)
+      fix_value(v);
+    return;
+  case ObjectKind::Continuation: {
+    Continuation& c = *object.get_if<Continuation>();
+    for (Value& v : c.values)
+      fix_value(v);
+    for (SavedFrame& f : c.frames)
+      fix_optional(f.closure);
+    for (SavedHandlerEntry& e : c.handlers) {
+      fix_optional(e.closure);
+      fix_optional(e.dispatch_map);
+    }
+    return;
+  }
+  case ObjectKind::Atom:
+    fix_value(object.get_if<Atom>()->value);
+    return;
+  case ObjectKind::Optic: {
+    OpticKind& kind = object.get_if<Optic>()->kind;
+    std::visit(
+        [&](auto& p) {
+          using P = std::decay_t<decltype(p)>;
+          if constexpr (std::is_same_v<P, OpticKind::Key> || std::is_same_v<P, OpticKind::NotKey>) {
+            fix_key(p.key_box);
+          } else if constexpr (std::is_same_v<P, OpticKind::Filtered> ||
+                               std::is_same_v<P, OpticKind::When>) {
+            fix_key(p.predicate);
+          } else if constexpr (std::is_same_v<P, OpticKind::First>) {
+            fix_key(p.inner);
+          } else if constexpr (std::is_same_v<P, OpticKind::Compose>) {
+            for (HeapKey& k : p.steps)
+              fix_key(k);
+          } else if constexpr (std::is_same_v<P, OpticKind::Lens>) {
+            fix_key(p.getter);
+            fix_key(p.setter);
+          } else if constexpr (std::is_same_v<P, OpticKind::KeyCompare>) {
+            fix_key(p.key_box);
+            fix_value(p.literal);
+          }
+        },
+        kind.data);
+    return;
+  }
+  case ObjectKind::KeyBox:
+    fix_value(object.get_if<KeyBox>()->value);
+    return;
+  case ObjectKind::Variant:
+    for (Value& v : object.get_if<Variant>()->fields)
+      fix_value(v);
+    return;
+  }
+}
+
+} // namespace quorvex
