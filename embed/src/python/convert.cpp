@@ -1,0 +1,390 @@
+#include "convert.hpp"
+
+#include <vector>
+
+#include "keyword.hpp"
+#include "util/depth_guard.hpp"
+
+namespace quorvex {
+
+namespace {
+
+// One level of nesting: the interpreter's own recursion count (so sys.setrecursionlimit applies),
+// and the native stack check, which still holds when the limit has been raised past what the
+// stack can take.
+class NestingScope {
+public:
+  explicit NestingScope(const char* where) : entered_(Py_EnterRecursiveCall(where) == 0) {
+    if (entered_ && !guard_) {
+      Py_LeaveRecursiveCall();
+      entered_ = false;
+      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    }
+  }
+  ~NestingScope() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  NestingScope(const NestingScope&) = delete;
+  NestingScope& operator=(const NestingScope&) = delete;
+  bool ok() const { return entered_; }
+
+private:
+  DepthGuard guard_;
+  bool entered_;
+};
+
+constexpr const char* kIntoData = " while converting a Python object";
+constexpr const char* kFromData = " while converting data to Python";
+
+bool text_of_str(PyObject* str, DataKind kind, DataValue& out) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+  if (text == nullptr) return false;
+  out = DataValue::text(kind, std::string_view(text, static_cast<std::size_t>(size)));
+  return true;
+}
+
+bool int64_of(PyObject* obj, std::int64_t& out) {
+  const long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+// One conversion into data. Holds what the conversion looked up once (the Fraction class), so that
+// a large structure imports `fractions` at most once.
+class IntoData {
+public:
+  bool convert(PyObject* obj, DataValue& out) {
+    PyTypeObject* type = Py_TYPE(obj);
+    // Exact types first: each matches exactly one rule, so the order among them does not matter.
+    if (type == &PyUnicode_Type) return text_of_str(obj, DataKind::String, out);
+    if (type == &PyLong_Type) return convert_int(obj, out);
+    if (obj == Py_None) {
+      out = DataValue();
+      return true;
+    }
+    if (type == &PyBool_Type) {
+      out = DataValue::boolean(obj == Py_True);
+      return true;
+    }
+    if (type == &PyFloat_Type) {
+      out = DataValue::floating(PyFloat_AsDouble(obj));
+      return true;
+    }
+    if (is_keyword(obj)) {
+      out = DataValue::share_text(DataKind::Keyword, keyword_name(obj));
+      return true;
+    }
+    if (type == &PyList_Type) return convert_list(obj, out);
+    if (type == &PyDict_Type) return convert_dict(obj, out);
+    if (type == &PyTuple_Type) return convert_tuple(obj, out);
+    // Subclasses, in the order of the rules.
+    if (PyLong_Check(obj)) return convert_int(obj, out);
+    if (PyFloat_Check(obj)) {
+      const double d = PyFloat_AsDouble(obj);
+      if (d == -1.0 && PyErr_Occurred()) return false;
+      out = DataValue::floating(d);
+      return true;
+    }
+    if (PyUnicode_Check(obj)) return text_of_str(obj, DataKind::String, out);
+    if (PyList_Check(obj)) return convert_list(obj, out);
+    if (PyTuple_Check(obj)) return convert_tuple(obj, out);
+    if (PyDict_Check(obj)) return convert_dict(obj, out);
+    if (PyAnySet_Check(obj)) return convert_set(obj, out);
+    int fraction = is_fraction(obj);
+    if (fraction < 0) return false;
+    if (fraction == 1) return convert_fraction(obj, out);
+    return convert_other(obj, out);
+  }
+
+private:
+  static bool convert_int(PyObject* obj, DataValue& out) {
+    std::int64_t i = 0;
+    if (!int64_of(obj, i)) return false;
+    out = DataValue::integer(i);
+    return true;
+  }
+
+  bool convert_list(PyObject* list, DataValue& out) {
+    NestingScope scope(kIntoData);
+    if (!scope.ok()) return false;
+    DataSeqBuilder items(static_cast<std::size_t>(PyList_Size(list)));
+    // Item code may shrink the list while we convert (a __str__ with side effects): the length is
+    // read again at each step, and each item is held while it is converted.
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+      PyRef item = PyRef::borrow(PyList_GetItem(list, i));
+      if (!item) return false;
+      DataValue v;
+      if (!convert(item.get(), v)) return false;
+      items.push_back(std::move(v));
+    }
+    out = items.finish(DataKind::Vector);
+    return true;
+  }
+
+  bool convert_tuple(PyObject* tuple, DataValue& out) {
+    NestingScope scope(kIntoData);
+    if (!scope.ok()) return false;
+    const Py_ssize_t n = PyTuple_Size(tuple);
+    DataSeqBuilder items(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      // A tuple keeps its items alive for as long as we keep the tuple.
+      PyObject* item = PyTuple_GetItem(tuple, i);
+      if (item == nullptr) return false;
+      DataValue v;
+      if (!convert(item, v)) return false;
+      items.push_back(std::move(v));
+    }
+    out = items.finish(DataKind::Vector);
+    return true;
+  }
+
+  bool convert_dict(PyObject* dict, DataValue& out) {
+    NestingScope scope(kIntoData);
+    if (!scope.ok()) return false;
+    const Py_ssize_t size = PyDict_Size(dict);
+    DataTableBuilder entries(static_cast<std::size_t>(size));
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+      PyRef key = PyRef::borrow(k);
+      PyRef value = PyRef::borrow(v);
+      DataValue dk;
+      DataValue dv;
+      if (!convert(key.get(), dk) || !convert(value.get(), dv)) return false;
+      if (PyDict_Size(dict) != size) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return false;
+      }
+      entries.insert(std::move(dk), std::move(dv));
+    }
+    out = entries.finish(DataKind::Map);
+    return true;
+  }
+
+  bool convert_set(PyObject* set, DataValue& out) {
+    NestingScope scope(kIntoData);
+    if (!scope.ok()) return false;
+    DataTableBuilder elements(static_cast<std::size_t>(PySet_Size(set)));
+    PyRef iter = PyRef::steal(PyObject_GetIter(set));
+    if (!iter) return false;
+    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+      DataValue v;
+      if (!convert(item.get(), v)) return false;
+      elements.insert(std::move(v));
+    }
+    if (PyErr_Occurred()) return false;
+    out = elements.finish(DataKind::Set);
+    return true;
+  }
+
+  // 1 for a fractions.Fraction, 0 for anything else. Trouble finding out (no `fractions`, a
+  // failing instance test) counts as "not a fraction".
+  int is_fraction(PyObject* obj) {
+    if (!fraction_looked_up_) {
+      fraction_looked_up_ = true;
+      PyRef module = PyRef::steal(PyImport_ImportModule("fractions"));
+      if (module) fraction_class_ = PyRef::steal(PyObject_GetAttrString(module.get(), "Fraction"));
+      if (!fraction_class_) PyErr_Clear();
+    }
+    if (!fraction_class_) return 0;
+    const int r = PyObject_IsInstance(obj, fraction_class_.get());
+    if (r < 0) {
+      PyErr_Clear();
+      return 0;
+    }
+    return r;
+  }
+
+  static bool convert_fraction(PyObject* obj, DataValue& out) {
+    PyRef num = PyRef::steal(PyObject_GetAttrString(obj, "numerator"));
+    if (!num) return false;
+    std::int64_t n = 0;
+    if (!int64_of(num.get(), n)) return false;
+    PyRef den = PyRef::steal(PyObject_GetAttrString(obj, "denominator"));
+    if (!den) return false;
+    std::int64_t d = 0;
+    if (!int64_of(den.get(), d)) return false;
+    if (d == 0) {
+      // Only a Fraction subclass that lies about its denominator gets here.
+      PyErr_Format(PyExc_ZeroDivisionError, "Fraction(%lld, 0)", static_cast<long long>(n));
+      return false;
+    }
+    out = DataValue::ratio(n, d);
+    return true;
+  }
+
+  static bool convert_other(PyObject* obj, DataValue& out) {
+    PyRef str = PyRef::steal(PyObject_Str(obj));
+    if (!str) return false;
+    std::string_view text;
+    PyRef holder = lossy_utf8(str.get(), text);
+    if (!holder) return false;
+    out = DataValue::string(text);
+    return true;
+  }
+
+  PyRef fraction_class_;
+  bool fraction_looked_up_ = false;
+};
+
+// One conversion out of data, with the Fraction class and re.compile looked up at most once.
+class FromData {
+public:
+  PyRef convert(const DataValue& v) {
+    switch (v.kind()) {
+    case DataKind::Nil:
+      return PyRef::borrow(Py_None);
+    case DataKind::Bool:
+      return PyRef::borrow(v.as_bool() ? Py_True : Py_False);
+    case DataKind::Int:
+      return PyRef::steal(PyLong_FromLongLong(v.as_int()));
+    case DataKind::Float:
+      return PyRef::steal(PyFloat_FromDouble(v.as_float()));
+    case DataKind::Ratio:
+      return convert_ratio(v);
+    case DataKind::String:
+    case DataKind::Symbol:
+    case DataKind::Opaque:
+      return str_of(v.text());
+    case DataKind::Keyword:
+      return PyRef::steal(make_keyword(v.text()));
+    case DataKind::List:
+    case DataKind::Vector:
+      return convert_seq(v.seq());
+    case DataKind::Map:
+      return convert_map(v.table());
+    case DataKind::Set:
+      return convert_set(v.table());
+    case DataKind::Regex:
+      return convert_regex(v.as_regex());
+    }
+    PyErr_SetString(PyExc_SystemError, "unknown data kind");
+    return PyRef();
+  }
+
+private:
+  static PyRef str_of(const DataText& text) {
+    return PyRef::steal(
+        PyUnicode_DecodeUTF8(text.bytes(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  }
+
+  PyRef convert_seq(const DataSeq& seq) {
+    NestingScope scope(kFromData);
+    if (!scope.ok()) return PyRef();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(seq.size())));
+    if (!list) return list;
+    for (std::size_t i = 0; i < seq.size(); ++i) {
+      PyRef item = convert(seq[i]);
+      if (!item) return item;
+      if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) {
+        return PyRef();
+      }
+    }
+    return list;
+  }
+
+  PyRef convert_map(const DataTable& table) {
+    NestingScope scope(kFromData);
+    if (!scope.ok()) return PyRef();
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return dict;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      PyRef key = convert(table.key(i));
+      if (!key) return key;
+      PyRef value = convert(table.value(i));
+      if (!value) return value;
+      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return PyRef();
+    }
+    return dict;
+  }
+
+  PyRef convert_set(const DataTable& table) {
+    NestingScope scope(kFromData);
+    if (!scope.ok()) return PyRef();
+    std::vector<PyRef> elements;
+    elements.reserve(table.size());
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      PyRef e = convert(table.key(i));
+      if (!e) return e;
+      elements.push_back(std::move(e));
+    }
+    PyRef set = PyRef::steal(PyFrozenSet_New(nullptr));
+    if (!set) return set;
+    for (const PyRef& e : elements) {
+      if (PySet_Add(set.get(), e.get()) < 0) return PyRef();
+    }
+    return set;
+  }
+
+  PyRef convert_ratio(const DataValue& v) {
+    if (!fraction_class_) {
+      PyRef module = PyRef::steal(PyImport_ImportModule("fractions"));
+      if (!module) return module;
+      fraction_class_ = PyRef::steal(PyObject_GetAttrString(module.get(), "Fraction"));
+      if (!fraction_class_) return PyRef();
+    }
+    PyRef num = PyRef::steal(PyLong_FromLongLong(v.numerator()));
+    if (!num) return num;
+    PyRef den = PyRef::steal(PyLong_FromLongLong(v.denominator()));
+    if (!den) return den;
+    return PyRef::steal(
+        PyObject_CallFunctionObjArgs(fraction_class_.get(), num.get(), den.get(), nullptr));
+  }
+
+  PyRef convert_regex(const DataRegex& regex) {
+    if (!re_compile_) {
+      PyRef module = PyRef::steal(PyImport_ImportModule("re"));
+      if (!module) return module;
+      re_compile_ = PyRef::steal(PyObject_GetAttrString(module.get(), "compile"));
+      if (!re_compile_) return PyRef();
+    }
+    const std::string_view pattern = regex.pattern();
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(pattern.data(), static_cast<Py_ssize_t>(pattern.size()), nullptr));
+    if (!text) return text;
+    return PyRef::steal(PyObject_CallFunctionObjArgs(re_compile_.get(), text.get(), nullptr));
+  }
+
+  PyRef fraction_class_;
+  PyRef re_compile_;
+};
+
+} // namespace
+
+bool py_to_data(PyObject* obj, DataValue& out) {
+  IntoData conversion;
+  return conversion.convert(obj, out);
+}
+
+PyRef data_to_py(const DataValue& value) {
+  FromData conversion;
+  return conversion.convert(value);
+}
+
+PyRef lossy_utf8(PyObject* str, std::string_view& out) {
+  Py_ssize_t size = 0;
+  if (const char* text = PyUnicode_AsUTF8AndSize(str, &size)) {
+    out = std::string_view(text, static_cast<std::size_t>(size));
+    return PyRef::borrow(str);
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return PyRef();
+  PyErr_Clear();
+  // Lone surrogates: encode them as they are, then decode with every ill-formed subsequence
+  // replaced by U+FFFD.
+  PyRef raw = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  if (!raw) return raw;
+  char* bytes = nullptr;
+  Py_ssize_t nbytes = 0;
+  if (PyBytes_AsStringAndSize(raw.get(), &bytes, &nbytes) < 0) return PyRef();
+  PyRef clean = PyRef::steal(PyUnicode_DecodeUTF8(bytes, nbytes, "replace"));
+  if (!clean) return clean;
+  const char* text = PyUnicode_AsUTF8AndSize(clean.get(), &size);
+  if (text == nullptr) return PyRef();
+  out = std::string_view(text, static_cast<std::size_t>(size));
+  return clean;
+}
+
+} // namespace quorvex
