@@ -74,6 +74,9 @@ void format_vm_error(const VmError& e, std::string& out) {
     case VmErrorKind::NoMatchingClause:
       out += "No matching clause";
       return;
+    case VmErrorKind::StackOverflow:
+      out += "Stack overflow";
+      return;
   }
 }
 

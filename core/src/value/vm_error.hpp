@@ -30,13 +30,16 @@ enum class VmErrorKind : std::uint8_t {
   DivisionByZero = 11,
   AssertionFailed = 12,
   NoMatchingClause = 13,
+  // Past the machine's frame limit or the nesting limit of native callbacks. Never offered to
+  // `exn`: it ends the run.
+  StackOverflow = 14,
 };
 
 inline constexpr const char* VM_ERROR_KIND_NAMES[] = {
     "type-error",           "value-error",          "stack-underflow",      "invalid-opcode",
     "undefined-variable",   "not-callable",         "arity-error",          "index-out-of-bounds",
     "invalid-continuation", "effect-not-handled",   "operation-not-handled", "division-by-zero",
-    "assertion-failed",     "no-matching-clause",
+    "assertion-failed",     "no-matching-clause",   "stack-overflow",
 };
 
 struct VmError {
@@ -107,6 +110,7 @@ struct VmError {
     return with_text(VmErrorKind::AssertionFailed, std::move(message));
   }
   static VmError no_matching_clause() { return VmError{VmErrorKind::NoMatchingClause}; }
+  static VmError stack_overflow() { return VmError{VmErrorKind::StackOverflow}; }
 
   const char* kind_name() const { return VM_ERROR_KIND_NAMES[static_cast<int>(kind)]; }
 

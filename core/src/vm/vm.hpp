@@ -1,0 +1,339 @@
+// The machine: one object that holds all interpreter state of one engine, and the entry points
+// through which the host, the compiler and the native functions run code on it.
+//
+// Ownership. A Vm owns its heap, interner, globals, the value, frame and handler stacks, the
+// append-only prototype table, the builtin table, host functions and host effect handlers, the
+// documentation table, the data-type registry and the macro table. Nothing is shared between two
+// machines. The heap keeps a pointer back to the machine (its root source), so a Vm never moves:
+// vm_new hands it out behind a unique_ptr.
+//
+// Entry points.
+//   call_prototype          the host runs a compiled top-level prototype (the outermost run);
+//   call_value_from_native  a builtin, an optic engine or the macro expander calls any callable;
+//   call_native             dispatch of a native index (builtin row or host function).
+// A run of the loop on behalf of native code is a nested run on the same stacks; nested runs are
+// bounded in number (DepthGuard) so that native recursion cannot exhaust the C stack, and the
+// frame stack is bounded by kMaxFrames.
+//
+// Native code and the stacks. A builtin receives its arguments as a copy that is no longer on the
+// value stack. It must not keep a pointer or reference into `stack`, `frames`, `globals` or the
+// heap's slot table across anything that can push, allocate, collect or call back into the
+// machine. No collection runs while a native function is in progress (heap.native_depth > 0).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "reader/form.hpp"
+#include "util/hash.hpp"
+#include "util/interner.hpp"
+#include "value/heap.hpp"
+#include "value/type_registry.hpp"
+#include "value/value.hpp"
+#include "value/vm_error.hpp"
+#include "vm/natives/builtins.hpp"
+#include "vm/prototype.hpp"
+
+namespace quorvex {
+
+struct Vm;
+
+// Identities of the three effects every machine is built with.
+inline constexpr EffectId kExnEffectId = 0xFFFF0001;
+inline constexpr EffectId kConsoleEffectId = 0xFFFF0002;
+inline constexpr EffectId kRandomEffectId = 0xFFFF0004;
+
+// The frame stack never holds more frames than this; a call beyond it fails with "Stack
+// overflow", which ends the run (it is not offered to `exn`).
+inline constexpr std::uint32_t kMaxFrames = 100000;
+
+// Native indices are 16 bits: builtins and host functions together fit below this.
+inline constexpr std::uint32_t kNativeIndexLimit = 65536;
+
+// Marks an absent index or height in the frame and handler records.
+inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+
+enum class FrameKind : std::uint32_t {
+  Normal = 0,
+  // Pushed by resuming a continuation: ends its run when ip reaches stop_ip.
+  Boundary = 1,
+};
+
+// One activation. Its locals and operands are the values of the value stack from `base` up.
+struct CallFrame {
+  FrameKind kind = FrameKind::Normal;
+  std::uint32_t stop_ip = 0;
+  // Boundary frames: the value-stack height the boundary return cuts back to (kNoIndex: base).
+  std::uint32_t saved_height = kNoIndex;
+  // A handler entry whose `active` flag is set again when this frame is left (kNoIndex: none).
+  std::uint32_t handler_index = kNoIndex;
+  std::uint32_t ip = 0;
+  std::uint32_t base = 0;
+  std::uint32_t prototype = 0;
+  // The running closure (version 0: none, as for top-level prototypes).
+  HeapKey closure{};
+  // Set only on the frame of a handler clause.
+  AbortTarget abort_to{};
+  std::uint8_t arg_count = 0;
+
+  bool has_closure() const { return closure.version != 0; }
+  bool has_saved_height() const { return saved_height != kNoIndex; }
+  bool has_handler_index() const { return handler_index != kNoIndex; }
+};
+
+// One element of the handler stack, installed by PushHandler for the body of a `with-handler`.
+struct HandlerEntry {
+  EffectId effect_id = 0;
+  std::optional<HeapKey> closure;
+  std::optional<HeapKey> dispatch_map;
+  std::uint32_t reserved = 0;  // always 0; kept so that saved entries mirror live ones
+  std::uint32_t handler_prototype = 0;
+  // Heights from which a perform handled by this entry captures.
+  std::uint32_t stack_height = 0;
+  std::uint32_t frame_count = 0;
+  // Copies of the heights at installation.
+  std::uint32_t installed_height = 0;
+  std::uint32_t installed_frame_count = 0;
+  // Code index just past the PopHandler that closes the `with-handler` in the handler frame.
+  std::uint32_t resume_ip = 0;
+  // 1 while a clause of this entry runs; a perform never selects an active entry.
+  std::uint8_t active = 0;
+};
+
+// The answer of a host effect handler. Both kinds push the value as the value of the perform.
+struct HandlerOutcome {
+  enum class Kind : std::uint8_t { Resume = 0, Abort = 1 };
+  Kind kind = Kind::Resume;
+  Value value;
+
+  static HandlerOutcome resume(Value v) { return {Kind::Resume, v}; }
+  static HandlerOutcome abort(Value v) { return {Kind::Abort, v}; }
+};
+
+// The callable behind a host function (`define_fn`). Called with the machine borrowed
+// exclusively; the arguments are a copy off the value stack.
+class HostCallable {
+ public:
+  virtual ~HostCallable() = default;
+  virtual NativeResult call(Vm& vm, std::span<const Value> args) = 0;
+};
+
+// A host-side effect handler, consulted when the program has no non-active handler entry for the
+// effect. It receives the operation's name and the arguments (no continuation).
+class HostHandler {
+ public:
+  virtual ~HostHandler() = default;
+  virtual std::expected<HandlerOutcome, VmError> handle(Vm& vm, Spur operation,
+                                                        std::vector<Value> args) = 0;
+};
+
+struct HostFunction {
+  std::string name;
+  std::shared_ptr<HostCallable> callable;
+};
+
+enum class DocKind : std::uint8_t { Def = 0, Defn = 1, Defmacro = 2, Builtin = 3 };
+
+struct DocEntry {
+  std::optional<SourceSpan> location;
+  std::string text;
+  DocKind kind = DocKind::Builtin;
+};
+
+struct TraceEntry {
+  std::optional<SourceSpan> location;
+  // The prototype's name; none for anonymous functions and top-level forms.
+  std::optional<std::string> function_name;
+};
+
+// The error of a failed outermost run: the VmError with where it happened. Its display text is
+// the VmError's; location and trace are data for the host and are never printed.
+struct RuntimeError {
+  std::optional<SourceSpan> location;
+  VmError error;
+  std::vector<TraceEntry> trace;
+};
+
+void format_runtime_error(const RuntimeError& e, std::string& out);
+std::string to_string(const RuntimeError& e);
+
+// Polled by the run loop at a bounded interval of backward jumps and calls. Answering an error
+// ends the run with it: the error is not offered to `exn`, and nested runs pass it outwards
+// unchanged. The Python layer uses it for Ctrl-C.
+using InterruptHook = std::optional<VmError> (*)(void* data);
+
+// How many backward jumps and calls pass between two polls of the interrupt hook.
+inline constexpr std::uint32_t kInterruptInterval = 4096;
+
+// The value stack: a growable array of Values. Indices stay valid across growth; pointers into it
+// (data(), operator[] references) do not survive a push.
+class ValueStack {
+ public:
+  ValueStack() = default;
+  ValueStack(const ValueStack&) = delete;
+  ValueStack& operator=(const ValueStack&) = delete;
+  ~ValueStack() { std::free(data_); }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::size_t capacity() const { return capacity_; }
+  void reserve(std::size_t n) {
+    if (n > capacity_) grow_to(n);
+  }
+
+  Value& operator[](std::size_t i) { return data_[i]; }
+  const Value& operator[](std::size_t i) const { return data_[i]; }
+  Value* data() { return data_; }
+  const Value* data() const { return data_; }
+  Value& back() { return data_[size_ - 1]; }
+  std::span<const Value> view() const { return {data_, size_}; }
+
+  void push_back(const Value& v) {
+    if (size_ == capacity_) [[unlikely]] {
+      Value copy = v;  // v may live in the buffer that grow_to frees
+      grow_to(capacity_ * 2 > 16 ? capacity_ * 2 : 16);
+      data_[size_++] = copy;
+      return;
+    }
+    data_[size_++] = v;
+  }
+  void pop_back() { --size_; }
+  // Appends n nils.
+  void push_nils(std::size_t n) {
+    reserve_extra(n);
+    for (std::size_t i = 0; i < n; ++i) data_[size_ + i] = Value::nil();
+    size_ += n;
+  }
+  void reserve_extra(std::size_t n) {
+    if (capacity_ - size_ < n) grow_to(size_ + n > capacity_ * 2 ? size_ + n : capacity_ * 2);
+  }
+  // Cuts the stack to `n` values when it is longer; never lengthens it.
+  void truncate(std::size_t n) {
+    if (n < size_) size_ = n;
+  }
+  void clear() { size_ = 0; }
+
+ private:
+  void grow_to(std::size_t n);
+
+  Value* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+struct Vm final : RootSource {
+  Vm();
+  Vm(const Vm&) = delete;
+  Vm& operator=(const Vm&) = delete;
+  Vm(Vm&&) = delete;
+  Vm& operator=(Vm&&) = delete;
+  ~Vm();
+
+  // The variant tag of `Reduced` (variant 0 of the prelude type `ReduceSignal`), set by the host
+  // after the prelude has run; read by `reduce` only.
+  std::optional<VariantTag> reduce_signal_type;
+  Heap heap;
+  Interner interner;
+  // A global's name to its position in `globals`.
+  std::unordered_map<Spur, std::uint32_t, FxHash> global_index;
+  // Each, Vals, Keys, Deep, Some: roots, so they live even when their globals are redefined.
+  std::array<HeapKey, 5> builtin_optics{};
+  std::unordered_map<EffectId, std::shared_ptr<HostHandler>> host_handlers;
+  std::unordered_map<Spur, DocEntry, FxHash> docs;
+  // Id of the next effect made at run time; the built-in ids are never handed out.
+  EffectId next_effect_id = 1;
+  ValueStack stack;
+  std::vector<CallFrame> frames;
+  std::vector<HandlerEntry> handlers;
+  std::vector<Value> globals;
+  // Append-only; a prototype is named by its index. Prototypes never change once appended.
+  std::vector<Prototype> prototypes;
+  // The builtin table; a row's position is its native index.
+  std::vector<Builtin> natives;
+  // The closures of the macro table; collector roots. Rebuilt by the host after each compile.
+  std::vector<HeapKey> macro_roots;
+  TypeRegistry types;
+  // Host function k has the native index natives.size() + k.
+  std::vector<HostFunction> host_functions;
+  // Macro name to its expander closure; lent to the compiler for each top-level form.
+  std::unordered_map<Spur, HeapKey, FxHash> macros;
+
+  // Polled by the run loop (see InterruptHook); none by default.
+  InterruptHook interrupt_hook = nullptr;
+  void* interrupt_data = nullptr;
+
+  // The machine's roots, in the collector's order.
+  void append_roots(std::vector<HeapKey>& out) const override;
+
+  // ---- Run-loop bookkeeping. Not for use outside the machine's own sources. ----
+  // Backward jumps and calls left until the next poll of the interrupt hook.
+  std::uint32_t interrupt_countdown = kInterruptInterval;
+  // Set when the hook or a stack overflow has ended the run: every enclosing run passes the
+  // error on without offering it to the program. Cleared when the outermost run returns.
+  bool run_aborting = false;
+  // Runs of the loop in progress (the outermost included).
+  std::uint32_t active_runs = 0;
+  // One-clause function records of plain prototypes, made once per prototype for MakeClosure.
+  std::vector<FunctionRef> plain_functions;
+};
+
+// A fresh machine without a macro table (the creator adds it empty before first use): the heap
+// with the five predefined optics, the builtin table and its documentation, the stacks, the
+// builtins bound as globals 0 to 158, the effects exn, console and random as globals 159 to 161,
+// and the optic globals each, _vals, _keys, deep, DEEP and _some as 162 to 167.
+std::unique_ptr<Vm> vm_new();
+
+// Binds the name: overwrites an existing global in place, else appends a new one.
+void define_global(Vm& vm, Spur name, Value value);
+
+// The id of the effect the global spelled `name` holds, if it holds a live effect. Never interns.
+std::optional<EffectId> find_effect_id(const Vm& vm, std::string_view name);
+
+// Appends the prototype as it is and answers its index.
+std::uint32_t add_prototype(Vm& vm, Prototype prototype);
+
+// The name of the first live effect object with that id, when it has one.
+std::optional<std::string> find_effect_name(const Vm& vm, EffectId id);
+
+// Runs prototype `index` with `args` to completion as the outermost run. On failure the value,
+// frame and handler stacks are cut back to their heights at entry.
+std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
+                                                  std::span<const Value> args);
+
+// Calls any callable value from native code: builtins and host functions directly, keywords and
+// sets by lookup, closures in a nested run of the loop. Vectors, maps and continuations are not
+// callable from here. After a failed nested run the stacks are cut back to their heights at entry
+// before the error is returned.
+NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value> args);
+
+// Calls builtin row `index`, or host function index - natives.size(). Leaves native_depth alone.
+NativeResult call_native(Vm& vm, std::uint16_t index, std::span<const Value> args);
+
+// Registers a host function and binds its name to Value::native_fn(index). Indices past 65,535
+// are refused.
+std::expected<std::uint32_t, VmError> register_host_function(Vm& vm, std::string_view name,
+                                                             std::shared_ptr<HostCallable> callable);
+
+// The location and frame trace of an error raised with the machine's current frames.
+RuntimeError attach_error_location(const Vm& vm, VmError error);
+std::vector<TraceEntry> collect_frame_trace(const Vm& vm);
+
+// Offers a runtime error to the program as `raise` of `exn`. Answers success when the program
+// took it over (execution continues where the perform left the machine), else the error itself.
+std::expected<void, VmError> raise_runtime_error(Vm& vm, VmError error);
+
+// Performs operation `op` of effect `id` with the arguments: an in-language handler entry or the
+// host handler for the id. On success the perform's value is on the stack (host handler) or a
+// clause frame was pushed.
+std::expected<void, VmError> perform_effect(Vm& vm, EffectId id, Spur op, std::vector<Value> args);
+
+}  // namespace quorvex
