@@ -1,0 +1,53 @@
+// What every builtin handler shares: the argument-count and kind errors, and typed access to
+// argument objects.
+//
+// Order of checks in every handler: the count first, then the kinds, normally from the first
+// argument to the last. A kind error is a TypeError with a fixed text that never includes the
+// offending value. An argument that must be a heap object of some kind counts only when its key
+// is live and its object has that kind: a stale key is a wrong kind like any other.
+//
+// The payload pointers answered here point into the heap's slot table. They are valid until the
+// next allocation, which may grow the table; copy what is needed (persistent collections copy in
+// O(1), SmallString shares its buffer) before allocating.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+
+#include "value/heap.hpp"
+#include "value/value.hpp"
+#include "value/vm_error.hpp"
+
+namespace quorvex {
+
+struct Vm;
+
+// The arity error: the lowest acceptable count and the given count, both kept to 8 bits.
+inline std::unexpected<VmError> arity_error(std::size_t expected, std::size_t given) {
+  return std::unexpected(VmError::arity(static_cast<std::uint8_t>(expected & 0xFF),
+                                        static_cast<std::uint8_t>(given & 0xFF)));
+}
+
+inline std::unexpected<VmError> type_error(const char* text) {
+  return std::unexpected(VmError::type_error(text));
+}
+
+// The payload of a live object of kind T behind `v`, else nullptr.
+template <class T> const T* arg_as(const Heap& heap, const Value& v) {
+  return heap_get_as<T>(heap, v);
+}
+
+// The text of a live string argument, copied out of the heap; else "expected a string".
+std::expected<std::string, VmError> expect_string(const Vm& vm, const Value& v);
+
+// A new list or vector object holding `items`. Not hash-consed: equal results are distinct.
+Value alloc_seq_object(Heap& heap, ValueVector items, bool is_vector);
+
+// The low 8 bits of an integer's two's-complement form.
+inline std::uint8_t low_byte(std::int64_t i) {
+  return static_cast<std::uint8_t>(static_cast<std::uint64_t>(i) & 0xFF);
+}
+
+} // namespace quorvex
