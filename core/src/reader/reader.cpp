@@ -1,0 +1,817 @@
+#include "reader/reader.hpp"
+
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "regex/regex.hpp"
+#include "util/depth_guard.hpp"
+#include "util/hash.hpp"
+#include "util/utf8.hpp"
+
+namespace quorvex {
+
+namespace {
+
+constexpr std::uint32_t kMaxAnonParam = 255;
+
+constexpr std::array<bool, 256> kAsciiDelimiter = [] {
+  std::array<bool, 256> t{};
+  for (unsigned char c : std::string_view("\"(),;[]`{}~ "))
+    t[c] = true;
+  for (unsigned char c = 0x09; c <= 0x0D; ++c)
+    t[c] = true;
+  return t;
+}();
+
+// White space beyond ASCII: the rest of the Unicode White_Space property.
+bool is_wide_space(char32_t c) {
+  return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// Texts of the symbols the reader synthesises, shared by every form that uses them.
+struct Synthesised {
+  SharedText quote{"quote"};
+  SharedText deref{"deref"};
+  SharedText syntax_quote{"syntax-quote"};
+  SharedText unquote{"unquote"};
+  SharedText unquote_splicing{"unquote-splicing"};
+  SharedText fn{"fn"};
+  SharedText xpath{"xpath"};
+  SharedText ampersand{"&"};
+  SharedText rest{"%&"};
+  std::array<SharedText, kMaxAnonParam + 1> params; // params[n] is "%n"; [0] unused
+  Synthesised() {
+    for (std::uint32_t n = 1; n <= kMaxAnonParam; ++n)
+      params[n] = SharedText("%" + std::to_string(n));
+  }
+};
+
+const Synthesised& synthesised() {
+  static const Synthesised names;
+  return names;
+}
+
+int digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
+  return 99;
+}
+
+// A signed 64-bit integer in the given base: an optional sign and at least one digit.
+std::optional<std::int64_t> parse_i64(std::string_view s, int base) {
+  bool negative = false;
+  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
+    negative = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  if (s.empty()) return std::nullopt;
+  // Accumulate the magnitude, which may reach 2^63 for the smallest integer.
+  const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+  std::uint64_t magnitude = 0;
+  for (char c : s) {
+    int d = digit_value(c);
+    if (d >= base) return std::nullopt;
+    auto digit = static_cast<std::uint64_t>(d);
+    if (magnitude > (limit - digit) / static_cast<std::uint64_t>(base)) return std::nullopt;
+    magnitude = magnitude * static_cast<std::uint64_t>(base) + digit;
+  }
+  if (negative) return static_cast<std::int64_t>(0 - magnitude); // wraps to INT64_MIN at 2^63
+  return static_cast<std::int64_t>(magnitude);
+}
+
+// An unsigned 32-bit decimal: an optional '+' and at least one digit.
+std::optional<std::uint32_t> parse_u32(std::string_view s) {
+  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+  if (s.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+// A decimal floating-point number: optional sign, digits with an optional fraction (at least one
+// digit in all), optional exponent. The nearest double; beyond the range, an infinity or zero.
+std::optional<double> parse_float(std::string_view s) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+    negative = s[i] == '-';
+    ++i;
+  }
+  std::size_t body = i;
+  std::size_t int_digits = 0, frac_digits = 0;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9')
+    ++i, ++int_digits;
+  std::size_t point = i;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9')
+      ++i, ++frac_digits;
+  }
+  if (int_digits + frac_digits == 0) return std::nullopt;
+  std::int64_t exponent = 0;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    bool exp_negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+      exp_negative = s[i] == '-';
+      ++i;
+    }
+    std::size_t exp_start = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+      if (exponent < 1'000'000'000) exponent = exponent * 10 + (s[i] - '0');
+      ++i;
+    }
+    if (i == exp_start) return std::nullopt;
+    if (exp_negative) exponent = -exponent;
+  }
+  if (i != s.size()) return std::nullopt;
+
+  double value = 0;
+  auto [end, ec] =
+      std::from_chars(s.data() + body, s.data() + s.size(), value, std::chars_format::general);
+  if (ec == std::errc::result_out_of_range) {
+    // Decide between overflow and underflow by the decimal magnitude of the first significant
+    // digit.
+    std::int64_t magnitude = exponent;
+    std::size_t k = body;
+    while (k < point && s[k] == '0')
+      ++k;
+    if (k < point) {
+      magnitude += static_cast<std::int64_t>(point - k);
+    } else {
+      std::size_t f = point + 1;
+      while (f < s.size() && s[f] == '0')
+        ++f, --magnitude;
+    }
+    value = magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+  } else if (ec != std::errc() || end != s.data() + s.size()) {
+    return std::nullopt;
+  }
+  return negative ? -value : value;
+}
+
+std::uint64_t magnitude_of(std::int64_t v) {
+  return v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+}
+
+std::uint64_t gcd(std::uint64_t a, std::uint64_t b) {
+  while (b != 0) {
+    std::uint64_t t = a % b;
+    a = b;
+    b = t;
+  }
+  return a;
+}
+
+} // namespace
+
+SplitName split_namespace(std::string_view token) {
+  std::size_t slash = token.find('/');
+  if (slash == std::string_view::npos || slash == 0 || slash + 1 == token.size()) {
+    return SplitName{token, std::nullopt};
+  }
+  return SplitName{token.substr(slash + 1), token.substr(0, slash)};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cursor
+
+Reader::Reader(std::string_view text, std::optional<Spur> source)
+    : text_(text), bytes_(text.data()),
+      length_(static_cast<std::uint32_t>(
+          std::min<std::size_t>(text.size(), std::numeric_limits<std::uint32_t>::max()))),
+      source_(source.value_or(0)),
+      too_large_(text.size() >= std::numeric_limits<std::uint32_t>::max()) {}
+
+bool Reader::fail(const char* message, std::size_t start, std::size_t end) {
+  return fail(std::string(message), start, end);
+}
+
+bool Reader::fail(std::string message, std::size_t start, std::size_t end) {
+  if (!error_) {
+    error_ = CoreError::reader(std::move(message), static_cast<std::uint32_t>(start),
+                               static_cast<std::uint32_t>(end), source_);
+  }
+  return false;
+}
+
+void Reader::advance_ascii() {
+  if (bytes_[pos_] == '\n') {
+    ++line_;
+    column_ = 0;
+  } else {
+    ++column_;
+  }
+  ++pos_;
+}
+
+void Reader::next_char() {
+  auto b = static_cast<unsigned char>(bytes_[pos_]);
+  if (b < 0x80) {
+    advance_ascii();
+    return;
+  }
+  pos_ += utf8_decode_slow(text_, pos_).length;
+  ++column_;
+}
+
+void Reader::skip_whitespace_and_comments() {
+  while (pos_ < length_) {
+    auto b = static_cast<unsigned char>(bytes_[pos_]);
+    if (b == ' ' || b == ',' || b == '\t' || b == '\r' || b == 0x0B || b == 0x0C) {
+      ++pos_;
+      ++column_;
+    } else if (b == '\n') {
+      ++pos_;
+      ++line_;
+      column_ = 0;
+    } else if (b == ';') {
+      // A comment runs to the line feed, which it consumes.
+      const void* nl = std::memchr(bytes_ + pos_, '\n', length_ - pos_);
+      if (nl != nullptr) {
+        pos_ = static_cast<std::uint32_t>(static_cast<const char*>(nl) - bytes_) + 1;
+        ++line_;
+        column_ = 0;
+      } else {
+        while (pos_ < length_)
+          next_char();
+      }
+    } else if (b >= 0x80) {
+      Utf8Decoded d = utf8_decode_slow(text_, pos_);
+      if (!d.valid || !is_wide_space(d.scalar)) return;
+      pos_ += d.length;
+      ++column_;
+    } else {
+      return;
+    }
+  }
+}
+
+bool Reader::at_end() {
+  skip_whitespace_and_comments();
+  return pos_ >= length_;
+}
+
+std::string_view Reader::read_token() {
+  std::uint32_t start = pos_;
+  while (pos_ < length_) {
+    auto b = static_cast<unsigned char>(bytes_[pos_]);
+    if (b < 0x80) {
+      if (kAsciiDelimiter[b]) break;
+      ++pos_;
+      ++column_;
+    } else {
+      Utf8Decoded d = utf8_decode_slow(text_, pos_);
+      if (d.valid && is_wide_space(d.scalar)) break;
+      pos_ += d.length;
+      ++column_;
+    }
+  }
+  return text_.substr(start, pos_ - start);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Forms
+
+std::expected<Form, CoreError> Reader::read_form() {
+  Form out;
+  if (!read_form_into(out)) return std::unexpected(std::move(*error_));
+  return out;
+}
+
+bool Reader::read_form_into(Form& out) {
+  if (too_large_) return fail("Source text too large", 0, 0);
+  skip_whitespace_and_comments();
+  if (pos_ >= length_) return fail("Unexpected EOF", length_, length_);
+  const std::uint32_t start = pos_, line = line_, column = column_;
+  DepthGuard guard;
+  if (!guard) return fail("Nesting too deep", start, start + 1);
+
+  const Synthesised& names = synthesised();
+  Form inner;
+  bool ok;
+  switch (bytes_[pos_]) {
+  case '"':
+    ok = read_string_literal(inner);
+    break;
+  case '\'':
+    ok = read_quote(names.quote, 1, inner);
+    break;
+  case '@':
+    ok = read_quote(names.deref, 1, inner);
+    break;
+  case '`':
+    ok = read_quote(names.syntax_quote, 1, inner);
+    break;
+  case '~':
+    if (pos_ + 1 < length_ && bytes_[pos_ + 1] == '@') {
+      ok = read_quote(names.unquote_splicing, 2, inner);
+    } else {
+      ok = read_quote(names.unquote, 1, inner);
+    }
+    break;
+  case '(': {
+    FormVec items;
+    ok = read_sequence(')', "Unclosed list", items);
+    if (ok) inner = Form::list(std::move(items));
+    break;
+  }
+  case '[': {
+    FormVec items;
+    ok = read_sequence(']', "Unclosed vector", items);
+    if (ok) inner = Form::vector(std::move(items));
+    break;
+  }
+  case '{':
+    ok = read_map(inner);
+    break;
+  case ':':
+    ok = read_keyword(inner);
+    break;
+  case '#':
+    ok = read_dispatch(inner);
+    break;
+  default:
+    ok = read_bare_token(inner);
+  }
+  if (!ok) return false;
+  out = Form::spanned(SourceSpan{start, pos_, line, column, source_}, std::move(inner));
+  return true;
+}
+
+bool Reader::read_quote(const SharedText& head, std::uint32_t prefix_length, Form& out) {
+  for (std::uint32_t k = 0; k < prefix_length; ++k)
+    advance_ascii();
+  Form quoted;
+  if (!read_form_into(quoted)) return false;
+  FormVec items;
+  items.push_back_mut(Form::symbol(head));
+  items.push_back_mut(std::move(quoted));
+  out = Form::list(std::move(items));
+  return true;
+}
+
+bool Reader::read_sequence(char close, const char* unclosed, FormVec& items) {
+  const std::uint32_t open = pos_;
+  advance_ascii();
+  for (;;) {
+    skip_whitespace_and_comments();
+    if (pos_ >= length_) return fail(unclosed, open, length_);
+    if (bytes_[pos_] == close) {
+      advance_ascii();
+      return true;
+    }
+    Form item;
+    if (!read_form_into(item)) return false;
+    items.push_back_mut(std::move(item));
+  }
+}
+
+bool Reader::read_map(Form& out) {
+  const std::uint32_t open = pos_;
+  advance_ascii();
+  FormMap entries(next_random_keys());
+  Form key;
+  bool have_key = false;
+  for (;;) {
+    skip_whitespace_and_comments();
+    if (pos_ >= length_) return fail("Unclosed map", open, length_);
+    if (bytes_[pos_] == '}') {
+      advance_ascii();
+      if (have_key) return fail("Map literal requires even number of forms", open, pos_);
+      out = Form::map(std::move(entries));
+      return true;
+    }
+    Form item;
+    if (!read_form_into(item)) return false;
+    if (have_key) {
+      entries.insert_mut(std::move(key), std::move(item));
+      key = Form();
+      have_key = false;
+    } else {
+      key = std::move(item);
+      have_key = true;
+    }
+  }
+}
+
+bool Reader::read_set(Form& out) {
+  FormSet elements(next_random_keys());
+  const std::uint32_t open = pos_;
+  advance_ascii();
+  for (;;) {
+    skip_whitespace_and_comments();
+    if (pos_ >= length_) return fail("Unclosed set", open, length_);
+    if (bytes_[pos_] == '}') {
+      advance_ascii();
+      out = Form::set(std::move(elements));
+      return true;
+    }
+    Form item;
+    if (!read_form_into(item)) return false;
+    elements.insert_mut(std::move(item));
+  }
+}
+
+bool Reader::read_keyword(Form& out) {
+  const std::uint32_t colon = pos_;
+  advance_ascii();
+  std::string_view token = read_token();
+  if (token.empty()) return fail("Invalid keyword", colon, colon + 1);
+  SplitName split = split_namespace(token);
+  out = Form::keyword(SharedText(split.name), split.ns ? SharedText(*split.ns) : SharedText());
+  return true;
+}
+
+bool Reader::read_bare_token(Form& out) {
+  const std::uint32_t start = pos_;
+  std::string_view token = read_token();
+  if (token.empty()) return fail("Unexpected token", start, start);
+  return classify_token(token, start, out);
+}
+
+bool Reader::classify_token(std::string_view token, std::size_t start, Form& out) {
+  const std::size_t end = start + token.size();
+  if (token == "nil") {
+    out = Form::nil();
+    return true;
+  }
+  if (token == "true" || token == "false") {
+    out = Form::boolean(token == "true");
+    return true;
+  }
+  const char first = token[0];
+  // Every numeric rule needs a digit, a sign or a point up front; other tokens are symbols
+  // (a radix prefix may also start with '+').
+  const bool numeric_start =
+      (first >= '0' && first <= '9') || first == '+' || first == '-' || first == '.';
+  if (numeric_start) {
+    if (std::size_t slash = token.find('/'); slash != std::string_view::npos) {
+      auto num = parse_i64(token.substr(0, slash), 10);
+      auto den = num ? parse_i64(token.substr(slash + 1), 10) : std::nullopt;
+      if (num && den) {
+        if (*den == 0) return fail("Division by zero in ratio literal", start, end);
+        std::uint64_t g = gcd(magnitude_of(*num), magnitude_of(*den));
+        __int128 n = static_cast<__int128>(*num) / g;
+        __int128 d = static_cast<__int128>(*den) / g;
+        if (d < 0) {
+          n = -n;
+          d = -d;
+        }
+        constexpr __int128 kMax = std::numeric_limits<std::int64_t>::max();
+        constexpr __int128 kMin = std::numeric_limits<std::int64_t>::min();
+        if (n > kMax || n < kMin || d > kMax) return fail("Ratio literal overflow", start, end);
+        out = Form::ratio(static_cast<std::int64_t>(n), static_cast<std::int64_t>(d));
+        return true;
+      }
+    }
+    if (token.size() >= 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
+      auto value = parse_i64(token.substr(2), 16);
+      if (!value) return fail("Invalid hex literal", start, end);
+      out = Form::integer(*value);
+      return true;
+    }
+    if (std::size_t r = token.find('r'); r != std::string_view::npos) {
+      auto base = parse_u32(token.substr(0, r));
+      if (base && *base >= 2 && *base <= 36) {
+        auto value = parse_i64(token.substr(r + 1), static_cast<int>(*base));
+        if (!value) return fail("Invalid radix literal", start, end);
+        out = Form::integer(*value);
+        return true;
+      }
+    }
+    if (token.find_first_of(".eE") != std::string_view::npos) {
+      if (auto value = parse_float(token)) {
+        out = Form::floating(*value);
+        return true;
+      }
+    }
+    if (auto value = parse_i64(token, 10)) {
+      out = Form::integer(*value);
+      return true;
+    }
+  }
+  SplitName split = split_namespace(token);
+  out = Form::symbol(SharedText(split.name), split.ns ? SharedText(*split.ns) : SharedText());
+  return true;
+}
+
+bool Reader::read_string_literal(Form& out) {
+  const std::uint32_t open = pos_;
+  advance_ascii();
+  std::string buffer;
+  bool escaped = false;
+  std::uint32_t segment = pos_;
+  for (;;) {
+    // Plain ASCII runs first: the common case, with nothing to decode.
+    while (pos_ < length_) {
+      auto b = static_cast<unsigned char>(bytes_[pos_]);
+      if (b == '"' || b == '\\' || b == '\n' || b >= 0x80) break;
+      ++pos_;
+      ++column_;
+    }
+    if (pos_ >= length_) return fail("Unclosed string", open, length_);
+    char b = bytes_[pos_];
+    if (b == '"') {
+      std::string_view tail = text_.substr(segment, pos_ - segment);
+      advance_ascii();
+      if (escaped) {
+        buffer.append(tail);
+        out = Form::string(SharedText(buffer));
+      } else {
+        out = Form::string(SharedText(tail));
+      }
+      return true;
+    }
+    if (b != '\\') {
+      next_char();
+      continue;
+    }
+    buffer.append(text_.substr(segment, pos_ - segment));
+    escaped = true;
+    advance_ascii();
+    if (pos_ >= length_) return fail("Invalid escape", open, length_);
+    char e = bytes_[pos_];
+    switch (e) {
+    case 'n':
+      buffer += '\n';
+      advance_ascii();
+      break;
+    case 't':
+      buffer += '\t';
+      advance_ascii();
+      break;
+    case 'r':
+      buffer += '\r';
+      advance_ascii();
+      break;
+    case '\\':
+    case '"':
+      buffer += e;
+      advance_ascii();
+      break;
+    case 'u': {
+      advance_ascii();
+      char32_t code = 0;
+      for (int k = 0; k < 4; ++k) {
+        if (pos_ >= length_) return fail("Invalid unicode escape", open, length_);
+        int d = digit_value(bytes_[pos_]);
+        if (d >= 16) {
+          next_char();
+          return fail("Invalid unicode escape", open, pos_);
+        }
+        code = code * 16 + static_cast<char32_t>(d);
+        advance_ascii();
+      }
+      if (code >= 0xD800 && code <= 0xDFFF) {
+        return fail("Invalid unicode code point", open, pos_);
+      }
+      utf8_append(buffer, code);
+      break;
+    }
+    default:
+      next_char();
+      return fail("Unsupported escape", open, pos_);
+    }
+    segment = pos_;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dispatch forms
+
+bool Reader::read_dispatch(Form& out) {
+  const std::uint32_t hash = pos_;
+  advance_ascii();
+  if (pos_ >= length_) return fail("Unsupported reader macro", hash, hash + 1);
+  switch (bytes_[pos_]) {
+  case '_': {
+    advance_ascii();
+    Form discarded;
+    if (!read_form_into(discarded)) return false;
+    return read_form_into(out);
+  }
+  case '{':
+    return read_set(out);
+  case '"':
+    return read_regex(out);
+  case '(':
+    return read_anonymous_fn(out);
+  case 'x': {
+    advance_ascii();
+    if (pos_ >= length_ || bytes_[pos_] != '"') {
+      return fail("Expected string after #x", pos_, pos_);
+    }
+    Form path;
+    if (!read_string_literal(path)) return false;
+    FormVec items;
+    items.push_back_mut(Form::symbol(synthesised().xpath));
+    items.push_back_mut(std::move(path));
+    out = Form::list(std::move(items));
+    return true;
+  }
+  default:
+    return fail("Unsupported reader macro", hash, hash + 1);
+  }
+}
+
+bool Reader::read_regex(Form& out) {
+  const std::uint32_t open = pos_;
+  advance_ascii();
+  // Escapes reach the regex compiler unchanged, except that \" stands for a bare quote. A
+  // doubled backslash is taken as a pair, so #"\\" is the pattern \\ (one literal backslash).
+  std::string pattern;
+  std::uint32_t segment = pos_;
+  for (;;) {
+    if (pos_ >= length_) return fail("Unclosed regex", open, length_);
+    char b = bytes_[pos_];
+    if (b == '"') break;
+    if (b == '\\' && pos_ + 1 < length_ && bytes_[pos_ + 1] == '"') {
+      pattern.append(text_.substr(segment, pos_ - segment));
+      pattern += '"';
+      advance_ascii();
+      advance_ascii();
+      segment = pos_;
+    } else if (b == '\\' && pos_ + 1 < length_ && bytes_[pos_ + 1] == '\\') {
+      advance_ascii();
+      advance_ascii();
+    } else {
+      next_char();
+    }
+  }
+  pattern.append(text_.substr(segment, pos_ - segment));
+  advance_ascii();
+  auto re = Regex::compile(pattern);
+  if (!re) return fail("Invalid regex: " + re.error(), open, pos_);
+  out = Form::regex(std::move(*re));
+  return true;
+}
+
+struct Reader::AnonParams {
+  std::uint32_t highest = 0;
+  bool bare = false;
+  bool rest = false;
+};
+
+bool Reader::read_anonymous_fn(Form& out) {
+  FormVec body;
+  if (!read_sequence(')', "Unclosed anonymous fn", body)) return false;
+  Form body_list = Form::list(std::move(body));
+  AnonParams params;
+  std::optional<Form> rewritten;
+  if (!rewrite_anon_params(body_list, nullptr, params, rewritten)) return false;
+  if (rewritten) body_list = std::move(*rewritten);
+
+  const Synthesised& names = synthesised();
+  std::uint32_t count = std::max(params.highest, params.bare ? 1u : 0u);
+  FormVec vector;
+  for (std::uint32_t n = 1; n <= count; ++n)
+    vector.push_back_mut(Form::symbol(names.params[n]));
+  if (params.rest) {
+    vector.push_back_mut(Form::symbol(names.ampersand));
+    vector.push_back_mut(Form::symbol(names.rest));
+  }
+  FormVec items;
+  items.push_back_mut(Form::symbol(names.fn));
+  items.push_back_mut(Form::vector(std::move(vector)));
+  items.push_back_mut(std::move(body_list));
+  out = Form::list(std::move(items));
+  return true;
+}
+
+// Rewrites bare % into %1 and notes the parameters a body uses. `replaced` receives the new
+// form only when something inside changed, so untouched parts stay shared.
+bool Reader::rewrite_anon_params(const Form& form, const SourceSpan* around, AnonParams& params,
+                                 std::optional<Form>& replaced) {
+  switch (form.kind()) {
+  case Form::Kind::Symbol: {
+    std::string_view name = form.name();
+    if (name.empty() || name[0] != '%') return true;
+    if (name == "%") {
+      params.bare = true;
+      replaced = Form::symbol(synthesised().params[1]);
+    } else if (name == "%&") {
+      params.rest = true;
+    } else if (name.find_first_not_of("0123456789", 1) == std::string_view::npos) {
+      std::uint64_t n = 0;
+      for (char c : name.substr(1)) {
+        n = n * 10 + static_cast<std::uint64_t>(c - '0');
+        if (n > kMaxAnonParam) {
+          return around != nullptr
+                     ? fail("Anonymous fn parameter out of range", around->start, around->end)
+                     : fail("Anonymous fn parameter out of range", pos_, pos_);
+        }
+      }
+      params.highest = std::max(params.highest, static_cast<std::uint32_t>(n));
+    }
+    return true;
+  }
+  case Form::Kind::Spanned:
+  case Form::Kind::List:
+  case Form::Kind::Vector:
+  case Form::Kind::Map:
+  case Form::Kind::Set:
+    break;
+  default:
+    return true;
+  }
+  DepthGuard guard;
+  if (!guard) {
+    return around != nullptr ? fail("Nesting too deep", around->start, around->end)
+                             : fail("Nesting too deep", pos_, pos_);
+  }
+  switch (form.kind()) {
+  case Form::Kind::Spanned: {
+    std::optional<Form> inner;
+    if (!rewrite_anon_params(form.inner(), &form.span(), params, inner)) return false;
+    if (inner) replaced = Form::spanned(form.span(), std::move(*inner));
+    return true;
+  }
+  case Form::Kind::List:
+  case Form::Kind::Vector: {
+    const FormVec& items = form.items();
+    std::optional<FormVec> rebuilt;
+    std::size_t index = 0;
+    for (const Form& item : items) {
+      std::optional<Form> changed;
+      if (!rewrite_anon_params(item, around, params, changed)) return false;
+      if (changed && !rebuilt) {
+        rebuilt.emplace();
+        for (std::size_t k = 0; k < index; ++k)
+          rebuilt->push_back_mut(items[k]);
+      }
+      if (rebuilt) rebuilt->push_back_mut(changed ? std::move(*changed) : item);
+      ++index;
+    }
+    if (rebuilt) {
+      replaced = form.is(Form::Kind::List) ? Form::list(std::move(*rebuilt))
+                                           : Form::vector(std::move(*rebuilt));
+    }
+    return true;
+  }
+  case Form::Kind::Map: {
+    bool any = false;
+    std::vector<std::pair<Form, Form>> entries;
+    for (const auto& entry : form.as_map()) {
+      std::optional<Form> key, value;
+      if (!rewrite_anon_params(entry.first, around, params, key)) return false;
+      if (!rewrite_anon_params(entry.second, around, params, value)) return false;
+      any = any || key || value;
+      entries.emplace_back(key ? std::move(*key) : entry.first,
+                           value ? std::move(*value) : entry.second);
+    }
+    if (any) {
+      FormMap rebuilt(next_random_keys());
+      for (auto& [key, value] : entries)
+        rebuilt.insert_mut(std::move(key), std::move(value));
+      replaced = Form::map(std::move(rebuilt));
+    }
+    return true;
+  }
+  case Form::Kind::Set: {
+    bool any = false;
+    std::vector<Form> elements;
+    for (const Form& element : form.as_set()) {
+      std::optional<Form> changed;
+      if (!rewrite_anon_params(element, around, params, changed)) return false;
+      any = any || changed;
+      elements.push_back(changed ? std::move(*changed) : element);
+    }
+    if (any) {
+      FormSet rebuilt(next_random_keys());
+      for (Form& element : elements)
+        rebuilt.insert_mut(std::move(element));
+      replaced = Form::set(std::move(rebuilt));
+    }
+    return true;
+  }
+  default:
+    return true;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::expected<std::vector<Form>, CoreError> read_all(std::string_view text,
+                                                     std::optional<Spur> source) {
+  Reader reader(text, source);
+  std::vector<Form> forms;
+  while (!reader.at_end()) {
+    auto form = reader.read_form();
+    if (!form) return std::unexpected(std::move(form.error()));
+    forms.push_back(std::move(*form));
+  }
+  return forms;
+}
+
+} // namespace quorvex
