@@ -1,0 +1,1161 @@
+// The persistent vector behind the language's lists and vectors.
+//
+// Layout. A vector is three parts laid end to end:
+//
+//   head   a chunk of up to 32 elements stored in reverse, so that pushing at the front is an
+//          append to the chunk;
+//   tree   a relaxed radix balanced tree (RRB tree) of 32-element leaves;
+//   tail   a chunk of up to 32 elements in order, so that pushing at the back is an append.
+//
+// The head and tail are views [lo, hi) into chunks that several versions may share. A chunk
+// records how many of its slots are constructed (`count`); a version may construct the next
+// slot in place when its view ends exactly at `count`, because no other version can see that
+// slot yet. That makes persistent `push_back`/`push_front` O(1) without copying the chunk, and
+// `pop_front` on a list (the language's `rest`) is a change of view.
+//
+// Tree nodes are reference counted without atomics: everything runs on one thread. An operation
+// on a node whose count is 1 may change it in place (this is the transient mode, and what a
+// persistent operation falls back to after copying the path it changes). A leaf placed in a tree
+// is `frozen`: its length is part of the tree's size bookkeeping, so no view may append to it.
+//
+// Inner nodes always keep cumulative child sizes. A node is `regular` when all its children but
+// the last are full and the last is regular too: then the child holding index i is simply digit
+// i >> (5 * height), and lookups skip the size table. Vectors built by pushing at the back stay
+// regular throughout. Slicing and concatenation produce relaxed nodes; concatenation rebalances
+// the nodes along the seam (the classic RRB concatenation plan) so that a relaxed node never
+// holds more than two children beyond the minimum its contents need, which bounds both the
+// height and the linear search in a size table.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "util/internal_error.hpp"
+
+namespace quorvex {
+
+namespace pvector_detail {
+
+inline constexpr unsigned kBits = 5;
+inline constexpr unsigned kWidth = 1u << kBits;
+inline constexpr unsigned kMask = kWidth - 1;
+// 32^13 exceeds any addressable element count, so a taller tree means a broken invariant.
+inline constexpr unsigned kMaxHeight = 12;
+// How many children a relaxed node may hold beyond the minimum its slots need.
+inline constexpr unsigned kExtras = 2;
+
+struct Node {
+  std::size_t rc = 1;
+  std::uint8_t count = 0; // leaf: constructed elements; inner: children
+  bool is_leaf = false;
+  bool frozen = false; // leaf only: its length may not change any more
+  bool regular = true; // inner only: indexable by radix digits
+};
+
+struct Inner : Node {
+  Node* child[kWidth];
+  std::size_t sizes[kWidth]; // cumulative element counts of child[0..k]
+};
+
+// Elements held by a child of an inner node at `height` when that child is full.
+inline std::size_t child_capacity(unsigned height) {
+  unsigned shift = kBits * height;
+  return shift < 64 ? std::size_t{1} << shift : SIZE_MAX;
+}
+
+} // namespace pvector_detail
+
+template <class T> class PVector {
+  using Node = pvector_detail::Node;
+  using Inner = pvector_detail::Inner;
+  static constexpr unsigned kBits = pvector_detail::kBits;
+  static constexpr unsigned kWidth = pvector_detail::kWidth;
+  static constexpr unsigned kMask = pvector_detail::kMask;
+  static constexpr unsigned kMaxHeight = pvector_detail::kMaxHeight;
+
+  struct Leaf : Node {
+    Leaf() { this->is_leaf = true; }
+    alignas(T) unsigned char storage[sizeof(T) * kWidth];
+    T* data() { return std::launder(reinterpret_cast<T*>(storage)); }
+    const T* data() const { return std::launder(reinterpret_cast<const T*>(storage)); }
+  };
+
+public:
+  class const_iterator;
+
+  PVector() = default;
+  PVector(const PVector& o)
+      : head_(o.head_), root_(o.root_), tail_(o.tail_), size_(o.size_), head_lo_(o.head_lo_),
+        head_hi_(o.head_hi_), tail_lo_(o.tail_lo_), tail_hi_(o.tail_hi_), height_(o.height_) {
+    retain(head_);
+    retain(root_);
+    retain(tail_);
+  }
+  PVector(PVector&& o) noexcept
+      : head_(o.head_), root_(o.root_), tail_(o.tail_), size_(o.size_), head_lo_(o.head_lo_),
+        head_hi_(o.head_hi_), tail_lo_(o.tail_lo_), tail_hi_(o.tail_hi_), height_(o.height_) {
+    o.forget();
+  }
+  PVector& operator=(const PVector& o) {
+    PVector copy(o);
+    swap(copy);
+    return *this;
+  }
+  PVector& operator=(PVector&& o) noexcept {
+    PVector moved(std::move(o));
+    swap(moved);
+    return *this;
+  }
+  ~PVector() { clear(); }
+
+  void swap(PVector& o) noexcept {
+    std::swap(head_, o.head_);
+    std::swap(root_, o.root_);
+    std::swap(tail_, o.tail_);
+    std::swap(size_, o.size_);
+    std::swap(head_lo_, o.head_lo_);
+    std::swap(head_hi_, o.head_hi_);
+    std::swap(tail_lo_, o.tail_lo_);
+    std::swap(tail_hi_, o.tail_hi_);
+    std::swap(height_, o.height_);
+  }
+
+  template <class It> static PVector from_range(It first, It last) {
+    PVector r;
+    for (; first != last; ++first)
+      r.push_back_mut(*first);
+    return r;
+  }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  const T& operator[](std::size_t i) const {
+    std::size_t hl = head_len();
+    if (i < hl) return head_->data()[head_hi_ - 1 - i];
+    i -= hl;
+    std::size_t ts = tree_size();
+    if (i < ts) {
+      const Leaf* leaf = leaf_for(i);
+      return leaf->data()[i];
+    }
+    return tail_->data()[tail_lo_ + (i - ts)];
+  }
+  const T* get(std::size_t i) const { return i < size_ ? &(*this)[i] : nullptr; }
+  const T& front() const { return (*this)[0]; }
+  const T& back() const { return (*this)[size_ - 1]; }
+
+  PVector push_back(T v) const {
+    PVector r(*this);
+    r.push_back_mut(std::move(v));
+    return r;
+  }
+  PVector push_front(T v) const {
+    PVector r(*this);
+    r.push_front_mut(std::move(v));
+    return r;
+  }
+  PVector pop_back() const {
+    PVector r(*this);
+    r.pop_back_mut();
+    return r;
+  }
+  PVector pop_front() const {
+    PVector r(*this);
+    r.pop_front_mut();
+    return r;
+  }
+  PVector set(std::size_t i, T v) const {
+    PVector r(*this);
+    r.set_mut(i, std::move(v));
+    return r;
+  }
+  PVector drop(std::size_t n) const { return slice(n, size_); }
+  PVector take(std::size_t n) const { return slice(0, n); }
+
+  // Elements [from, to), both clamped to [0, size()].
+  PVector slice(std::size_t from, std::size_t to) const {
+    to = std::min(to, size_);
+    from = std::min(from, to);
+    if (from == 0 && to == size_) return *this;
+    PVector r;
+    if (from == to) return r;
+    const std::size_t hl = head_len();
+    const std::size_t ts = tree_size();
+    if (from < hl) {
+      std::size_t b = std::min(to, hl);
+      r.head_ = head_;
+      retain(head_);
+      r.head_lo_ = static_cast<std::uint8_t>(head_hi_ - b);
+      r.head_hi_ = static_cast<std::uint8_t>(head_hi_ - from);
+    }
+    std::size_t ta = std::clamp(from, hl, hl + ts) - hl;
+    std::size_t tb = std::clamp(to, hl, hl + ts) - hl;
+    if (ta < tb) {
+      Hold kept(take_rec(root_, height_, tb));
+      r.root_ = drop_rec(kept.get(), height_, ta);
+      r.height_ = height_;
+      r.collapse_root();
+    }
+    if (to > hl + ts) {
+      std::size_t a = std::max(from, hl + ts) - (hl + ts);
+      std::size_t b = to - (hl + ts);
+      r.tail_ = tail_;
+      retain(tail_);
+      r.tail_lo_ = static_cast<std::uint8_t>(tail_lo_ + a);
+      r.tail_hi_ = static_cast<std::uint8_t>(tail_lo_ + b);
+    }
+    r.size_ = to - from;
+    // A cut through the tree leaves a partial leaf at its edge; moving it into the head or tail
+    // keeps later pushes from burying a thin leaf inside the tree.
+    if (r.root_ && r.tail_len() == 0) r.spill_last_leaf();
+    if (r.root_ && r.head_len() == 0) r.spill_first_leaf();
+    return r;
+  }
+
+  PVector concat(const PVector& o) const {
+    if (o.size_ == 0) return *this;
+    if (size_ == 0) return o;
+    if (!o.root_) {
+      // At most 64 elements: appending them one by one keeps the leaves full.
+      PVector r(*this);
+      o.for_each([&r](const T& x) { r.push_back_mut(x); });
+      return r;
+    }
+    if (!root_) {
+      PVector r(o);
+      for (std::size_t k = tail_lo_; k < tail_hi_; ++k)
+        r.push_front_mut(tail_->data()[tail_hi_ - 1 - (k - tail_lo_)]);
+      for (std::size_t k = head_lo_; k < head_hi_; ++k)
+        r.push_front_mut(head_->data()[k]);
+      return r;
+    }
+    PVector left;
+    left.root_ = root_;
+    retain(root_);
+    left.height_ = height_;
+    if (tail_len() != 0) left.push_leaf_back(tail_as_leaf());
+    PVector right;
+    right.root_ = o.root_;
+    retain(o.root_);
+    right.height_ = o.height_;
+    if (o.head_len() != 0) right.push_leaf_front(copy_leaf(o.head_, o.head_lo_, o.head_hi_, true));
+
+    Pair merged;
+    merge(left.root_, left.height_, right.root_, right.height_, merged);
+    unsigned height = std::max(left.height_, right.height_);
+    PVector r;
+    if (merged.count == 1) {
+      r.root_ = merged.n[0].take();
+    } else {
+      ++height;
+      check_height(height);
+      Inner* top = new_inner();
+      Hold hold(top);
+      top->child[0] = merged.n[0].take();
+      top->child[1] = merged.n[1].take();
+      top->count = 2;
+      recompute(top, height);
+      r.root_ = hold.take();
+    }
+    r.height_ = static_cast<std::uint8_t>(height);
+    r.collapse_root();
+    r.head_ = head_;
+    retain(head_);
+    r.head_lo_ = head_lo_;
+    r.head_hi_ = head_hi_;
+    r.tail_ = o.tail_;
+    retain(o.tail_);
+    r.tail_lo_ = o.tail_lo_;
+    r.tail_hi_ = o.tail_hi_;
+    r.size_ = size_ + o.size_;
+    return r;
+  }
+
+  // ---- transient (owned) mode: mutate the receiver, copying only what other versions share ----
+
+  void push_back_mut(T v) {
+    if (tail_ && try_append(tail_, tail_hi_, v)) {
+      ++size_;
+      return;
+    }
+    Hold fresh(new_leaf());
+    Leaf* chunk = static_cast<Leaf*>(fresh.get());
+    const std::size_t tl = tail_len();
+    if (tl == kWidth) {
+      // A full tail (its view is the whole chunk) becomes the tree's last leaf as it is.
+      construct(chunk, std::move(v));
+      tail_->frozen = true;
+      retain(tail_);
+      push_leaf_back(tail_);
+      release(tail_);
+      tail_ = chunk;
+      fresh.take();
+      tail_lo_ = 0;
+      tail_hi_ = 1;
+    } else {
+      for (std::size_t k = tail_lo_; k < tail_hi_; ++k)
+        construct(chunk, tail_->data()[k]);
+      construct(chunk, std::move(v));
+      release(tail_);
+      tail_ = chunk;
+      fresh.take();
+      tail_lo_ = 0;
+      tail_hi_ = chunk->count;
+    }
+    ++size_;
+  }
+
+  void push_front_mut(T v) {
+    if (head_ && try_append(head_, head_hi_, v)) {
+      ++size_;
+      return;
+    }
+    Hold fresh(new_leaf());
+    Leaf* chunk = static_cast<Leaf*>(fresh.get());
+    const std::size_t hl = head_len();
+    if (hl == kWidth) {
+      // The head is stored reversed, so it enters the tree as a reordered copy.
+      Hold leaf(copy_leaf(head_, head_lo_, head_hi_, true));
+      construct(chunk, std::move(v));
+      push_leaf_front(leaf.take());
+      release(head_);
+      head_ = chunk;
+      fresh.take();
+      head_lo_ = 0;
+      head_hi_ = 1;
+    } else {
+      for (std::size_t k = head_lo_; k < head_hi_; ++k)
+        construct(chunk, head_->data()[k]);
+      construct(chunk, std::move(v));
+      release(head_);
+      head_ = chunk;
+      fresh.take();
+      head_lo_ = 0;
+      head_hi_ = chunk->count;
+    }
+    ++size_;
+  }
+
+  // Precondition: i < size().
+  void set_mut(std::size_t i, T v) {
+    std::size_t hl = head_len();
+    if (i < hl) {
+      own_chunk(head_, head_lo_, head_hi_);
+      head_->data()[head_hi_ - 1 - i] = std::move(v);
+      return;
+    }
+    i -= hl;
+    std::size_t ts = tree_size();
+    if (i < ts) {
+      tree_set(i, std::move(v));
+      return;
+    }
+    own_chunk(tail_, tail_lo_, tail_hi_);
+    tail_->data()[tail_lo_ + (i - ts)] = std::move(v);
+  }
+
+  void pop_back_mut() {
+    if (size_ == 0) return;
+    if (tail_len() != 0) {
+      shrink_view_end(tail_, tail_lo_, tail_hi_);
+    } else if (root_) {
+      Leaf* leaf = static_cast<Leaf*>(pop_leaf_back());
+      tail_ = leaf;
+      tail_lo_ = 0;
+      tail_hi_ = leaf->count;
+      shrink_view_end(tail_, tail_lo_, tail_hi_);
+    } else {
+      // Only the head is left; its last element sits at the low end of the reversed chunk.
+      ++head_lo_;
+      drop_empty(head_, head_lo_, head_hi_);
+    }
+    --size_;
+  }
+
+  void pop_front_mut() {
+    if (size_ == 0) return;
+    if (head_len() != 0) {
+      shrink_view_end(head_, head_lo_, head_hi_);
+    } else if (root_) {
+      spill_first_leaf();
+      shrink_view_end(head_, head_lo_, head_hi_);
+    } else {
+      ++tail_lo_;
+      drop_empty(tail_, tail_lo_, tail_hi_);
+    }
+    --size_;
+  }
+
+  // ---- iteration ----
+
+  class const_iterator {
+  public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = T;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const T*;
+    using reference = const T&;
+
+    const_iterator() = default;
+    reference operator*() const { return *p_; }
+    pointer operator->() const { return p_; }
+    const_iterator& operator++() {
+      ++i_;
+      if (--left_ == 0) {
+        load();
+      } else {
+        p_ += step_;
+      }
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator old = *this;
+      ++*this;
+      return old;
+    }
+    friend bool operator==(const const_iterator& a, const const_iterator& b) {
+      return a.i_ == b.i_;
+    }
+
+  private:
+    friend class PVector;
+    const_iterator(const PVector* v, std::size_t i) : v_(v), i_(i) { load(); }
+    void load() {
+      if (i_ >= v_->size_) {
+        p_ = nullptr;
+        left_ = 0;
+        return;
+      }
+      Run run = v_->run_at(i_);
+      p_ = run.p;
+      step_ = run.step;
+      left_ = run.len;
+    }
+
+    const PVector* v_ = nullptr;
+    std::size_t i_ = 0;
+    const T* p_ = nullptr;
+    std::ptrdiff_t step_ = 1;
+    std::size_t left_ = 0;
+  };
+
+  const_iterator begin() const { return const_iterator(this, 0); }
+  const_iterator end() const { return const_iterator(this, size_); }
+
+  template <class F> void for_each(F&& f) const {
+    for (std::size_t k = head_hi_; k > head_lo_; --k)
+      f(head_->data()[k - 1]);
+    if (root_) for_each_node(root_, f);
+    for (std::size_t k = tail_lo_; k < tail_hi_; ++k)
+      f(tail_->data()[k]);
+  }
+
+  bool ptr_eq(const PVector& o) const {
+    return head_ == o.head_ && root_ == o.root_ && tail_ == o.tail_ && size_ == o.size_ &&
+           head_lo_ == o.head_lo_ && head_hi_ == o.head_hi_ && tail_lo_ == o.tail_lo_ &&
+           tail_hi_ == o.tail_hi_ && height_ == o.height_;
+  }
+
+private:
+  // ---- reference counting ----
+
+  static void retain(Node* n) noexcept {
+    if (n) ++n->rc;
+  }
+  static void release(Node* n) noexcept {
+    if (n && --n->rc == 0) destroy(n);
+  }
+  static void destroy(Node* n) noexcept {
+    if (n->is_leaf) {
+      Leaf* leaf = static_cast<Leaf*>(n);
+      std::destroy_n(leaf->data(), leaf->count);
+      delete leaf;
+    } else {
+      Inner* in = static_cast<Inner*>(n);
+      for (unsigned k = 0; k < in->count; ++k)
+        release(in->child[k]);
+      delete in;
+    }
+  }
+
+  // One owned reference, released unless handed on with take().
+  class Hold {
+  public:
+    explicit Hold(Node* n = nullptr) : n_(n) {}
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    ~Hold() { release(n_); }
+    void reset(Node* n) {
+      release(n_);
+      n_ = n;
+    }
+    Node* get() const { return n_; }
+    Node* take() {
+      Node* n = n_;
+      n_ = nullptr;
+      return n;
+    }
+
+  private:
+    Node* n_;
+  };
+
+  struct Pair {
+    Hold n[2];
+    unsigned count = 0;
+    void push(Node* node) { n[count++].reset(node); }
+  };
+
+  void forget() noexcept {
+    head_ = nullptr;
+    root_ = nullptr;
+    tail_ = nullptr;
+    size_ = 0;
+    head_lo_ = head_hi_ = tail_lo_ = tail_hi_ = height_ = 0;
+  }
+  void clear() noexcept {
+    release(head_);
+    release(root_);
+    release(tail_);
+    forget();
+  }
+
+  std::size_t head_len() const { return static_cast<std::size_t>(head_hi_ - head_lo_); }
+  std::size_t tail_len() const { return static_cast<std::size_t>(tail_hi_ - tail_lo_); }
+  std::size_t tree_size() const { return size_ - head_len() - tail_len(); }
+
+  static void check_height(unsigned height) {
+    if (height > kMaxHeight) throw InternalError("persistent vector tree too tall");
+  }
+
+  // ---- chunks and leaves ----
+
+  static Leaf* new_leaf() { return new Leaf; }
+  static Inner* new_inner() { return new Inner; }
+
+  template <class U> static void construct(Leaf* leaf, U&& v) {
+    ::new (static_cast<void*>(leaf->data() + leaf->count)) T(std::forward<U>(v));
+    ++leaf->count;
+  }
+
+  // A new leaf holding [lo, hi) of src, in reverse when asked; frozen, for use in a tree.
+  static Leaf* copy_leaf(const Leaf* src, unsigned lo, unsigned hi, bool reversed) {
+    Hold hold(new_leaf());
+    Leaf* leaf = static_cast<Leaf*>(hold.get());
+    for (unsigned k = 0; k < hi - lo; ++k)
+      construct(leaf, src->data()[reversed ? hi - 1 - k : lo + k]);
+    leaf->frozen = true;
+    return static_cast<Leaf*>(hold.take());
+  }
+
+  // Appends v to the chunk in place when the slot after the view is free for this version.
+  static bool try_append(Leaf* chunk, std::uint8_t& hi, T& v) {
+    if (chunk->rc == 1) {
+      // Sole owner: slots past the view are garbage left by pops.
+      std::destroy(chunk->data() + hi, chunk->data() + chunk->count);
+      chunk->count = hi;
+      chunk->frozen = false;
+    }
+    if (hi != chunk->count || chunk->count == kWidth || chunk->frozen) return false;
+    construct(chunk, std::move(v));
+    ++hi;
+    return true;
+  }
+
+  // Makes the chunk writable by this version, copying its view when shared.
+  static void own_chunk(Leaf*& chunk, std::uint8_t& lo, std::uint8_t& hi) {
+    if (chunk->rc == 1) return;
+    Leaf* copy = copy_leaf(chunk, lo, hi, false);
+    copy->frozen = false;
+    release(chunk);
+    chunk = copy;
+    lo = 0;
+    hi = copy->count;
+  }
+
+  // Removes the element at the high end of a view.
+  static void shrink_view_end(Leaf*& chunk, std::uint8_t& lo, std::uint8_t& hi) {
+    if (chunk->rc == 1 && hi == chunk->count) {
+      std::destroy_at(chunk->data() + hi - 1);
+      --chunk->count;
+    }
+    --hi;
+    drop_empty(chunk, lo, hi);
+  }
+
+  static void drop_empty(Leaf*& chunk, std::uint8_t& lo, std::uint8_t& hi) {
+    if (lo != hi) return;
+    release(chunk);
+    chunk = nullptr;
+    lo = hi = 0;
+  }
+
+  // The tail as a leaf for the tree: shared when it is a whole full chunk, copied otherwise.
+  Node* tail_as_leaf() const {
+    if (tail_lo_ == 0 && tail_hi_ == kWidth) {
+      tail_->frozen = true;
+      retain(tail_);
+      return tail_;
+    }
+    return copy_leaf(tail_, tail_lo_, tail_hi_, false);
+  }
+
+  // Moves the tree's first leaf into the (empty) head.
+  void spill_first_leaf() {
+    Hold head(copy_leaf(first_leaf(), 0, first_leaf()->count, true));
+    static_cast<Leaf*>(head.get())->frozen = false;
+    release(pop_leaf_front());
+    release(head_);
+    head_ = static_cast<Leaf*>(head.take());
+    head_lo_ = 0;
+    head_hi_ = head_->count;
+  }
+
+  // Moves the tree's last leaf into the (empty) tail; the leaf is shared, not copied.
+  void spill_last_leaf() {
+    Leaf* leaf = static_cast<Leaf*>(pop_leaf_back());
+    release(tail_);
+    tail_ = leaf;
+    tail_lo_ = 0;
+    tail_hi_ = leaf->count;
+  }
+
+  // ---- tree nodes ----
+
+  static std::size_t node_size(const Node* n) {
+    return n->is_leaf ? n->count : static_cast<const Inner*>(n)->sizes[n->count - 1];
+  }
+
+  // Rebuilds the size table and the regular flag of an inner node at `height` from its children.
+  static void recompute(Inner* in, unsigned height) {
+    const std::size_t cap = pvector_detail::child_capacity(height);
+    std::size_t total = 0;
+    bool regular = true;
+    for (unsigned k = 0; k < in->count; ++k) {
+      const Node* c = in->child[k];
+      std::size_t s = node_size(c);
+      total += s;
+      in->sizes[k] = total;
+      if (k + 1 < in->count) {
+        regular = regular && s == cap;
+      } else {
+        regular = regular && (c->is_leaf || c->regular);
+      }
+    }
+    in->regular = regular;
+  }
+
+  // The child of `in` (at `height`) holding element i; i becomes the offset inside that child.
+  static unsigned find_child(const Inner* in, unsigned height, std::size_t& i) {
+    const unsigned shift = kBits * height;
+    std::size_t j = shift < 64 ? i >> shift : 0;
+    if (in->regular) {
+      i -= j << shift;
+      return static_cast<unsigned>(j);
+    }
+    // A child never holds more than its capacity, so the digit never overshoots.
+    if (j >= in->count) j = in->count - 1u;
+    while (j + 1 < in->count && in->sizes[j] <= i)
+      ++j;
+    if (j != 0) i -= in->sizes[j - 1];
+    return static_cast<unsigned>(j);
+  }
+
+  // The leaf holding tree element i; i becomes the offset inside it.
+  const Leaf* leaf_for(std::size_t& i) const {
+    const Node* n = root_;
+    unsigned h = height_;
+    while (h != 0) {
+      const Inner* in = static_cast<const Inner*>(n);
+      if (in->regular) {
+        // Everything below a regular node is regular or full: follow the digits.
+        for (; h != 0; --h)
+          n = static_cast<const Inner*>(n)->child[(i >> (kBits * h)) & kMask];
+        i &= kMask;
+        return static_cast<const Leaf*>(n);
+      }
+      n = in->child[find_child(in, h, i)];
+      --h;
+    }
+    return static_cast<const Leaf*>(n);
+  }
+
+  const Leaf* first_leaf() const {
+    const Node* n = root_;
+    for (unsigned h = height_; h != 0; --h)
+      n = static_cast<const Inner*>(n)->child[0];
+    return static_cast<const Leaf*>(n);
+  }
+
+  static Node* clone(const Node* n) {
+    if (n->is_leaf) {
+      const Leaf* leaf = static_cast<const Leaf*>(n);
+      return copy_leaf(leaf, 0, leaf->count, false);
+    }
+    const Inner* in = static_cast<const Inner*>(n);
+    Inner* copy = new_inner();
+    copy->count = in->count;
+    copy->regular = in->regular;
+    for (unsigned k = 0; k < in->count; ++k) {
+      copy->child[k] = in->child[k];
+      retain(in->child[k]);
+    }
+    std::memcpy(copy->sizes, in->sizes, sizeof(std::size_t) * in->count);
+    return copy;
+  }
+
+  // Path copying: afterwards the slot's node is referenced only from the slot.
+  static void make_unique(Node*& slot) {
+    if (slot->rc == 1) return;
+    Node* copy = clone(slot);
+    release(slot);
+    slot = copy;
+  }
+
+  // A chain of single-child nodes from `height` down to the leaf.
+  static Node* make_path(Node* leaf, unsigned height) {
+    Hold hold(leaf);
+    for (unsigned h = 1; h <= height; ++h) {
+      Inner* in = new_inner();
+      in->child[0] = hold.take();
+      in->count = 1;
+      in->sizes[0] = node_size(in->child[0]);
+      in->regular = in->child[0]->is_leaf || in->child[0]->regular;
+      hold.reset(in);
+    }
+    return hold.take();
+  }
+
+  void collapse_root() {
+    while (root_ && height_ != 0 && root_->count == 1) {
+      Node* only = static_cast<Inner*>(root_)->child[0];
+      retain(only);
+      release(root_);
+      root_ = only;
+      --height_;
+    }
+  }
+
+  // Appends a frozen leaf (taking the reference) after the tree's last element.
+  void push_leaf_back(Node* leaf_ref) {
+    Hold leaf(leaf_ref);
+    const std::size_t len = leaf_ref->count;
+    if (!root_) {
+      root_ = leaf.take();
+      height_ = 0;
+      return;
+    }
+    // The lowest node of the right spine with a free slot receives a path down to the leaf.
+    unsigned room = 0;
+    {
+      const Node* n = root_;
+      for (unsigned h = height_; h != 0; --h) {
+        if (n->count < kWidth) room = h;
+        n = static_cast<const Inner*>(n)->child[n->count - 1];
+      }
+    }
+    if (room == 0) {
+      check_height(height_ + 1u);
+      Hold path(make_path(leaf.take(), height_));
+      Inner* top = new_inner();
+      top->child[0] = root_;
+      top->child[1] = path.take();
+      top->count = 2;
+      recompute(top, height_ + 1u);
+      root_ = top;
+      ++height_;
+      return;
+    }
+    Hold path(make_path(leaf.take(), room - 1));
+    Inner* spine[kMaxHeight + 1];
+    Node** slot = &root_;
+    for (unsigned h = height_;; --h) {
+      make_unique(*slot);
+      Inner* in = static_cast<Inner*>(*slot);
+      spine[h] = in;
+      if (h == room) break;
+      slot = &in->child[in->count - 1];
+    }
+    // Nothing below allocates.
+    Inner* at = spine[room];
+    const bool last_full =
+        node_size(at->child[at->count - 1]) == pvector_detail::child_capacity(room);
+    at->child[at->count] = path.take();
+    at->sizes[at->count] = at->sizes[at->count - 1] + len;
+    ++at->count;
+    at->regular = at->regular && last_full;
+    for (unsigned h = room + 1; h <= height_; ++h) {
+      Inner* in = spine[h];
+      in->sizes[in->count - 1] += len;
+      in->regular = in->regular && spine[h - 1]->regular;
+    }
+  }
+
+  // Prepends a frozen leaf (taking the reference) before the tree's first element.
+  void push_leaf_front(Node* leaf_ref) {
+    Hold leaf(leaf_ref);
+    if (!root_) {
+      root_ = leaf.take();
+      height_ = 0;
+      return;
+    }
+    unsigned room = 0;
+    {
+      const Node* n = root_;
+      for (unsigned h = height_; h != 0; --h) {
+        if (n->count < kWidth) room = h;
+        n = static_cast<const Inner*>(n)->child[0];
+      }
+    }
+    if (room == 0) {
+      check_height(height_ + 1u);
+      Hold path(make_path(leaf.take(), height_));
+      Inner* top = new_inner();
+      top->child[0] = path.take();
+      top->child[1] = root_;
+      top->count = 2;
+      recompute(top, height_ + 1u);
+      root_ = top;
+      ++height_;
+      return;
+    }
+    Hold path(make_path(leaf.take(), room - 1));
+    Inner* spine[kMaxHeight + 1];
+    Node** slot = &root_;
+    for (unsigned h = height_;; --h) {
+      make_unique(*slot);
+      Inner* in = static_cast<Inner*>(*slot);
+      spine[h] = in;
+      if (h == room) break;
+      slot = &in->child[0];
+    }
+    Inner* at = spine[room];
+    std::memmove(at->child + 1, at->child, sizeof(Node*) * at->count);
+    at->child[0] = path.take();
+    ++at->count;
+    for (unsigned h = room; h <= height_; ++h)
+      recompute(spine[h], h);
+  }
+
+  // Detaches the tree's last leaf and returns the reference to it. Precondition: a tree.
+  Node* pop_leaf_back() {
+    if (height_ == 0) {
+      Node* leaf = root_;
+      root_ = nullptr;
+      return leaf;
+    }
+    Inner* spine[kMaxHeight + 1];
+    Node** slot = &root_;
+    for (unsigned h = height_; h != 0; --h) {
+      make_unique(*slot);
+      Inner* in = static_cast<Inner*>(*slot);
+      spine[h] = in;
+      slot = &in->child[in->count - 1];
+    }
+    Node* leaf = *slot;
+    const std::size_t len = leaf->count;
+    --spine[1]->count;
+    bool removed = true; // the level below lost its last child
+    for (unsigned h = 1; h <= height_; ++h) {
+      Inner* in = spine[h];
+      if (!removed) in->sizes[in->count - 1] -= len;
+      removed = in->count == 0;
+      if (removed) {
+        if (h == height_) {
+          release(root_);
+          root_ = nullptr;
+          height_ = 0;
+          return leaf;
+        }
+        --spine[h + 1]->count;
+        release(in);
+      }
+    }
+    collapse_root();
+    return leaf;
+  }
+
+  // Detaches the tree's first leaf and returns the reference to it. Precondition: a tree.
+  Node* pop_leaf_front() {
+    if (height_ == 0) {
+      Node* leaf = root_;
+      root_ = nullptr;
+      return leaf;
+    }
+    Inner* spine[kMaxHeight + 1];
+    Node** slot = &root_;
+    for (unsigned h = height_; h != 0; --h) {
+      make_unique(*slot);
+      Inner* in = static_cast<Inner*>(*slot);
+      spine[h] = in;
+      slot = &in->child[0];
+    }
+    Node* leaf = *slot;
+    bool remove = true; // child 0 of the current level is to be removed
+    for (unsigned h = 1; h <= height_; ++h) {
+      Inner* in = spine[h];
+      if (remove) {
+        Node* gone = in->child[0];
+        --in->count;
+        std::memmove(in->child, in->child + 1, sizeof(Node*) * in->count);
+        if (gone != leaf) release(gone);
+      }
+      if (in->count == 0) {
+        if (h == height_) {
+          release(root_);
+          root_ = nullptr;
+          height_ = 0;
+          return leaf;
+        }
+        remove = true;
+      } else {
+        recompute(in, h);
+        remove = false;
+      }
+    }
+    collapse_root();
+    return leaf;
+  }
+
+  void tree_set(std::size_t i, T v) {
+    Node** slot = &root_;
+    for (unsigned h = height_;; --h) {
+      make_unique(*slot);
+      if (h == 0) break;
+      Inner* in = static_cast<Inner*>(*slot);
+      slot = &in->child[find_child(in, h, i)];
+    }
+    static_cast<Leaf*>(*slot)->data()[i] = std::move(v);
+  }
+
+  // The first k elements of the subtree n at `height`, 0 < k <= size(n).
+  static Node* take_rec(Node* n, unsigned height, std::size_t k) {
+    if (k == node_size(n)) {
+      retain(n);
+      return n;
+    }
+    if (height == 0) return copy_leaf(static_cast<Leaf*>(n), 0, static_cast<unsigned>(k), false);
+    Inner* in = static_cast<Inner*>(n);
+    std::size_t i = k - 1;
+    unsigned j = find_child(in, height, i);
+    Inner* out = new_inner();
+    Hold hold(out);
+    for (unsigned c = 0; c < j; ++c) {
+      out->child[c] = in->child[c];
+      retain(in->child[c]);
+      ++out->count;
+    }
+    out->child[j] = take_rec(in->child[j], height - 1, i + 1);
+    ++out->count;
+    recompute(out, height);
+    return hold.take();
+  }
+
+  // The subtree n at `height` without its first k elements, 0 <= k < size(n).
+  static Node* drop_rec(Node* n, unsigned height, std::size_t k) {
+    if (k == 0) {
+      retain(n);
+      return n;
+    }
+    if (height == 0) {
+      return copy_leaf(static_cast<Leaf*>(n), static_cast<unsigned>(k), n->count, false);
+    }
+    Inner* in = static_cast<Inner*>(n);
+    std::size_t i = k;
+    unsigned j = find_child(in, height, i);
+    Inner* out = new_inner();
+    Hold hold(out);
+    out->child[0] = drop_rec(in->child[j], height - 1, i);
+    out->count = 1;
+    for (unsigned c = j + 1; c < in->count; ++c) {
+      out->child[out->count] = in->child[c];
+      retain(in->child[c]);
+      ++out->count;
+    }
+    recompute(out, height);
+    return hold.take();
+  }
+
+  // Concatenates the subtrees a (at ha) and b (at hb) into one or two nodes at max(ha, hb).
+  static void merge(Node* a, unsigned ha, Node* b, unsigned hb, Pair& out) {
+    if (ha == 0 && hb == 0) {
+      retain(a);
+      out.push(a);
+      retain(b);
+      out.push(b);
+      return;
+    }
+    Pair mid;
+    if (ha > hb) {
+      Inner* ia = static_cast<Inner*>(a);
+      merge(ia->child[ia->count - 1], ha - 1, b, hb, mid);
+      rebalance(ia->child, ia->count - 1u, mid, nullptr, 0, ha, out);
+    } else if (ha < hb) {
+      Inner* ib = static_cast<Inner*>(b);
+      merge(a, ha, ib->child[0], hb - 1, mid);
+      rebalance(nullptr, 0, mid, ib->child + 1, ib->count - 1u, hb, out);
+    } else {
+      Inner* ia = static_cast<Inner*>(a);
+      Inner* ib = static_cast<Inner*>(b);
+      merge(ia->child[ia->count - 1], ha - 1, ib->child[0], hb - 1, mid);
+      rebalance(ia->child, ia->count - 1u, mid, ib->child + 1, ib->count - 1u, ha, out);
+    }
+  }
+
+  // The children left ++ mid ++ right (all at height - 1), redistributed so that no more than
+  // kExtras nodes beyond the minimum remain, packed into one or two nodes at `height`.
+  static void rebalance(Node* const* left, unsigned nl, const Pair& mid, Node* const* right,
+                        unsigned nr, unsigned height, Pair& out) {
+    constexpr unsigned kMaxAll = 2 * kWidth + 2;
+    Node* all[kMaxAll];
+    unsigned n = 0;
+    for (unsigned k = 0; k < nl; ++k)
+      all[n++] = left[k];
+    for (unsigned k = 0; k < mid.count; ++k)
+      all[n++] = mid.n[k].get();
+    for (unsigned k = 0; k < nr; ++k)
+      all[n++] = right[k];
+
+    unsigned plan[kMaxAll];
+    std::size_t total = 0;
+    for (unsigned k = 0; k < n; ++k) {
+      plan[k] = all[k]->count;
+      total += all[k]->count;
+    }
+    const std::size_t optimal = (total + kWidth - 1) / kWidth;
+    unsigned m = n;
+    unsigned i = 0;
+    while (m > optimal + pvector_detail::kExtras) {
+      while (i < m && plan[i] == kWidth)
+        ++i;
+      if (i >= m) break;
+      // Pour node i's slots into its right neighbours until one of them is absorbed.
+      unsigned rest = plan[i];
+      while (rest > 0 && i + 1 < m) {
+        unsigned fill = std::min(rest + plan[i + 1], kWidth);
+        rest = rest + plan[i + 1] - fill;
+        plan[i] = fill;
+        ++i;
+      }
+      if (rest > 0) {
+        // Unreachable while m > optimal + kExtras; keep the totals right regardless.
+        plan[i] = rest;
+        break;
+      }
+      for (unsigned k = i; k + 1 < m; ++k)
+        plan[k] = plan[k + 1];
+      --m;
+      if (i > 0) --i;
+    }
+
+    const bool leaves = height == 1;
+    Hold fresh[kMaxAll];
+    unsigned src = 0;
+    unsigned off = 0;
+    for (unsigned t = 0; t < m; ++t) {
+      const unsigned want = plan[t];
+      if (off == 0 && all[src]->count == want) {
+        retain(all[src]);
+        fresh[t].reset(all[src]);
+        ++src;
+        continue;
+      }
+      if (leaves) {
+        Leaf* leaf = new_leaf();
+        fresh[t].reset(leaf);
+        leaf->frozen = true;
+        while (leaf->count < want) {
+          const Leaf* s = static_cast<const Leaf*>(all[src]);
+          unsigned take = std::min<unsigned>(want - leaf->count, s->count - off);
+          for (unsigned k = 0; k < take; ++k)
+            construct(leaf, s->data()[off + k]);
+          off += take;
+          if (off == s->count) {
+            ++src;
+            off = 0;
+          }
+        }
+      } else {
+        Inner* in = new_inner();
+        fresh[t].reset(in);
+        while (in->count < want) {
+          const Inner* s = static_cast<const Inner*>(all[src]);
+          unsigned take = std::min<unsigned>(want - in->count, s->count - off);
+          for (unsigned k = 0; k < take; ++k) {
+            in->child[in->count] = s->child[off + k];
+            retain(s->child[off + k]);
+            ++in->count;
+          }
+          off += take;
+          if (off == s->count) {
+            ++src;
+            off = 0;
+          }
+        }
+        recompute(in, height - 1);
+      }
+    }
+
+    for (unsigned start = 0; start < m; start += kWidth) {
+      Inner* parent = new_inner();
+      Hold hold(parent);
+      for (unsigned k = start; k < m && k < start + kWidth; ++k) {
+        parent->child[parent->count] = fresh[k].take();
+        ++parent->count;
+      }
+      recompute(parent, height);
+      out.push(hold.take());
+    }
+  }
+
+  template <class F> static void for_each_node(const Node* n, F& f) {
+    if (n->is_leaf) {
+      const Leaf* leaf = static_cast<const Leaf*>(n);
+      for (unsigned k = 0; k < leaf->count; ++k)
+        f(leaf->data()[k]);
+      return;
+    }
+    const Inner* in = static_cast<const Inner*>(n);
+    for (unsigned k = 0; k < in->count; ++k)
+      for_each_node(in->child[k], f);
+  }
+
+  // The stretch of storage that holds element i and those after it.
+  struct Run {
+    const T* p;
+    std::ptrdiff_t step;
+    std::size_t len;
+  };
+  Run run_at(std::size_t i) const {
+    std::size_t hl = head_len();
+    if (i < hl) return {head_->data() + (head_hi_ - 1 - i), -1, hl - i};
+    i -= hl;
+    std::size_t ts = tree_size();
+    if (i < ts) {
+      const Leaf* leaf = leaf_for(i);
+      return {leaf->data() + i, 1, leaf->count - i};
+    }
+    i -= ts;
+    return {tail_->data() + tail_lo_ + i, 1, tail_len() - i};
+  }
+
+  Leaf* head_ = nullptr;
+  Node* root_ = nullptr;
+  Leaf* tail_ = nullptr;
+  std::size_t size_ = 0;
+  std::uint8_t head_lo_ = 0;
+  std::uint8_t head_hi_ = 0;
+  std::uint8_t tail_lo_ = 0;
+  std::uint8_t tail_hi_ = 0;
+  std::uint8_t height_ = 0;
+};
+
+} // namespace quorvex
