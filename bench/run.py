@@ -1,0 +1,821 @@
+#!/usr/bin/env python3
+"""Language benchmarks: quorvex side by side with CPython and Lua 5.4, in one process run.
+
+    python3 bench/run.py                 all rows, median of 5 repetitions
+    python3 bench/run.py --quick         one repetition per cell
+    python3 bench/run.py --only fib,eval
+    python3 bench/run.py --list
+    python3 bench/run.py --profile fib [--seconds 30 | --iterations 3] [--n 27]
+
+Every row runs the same algorithm three times: as a quorvex program (bench/programs/*.qv, in an
+engine made with Engine.bare()), as the idiomatic CPython program (*.py) and as the idiomatic
+Lua 5.4 program (*.lua, through the lupa package, which the runner installs with pip when it
+is missing). Each cell's result is
+checked before it is timed: a quorvex or Lua result that differs from CPython's is reported as
+WRONG and not timed. A quorvex cell that cannot run (module not built, engine not finished,
+evaluation error) shows "not available yet" with the reason below the table; the other columns
+still run.
+
+Before a quorvex cell runs in this process, a small instance of it runs once in a child process,
+so that a crash or a hang of an unfinished engine costs that row only, not the whole table.
+"""
+
+from __future__ import annotations
+
+import argparse
+import builtins
+import gc
+import importlib
+import os
+import platform
+import signal
+import statistics
+import subprocess
+import sys
+import time
+import types
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+HERE = Path(__file__).resolve().parent
+PROGRAMS = HERE / "programs"
+
+Thunk = Callable[[], Any]
+
+# The small runs of a child process take milliseconds even on a slow interpreter.
+PROBE_TIMEOUT = 20.0
+
+
+def signal_name(returncode: int) -> str:
+    try:
+        return signal.Signals(-returncode).name
+    except ValueError:
+        return f"signal {-returncode}"
+
+
+# ---------------------------------------------------------------------------------------------
+# Optional runtimes
+
+
+def load_quorvex(guarded: bool = False) -> tuple[Any, str | None]:
+    """The quorvex module, or None and the reason it cannot be used.
+
+    Guarded, the import is tried in a child process first, so that a module that crashes on
+    import costs the quorvex column only.
+    """
+    if guarded:
+        try:
+            proc = subprocess.run(  # noqa: S603
+                [sys.executable, "-c", "import quorvex"],
+                capture_output=True, text=True, timeout=PROBE_TIMEOUT, check=False,
+            )
+        except subprocess.TimeoutExpired:
+            return None, f"importing the module did not finish in {PROBE_TIMEOUT:.0f} s"
+        if proc.returncode < 0:
+            return None, f"importing the module crashed the process ({signal_name(proc.returncode)})"
+    try:
+        import quorvex  # noqa: PLC0415
+    except ImportError as exc:
+        return None, f"module does not import ({exc}); build it with `make module`"
+    except Exception as exc:  # noqa: BLE001 - a half-built module may raise anything on import
+        return None, f"module import failed: {type(exc).__name__}: {exc}"
+    if not hasattr(quorvex, "Engine"):
+        return None, "module has no Engine class yet"
+    return quorvex, None
+
+
+@dataclass
+class Lua:
+    factory: Callable[[], Any] | None
+    label: str
+    is_54: bool
+    reason: str | None  # why there is no Lua column
+
+
+def install_lupa() -> str | None:
+    """Installs lupa with pip; answers None on success or the reason it did not install."""
+    print("lupa is not installed: installing it with pip for the Lua column", file=sys.stderr)
+    try:
+        proc = subprocess.run(  # noqa: S603
+            [sys.executable, "-m", "pip", "install", "-q", "lupa"],
+            capture_output=True, text=True, timeout=600, check=False,
+        )
+    except subprocess.TimeoutExpired:
+        return "pip install lupa did not finish in 600 s"
+    if proc.returncode != 0:
+        tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
+        return f"pip install lupa failed: {tail}"
+    importlib.invalidate_caches()
+    return None
+
+
+def load_lua(install: bool) -> Lua:
+    try:
+        import lupa  # noqa: PLC0415
+    except ImportError:
+        problem = install_lupa() if install else "lupa is not installed (pip install lupa)"
+        if problem:
+            return Lua(None, "Lua 5.4", False, problem)
+        try:
+            import lupa  # noqa: PLC0415
+        except ImportError as exc:
+            return Lua(None, "Lua 5.4", False, f"lupa does not import after installing: {exc}")
+    try:
+        from lupa import lua54  # noqa: PLC0415
+
+        factory = lua54.LuaRuntime
+    except ImportError:
+        factory = lupa.LuaRuntime
+    try:
+        version = str(factory().eval("_VERSION"))
+    except Exception as exc:  # noqa: BLE001
+        return Lua(None, "Lua 5.4", False, f"lupa cannot start a Lua runtime: {exc}")
+    return Lua(factory, version, version == "Lua 5.4", None)
+
+
+# ---------------------------------------------------------------------------------------------
+# Rows
+
+
+@dataclass
+class Target:
+    text: str
+    kind: str  # "py" (ratio to CPython), "lua" (ratio to Lua 5.4) or "abs" (seconds per op)
+    limit: float
+
+    def judge(self, qv: float | None, py: float | None, lua: float | None, lua_is_54: bool):
+        """True, False, or None when this run cannot tell."""
+        if qv is None:
+            return None
+        if self.kind == "abs":
+            return qv < self.limit
+        if self.kind == "py":
+            return None if py is None else qv / py <= self.limit
+        if self.kind == "lua":
+            return None if lua is None or not lua_is_54 else qv / lua <= self.limit
+        raise ValueError(self.kind)
+
+
+@dataclass
+class Bench:
+    name: str
+    title: str
+    unit: str  # "ms" per run, or "us"/"ns" per operation
+    ops: int  # operations per timed run; the reported time is divided by it
+    setup_qv: Callable[[Any, bool], Thunk]  # (quorvex module, small) -> thunk
+    setup_py: Callable[[bool], Thunk]
+    setup_lua: Callable[[Callable[[], Any], bool], Thunk]
+    expected: Callable[[bool], Any]  # closed form of the right answer, also guards the .py file
+    targets: list[Target] = field(default_factory=list)
+    ratio_to_py: bool = True  # False where the CPython column is only a reference point
+    note: str = ""
+    resize: Callable[[int], Bench] | None = None  # the same program row at another size
+
+
+def read_program(stem: str, ext: str) -> str:
+    return (PROGRAMS / f"{stem}.{ext}").read_text(encoding="utf-8")
+
+
+def python_namespace(stem: str) -> dict[str, Any]:
+    """Executes a .py program as a module would be: its functions see its own globals."""
+    path = PROGRAMS / f"{stem}.py"
+    ns: dict[str, Any] = {"__name__": f"bench_{stem}", "__builtins__": builtins}
+    exec(compile(path.read_text(encoding="utf-8"), str(path), "exec"), ns)  # noqa: S102
+    return ns
+
+
+def lua_to_python(value: Any) -> Any:
+    """Lua tables come back as lupa proxies; sequences are compared as Python lists."""
+    if type(value).__name__ == "_LuaTable":
+        return [lua_to_python(v) for v in value.values()]
+    return value
+
+
+def host_inc(x):
+    return x + 1
+
+
+def program_bench(
+    name: str,
+    stem: str,
+    title: str,
+    n: int,
+    small_n: int,
+    expected: Callable[[int], Any],
+    targets: list[Target] | None = None,
+    globals_fn: dict[str, Any] | None = None,
+    ops: int = 1,
+    unit: str = "ms",
+    note: str = "",
+) -> Bench:
+    """A row whose three cells each call `run(n)` of one program file."""
+    host_fns = globals_fn or {}
+
+    def size(small: bool) -> int:
+        return small_n if small else n
+
+    def setup_qv(qv, small):
+        engine = qv.Engine.bare()
+        for fn_name, fn in host_fns.items():
+            engine.define_fn(fn_name.replace("_", "-"), fn)
+        engine.eval(read_program(stem, "qv"))
+        call = f"(run {size(small)})"
+        return lambda: engine.eval(call)
+
+    def setup_py(small):
+        ns = python_namespace(stem)
+        ns.update(host_fns)
+        run, k = ns["run"], size(small)
+        return lambda: run(k)
+
+    def setup_lua(factory, small):
+        lua = factory()
+        run = lua.execute(read_program(stem, "lua"))
+        for fn_name, fn in host_fns.items():
+            lua.globals()[fn_name] = fn
+        k = size(small)
+        return lambda: lua_to_python(run(k))
+
+    return Bench(
+        name=name,
+        title=title,
+        unit=unit,
+        ops=ops,
+        setup_qv=setup_qv,
+        setup_py=setup_py,
+        setup_lua=setup_lua,
+        expected=lambda small: expected(size(small)),
+        targets=targets or [],
+        note=note,
+        resize=lambda m: program_bench(
+            name, stem, title, m, small_n, expected, targets, globals_fn, ops, unit, note
+        ),
+    )
+
+
+def fib_value(n: int) -> int:
+    a, b = 0, 1
+    for _ in range(n):
+        a, b = b, a + b
+    return a
+
+
+# Engine.bare() creation -----------------------------------------------------------------------
+
+BARE_COUNT = 1_000
+
+
+def setup_bare_qv(qv, small):
+    count = 10 if small else BARE_COUNT
+    bare = qv.Engine.bare
+
+    def go():
+        for _ in range(count):
+            bare()
+        return True
+
+    return go
+
+
+def setup_bare_py(small):
+    # The nearest thing CPython makes cheaply in-process: a fresh module namespace.
+    count = 10 if small else BARE_COUNT
+    module_type = types.ModuleType
+
+    def go():
+        for _ in range(count):
+            module_type("scratch")
+        return True
+
+    return go
+
+
+def setup_bare_lua(factory, small):
+    count = 10 if small else BARE_COUNT
+
+    def go():
+        for _ in range(count):
+            factory()
+        return True
+
+    return go
+
+
+# eval of a tiny form ----------------------------------------------------------------------------
+
+EVAL_COUNT = 100_000
+
+
+def setup_eval_qv(qv, small):
+    count = 10 if small else EVAL_COUNT
+    engine = qv.Engine.bare()
+    evaluate = engine.eval
+
+    def go():
+        result = None
+        for _ in range(count):
+            result = evaluate("(+ 1 2)")
+        return result
+
+    return go
+
+
+def setup_eval_py(small):
+    count = 10 if small else EVAL_COUNT
+
+    def go():
+        result = None
+        for _ in range(count):
+            result = eval("1 + 2")  # noqa: S307 - text in, compiled and run, like Engine.eval
+        return result
+
+    return go
+
+
+def setup_eval_lua(factory, small):
+    count = 10 if small else EVAL_COUNT
+    evaluate = factory().eval
+
+    def go():
+        result = None
+        for _ in range(count):
+            result = evaluate("1 + 2")
+        return result
+
+    return go
+
+
+# define + eval round trip of a list ----------------------------------------------------------
+
+ROUND_TRIP_LEN = 1_000
+ROUND_TRIP_COUNT = 1_000
+
+
+def round_trip_data() -> list[int]:
+    return list(range(ROUND_TRIP_LEN))
+
+
+def setup_round_trip_qv(qv, small):
+    count = 2 if small else ROUND_TRIP_COUNT
+    data = round_trip_data()
+    engine = qv.Engine.bare()
+
+    def go():
+        back = None
+        for _ in range(count):
+            engine.define("data", data)
+            back = engine.eval("data")
+        return back
+
+    return go
+
+
+def setup_round_trip_py(small):
+    # Into a namespace as a copy, and back out as a copy: the two conversions of the round trip.
+    count = 2 if small else ROUND_TRIP_COUNT
+    data = round_trip_data()
+    ns: dict[str, Any] = {}
+
+    def go():
+        back = None
+        for _ in range(count):
+            ns["data"] = list(data)
+            back = list(ns["data"])
+        return back
+
+    return go
+
+
+def setup_round_trip_lua(factory, small):
+    count = 2 if small else ROUND_TRIP_COUNT
+    data = round_trip_data()
+    lua = factory()
+    lua_globals, table_from, evaluate = lua.globals(), lua.table_from, lua.eval
+
+    def go():
+        back = None
+        for _ in range(count):
+            lua_globals.data = table_from(data)
+            back = list(evaluate("data").values())
+        return back
+
+    return go
+
+
+HOST_CALLS = 1_000_000
+
+BENCHES: list[Bench] = [
+    program_bench(
+        "fib", "fib", "fib 30 (recursive)", 30, 15, fib_value,
+        targets=[Target("<=0.8x CPython", "py", 0.8), Target("<=1.5x Lua 5.4", "lua", 1.5)],
+    ),
+    program_bench(
+        "loop", "loop_sum", "loop/recur sum to 10M", 10_000_000, 1_000,
+        lambda n: n * (n + 1) // 2,
+        targets=[Target("<=0.5x CPython", "py", 0.5)],
+    ),
+    program_bench(
+        "closures", "closures", "closure calls x1M", 1_000_000, 1_000,
+        lambda n: 3 * n * (n - 1) // 2 + n,
+    ),
+    program_bench(
+        "alloc", "alloc", "small vector per iter x1M", 1_000_000, 1_000,
+        lambda n: [n - 1, n, 2 * (n - 1)],
+    ),
+    Bench(
+        name="bare",
+        title="Engine.bare() creation",
+        unit="us",
+        ops=BARE_COUNT,
+        setup_qv=setup_bare_qv,
+        setup_py=setup_bare_py,
+        setup_lua=setup_bare_lua,
+        expected=lambda small: True,
+        targets=[Target("<200 us", "abs", 200e-6)],
+        ratio_to_py=False,
+        note="CPython column: a fresh module namespace; Lua column: a fresh LuaRuntime",
+    ),
+    Bench(
+        name="eval",
+        title="eval of a tiny form",
+        unit="us",
+        ops=EVAL_COUNT,
+        setup_qv=setup_eval_qv,
+        setup_py=setup_eval_py,
+        setup_lua=setup_eval_lua,
+        expected=lambda small: 3,
+        targets=[Target("<5 us", "abs", 5e-6)],
+        note='"(+ 1 2)" through Engine.eval; eval("1 + 2"); LuaRuntime.eval("1 + 2")',
+    ),
+    program_bench(
+        "host", "host_call", "host function call x1M", HOST_CALLS, 1_000,
+        lambda n: n,
+        targets=[Target("<300 ns", "abs", 300e-9)],
+        globals_fn={"host_inc": host_inc},
+        ops=HOST_CALLS,
+        unit="ns",
+        note="the same Python function, called from a quorvex / CPython / Lua loop",
+    ),
+    Bench(
+        name="roundtrip",
+        title="define+eval 1000-elt list",
+        unit="us",
+        ops=ROUND_TRIP_COUNT,
+        setup_qv=setup_round_trip_qv,
+        setup_py=setup_round_trip_py,
+        setup_lua=setup_round_trip_lua,
+        expected=lambda small: round_trip_data(),
+        note="CPython column: copy in and copy out; Lua column: table_from and back",
+    ),
+]
+BY_NAME = {b.name: b for b in BENCHES}
+
+
+# ---------------------------------------------------------------------------------------------
+# Measuring
+
+
+@dataclass
+class Cell:
+    seconds: float | None = None  # median seconds per operation
+    runs: int = 0
+    problem: str | None = None  # "not available yet: ..." or "WRONG: ..."
+
+    @property
+    def wrong(self) -> bool:
+        return bool(self.problem and self.problem.startswith("WRONG"))
+
+
+def short(value: Any, limit: int = 70) -> str:
+    text = repr(value)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def describe(exc: BaseException) -> str:
+    text = f"{type(exc).__name__}: {exc}".strip()
+    return " ".join(text.split())
+
+
+def measure(
+    setup: Callable[[], Thunk], bench: Bench, expected: Any, reps: int, budget: float
+) -> Cell:
+    try:
+        thunk = setup()
+    except Exception as exc:  # noqa: BLE001 - every failure of an unfinished engine is a row note
+        return Cell(problem=f"not available yet: setup failed: {describe(exc)}")
+
+    def timed() -> tuple[float, Any]:
+        start = time.perf_counter_ns()
+        result = thunk()
+        return (time.perf_counter_ns() - start) * 1e-9, result
+
+    try:
+        first, result = timed()  # warm-up, and the check before anything is reported
+    except Exception as exc:  # noqa: BLE001
+        return Cell(problem=f"not available yet: {describe(exc)}")
+    if result != expected:
+        return Cell(problem=f"WRONG: got {short(result)}, expected {short(expected)}")
+
+    # A cell that is far slower than planned still finishes: fewer repetitions, down to the
+    # warm-up run alone.
+    reps = min(reps, int(budget / first)) if first > 0 else reps
+    if reps < 1:
+        return Cell(seconds=first / bench.ops, runs=1)
+    samples = []
+    for _ in range(reps):
+        try:
+            seconds, result = timed()
+        except Exception as exc:  # noqa: BLE001
+            return Cell(problem=f"not available yet: failed on a repeated run: {describe(exc)}")
+        if result != expected:
+            return Cell(problem=f"WRONG on a repeated run: got {short(result)}")
+        samples.append(seconds)
+    return Cell(seconds=statistics.median(samples) / bench.ops, runs=reps)
+
+
+def probe_quorvex(bench: Bench) -> str | None:
+    """Runs a small instance of the row's quorvex cell in a child process.
+
+    Answers None when it ran to completion (right or wrong: the real run decides that), or the
+    reason the row cannot be run here: a crash, a hang, or the error it raised.
+    """
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--probe", bench.name]
+    try:
+        proc = subprocess.run(  # noqa: S603
+            cmd, capture_output=True, text=True, timeout=PROBE_TIMEOUT, check=False
+        )
+    except subprocess.TimeoutExpired:
+        return f"not available yet: a small run did not finish in {PROBE_TIMEOUT:.0f} s"
+    if proc.returncode < 0:
+        return f"not available yet: a small run crashed the process ({signal_name(proc.returncode)})"
+    lines = proc.stdout.strip().splitlines()
+    last = lines[-1] if lines else ""
+    if proc.returncode == 0 and last.startswith("probe-ok"):
+        return None
+    if last.startswith("probe-problem "):
+        return last[len("probe-problem ") :]
+    tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
+    return f"not available yet: a small run exited with status {proc.returncode}: {tail}"
+
+
+def run_probe(name: str) -> int:
+    """Child side of probe_quorvex: one small, unchecked-for-speed run of one quorvex cell."""
+    qv, reason = load_quorvex()
+    if qv is None:
+        print(f"probe-problem not available yet: {reason}", flush=True)
+        return 0
+    bench = BY_NAME[name]
+    cell = measure(lambda: bench.setup_qv(qv, True), bench, bench.expected(True), 0, 0.0)
+    # A wrong answer is left to the full-size run, whose report names the real sizes.
+    ok = cell.problem is None or cell.wrong
+    print("probe-ok" if ok else f"probe-problem {cell.problem}", flush=True)
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------
+# Reporting
+
+
+UNIT_SCALE = {"ms": 1e3, "us": 1e6, "ns": 1e9}
+
+
+def fmt_time(seconds: float, unit: str) -> str:
+    value = seconds * UNIT_SCALE[unit]
+    label = "µs" if unit == "us" else unit
+    if value >= 100:
+        return f"{value:.0f} {label}"
+    if value >= 10:
+        return f"{value:.1f} {label}"
+    return f"{value:.2f} {label}"
+
+
+def fmt_ratio(a: float | None, b: float | None) -> str:
+    if a is None or b is None or b == 0:
+        return "-"
+    return f"{a / b:.2f}x"
+
+
+class Notes:
+    """Numbered footnotes, one per distinct text, so a reason shared by every row prints once."""
+
+    def __init__(self) -> None:
+        self.texts: list[str] = []
+
+    def mark(self, text: str) -> str:
+        if text not in self.texts:
+            self.texts.append(text)
+        return f"[{self.texts.index(text) + 1}]"
+
+
+def cell_text(cell: Cell | None, unit: str, notes: Notes, missing: str, reps: int) -> str:
+    if cell is None:
+        return missing
+    if cell.problem:
+        head = "WRONG" if cell.wrong else "not available yet"
+        return f"{head} {notes.mark(cell.problem)}"
+    text = fmt_time(cell.seconds, unit)
+    # Marks a cell whose repetitions were cut because one run took longer than the budget.
+    return text if cell.runs >= reps else f"{text} ({cell.runs} run)"
+
+
+def print_table(rows, lua: Lua, notes: Notes, reps: int) -> None:
+    lua_head = lua.label
+    headers = ["benchmark", "quorvex", "CPython", lua_head, "qv/CPython", f"qv/{lua_head}",
+               "target", "status"]
+    table = []
+    for bench, qv, py, lu in rows:
+        qs = qv.seconds if qv else None
+        ps = py.seconds if py else None
+        ls = lu.seconds if lu else None
+        verdicts = [t.judge(qs, ps, ls, lua.is_54) for t in bench.targets]
+        if not bench.targets:
+            status = ""
+        elif qs is None:
+            status = "-"
+        elif any(v is False for v in verdicts):
+            status = "MISSED"
+        elif all(v is True for v in verdicts):
+            status = "met"
+        elif any(v is True for v in verdicts):
+            status = "partly met"
+        else:
+            status = "unknown"
+        lua_missing = "n/a " + notes.mark(f"Lua: {lua.reason}") if lua.reason else "-"
+        table.append([
+            bench.title,
+            cell_text(qv, bench.unit, notes, "-", reps),
+            cell_text(py, bench.unit, notes, "-", reps),
+            cell_text(lu, bench.unit, notes, lua_missing, reps),
+            fmt_ratio(qs, ps) if bench.ratio_to_py else "-",
+            fmt_ratio(qs, ls),
+            ", ".join(t.text for t in bench.targets),
+            status,
+        ])
+    widths = [max(len(r[i]) for r in [headers, *table]) for i in range(len(headers))]
+    numeric = {1, 2, 3, 4, 5}
+
+    def line(row):
+        return "  ".join(
+            c.rjust(w) if i in numeric else c.ljust(w) for i, (c, w) in enumerate(zip(row, widths))
+        ).rstrip()
+
+    print(line(headers))
+    print("  ".join("-" * w for w in widths))
+    for row in table:
+        print(line(row))
+
+
+def print_header(args, qv_reason: str | None, lua: Lua) -> None:
+    print("quorvex language benchmarks")
+    print(f"  CPython {platform.python_version()} on {platform.machine()}, "
+          f"{os.cpu_count()} cpus, {platform.system()} {platform.release()}")
+    lua_text = f"{lua.label} through lupa" if lua.factory else f"none ({lua.reason})"
+    if lua.factory and not lua.is_54:
+        lua_text += " (not 5.4: the Lua targets are not judged)"
+    print(f"  Lua: {lua_text}")
+    print(f"  quorvex: {'Engine.bare()' if qv_reason is None else 'not available yet'}")
+    reps = "1 repetition" if args.reps == 1 else f"median of {args.reps} repetitions"
+    print(f"  {reps} after a checked warm-up run; times per run (ms) or per operation (µs, ns)")
+    print()
+
+
+# ---------------------------------------------------------------------------------------------
+# Profiling
+
+
+def run_profile(args) -> int:
+    qv, reason = load_quorvex()
+    if qv is None:
+        print(f"cannot profile: quorvex {reason}", file=sys.stderr)
+        return 2
+    bench = BY_NAME[args.profile]
+    if args.n is not None:
+        if bench.resize is None:
+            print(f"--n applies to the program rows only, not {bench.name}", file=sys.stderr)
+            return 2
+        bench = bench.resize(args.n)
+    thunk = bench.setup_qv(qv, False)
+    print(f"profiling {bench.name} in pid {os.getpid()}", file=sys.stderr)
+    print(f"  perf:      perf record -g -p {os.getpid()}", file=sys.stderr)
+    if args.iterations is None:
+        limit = "until interrupted" if args.seconds <= 0 else f"for {args.seconds:g} s"
+        print(f"  running {limit}", file=sys.stderr)
+    count = 0
+    start = time.perf_counter()
+    try:
+        while True:
+            thunk()
+            count += 1
+            if args.iterations is not None:
+                if count >= args.iterations:
+                    break
+            elif 0 < args.seconds <= time.perf_counter() - start:
+                break
+    except KeyboardInterrupt:
+        pass
+    elapsed = time.perf_counter() - start
+    if count:
+        per = fmt_time(elapsed / count / bench.ops, bench.unit)
+        print(f"{count} runs in {elapsed:.2f} s, {per} each", file=sys.stderr)
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------
+# Main
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--quick", action="store_true", help="one repetition per cell")
+    p.add_argument("--reps", type=int, default=5, help="timed repetitions per cell (default 5)")
+    p.add_argument("--only", default="", help="comma-separated row names (see --list)")
+    p.add_argument("--list", action="store_true", help="list the rows and exit")
+    p.add_argument("--budget", type=float, default=30.0,
+                   help="seconds one cell may take before its repetitions are cut (default 30)")
+    p.add_argument("--no-probe", action="store_true",
+                   help="run quorvex cells in this process without a trial run in a child")
+    p.add_argument("--no-install", action="store_true",
+                   help="do not pip-install lupa when it is missing (the Lua column stays empty)")
+    p.add_argument("--no-quorvex", action="store_true", help="leave the quorvex column out")
+    p.add_argument("--profile", metavar="NAME", choices=sorted(BY_NAME),
+                   help="run one quorvex row in a loop for a profiler to attach")
+    p.add_argument("--seconds", type=float, default=60.0,
+                   help="with --profile: how long to loop, 0 for until interrupted (default 60)")
+    p.add_argument("--iterations", type=int, help="with --profile: loop this many runs instead")
+    p.add_argument("--n", type=int, help="with --profile: problem size of a program row")
+    p.add_argument("--probe", choices=sorted(BY_NAME), help=argparse.SUPPRESS)
+    args = p.parse_args(argv)
+    if args.quick:
+        args.reps = 1
+    if args.reps < 1:
+        p.error("--reps must be at least 1")
+    return args
+
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
+    if args.probe:
+        return run_probe(args.probe)
+    if args.list:
+        for b in BENCHES:
+            print(f"{b.name:10} {b.title}")
+        return 0
+    if args.profile:
+        return run_profile(args)
+
+    names = [n.strip() for n in args.only.split(",") if n.strip()] or [b.name for b in BENCHES]
+    unknown = [n for n in names if n not in BY_NAME]
+    if unknown:
+        print(f"unknown benchmark(s): {', '.join(unknown)}; see --list", file=sys.stderr)
+        return 2
+
+    if args.no_quorvex:
+        qv, qv_reason = None, "left out (--no-quorvex)"
+    else:
+        qv, qv_reason = load_quorvex(guarded=not args.no_probe)
+    lua = load_lua(install=not args.no_install)
+    print_header(args, qv_reason, lua)
+
+    progress = sys.stderr.isatty()
+    rows = []
+    for name in names:
+        bench = BY_NAME[name]
+        if progress:
+            print(f"  running {bench.title} ...", end="\r", file=sys.stderr, flush=True)
+        expected = bench.expected(False)
+        py = measure(lambda b=bench: b.setup_py(False), bench, expected, args.reps, args.budget)
+        if qv is None:
+            qv_cell = Cell(problem=f"not available yet: {qv_reason}")
+        else:
+            problem = None if args.no_probe else probe_quorvex(bench)
+            qv_cell = Cell(problem=problem) if problem else measure(
+                lambda b=bench: b.setup_qv(qv, False), bench, expected, args.reps, args.budget
+            )
+        lua_cell = None
+        if lua.factory:
+            lua_cell = measure(
+                lambda b=bench: b.setup_lua(lua.factory, False), bench, expected, args.reps,
+                args.budget,
+            )
+        rows.append((bench, qv_cell, py, lua_cell))
+        gc.collect()
+    if progress:
+        print(" " * 60, end="\r", file=sys.stderr, flush=True)
+
+    notes = Notes()
+    print_table(rows, lua, notes, args.reps)
+    if notes.texts:
+        print()
+        for i, text in enumerate(notes.texts, 1):
+            print(f"[{i}] {text}")
+    row_notes = [(b.title, b.note) for b, *_ in rows if b.note]
+    if row_notes:
+        print()
+        for title, note in row_notes:
+            print(f"{title}: {note}")
+    return 1 if any(c is not None and c.wrong for _, *cells in rows for c in cells) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
