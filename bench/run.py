@@ -5,6 +5,7 @@
     python3 bench/run.py --quick         one repetition per cell
     python3 bench/run.py --only fib,eval
     python3 bench/run.py --list
+    python3 bench/run.py --check         answers only, at small sizes, nothing timed
     python3 bench/run.py --profile fib [--seconds 30 | --iterations 3] [--n 27]
 
 Every row runs the same algorithm three times: as a quorvex program (bench/programs/*.qv, in an
@@ -698,6 +699,8 @@ def run_profile(args) -> int:
     thunk = bench.setup_qv(qv, False)
     print(f"profiling {bench.name} in pid {os.getpid()}", file=sys.stderr)
     print(f"  perf:      perf record -g -p {os.getpid()}", file=sys.stderr)
+    print(f"  callgrind: valgrind --tool=callgrind {sys.executable} {' '.join(sys.argv)}"
+          " (with --iterations)", file=sys.stderr)
     if args.iterations is None:
         limit = "until interrupted" if args.seconds <= 0 else f"for {args.seconds:g} s"
         print(f"  running {limit}", file=sys.stderr)
@@ -722,6 +725,37 @@ def run_profile(args) -> int:
 
 
 # ---------------------------------------------------------------------------------------------
+# Checking
+
+
+def run_check(names: list[str], qv, qv_reason: str | None, lua: Lua) -> int:
+    """Runs every cell once at its small size and compares the answers; nothing is timed."""
+    failures = 0
+    print("answers at small sizes (nothing timed):")
+    for name in names:
+        bench = BY_NAME[name]
+        expected = bench.expected(True)
+        cells = [("CPython", lambda b=bench: b.setup_py(True))]
+        if qv is not None:
+            cells.insert(0, ("quorvex", lambda b=bench: b.setup_qv(qv, True)))
+        if lua.factory:
+            cells.append((lua.label, lambda b=bench: b.setup_lua(lua.factory, True)))
+        parts = []
+        for label, setup in cells:
+            cell = measure(setup, bench, expected, 0, 0.0)
+            failures += cell.wrong or (label != "quorvex" and cell.problem is not None)
+            parts.append(f"{label}: {cell.problem or 'ok'}")
+        if qv is None:
+            parts.insert(0, f"quorvex: not available yet: {qv_reason}")
+        if not lua.factory:
+            parts.append(f"Lua: {lua.reason}")
+        print(f"  {bench.name}")
+        for part in parts:
+            print(f"    {part}")
+    return 1 if failures else 0
+
+
+# ---------------------------------------------------------------------------------------------
 # Main
 
 
@@ -731,6 +765,8 @@ def parse_args(argv):
     p.add_argument("--reps", type=int, default=5, help="timed repetitions per cell (default 5)")
     p.add_argument("--only", default="", help="comma-separated row names (see --list)")
     p.add_argument("--list", action="store_true", help="list the rows and exit")
+    p.add_argument("--check", action="store_true",
+                   help="only compare every cell's answer at a small size, in this process")
     p.add_argument("--budget", type=float, default=30.0,
                    help="seconds one cell may take before its repetitions are cut (default 30)")
     p.add_argument("--no-probe", action="store_true",
@@ -775,6 +811,8 @@ def main(argv=None) -> int:
     else:
         qv, qv_reason = load_quorvex(guarded=not args.no_probe)
     lua = load_lua(install=not args.no_install)
+    if args.check:
+        return run_check(names, qv, qv_reason, lua)
     print_header(args, qv_reason, lua)
 
     progress = sys.stderr.isatty()
