@@ -1,0 +1,95 @@
+// The compiler: one top-level form at a time into prototypes.
+//
+// Protocol, once per top-level form (the engine host drives it):
+//   1. Compiler c = new_compiler(host);            over the machine's name tables
+//   2. the host lends the machine's macro table    (c.macros)
+//   3. compile_toplevel(c, form)                   -> index of the top-level prototype
+//   4. the host takes the macro table back; on success take_compiler_tables(std::move(c)) hands
+//      out the prototypes (numbered from 0 within this compilation, the top-level one last), the
+//      staging heap holding every object the code refers to, and the docstrings; the host then
+//      adopts them (vm/compiler/adoption.hpp) and runs the top-level prototype.
+//
+// Objects the compiler makes (string and regex literals, quoted data, closure templates) live in
+// the staging heap, a collector-free heap of the compilation's own; their keys in constants are
+// staging keys until adoption rewrites them.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "reader/form.hpp"
+#include "value/heap.hpp"
+#include "value/value.hpp"
+#include "vm/compiler/compile_error.hpp"
+#include "vm/compiler/context.hpp"
+#include "vm/prototype.hpp"
+#include "vm/vm.hpp" // DocEntry
+
+namespace quorvex {
+
+class Interner;
+
+// What the compiler needs of the machine it compiles for. The machine implements it over its own
+// tables; tests implement it over plain ones.
+class CompilerHost {
+public:
+  virtual Interner& interner() = 0;
+  // Position of the global bound to `name` in the machine's globals table, when there is one.
+  virtual std::optional<std::uint32_t> global_index(Spur name) const = 0;
+  // The value of global `index` (a position global_index returned).
+  virtual Value global_value(std::uint32_t index) const = 0;
+  // Number of prototypes in the machine's table: the base the new prototypes will be rebased by.
+  virtual std::uint32_t prototype_count() const = 0;
+
+protected:
+  ~CompilerHost() = default;
+};
+
+struct CompilerTables {
+  std::vector<Prototype> prototypes;
+  Heap staging_heap;
+  std::unordered_map<Spur, DocEntry> docstring_table;
+};
+
+// One compilation. Its fields are the compiler's working state; only the host protocol below
+// and the compiler's own sources touch them.
+struct Compiler {
+  explicit Compiler(CompilerHost& h) : host(&h) {}
+  Compiler(Compiler&&) noexcept = default;
+  Compiler& operator=(Compiler&&) noexcept = default;
+
+  CompilerHost* host;
+  // Every object the compiled code refers to, until the host adopts them.
+  Heap staging_heap;
+  // Functions under construction; the current one last. A deque, so that a reference to one
+  // context stays valid while functions nested in it are pushed and popped.
+  std::deque<FunctionContext> contexts;
+  // Finished prototypes; a position here is a prototype index until the host rebases it.
+  std::vector<Prototype> prototypes;
+  // The machine's macro table while it is lent: macro name -> expander closure.
+  std::unordered_map<Spur, HeapKey> macros;
+  std::unordered_map<Spur, DocEntry> docstring_table;
+  // Builtin name -> row, for the builtin names already interned when the compiler was built.
+  std::unordered_map<Spur, std::uint16_t> builtin_indices;
+  // Names a `def` or `defn` compiled earlier in this form rebinds: calls by such a name go
+  // through the global, whatever it holds now.
+  std::unordered_set<Spur> redefined_names;
+};
+
+// Builds a compiler for one top-level form over the machine's tables. Cannot fail.
+Compiler new_compiler(CompilerHost& host);
+
+// Compiles one top-level form; answers the compilation-local index of its prototype, which is
+// always the last one. On failure the compiler is to be discarded.
+std::expected<std::uint32_t, CompileFailure> compile_toplevel(Compiler& compiler, const Form& form);
+
+// Consumes the compiler after a successful compile_toplevel.
+CompilerTables take_compiler_tables(Compiler&& compiler);
+
+} // namespace quorvex

@@ -1,0 +1,160 @@
+// Declarations shared by the compiler's own sources. Not part of the compiler's interface.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "util/internal_error.hpp"
+#include "value/function.hpp"
+#include "vm/compiler/compiler.hpp"
+#include "vm/compiler/form_access.hpp"
+
+// Early return of a failure, the way `?` would.
+#define QV_TRY(expr)                                                                               \
+  do {                                                                                             \
+    auto qv_try_result_ = (expr);                                                                  \
+    if (!qv_try_result_) return std::unexpected(std::move(qv_try_result_.error()));                \
+  } while (0)
+
+#define QV_CONCAT_INNER(a, b) a##b
+#define QV_CONCAT(a, b) QV_CONCAT_INNER(a, b)
+#define QV_TRY_ASSIGN_IMPL(tmp, decl, expr)                                                        \
+  auto tmp = (expr);                                                                               \
+  if (!tmp) return std::unexpected(std::move(tmp.error()));                                        \
+  decl = std::move(*tmp)
+// QV_TRY_ASSIGN(auto x, expr): declares x from the value of expr, or returns its failure.
+#define QV_TRY_ASSIGN(decl, expr) QV_TRY_ASSIGN_IMPL(QV_CONCAT(qv_try_tmp_, __LINE__), decl, expr)
+
+namespace quorvex {
+
+using CompileResult = std::expected<void, CompileFailure>;
+template <class T> using CompileOr = std::expected<T, CompileFailure>;
+
+using FormList = std::vector<const Form*>;
+using FormSpan = std::span<const Form* const>;
+using Span = std::optional<SourceSpan>;
+
+inline CompileFailure syntax_error(std::string text, const Span& span) {
+  return CompileFailure::syntax(std::move(text), span);
+}
+inline std::unexpected<CompileFailure> fail(std::string text, const Span& span) {
+  return std::unexpected(CompileFailure::syntax(std::move(text), span));
+}
+
+inline FunctionContext& current(Compiler& c) {
+  if (c.contexts.empty()) throw InternalError("no function context");
+  return c.contexts.back();
+}
+
+Spur intern_name(Compiler& c, std::string_view text);
+// The interned text of a keyword or symbol value: "ns/name" with a namespace, else the name.
+Spur intern_qualified(Compiler& c, const NameView& name);
+
+// Saves both tail flags of the current function, sets them, and restores them when it ends
+// (also on a failure path: the context it refers to is still there).
+class TailScope {
+public:
+  TailScope(Compiler& c, bool tail, bool recur_tail) : ctx_(current(c)) {
+    saved_tail_ = ctx_.in_tail_position;
+    saved_recur_ = ctx_.in_recur_tail;
+    ctx_.in_tail_position = tail;
+    ctx_.in_recur_tail = recur_tail;
+  }
+  ~TailScope() {
+    ctx_.in_tail_position = saved_tail_;
+    ctx_.in_recur_tail = saved_recur_;
+  }
+  TailScope(const TailScope&) = delete;
+  TailScope& operator=(const TailScope&) = delete;
+
+  bool saved_tail() const { return saved_tail_; }
+  bool saved_recur() const { return saved_recur_; }
+
+private:
+  FunctionContext& ctx_;
+  bool saved_tail_;
+  bool saved_recur_;
+};
+
+// A sub-expression whose value the construct goes on working with: neither tail.
+struct NotTail : TailScope {
+  explicit NotTail(Compiler& c) : TailScope(c, false, false) {}
+};
+
+// ---- Expressions ----
+
+CompileResult compile_expr(Compiler& c, const Form& form);
+CompileResult compile_list(Compiler& c, const FormList& items, const Span& span);
+CompileResult compile_body(Compiler& c, FormSpan forms);
+
+// Emits the load of a constant, refusing an index past 16 bits.
+CompileResult emit_constant(Compiler& c, const Value& v, const Span& span);
+CompileOr<std::uint16_t> constant_index(Compiler& c, const Value& v, const Span& span);
+CompileOr<std::uint16_t> symbol_constant(Compiler& c, Spur name, const Span& span);
+// A new String object in the staging heap (never shared with an equal literal).
+CompileOr<Value> stage_string(Compiler& c, std::string_view text, const Span& span);
+
+// ---- Names ----
+
+struct Resolution {
+  enum class Kind : std::uint8_t { Local, Upvalue, Global };
+  Kind kind = Kind::Global;
+  std::uint8_t index = 0;
+};
+
+// Local of the current function, else a capture of an enclosing one (any number of levels out,
+// adding the capture descriptors on the way), else a global.
+CompileOr<Resolution> resolve_symbol(Compiler& c, Spur name);
+// Whether any function under construction has a local of that name in scope: the test that a
+// name is not a global, without recording a capture.
+bool is_lexically_bound(const Compiler& c, Spur name);
+// Code that pushes the value of `name`.
+CompileResult emit_variable(Compiler& c, Spur name, const Span& span);
+// A read of a global by name, or by index when the machine knows the name and the index fits.
+CompileResult emit_global_read(Compiler& c, Spur name, const Span& span);
+
+// ---- Functions ----
+
+void push_function(Compiler& c, Spur name, std::uint8_t arity, bool is_variadic);
+Prototype finish_function(Compiler& c);
+// Appends a finished prototype; its compilation-local index.
+std::uint32_t register_prototype(Compiler& c, Prototype proto);
+// Emits the loads of the capture list, then the closure word.
+CompileResult emit_closure(Compiler& c, std::span<const UpvalueDesc> captures,
+                           std::uint32_t body_prototype, const FunctionRef* tmpl, const Span& span);
+
+// Names bound so far in one clause, to refuse a name bound twice.
+struct BoundName {
+  Spur name = 0;
+  Span span;
+};
+using BoundNames = std::vector<BoundName>;
+
+CompileOr<Pattern> compile_pattern(Compiler& c, const Form& form, BoundNames& bound);
+
+CompileResult compile_fn(Compiler& c, FormSpan items);
+
+// ---- Special forms (items include the head) ----
+
+CompileResult compile_if(Compiler& c, FormSpan items);
+CompileResult compile_do(Compiler& c, FormSpan items);
+CompileResult compile_let(Compiler& c, FormSpan items);
+CompileResult compile_def(Compiler& c, FormSpan items);
+CompileResult compile_defn(Compiler& c, FormSpan items);
+CompileResult compile_and(Compiler& c, FormSpan items);
+CompileResult compile_or(Compiler& c, FormSpan items);
+CompileResult compile_loop(Compiler& c, FormSpan items);
+CompileResult compile_recur(Compiler& c, FormSpan items);
+CompileResult compile_quote(Compiler& c, FormSpan items);
+CompileResult compile_assert(Compiler& c, FormSpan items);
+
+// ---- Data at compile time ----
+
+// A form as a constant of the code being compiled (quote); objects go to the staging heap.
+CompileOr<Value> form_to_value(Compiler& c, const Form& form);
+
+} // namespace quorvex

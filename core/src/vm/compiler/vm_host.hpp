@@ -1,0 +1,35 @@
+// The compiler's view of a machine: its interner, its globals and its prototype count.
+//
+//   VmCompilerHost host(vm);
+//   Compiler compiler = new_compiler(host);   // host must outlive the compiler
+#pragma once
+
+#include "vm/compiler/compiler.hpp"
+#include "vm/vm.hpp"
+
+namespace quorvex {
+
+class VmCompilerHost final : public CompilerHost {
+public:
+  explicit VmCompilerHost(Vm& vm) : vm_(vm) {}
+
+  Interner& interner() override { return vm_.interner; }
+  std::optional<std::uint32_t> global_index(Spur name) const override {
+    auto it = vm_.global_index.find(name);
+    if (it == vm_.global_index.end() || it->second >= vm_.globals.size()) return std::nullopt;
+    return it->second;
+  }
+  Value global_value(std::uint32_t index) const override {
+    return index < vm_.globals.size() ? vm_.globals[index] : Value::nil();
+  }
+  std::uint32_t prototype_count() const override {
+    return static_cast<std::uint32_t>(vm_.prototypes.size());
+  }
+
+  Vm& vm() { return vm_; }
+
+private:
+  Vm& vm_;
+};
+
+} // namespace quorvex
