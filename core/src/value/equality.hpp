@@ -1,10 +1,12 @@
 // The language's equality, behind `=`, `not=`, literal patterns and every builtin that compares.
 //
-// Numbers compare by value across kinds (1, 1.0 and 2/2 forms aside: a reduced ratio is never an
-// integer); NaN equals nothing, itself included, and 0.0 equals -0.0. Strings compare by bytes;
-// sequences element-wise whatever their list/vector flag; sets, maps, key boxes and variants
-// structurally; regexes by pattern text; closures, templates, continuations, atoms, optics and
-// effects only by identity. A stale key equals nothing but the very same key.
+// Numbers compare by value across kinds (1 equals 1.0 and 1/2 equals 0.5; a reduced ratio never
+// equals an integer); NaN equals nothing, itself included, and 0.0 equals -0.0. Strings compare
+// by bytes; sequences element-wise whatever their list/vector flag; key boxes and variants
+// structurally; sets and maps structurally and symmetrically (same size, and every element or
+// entry of either finds an equal one in the other); regexes by pattern text; closures,
+// templates, continuations, atoms, optics and effects only by identity. A stale key equals
+// nothing but the very same key.
 //
 // This is not the strict equality of hash-consing (hash_cons.hpp), nor the identity of map keys.
 // The comparison recurses once per level of nesting; past the depth guard it fails with TooDeep.

@@ -52,6 +52,14 @@ HeapKey intern_string(Heap& h, SmallString text);
 // payload), without inserting anything; none when there is no such object.
 Guarded<std::optional<HeapKey>> find_interned(const Heap& h, const HeapObject& o);
 
+// The hash-consed equal of the live String, Seq, Set, Map or Variant object `source`, found or
+// made from a copy of its payload (collecting first when due, the copy's elements rooted).
+// A payload that cannot be hashed structurally has no content identity: the answer is `source`
+// itself, so that such a value used as a key matches exactly itself.
+Guarded<HeapKey> intern_copy_of(Heap& h, HeapKey source);
+// What intern_copy_of would answer, without making anything: none when it would have to insert.
+Guarded<std::optional<HeapKey>> find_copy_of(const Heap& h, HeapKey source);
+
 // Collect when due (the payload's elements are roots meanwhile), then hash-cons.
 Guarded<Value> alloc_seq(Heap& h, ValueVector items, bool is_vector);
 Guarded<Value> alloc_set(Heap& h, ValueSet set);

@@ -1,0 +1,162 @@
+#include "value/equality.hpp"
+
+#include "regex/regex.hpp"
+#include "util/depth_guard.hpp"
+
+namespace quorvex {
+
+namespace {
+
+enum class Eq3 : std::uint8_t { No, Yes, Deep };
+
+Eq3 eq_objects(const Heap& h, HeapKey a, HeapKey b);
+
+inline Eq3 eq_values(const Heap& h, const Value& a, const Value& b) {
+  if (a.tag != Tag::Object || b.tag != Tag::Object || a.as.key == b.as.key) {
+    return scalar_values_equal(a, b) ? Eq3::Yes : Eq3::No;
+  }
+  return eq_objects(h, a.as.key, b.as.key);
+}
+
+// Whether `set` holds an element equal to x. A key-equal element is equal (key equality implies
+// language equality), so the identity lookup settles the common case; numbers of other kinds
+// (1 and 1.0) and uncanonical objects need the scan.
+Eq3 set_has_equal(const Heap& h, const ValueSet& set, const Value& x) {
+  if (set.contains(x)) return Eq3::Yes;
+  for (const Value& y : set) {
+    const Eq3 r = eq_values(h, x, y);
+    if (r != Eq3::No) return r;
+  }
+  return Eq3::No;
+}
+
+// The value stored under the first key of `map` equal to k, or nullptr.
+Eq3 map_find_equal(const Heap& h, const ValueMap& map, const Value& k, const Value*& out) {
+  out = map.find(k);
+  if (out != nullptr) return Eq3::Yes;
+  for (const auto& entry : map) {
+    const Eq3 r = eq_values(h, k, entry.first);
+    if (r == Eq3::Deep) return r;
+    if (r == Eq3::Yes) {
+      out = &entry.second;
+      return r;
+    }
+  }
+  return Eq3::No;
+}
+
+// Whether every entry of x has an equal key in y whose value is equal.
+Eq3 map_entries_found(const Heap& h, const ValueMap& x, const ValueMap& y) {
+  for (const auto& entry : x) {
+    const Value* other = nullptr;
+    const Eq3 found = map_find_equal(h, y, entry.first, other);
+    if (found != Eq3::Yes) return found;
+    const Eq3 r = eq_values(h, entry.second, *other);
+    if (r != Eq3::Yes) return r;
+  }
+  return Eq3::Yes;
+}
+
+Eq3 eq_payloads(const Heap& h, const HeapObject& a, const HeapObject& b) {
+  switch (a.kind()) {
+  case ObjectKind::Seq: {
+    const ValueVector& x = a.get_if<SeqObject>()->items;
+    const ValueVector& y = b.get_if<SeqObject>()->items;
+    if (x.size() != y.size()) return Eq3::No;
+    if (x.ptr_eq(y)) {
+      // Shared structure holds the same values; only NaN could still differ.
+      bool has_float = false;
+      for (const Value& v : x)
+        has_float |= v.tag == Tag::Float;
+      if (!has_float) return Eq3::Yes;
+    }
+    auto it = y.begin();
+    for (const Value& v : x) {
+      const Eq3 r = eq_values(h, v, *it);
+      if (r != Eq3::Yes) return r;
+      ++it;
+    }
+    return Eq3::Yes;
+  }
+  case ObjectKind::Set: {
+    // Symmetric: every element of either set has an equal element in the other.
+    const ValueSet& x = a.get_if<SetObject>()->set;
+    const ValueSet& y = b.get_if<SetObject>()->set;
+    if (x.size() != y.size()) return Eq3::No;
+    for (const Value& v : x) {
+      const Eq3 r = set_has_equal(h, y, v);
+      if (r != Eq3::Yes) return r;
+    }
+    for (const Value& v : y) {
+      const Eq3 r = set_has_equal(h, x, v);
+      if (r != Eq3::Yes) return r;
+    }
+    return Eq3::Yes;
+  }
+  case ObjectKind::Map: {
+    // Symmetric like sets: every entry of either map finds an equal key in the other with an
+    // equal value. One direction would do but for maps holding keys of different kinds that are
+    // equal as numbers (1 and 1.0).
+    const ValueMap& x = a.get_if<MapObject>()->map;
+    const ValueMap& y = b.get_if<MapObject>()->map;
+    if (x.size() != y.size()) return Eq3::No;
+    if (const Eq3 r = map_entries_found(h, x, y); r != Eq3::Yes) return r;
+    return map_entries_found(h, y, x);
+  }
+  case ObjectKind::KeyBox:
+    return eq_values(h, a.get_if<KeyBox>()->value, b.get_if<KeyBox>()->value);
+  case ObjectKind::Variant: {
+    const Variant& x = *a.get_if<Variant>();
+    const Variant& y = *b.get_if<Variant>();
+    if (x.tag != y.tag || x.fields.size() != y.fields.size()) return Eq3::No;
+    for (std::size_t i = 0; i < x.fields.size(); ++i) {
+      const Eq3 r = eq_values(h, x.fields[i], y.fields[i]);
+      if (r != Eq3::Yes) return r;
+    }
+    return Eq3::Yes;
+  }
+  default:
+    return Eq3::No;
+  }
+}
+
+Eq3 eq_objects(const Heap& h, HeapKey ka, HeapKey kb) {
+  const HeapObject* a = heap_get(h, ka);
+  const HeapObject* b = heap_get(h, kb);
+  if (a == nullptr || b == nullptr || a->kind() != b->kind()) return Eq3::No;
+  switch (a->kind()) {
+  case ObjectKind::String:
+    return small_string_eq(a->get_if<StringObject>()->text, b->get_if<StringObject>()->text)
+               ? Eq3::Yes
+               : Eq3::No;
+  case ObjectKind::Regex: {
+    const auto& x = a->get_if<RegexObject>()->regex;
+    const auto& y = b->get_if<RegexObject>()->regex;
+    if (x == y) return Eq3::Yes;
+    if (x == nullptr || y == nullptr) return Eq3::No;
+    return x->pattern() == y->pattern() ? Eq3::Yes : Eq3::No;
+  }
+  case ObjectKind::Seq:
+  case ObjectKind::Set:
+  case ObjectKind::Map:
+  case ObjectKind::KeyBox:
+  case ObjectKind::Variant: {
+    DepthGuard guard;
+    if (!guard) return Eq3::Deep;
+    return eq_payloads(h, *a, *b);
+  }
+  default:
+    return Eq3::No;
+  }
+}
+
+} // namespace
+
+Guarded<bool> objects_equal(const Heap& h, HeapKey a, HeapKey b) {
+  if (a == b) return true;
+  const Eq3 r = eq_objects(h, a, b);
+  if (r == Eq3::Deep) return std::unexpected(ValueFault::TooDeep);
+  return r == Eq3::Yes;
+}
+
+} // namespace quorvex

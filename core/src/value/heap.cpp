@@ -1,0 +1,289 @@
+#include "value/heap.hpp"
+
+#include <bit>
+#include <new>
+
+namespace quorvex {
+
+// ---------------------------------------------------------------------------------------------
+// InternTable
+
+const HeapKey* InternTable::find(std::uint64_t hash) const {
+  if (entries_.empty()) return nullptr;
+  const std::size_t mask = entries_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+    const Entry& e = entries_[i];
+    if (e.key.index == 0) return nullptr;
+    if (e.hash == hash) return &e.key;
+  }
+}
+
+void InternTable::set(std::uint64_t hash, HeapKey key) {
+  if ((count_ + 1) * 2 > entries_.size()) grow();
+  const std::size_t mask = entries_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+    Entry& e = entries_[i];
+    if (e.key.index == 0) {
+      e = Entry{hash, key};
+      ++count_;
+      return;
+    }
+    if (e.hash == hash) {
+      e.key = key;
+      return;
+    }
+  }
+}
+
+void InternTable::grow() {
+  std::vector<Entry> old = std::move(entries_);
+  entries_.assign(old.empty() ? 16 : old.size() * 2, Entry{0, HeapKey{}});
+  count_ = 0;
+  const std::size_t mask = entries_.size() - 1;
+  for (const Entry& e : old) {
+    if (e.key.index == 0) continue;
+    std::size_t i = static_cast<std::size_t>(e.hash) & mask;
+    while (entries_[i].key.index != 0)
+      i = (i + 1) & mask;
+    entries_[i] = e;
+    ++count_;
+  }
+}
+
+void InternTable::reset(std::size_t expected) {
+  count_ = 0;
+  if (expected == 0) {
+    // Keep a small table for reuse; give a large one back.
+    if (entries_.size() > 1024) {
+      std::vector<Entry>().swap(entries_);
+    } else {
+      std::fill(entries_.begin(), entries_.end(), Entry{0, HeapKey{}});
+    }
+    return;
+  }
+  const std::size_t want = std::bit_ceil(std::max<std::size_t>(16, expected * 2));
+  if (entries_.size() == want) {
+    std::fill(entries_.begin(), entries_.end(), Entry{0, HeapKey{}});
+  } else {
+    entries_.assign(want, Entry{0, HeapKey{}});
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Slots
+
+Heap::Heap() {
+  slots.emplace_back();
+}
+
+HeapKey heap_insert_entry(Heap& h, HeapEntry entry) {
+  entry.marked = false;
+  std::uint32_t index;
+  std::uint32_t version;
+  if (h.free_head < h.slots.size()) {
+    index = h.free_head;
+    HeapSlot& s = h.slots[index];
+    h.free_head = s.next_free;
+    s.version |= 1;
+    s.entry = std::move(entry);
+    version = s.version;
+  } else {
+    // Index 0xFFFFFFFF is never handed out (it prints as "null" in debug text).
+    if (h.slots.size() >= 0xFFFFFFFFu) throw std::bad_alloc();
+    h.slots.push_back(HeapSlot{std::move(entry), 1, 0});
+    index = static_cast<std::uint32_t>(h.slots.size() - 1);
+    version = 1;
+    h.free_head = static_cast<std::uint32_t>(h.slots.size());
+  }
+  ++h.live_count;
+  return HeapKey{index, version};
+}
+
+HeapKey heap_insert(Heap& h, HeapObject object) {
+  return heap_insert_entry(h, HeapEntry{std::nullopt, std::move(object), false});
+}
+
+HeapKey heap_alloc(Heap& h, HeapObject object) {
+  collect_if_due(h, &object);
+  return heap_insert(h, std::move(object));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Collector
+
+bool collect_if_due(Heap& h, const HeapObject* pending) {
+  if (!collection_due(h)) return false;
+  std::vector<HeapKey> roots;
+  h.root_source->append_roots(roots);
+  if (pending != nullptr) trace_object(*pending, roots);
+  heap_collect(h, std::move(roots));
+  return true;
+}
+
+void heap_collect(Heap& h, std::vector<HeapKey> roots) {
+  roots.insert(roots.end(), h.temp_roots.begin(), h.temp_roots.end());
+  heap_mark(h, roots);
+  heap_sweep(h);
+  ++h.collections;
+}
+
+void heap_mark(Heap& h, std::vector<HeapKey>& work) {
+  while (!work.empty()) {
+    const HeapKey k = work.back();
+    work.pop_back();
+    if (k.index >= h.slots.size()) continue;
+    HeapSlot& s = h.slots[k.index];
+    if (s.version != k.version || (k.version & 1) == 0 || s.entry.marked) continue;
+    s.entry.marked = true;
+    trace_object(s.entry.object, work);
+  }
+  std::vector<HeapKey>().swap(work);
+}
+
+namespace {
+
+inline void push_value(std::vector<HeapKey>& work, const Value& v) {
+  if (v.tag == Tag::Object) work.push_back(v.as.key);
+}
+
+inline void push_optional(std::vector<HeapKey>& work, const std::optional<HeapKey>& k) {
+  if (k) work.push_back(*k);
+}
+
+} // namespace
+
+void trace_object(const HeapObject& object, std::vector<HeapKey>& work) {
+  switch (object.kind()) {
+  case ObjectKind::String:
+  case ObjectKind::ClosureTemplate:
+  case ObjectKind::Regex:
+  case ObjectKind::Effect:
+    return;
+  case ObjectKind::Seq:
+    for (const Value& v : object.get_if<SeqObject>()->items)
+      push_value(work, v);
+    return;
+  case ObjectKind::Set:
+    for (const Value& v : object.get_if<SetObject>()->set)
+      push_value(work, v);
+    return;
+  case ObjectKind::Map:
+    for (const auto& entry : object.get_if<MapObject>()->map) {
+      push_value(work, entry.first);
+      push_value(work, entry.second);
+    }
+    return;
+  case ObjectKind::Closure:
+    for (const Value& v : object.get_if<Closure>()->captures)
+      push_value(work, v);
+    return;
+  case ObjectKind::Continuation: {
+    const Continuation& c = *object.get_if<Continuation>();
+    for (const Value& v : c.values)
+      push_value(work, v);
+    for (const SavedFrame& f : c.frames)
+      push_optional(work, f.closure);
+    for (const SavedHandlerEntry& e : c.handlers) {
+      push_optional(work, e.closure);
+      push_optional(work, e.dispatch_map);
+    }
+    return;
+  }
+  case ObjectKind::Atom:
+    push_value(work, object.get_if<Atom>()->value);
+    return;
+  case ObjectKind::Optic:
+    std::visit(
+        [&](const auto& p) {
+          using P = std::decay_t<decltype(p)>;
+          if constexpr (std::is_same_v<P, OpticKind::Key> || std::is_same_v<P, OpticKind::NotKey>) {
+            work.push_back(p.key_box);
+          } else if constexpr (std::is_same_v<P, OpticKind::Filtered> ||
+                               std::is_same_v<P, OpticKind::When>) {
+            work.push_back(p.predicate);
+          } else if constexpr (std::is_same_v<P, OpticKind::First>) {
+            work.push_back(p.inner);
+          } else if constexpr (std::is_same_v<P, OpticKind::Compose>) {
+            work.insert(work.end(), p.steps.begin(), p.steps.end());
+          } else if constexpr (std::is_same_v<P, OpticKind::Lens>) {
+            work.push_back(p.getter);
+            work.push_back(p.setter);
+          } else if constexpr (std::is_same_v<P, OpticKind::KeyCompare>) {
+            work.push_back(p.key_box);
+            push_value(work, p.literal);
+          }
+        },
+        object.get_if<Optic>()->kind.data);
+    return;
+  case ObjectKind::KeyBox:
+    push_value(work, object.get_if<KeyBox>()->value);
+    return;
+  case ObjectKind::Variant:
+    for (const Value& v : object.get_if<Variant>()->fields)
+      push_value(work, v);
+    return;
+  }
+}
+
+void heap_sweep(Heap& h) {
+  const auto count = static_cast<std::uint32_t>(h.slots.size());
+  for (std::uint32_t i = 1; i < count; ++i) {
+    HeapSlot& s = h.slots[i];
+    if ((s.version & 1) == 0) continue;
+    if (s.entry.marked) {
+      s.entry.marked = false;
+      continue;
+    }
+    // Dropping the payload releases what it owns; payloads hold no heap references that need
+    // the heap, so nothing here reenters it.
+    s.entry.object = HeapObject();
+    s.entry.cached_hash.reset();
+    s.next_free = h.free_head;
+    h.free_head = i;
+    --h.live_count;
+    ++s.version;
+  }
+  rebuild_intern_tables(h);
+  if constexpr (!kGcStress) {
+    const std::uint64_t doubled = 2ull * h.live_count;
+    h.gc_threshold = doubled > kInitialGcThreshold
+                         ? static_cast<std::uint32_t>(std::min<std::uint64_t>(doubled, 0xFFFFFFFFu))
+                         : kInitialGcThreshold;
+  }
+}
+
+void rebuild_intern_tables(Heap& h) {
+  h.intern_seq.reset(h.intern_seq.size());
+  h.intern_set.reset(h.intern_set.size());
+  h.intern_map.reset(h.intern_map.size());
+  h.intern_variant.reset(h.intern_variant.size());
+  h.intern_string.reset(h.intern_string.size());
+  const auto count = static_cast<std::uint32_t>(h.slots.size());
+  for (std::uint32_t i = 1; i < count; ++i) {
+    const HeapSlot& s = h.slots[i];
+    if ((s.version & 1) == 0 || !s.entry.cached_hash) continue;
+    const HeapKey key{i, s.version};
+    const std::uint64_t hash = *s.entry.cached_hash;
+    switch (s.entry.object.kind()) {
+    case ObjectKind::String:
+      h.intern_string.set(hash, key);
+      break;
+    case ObjectKind::Seq:
+      h.intern_seq.set(hash, key);
+      break;
+    case ObjectKind::Set:
+      h.intern_set.set(hash, key);
+      break;
+    case ObjectKind::Map:
+      h.intern_map.set(hash, key);
+      break;
+    case ObjectKind::Variant:
+      h.intern_variant.set(hash, key);
+      break;
+    default:
+      break;
+    }
+  }
+}
+
+} // namespace quorvex
