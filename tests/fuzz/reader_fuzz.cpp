@@ -16,32 +16,34 @@ void check(bool ok) {
 }
 
 void check_spans(const Form& form, std::size_t size, int depth) {
-  if (depth > 64) return;  // the walk itself need not go deep to check the invariants
+  if (depth > 64) return; // the walk itself need not go deep to check the invariants
   const Form* f = &form;
   while (f->is(Form::Kind::Spanned)) {
     check(f->span().start <= f->span().end && f->span().end <= size);
     f = &f->inner();
   }
   switch (f->kind()) {
-    case Form::Kind::List:
-    case Form::Kind::Vector:
-      for (const Form& item : f->items()) check_spans(item, size, depth + 1);
-      break;
-    case Form::Kind::Map:
-      for (const auto& entry : f->as_map()) {
-        check_spans(entry.first, size, depth + 1);
-        check_spans(entry.second, size, depth + 1);
-      }
-      break;
-    case Form::Kind::Set:
-      for (const Form& element : f->as_set()) check_spans(element, size, depth + 1);
-      break;
-    default:
-      break;
+  case Form::Kind::List:
+  case Form::Kind::Vector:
+    for (const Form& item : f->items())
+      check_spans(item, size, depth + 1);
+    break;
+  case Form::Kind::Map:
+    for (const auto& entry : f->as_map()) {
+      check_spans(entry.first, size, depth + 1);
+      check_spans(entry.second, size, depth + 1);
+    }
+    break;
+  case Form::Kind::Set:
+    for (const Form& element : f->as_set())
+      check_spans(element, size, depth + 1);
+    break;
+  default:
+    break;
   }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -20,13 +20,14 @@ bool on_boundary(std::string_view text, std::size_t i) {
   return i == text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
   std::size_t nul = input.find('\0');
   std::string_view pattern = input.substr(0, nul);
-  std::string subject(nul == std::string_view::npos ? std::string_view("a\u00e9b 12") : input.substr(nul + 1));
+  std::string subject(nul == std::string_view::npos ? std::string_view("a\u00e9b 12")
+                                                    : input.substr(nul + 1));
   // Strings of the language are valid UTF-8.
   if (!quorvex::utf8_is_valid(subject) || !quorvex::utf8_is_valid(pattern)) return 0;
 
