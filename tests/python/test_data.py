@@ -484,3 +484,72 @@ def test_cpp_exceptions_become_python_exceptions(probe, kind, error, message):
     if error == "PanicException":
         assert not isinstance(info.value, Exception)
         assert type(info.value).__module__ == "quorvex"
+
+
+# --- runtime values -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "obj, text, back",
+    [
+        (None, "nil", None),
+        ([1, "a", None, True], '[1 "a" nil true]', [1, "a", None, True]),
+        ((1.5, -0.0), "[1.5 -0.0]", [1.5, -0.0]),
+        ({"k": [1, {"n": None}]}, '{"k" [1 {"n" nil}]}', {"k": [1, {"n": None}]}),
+        ({3}, "#{3}", frozenset({3})),
+        (Fraction(1, 3), "1/3", Fraction(1, 3)),
+        (Fraction(4, 2), "2", 2),
+        (Text("t"), '"t"', "t"),
+    ],
+)
+def test_data_through_runtime_values_and_back(probe, obj, text, back):
+    edn, result, _ = probe.runtime_roundtrip(obj)
+    assert (edn, result) == (text, back)
+    assert type(result) is type(back)
+
+
+def test_keywords_through_runtime_values_keep_their_text(probe):
+    edn, result, _ = probe.runtime_roundtrip([probe.Keyword("a"), probe.Keyword(":b")])
+    assert edn == "[:a ::b]"
+    assert result == [probe.Keyword("a"), probe.Keyword(":b")]
+
+
+def test_map_keys_that_are_equal_as_runtime_keys_collapse(probe):
+    # Distinct keys in Python, one string key in the language.
+    assert probe.runtime_roundtrip({"k": 1, Text("k"): 2})[:2] == ('{"k" 2}', {"k": 2})
+
+
+def test_no_collection_runs_while_data_becomes_runtime_values(probe):
+    # The heap of the probe collects everything unrooted whenever it is allowed to: every string
+    # must survive the conversion of the list that holds them.
+    strings = ["string number %d " % i * 4 for i in range(3000)]
+    _, result, collections = probe.runtime_roundtrip(strings)
+    assert result == strings
+    assert collections == 0
+
+
+def test_runtime_objects_without_a_data_form(probe):
+    objects = probe.runtime_objects()
+    assert objects == {
+        "stale": ("nil", None),
+        "atom": ("#<atom>", "atom"),
+        "variant": ("#<variant(tag=773)>", "variant(tag=773)"),
+        "effect": ("#<effect>", "effect"),
+        "keybox": ("#<keybox>", "keybox"),
+        "optic": ("#<optic>", "optic"),
+        "closure": ("#<closure>", "closure"),
+        "continuation": ("#<continuation>", "continuation"),
+        "native": ("#<native-fn>", "native-fn"),
+        "symbol": ("ns/name", "ns/name"),
+        "keyword": (":ns/kw", probe.Keyword("ns/kw")),
+        "ratio": ("-3/4", Fraction(-3, 4)),
+        "list": ('("text" nil)', ["text", None]),
+        "vector": ('[("text" nil)]', [["text", None]]),
+    }
+
+
+def test_deep_runtime_data_converts_or_fails_in_order(probe):
+    assert probe.runtime_nested(40) == "[" * 40 + "1" + "]" * 40
+    assert probe.runtime_nested(5000) is None
+    with pytest.raises(RecursionError, match="data nested too deeply"):
+        probe.runtime_nested(1_000_000)

@@ -18,6 +18,8 @@
 #include "py_ref.hpp"
 #include "regex/regex.hpp"
 #include "util/internal_error.hpp"
+#include "value/heap.hpp"
+#include "value_data.hpp"
 
 namespace quorvex {
 
@@ -215,6 +217,105 @@ PyObject* probe_nested(PyObject*, PyObject* args) {
   });
 }
 
+// A machine's data without the machine: a heap that collects whenever a collection is due and
+// allowed (no roots: everything unprotected is freed), and a name interner.
+struct NoRoots final : RootSource {
+  void append_roots(std::vector<HeapKey>&) const override {}
+};
+
+struct Runtime {
+  NoRoots roots;
+  Heap heap;
+  Interner names;
+  Runtime() { heap.root_source = &roots; }
+  // Frees everything unprotected, now.
+  void heap_collect_all() { heap_collect(heap, {}); }
+};
+
+bool fault_to_python(ValueFault fault) {
+  PyErr_SetString(fault == ValueFault::TooDeep ? PyExc_RecursionError : PyExc_ValueError,
+                  value_fault_text(fault));
+  return false;
+}
+
+// runtime_roundtrip(obj): (EDN text, Python object) of obj after a trip through runtime values:
+// py_to_data, data_to_value, value_to_data, data_to_py. Also answers how many collections ran.
+PyObject* probe_runtime_roundtrip(PyObject*, PyObject* obj) {
+  return guard_object([&]() -> PyObject* {
+    DataValue data;
+    if (!py_to_data(obj, data)) return nullptr;
+    Runtime rt;
+    rt.heap.gc_threshold = 64;
+    Guarded<Value> value = data_to_value(rt.heap, rt.names, data);
+    if (!value) return fault_to_python(value.error()), nullptr;
+    Guarded<DataValue> back = value_to_data(rt.heap, rt.names, *value);
+    if (!back) return fault_to_python(back.error()), nullptr;
+    PyRef pair = PyRef::steal(both_results(*back));
+    if (!pair) return nullptr;
+    return Py_BuildValue("OOK", PyTuple_GetItem(pair.get(), 0), PyTuple_GetItem(pair.get(), 1),
+                         static_cast<unsigned long long>(rt.heap.collections));
+  });
+}
+
+// runtime_objects(): {name: (EDN text, Python object)} of value_to_data for runtime values that
+// only a machine makes: objects without a data form, a stale key, names with a namespace.
+PyObject* probe_runtime_objects(PyObject*, PyObject*) {
+  return guard_object([&]() -> PyObject* {
+    Runtime rt;
+    std::vector<std::pair<const char*, Value>> cases;
+    auto object = [&](HeapObject o) { return Value::object(heap_insert(rt.heap, std::move(o))); };
+    const Value gone = object(HeapObject(Atom{}));
+    rt.heap_collect_all();
+    cases.emplace_back("stale", gone);
+    cases.emplace_back("atom", object(HeapObject(Atom{Value::from_int(1)})));
+    cases.emplace_back("variant",
+                       object(HeapObject(Variant{{Value::from_int(1)}, VariantTag::make(3, 5)})));
+    cases.emplace_back("effect", object(HeapObject(Effect{})));
+    cases.emplace_back("keybox", object(HeapObject(KeyBox{Value::nil()})));
+    cases.emplace_back("optic", object(HeapObject(Optic{})));
+    cases.emplace_back("closure", object(HeapObject(Closure{})));
+    cases.emplace_back("continuation", object(HeapObject(Continuation{})));
+    cases.emplace_back("native", Value::native_fn(7));
+    cases.emplace_back("symbol", Value::symbol(rt.names.get_or_intern("ns/name")));
+    cases.emplace_back("keyword", Value::keyword(rt.names.get_or_intern("ns/kw")));
+    cases.emplace_back("ratio", Value::from_ratio_unchecked(-3, 4));
+    const Value string = object(HeapObject(StringObject{*SmallString::from("text")}));
+    const Value list = object(
+        HeapObject(SeqObject{ValueVector().push_back(string).push_back(Value::nil()), false}));
+    cases.emplace_back("list", list);
+    cases.emplace_back("vector",
+                       object(HeapObject(SeqObject{ValueVector().push_back(list), true})));
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (const auto& [name, value] : cases) {
+      Guarded<DataValue> data = value_to_data(rt.heap, rt.names, value);
+      if (!data) return fault_to_python(data.error()), nullptr;
+      PyRef pair = PyRef::steal(both_results(*data));
+      if (!pair || PyDict_SetItemString(result.get(), name, pair.get()) < 0) return nullptr;
+    }
+    return result.release();
+  });
+}
+
+// runtime_nested(depth): value_to_data of a runtime vector nested `depth` levels around 1, as
+// EDN text; RecursionError when it nests too deeply to convert.
+PyObject* probe_runtime_nested(PyObject*, PyObject* args) {
+  return guard_object([&]() -> PyObject* {
+    Py_ssize_t depth = 0;
+    if (!PyArg_ParseTuple(args, "n", &depth)) return nullptr;
+    Runtime rt;
+    Value v = Value::from_int(1);
+    for (Py_ssize_t i = 0; i < depth; ++i) {
+      v = Value::object(
+          heap_insert(rt.heap, HeapObject(SeqObject{ValueVector().push_back(v), true})));
+    }
+    Guarded<DataValue> data = value_to_data(rt.heap, rt.names, v);
+    if (!data) return fault_to_python(data.error()), nullptr;
+    if (depth > 1000) Py_RETURN_NONE; // converted; too deep to print usefully
+    return edn_result(*data);
+  });
+}
+
 // fault(kind): throws inside an entry guard: "internal", "bad_alloc" or "other".
 PyObject* probe_fault(PyObject*, PyObject* args) {
   return guard_object([&]() -> PyObject* {
@@ -239,6 +340,9 @@ PyMethodDef probe_methods[] = {
     {"list_vs_vector", probe_list_vs_vector, METH_O, nullptr},
     {"nested", probe_nested, METH_VARARGS, nullptr},
     {"fault", probe_fault, METH_VARARGS, nullptr},
+    {"runtime_roundtrip", probe_runtime_roundtrip, METH_O, nullptr},
+    {"runtime_objects", probe_runtime_objects, METH_NOARGS, nullptr},
+    {"runtime_nested", probe_runtime_nested, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,30 +9,6 @@ namespace quorvex {
 
 namespace {
 
-// One level of nesting: the interpreter's own recursion count (so sys.setrecursionlimit applies),
-// and the native stack check, which still holds when the limit has been raised past what the
-// stack can take.
-class NestingScope {
-public:
-  explicit NestingScope(const char* where) : entered_(Py_EnterRecursiveCall(where) == 0) {
-    if (entered_ && !guard_) {
-      Py_LeaveRecursiveCall();
-      entered_ = false;
-      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-    }
-  }
-  ~NestingScope() {
-    if (entered_) Py_LeaveRecursiveCall();
-  }
-  NestingScope(const NestingScope&) = delete;
-  NestingScope& operator=(const NestingScope&) = delete;
-  bool ok() const { return entered_; }
-
-private:
-  DepthGuard guard_;
-  bool entered_;
-};
-
 constexpr const char* kIntoData = " while converting a Python object";
 constexpr const char* kFromData = " while converting data to Python";
 
@@ -230,10 +206,10 @@ private:
   bool fraction_looked_up_ = false;
 };
 
-// One conversion out of data, with the Fraction class and re.compile looked up at most once.
+// One conversion out of data.
 class FromData {
 public:
-  PyRef convert(const DataValue& v) {
+  PyRef convert(const DataValue& v, bool as_key = false) {
     switch (v.kind()) {
     case DataKind::Nil:
       return PyRef::borrow(Py_None);
@@ -244,13 +220,13 @@ public:
     case DataKind::Float:
       return PyRef::steal(PyFloat_FromDouble(v.as_float()));
     case DataKind::Ratio:
-      return convert_ratio(v);
+      return make_.ratio(v.numerator(), v.denominator());
     case DataKind::String:
     case DataKind::Symbol:
     case DataKind::Opaque:
-      return str_of(v.text());
+      return as_key ? make_.key_str(v.text().view()) : make_.str(v.text().view());
     case DataKind::Keyword:
-      return PyRef::steal(make_keyword(v.text()));
+      return make_.keyword(v.text());
     case DataKind::List:
     case DataKind::Vector:
       return convert_seq(v.seq());
@@ -259,18 +235,13 @@ public:
     case DataKind::Set:
       return convert_set(v.table());
     case DataKind::Regex:
-      return convert_regex(v.as_regex());
+      return make_.regex(v.as_regex().pattern());
     }
     PyErr_SetString(PyExc_SystemError, "unknown data kind");
     return PyRef();
   }
 
 private:
-  static PyRef str_of(const DataText& text) {
-    return PyRef::steal(
-        PyUnicode_DecodeUTF8(text.bytes(), static_cast<Py_ssize_t>(text.size()), nullptr));
-  }
-
   PyRef convert_seq(const DataSeq& seq) {
     NestingScope scope(kFromData);
     if (!scope.ok()) return PyRef();
@@ -292,7 +263,7 @@ private:
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return dict;
     for (std::size_t i = 0; i < table.size(); ++i) {
-      PyRef key = convert(table.key(i));
+      PyRef key = convert(table.key(i), true);
       if (!key) return key;
       PyRef value = convert(table.value(i));
       if (!value) return value;
@@ -319,37 +290,7 @@ private:
     return set;
   }
 
-  PyRef convert_ratio(const DataValue& v) {
-    if (!fraction_class_) {
-      PyRef module = PyRef::steal(PyImport_ImportModule("fractions"));
-      if (!module) return module;
-      fraction_class_ = PyRef::steal(PyObject_GetAttrString(module.get(), "Fraction"));
-      if (!fraction_class_) return PyRef();
-    }
-    PyRef num = PyRef::steal(PyLong_FromLongLong(v.numerator()));
-    if (!num) return num;
-    PyRef den = PyRef::steal(PyLong_FromLongLong(v.denominator()));
-    if (!den) return den;
-    return PyRef::steal(
-        PyObject_CallFunctionObjArgs(fraction_class_.get(), num.get(), den.get(), nullptr));
-  }
-
-  PyRef convert_regex(const DataRegex& regex) {
-    if (!re_compile_) {
-      PyRef module = PyRef::steal(PyImport_ImportModule("re"));
-      if (!module) return module;
-      re_compile_ = PyRef::steal(PyObject_GetAttrString(module.get(), "compile"));
-      if (!re_compile_) return PyRef();
-    }
-    const std::string_view pattern = regex.pattern();
-    PyRef text = PyRef::steal(
-        PyUnicode_DecodeUTF8(pattern.data(), static_cast<Py_ssize_t>(pattern.size()), nullptr));
-    if (!text) return text;
-    return PyRef::steal(PyObject_CallFunctionObjArgs(re_compile_.get(), text.get(), nullptr));
-  }
-
-  PyRef fraction_class_;
-  PyRef re_compile_;
+  PyMaker make_;
 };
 
 } // namespace
@@ -362,6 +303,89 @@ bool py_to_data(PyObject* obj, DataValue& out) {
 PyRef data_to_py(const DataValue& value) {
   FromData conversion;
   return conversion.convert(value);
+}
+
+NestingScope::NestingScope(const char* where) : entered_(Py_EnterRecursiveCall(where) == 0) {
+  if (entered_ && !guard_) {
+    Py_LeaveRecursiveCall();
+    entered_ = false;
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+  }
+}
+
+PyRef PyMaker::str(std::string_view text) {
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+PyRef* PyMaker::memo_slot(std::unordered_map<std::string_view, PyRef>& memo,
+                          std::string_view text) {
+  auto found = memo.find(text);
+  if (found != memo.end()) return &found->second;
+  if (memo.size() >= kMemoLimit) return nullptr;
+  return &memo.emplace(text, PyRef()).first->second;
+}
+
+PyRef PyMaker::key_str(std::string_view text) {
+  PyRef* slot = memo_slot(key_memo_, text);
+  if (slot == nullptr) return str(text);
+  if (!*slot) {
+    *slot = str(text);
+    if (!*slot) return PyRef();
+  }
+  return PyRef::borrow(slot->get());
+}
+
+PyRef PyMaker::keyword(const DataText& name) {
+  PyRef* slot = memo_slot(keyword_memo_, name.view());
+  if (slot == nullptr) return PyRef::steal(make_keyword(name));
+  if (!*slot) {
+    *slot = PyRef::steal(make_keyword(name));
+    if (!*slot) return PyRef();
+  }
+  return PyRef::borrow(slot->get());
+}
+
+PyRef PyMaker::keyword(std::string_view name, bool transient) {
+  PyRef* slot = transient ? nullptr : memo_slot(keyword_memo_, name);
+  if (slot != nullptr && *slot) return PyRef::borrow(slot->get());
+  const DataText* text = DataText::make(name);
+  PyRef made = PyRef::steal(make_keyword(*text));
+  text->release();
+  if (slot != nullptr && made) *slot = PyRef::borrow(made.get());
+  return made;
+}
+
+PyRef PyMaker::ratio(std::int64_t num, std::int64_t den) {
+  const DataValue reduced = DataValue::ratio(num, den);
+  if (reduced.kind() == DataKind::Int) return PyRef::steal(PyLong_FromLongLong(reduced.as_int()));
+  if (reduced.kind() == DataKind::Float) {
+    return PyRef::steal(PyFloat_FromDouble(reduced.as_float()));
+  }
+  if (!fraction_class_) {
+    PyRef module = PyRef::steal(PyImport_ImportModule("fractions"));
+    if (!module) return module;
+    fraction_class_ = PyRef::steal(PyObject_GetAttrString(module.get(), "Fraction"));
+    if (!fraction_class_) return PyRef();
+  }
+  PyRef n = PyRef::steal(PyLong_FromLongLong(reduced.numerator()));
+  if (!n) return n;
+  PyRef d = PyRef::steal(PyLong_FromLongLong(reduced.denominator()));
+  if (!d) return d;
+  return PyRef::steal(
+      PyObject_CallFunctionObjArgs(fraction_class_.get(), n.get(), d.get(), nullptr));
+}
+
+PyRef PyMaker::regex(std::string_view pattern) {
+  if (!re_compile_) {
+    PyRef module = PyRef::steal(PyImport_ImportModule("re"));
+    if (!module) return module;
+    re_compile_ = PyRef::steal(PyObject_GetAttrString(module.get(), "compile"));
+    if (!re_compile_) return PyRef();
+  }
+  PyRef text = str(pattern);
+  if (!text) return text;
+  return PyRef::steal(PyObject_CallFunctionObjArgs(re_compile_.get(), text.get(), nullptr));
 }
 
 PyRef lossy_utf8(PyObject* str, std::string_view& out) {

@@ -13,8 +13,12 @@
 
 #include <Python.h>
 
+#include <string_view>
+#include <unordered_map>
+
 #include "data_value.hpp"
 #include "py_ref.hpp"
+#include "util/depth_guard.hpp"
 
 namespace quorvex {
 
@@ -23,6 +27,51 @@ bool py_to_data(PyObject* obj, DataValue& out);
 
 // A new reference, or null with a Python exception set.
 PyRef data_to_py(const DataValue& value);
+
+// The Python objects of one conversion out of the system. It looks up fractions.Fraction and
+// re.compile at most once, and shares equal objects where that cannot be observed: one Keyword
+// object per name (keywords are immutable) and one str per text for dict keys (as json.loads does),
+// so that repeated keys cost neither an allocation nor a hash. Texts handed to the memo must stay
+// alive for the maker's life (they belong to the value being converted).
+class PyMaker {
+public:
+  PyRef str(std::string_view text);
+  PyRef key_str(std::string_view text);
+  PyRef keyword(const DataText& name);
+  // `name` must outlive the maker unless `transient` (then the object is not shared).
+  PyRef keyword(std::string_view name, bool transient = false);
+  // A ratio in lowest terms: an int when the denominator reduces to 1, else a Fraction.
+  PyRef ratio(std::int64_t num, std::int64_t den);
+  PyRef regex(std::string_view pattern);
+
+private:
+  // Beyond this many distinct texts the memo stops growing: it exists for repeated keys.
+  static constexpr std::size_t kMemoLimit = 4096;
+  PyRef* memo_slot(std::unordered_map<std::string_view, PyRef>& memo, std::string_view text);
+
+  std::unordered_map<std::string_view, PyRef> key_memo_;
+  std::unordered_map<std::string_view, PyRef> keyword_memo_;
+  PyRef fraction_class_;
+  PyRef re_compile_;
+};
+
+// One level of nesting in a conversion: the interpreter's own recursion count (so that
+// sys.setrecursionlimit applies) and the native stack check, which still holds when the limit has
+// been raised past what the stack can take. Beyond either, RecursionError.
+class NestingScope {
+public:
+  explicit NestingScope(const char* where);
+  ~NestingScope() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  NestingScope(const NestingScope&) = delete;
+  NestingScope& operator=(const NestingScope&) = delete;
+  bool ok() const { return entered_; }
+
+private:
+  DepthGuard guard_;
+  bool entered_;
+};
 
 // Lossy UTF-8 of a str: code points that UTF-8 cannot carry (lone surrogates) become U+FFFD.
 // Null with an exception set only when Python itself fails.

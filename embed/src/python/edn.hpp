@@ -1,20 +1,19 @@
-// EDN text into data: the reader reads the text, the last form becomes a DataValue.
+// EDN text into Python data, through the language's reader.
 #pragma once
 
-#include <expected>
 #include <string_view>
 
-#include "data_value.hpp"
-#include "errors.hpp"
+#include "py_ref.hpp"
 
 namespace quorvex {
 
 // Reads the whole text with the language's reader (quote shorthand, # dispatch forms and regex
-// literals included) and converts the last form; nil when the text holds no form. A read error is
-// EmbedError::InvalidEdn with the reader's text.
-std::expected<DataValue, EmbedError> parse_edn_text(std::string_view src);
-
-// False while the reader is not part of the build yet; parse_edn then says so.
-bool edn_reader_available();
+// literals included) and answers the last form as a Python object, None when the text holds no
+// form. The forms become Python objects directly, with the mapping of data_to_py: lists and
+// vectors become list, maps dict, sets frozenset, keywords Keyword, symbols str (namespace kept:
+// "foo/bar"), ratios Fraction (an int when the denominator is 1), regexes compiled re patterns.
+// A read error raises CompileError "invalid EDN: " and the reader's text; conversion failures raise
+// as data_to_py's do. Null with the exception set on failure.
+PyRef parse_edn_object(std::string_view src);
 
 } // namespace quorvex

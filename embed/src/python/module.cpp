@@ -27,17 +27,7 @@ PyObject* parse_edn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     std::string_view src;
     if (!extract_text("src", src_arg, src)) return nullptr;
-    if (!edn_reader_available()) {
-      PyErr_SetString(PyExc_NotImplementedError,
-                      "parse_edn is not available yet: the reader is still being built");
-      return nullptr;
-    }
-    auto data = parse_edn_text(src);
-    if (!data) {
-      raise_embed_error(data.error());
-      return nullptr;
-    }
-    return data_to_py(*data).release();
+    return parse_edn_object(src).release();
   });
 }
 

@@ -1,0 +1,150 @@
+"""parse_edn speed, side by side with json.loads on the same data and, when it is installed, with
+the pure-Python edn_format package.
+
+    python3 bench/edn_bench.py [--quick]
+
+Each document is generated from one Python structure and written both as JSON and as EDN, so the
+parsers do the same work: the "string keys" documents give parse_edn and json.loads equal results
+(checked before timing). Every figure is the best of several rounds; ratios are per document.
+edn_format is optional (`pip install edn_format`); without it that column is left out.
+"""
+
+import argparse
+import json
+import random
+import sys
+import time
+
+import quorvex
+
+try:
+    import edn_format
+except ImportError:  # optional comparison
+    edn_format = None
+
+
+def edn_text(value, keyword_keys=False):
+    """EDN text of plain data: dict, list, str, int, float, bool, None."""
+    if value is None:
+        return "nil"
+    if value is True:
+        return "true"
+    if value is False:
+        return "false"
+    if isinstance(value, (int, float)):
+        return repr(value)
+    if isinstance(value, str):
+        return json.dumps(value, ensure_ascii=False)
+    if isinstance(value, list):
+        return "[" + " ".join(edn_text(v, keyword_keys) for v in value) + "]"
+    if isinstance(value, dict):
+        parts = []
+        for k, v in value.items():
+            key = ":" + k if keyword_keys else edn_text(k)
+            parts.append(key + " " + edn_text(v, keyword_keys))
+        return "{" + ", ".join(parts) + "}"
+    raise TypeError(type(value))
+
+
+def records(n, rng):
+    return [
+        {
+            "id": i,
+            "name": "user %d" % i,
+            "email": "user%d@example.org" % i,
+            "score": round(rng.random() * 100, 3),
+            "active": i % 3 != 0,
+            "manager": None if i % 5 else i // 5,
+            "tags": rng.sample(["red", "green", "blue", "ops", "dev", "qa"], 3),
+            "address": {"city": rng.choice(["Lyon", "Graz", "Turku"]), "zip": 10000 + i},
+        }
+        for i in range(n)
+    ]
+
+
+def numbers(n, rng):
+    return [[rng.randint(-(10**9), 10**9), rng.random() * 1e6] for _ in range(n)]
+
+
+def strings(n, rng):
+    words = ["alpha", "beta", "gamma", "delta", "épsilon", "zeta", "ηta", "theta"]
+    return [" ".join(rng.choice(words) for _ in range(8)) for _ in range(n)]
+
+
+def nested(depth, width):
+    node = {"leaf": [1, 2, 3]}
+    for level in range(depth):
+        node = {"level": level, "children": [node] * width}
+    return node
+
+
+def best_time(fn, text, rounds, min_seconds):
+    best = float("inf")
+    for _ in range(rounds):
+        count = 0
+        start = time.perf_counter()
+        while True:
+            fn(text)
+            count += 1
+            elapsed = time.perf_counter() - start
+            if elapsed >= min_seconds:
+                break
+        best = min(best, elapsed / count)
+    return best
+
+
+def fmt(seconds):
+    if seconds >= 1e-3:
+        return "%8.2f ms" % (seconds * 1e3)
+    return "%8.1f us" % (seconds * 1e6)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer and shorter rounds")
+    args = parser.parse_args()
+    rounds, min_seconds = (3, 0.05) if args.quick else (7, 0.2)
+    rng = random.Random(7)
+
+    documents = [
+        ("records, string keys", records(2000, rng), False),
+        ("records, keyword keys", records(2000, rng), True),
+        ("numbers", numbers(20000, rng), False),
+        ("strings", strings(10000, rng), False),
+        ("nested maps", nested(7, 3), False),
+        ("small record", records(1, rng)[0], False),
+    ]
+
+    print("python %s, quorvex %s" % (sys.version.split()[0], quorvex.__spec__.origin))
+    header = "%-22s %9s %11s %11s %8s" % ("document", "bytes", "parse_edn", "json.loads", "ratio")
+    if edn_format is not None:
+        header += " %12s %9s" % ("edn_format", "speed-up")
+    print(header)
+    worst_json = 0.0
+    least_speedup = float("inf")
+    for name, data, keyword_keys in documents:
+        edn = edn_text(data, keyword_keys)
+        js = json.dumps(data, ensure_ascii=False)
+        if not keyword_keys:
+            assert quorvex.parse_edn(edn) == json.loads(js), name
+        t_edn = best_time(quorvex.parse_edn, edn, rounds, min_seconds)
+        t_json = best_time(json.loads, js, rounds, min_seconds)
+        ratio = t_edn / t_json
+        worst_json = max(worst_json, ratio)
+        line = "%-22s %9d %11s %11s %7.2fx" % (name, len(edn.encode()), fmt(t_edn), fmt(t_json), ratio)
+        if edn_format is not None:
+            t_ref = best_time(edn_format.loads, edn, max(1, rounds // 3), min_seconds)
+            speedup = t_ref / t_edn
+            least_speedup = min(least_speedup, speedup)
+            line += " %12s %8.0fx" % (fmt(t_ref), speedup)
+        print(line)
+    print()
+    print("parse_edn / json.loads, worst document: %.2fx (target: at most 3x)" % worst_json)
+    if edn_format is not None:
+        print("edn_format / parse_edn, least speed-up: %.0fx (target: at least 50x)" % least_speedup)
+    else:
+        print("edn_format is not installed: pip install edn_format to compare")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,33 @@
+// Runtime values of a machine to and from DataValue.
+//
+// Every result that leaves a machine passes through value_to_data, every Python value that enters
+// one through data_to_value. Both work on the machine's heap and name interner; neither runs
+// language code.
+#pragma once
+
+#include "data_value.hpp"
+#include "util/interner.hpp"
+#include "value/fault.hpp"
+#include "value/heap.hpp"
+
+namespace quorvex {
+
+// The data form of a runtime value: numbers, names (the whole interned text, namespace included),
+// strings and collections as themselves, regexes sharing their compiled expression; a stale
+// object key is nil; closures, atoms, optics and the other objects without a data form are opaque
+// texts ("closure", "atom", "variant(tag=N)", ...). Reads the heap and the interner without
+// changing them. Fails only with ValueFault::TooDeep for nesting beyond the depth guard.
+Guarded<DataValue> value_to_data(const Heap& heap, const Interner& names, const Value& value);
+
+// The runtime value of data, allocated in the machine's heap (strings and collections) and
+// interner (keyword and symbol names). Maps and sets get canonical keys, so a string key made here
+// finds the same key made by the program; sequences, sets and maps are hash-consed. Opaque data is
+// nil. No collection runs while the conversion is under way: the objects it has made for the
+// elements of an unfinished collection are reachable from nowhere else. The result itself is not
+// rooted: the caller roots it before the next allocation.
+//
+// Fails with ValueFault::TooDeep (nesting beyond the depth guard) or StringTooLong; an interner
+// that can take no more names throws InternalError.
+Guarded<Value> data_to_value(Heap& heap, Interner& names, const DataValue& data);
+
+} // namespace quorvex

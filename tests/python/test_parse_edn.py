@@ -1,0 +1,151 @@
+"""parse_edn: text read with the language's reader, the last form returned as Python data."""
+
+import re
+from fractions import Fraction
+
+import pytest
+
+from quorvex import CompileError, Keyword, QuorvexError, parse_edn
+
+# (text, Python value)
+VALUES = [
+    ("", None),
+    ("   \n\t", None),
+    ("; only a comment", None),
+    ("1 2 3", 3),
+    ("nil", None),
+    ("true", True),
+    ("false", False),
+    ("42", 42),
+    ("-7", -7),
+    ("+5", 5),
+    ("9223372036854775807", 2**63 - 1),
+    ("-9223372036854775808", -(2**63)),
+    ("0x1F", 31),
+    ("2r101", 5),
+    ("1.5", 1.5),
+    ("1e3", 1000.0),
+    ("-0.0", -0.0),
+    ("1/3", Fraction(1, 3)),
+    ("-6/4", Fraction(-3, 2)),
+    ("4/2", 2),
+    ("0/5", 0),
+    ('"hi"', "hi"),
+    ('"a\\nb\\t\\"c\\\\"', 'a\nb\t"c\\'),
+    ('"\\u00e9t\\u00e9"', "été"),
+    ('"ünï 😀"', "ünï 😀"),
+    (":a", Keyword("a")),
+    (":a/b", Keyword("a/b")),
+    ("::a", Keyword(":a")),
+    ("foo", "foo"),
+    ("foo/bar", "foo/bar"),
+    ("a/b/c", "a/b/c"),
+    ("/", "/"),
+    ("99999999999999999999", "99999999999999999999"),
+    ("()", []),
+    ("[]", []),
+    ("{}", {}),
+    ("#{}", frozenset()),
+    ("(1 (2 [3]))", [1, [2, [3]]]),
+    ('[1 "two" :three 4.0 nil]', [1, "two", Keyword("three"), 4.0, None]),
+    ('{:a 1, "b" [2]}', {Keyword("a"): 1, "b": [2]}),
+    ("{:a 1 :a 2}", {Keyword("a"): 2}),
+    ("#{1 2 :k}", frozenset({1, 2, Keyword("k")})),
+    ("{#{1} {:x nil}}", {frozenset({1}): {Keyword("x"): None}}),
+    ("[1 #_ 2 3]", [1, 3]),
+    ("'x", ["quote", "x"]),
+    ("@x", ["deref", "x"]),
+    ("'(1 :a)", ["quote", [1, Keyword("a")]]),
+]
+
+
+@pytest.mark.parametrize("text, value", VALUES)
+def test_values(text, value):
+    result = parse_edn(text)
+    assert result == value
+    assert type(result) is type(value)
+
+
+def test_negative_zero_keeps_its_sign():
+    assert str(parse_edn("-0.0")) == "-0.0"
+
+
+def test_nested_containers_are_plain_python_types():
+    result = parse_edn("[(1) [2] {:k #{3}}]")
+    assert [type(x) for x in result] == [list, list, dict]
+    assert type(result[2][Keyword("k")]) is frozenset
+
+
+def test_regex_literal_becomes_a_compiled_pattern():
+    result = parse_edn('#"a+b"')
+    assert isinstance(result, re.Pattern)
+    assert result.pattern == "a+b"
+    assert result.match("aab")
+
+
+def test_regex_that_python_rejects_raises_its_error():
+    with pytest.raises(re.error):
+        parse_edn('#"(?<name>a)"')
+
+
+def test_keys_equal_in_python_fold_into_one_entry():
+    result = parse_edn("{1 :a 1.0 :b}")
+    assert len(result) == 1 and result[1] in (Keyword("a"), Keyword("b"))
+    assert parse_edn("#{1 1.0 true}") == frozenset({1})
+
+
+def test_unhashable_key_raises_type_error():
+    with pytest.raises(TypeError, match="unhashable"):
+        parse_edn("{[1 2] 3}")
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("(1 2", "invalid EDN: Reader error: Unclosed list"),
+        ("[1", "invalid EDN: Reader error: Unclosed vector"),
+        ("{:a 1", "invalid EDN: Reader error: Unclosed map"),
+        ('"abc', "invalid EDN: Reader error: Unclosed string"),
+        ("{:a}", "invalid EDN: Reader error: Map literal requires even number of forms"),
+        ("1/0", "invalid EDN: Reader error: Division by zero in ratio literal"),
+        ("1 2 (", "invalid EDN: Reader error: Unclosed list"),
+        ("[" * 100_000 + "]" * 100_000, "invalid EDN: Reader error: Nesting too deep"),
+    ],
+)
+def test_unreadable_text_raises_compile_error(text, message):
+    with pytest.raises(CompileError) as info:
+        parse_edn(text)
+    assert info.value.args == (message,)
+    assert isinstance(info.value, QuorvexError)
+
+
+def test_moderate_nesting_reads():
+    result = parse_edn("[" * 500 + "]" * 500)
+    for _ in range(499):
+        result = result[0]
+    assert result == []
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, message",
+    [
+        ((42,), {}, TypeError, "argument 'src': 'int' object cannot be converted to 'PyString'"),
+        ((None,), {}, TypeError, "argument 'src': 'NoneType' object cannot be converted to 'PyString'"),
+        ((), {}, TypeError, "parse_edn() missing 1 required positional argument: 'src'"),
+        (("1", "2"), {}, TypeError, "parse_edn() takes 1 positional argument but 2 were given"),
+        ((), {"text": "1"}, TypeError, "parse_edn() got an unexpected keyword argument 'text'"),
+        (("\ud800",), {}, UnicodeEncodeError, None),
+    ],
+)
+def test_argument_errors(args, kwargs, error, message):
+    with pytest.raises(error) as info:
+        parse_edn(*args, **kwargs)
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_src_by_keyword_and_str_subclass():
+    class S(str):
+        pass
+
+    assert parse_edn(src=S("[1]")) == [1]
