@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -28,7 +29,9 @@
 namespace quorvex {
 
 // Rewrites every Object constant whose key `remap` maps (remap(key) -> optional new key).
-template <class F> void remap_value_handles(Prototype& proto, F&& remap) {
+template <class F>
+  requires std::is_invocable_r_v<std::optional<HeapKey>, F&, HeapKey>
+void remap_value_handles(Prototype& proto, F&& remap) {
   for (Value& v : proto.constants) {
     if (v.tag != Tag::Object) continue;
     if (std::optional<HeapKey> to = remap(v.as.key)) v = Value::object(*to);

@@ -73,7 +73,7 @@ struct Compiler {
   // Finished prototypes; a position here is a prototype index until the host rebases it.
   std::vector<Prototype> prototypes;
   // The machine's macro table while it is lent: macro name -> expander closure.
-  std::unordered_map<Spur, HeapKey> macros;
+  std::unordered_map<Spur, HeapKey, FxHash> macros;
   std::unordered_map<Spur, DocEntry> docstring_table;
   // Builtin name -> row, for the builtin names already interned when the compiler was built.
   std::unordered_map<Spur, std::uint16_t> builtin_indices;

@@ -164,23 +164,21 @@ CompileResult compile_fn(Compiler& c, FormSpan items) {
   }
 
   // Either every element is a clause `([params] body...)`, or together they are the one clause.
-  std::vector<FormList> clauses;
+  // Clauses are checked and compiled one after the other, so the first bad one is reported.
+  std::vector<ClauseProduct> products;
   if (kind_of(*rest[0]) == FormKind::List) {
+    products.reserve(rest.size());
     for (const Form* clause : rest) {
-      if (kind_of(*clause) != FormKind::List)
+      if (kind_of(*clause) != FormKind::List) {
         return fail("fn clause must be a list", span_of(*clause));
+      }
       FormList elements = elements_of(*clause);
       if (elements.empty()) return fail("fn clause is empty", span_of(*clause));
-      clauses.push_back(std::move(elements));
+      QV_TRY_ASSIGN(ClauseProduct product, compile_clause(c, FormSpan(elements), name));
+      products.push_back(std::move(product));
     }
   } else {
-    clauses.emplace_back(rest.begin(), rest.end());
-  }
-
-  std::vector<ClauseProduct> products;
-  products.reserve(clauses.size());
-  for (const FormList& clause : clauses) {
-    QV_TRY_ASSIGN(ClauseProduct product, compile_clause(c, FormSpan(clause), name));
+    QV_TRY_ASSIGN(ClauseProduct product, compile_clause(c, rest, name));
     products.push_back(std::move(product));
   }
 
@@ -204,6 +202,8 @@ CompileResult compile_fn(Compiler& c, FormSpan items) {
     if (p.guard) QV_TRY(renumber_captures(*p.guard, captures));
   }
 
+  const bool plain_shape = products.size() == 1 && is_plain_clause(products[0]);
+
   // Registered only now, so functions nested in the clauses have the smaller indices.
   std::vector<FunctionClause> records;
   records.reserve(products.size());
@@ -220,8 +220,7 @@ CompileResult compile_fn(Compiler& c, FormSpan items) {
     records.push_back(std::move(record));
   }
 
-  const bool plain = products.size() == 1 && is_plain_clause(products[0]) &&
-                     records[0].body_prototype <= kMaxU16Operand;
+  const bool plain = plain_shape && records[0].body_prototype <= kMaxU16Operand;
   std::uint16_t template_constant = 0;
   if (!plain) {
     HeapKey key =
