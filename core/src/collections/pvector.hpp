@@ -458,6 +458,21 @@ public:
       f(tail_->data()[k]);
   }
 
+  // Verifies the internal bookkeeping (views, size tables, regular flags, leaf depth) and
+  // returns the tree's height, or -1 when something is inconsistent. Meant for tests.
+  int check_invariants() const {
+    if ((head_ == nullptr) != (head_len() == 0) || (tail_ == nullptr) != (tail_len() == 0)) {
+      return -1;
+    }
+    if (head_ && (head_lo_ > head_hi_ || head_hi_ > head_->count)) return -1;
+    if (tail_ && (tail_lo_ > tail_hi_ || tail_hi_ > tail_->count)) return -1;
+    if (head_len() + tail_len() > size_) return -1;
+    if (!root_) return tree_size() == 0 && height_ == 0 ? 0 : -1;
+    std::size_t counted = 0;
+    if (!check_node(root_, height_, counted) || counted != tree_size()) return -1;
+    return height_;
+  }
+
   bool ptr_eq(const PVector& o) const {
     return head_ == o.head_ && root_ == o.root_ && tail_ == o.tail_ && size_ == o.size_ &&
            head_lo_ == o.head_lo_ && head_hi_ == o.head_hi_ && tail_lo_ == o.tail_lo_ &&
@@ -1126,6 +1141,52 @@ private:
     const Inner* in = static_cast<const Inner*>(n);
     for (unsigned k = 0; k < in->count; ++k)
       for_each_node(in->child[k], f);
+  }
+
+  // Counts the subtree's elements into `counted`; false on any broken invariant.
+  static bool check_node(const Node* n, unsigned height, std::size_t& counted,
+                         bool under_regular = false) {
+    if (n->rc == 0 || n->count == 0 || n->count > kWidth) return false;
+    if (height == 0) {
+      counted += n->count;
+      return n->is_leaf && n->frozen;
+    }
+    if (n->is_leaf) return false;
+    const Inner* in = static_cast<const Inner*>(n);
+    std::size_t total = 0;
+    for (unsigned k = 0; k < in->count; ++k) {
+      std::size_t before = counted;
+      if (!check_node(in->child[k], height - 1, counted, under_regular || in->regular)) {
+        return false;
+      }
+      total += counted - before;
+      if (in->sizes[k] != total) return false;
+    }
+    if (in->regular && !under_regular) {
+      // Sampled elements must be where the radix digits say, as the size tables confirm.
+      const std::size_t stride = std::max<std::size_t>(7, total / 2000);
+      for (std::size_t i = 0; i < total; i += stride) {
+        const Node* by_digits = n;
+        for (unsigned h = height; h != 0; --h) {
+          const Inner* at = static_cast<const Inner*>(by_digits);
+          std::size_t digit = (i >> (kBits * h)) & kMask;
+          if (digit >= at->count) return false;
+          by_digits = at->child[digit];
+        }
+        const Node* by_sizes = n;
+        std::size_t rel = i;
+        for (unsigned h = height; h != 0; --h) {
+          const Inner* at = static_cast<const Inner*>(by_sizes);
+          unsigned c = 0;
+          while (at->sizes[c] <= rel)
+            ++c;
+          if (c != 0) rel -= at->sizes[c - 1];
+          by_sizes = at->child[c];
+        }
+        if (by_digits != by_sizes || (i & kMask) != rel) return false;
+      }
+    }
+    return true;
   }
 
   // The stretch of storage that holds element i and those after it.
