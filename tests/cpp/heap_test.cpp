@@ -137,6 +137,16 @@ TEST_F(HeapTest, StaleAndForeignKeysReadAsNothing) {
   EXPECT_NE(heap_get(heap, a.as.key), nullptr);
 }
 
+TEST_F(HeapTest, AMovedHeapKeepsItsObjectsAndTheSourceStartsOver) {
+  const Value a = insert_string(heap, "a");
+  Heap moved = std::move(heap);
+  ASSERT_NE(heap_get_as<StringObject>(moved, a), nullptr);
+  EXPECT_EQ(moved.root_source, &roots);
+  EXPECT_EQ(heap_get(heap, a.as.key), nullptr);
+  EXPECT_EQ(heap.live_count, 0u);
+  EXPECT_EQ(insert_string(heap, "b").as.key, (HeapKey{1, 1})) << "slot 0 stays the sentinel";
+}
+
 // ---------------------------------------------------------------------------------------------
 // When collections run
 
@@ -538,6 +548,7 @@ TEST_F(KeysTest, EqualStringsBecomeOneKey) {
   const Value b = insert_string(heap, "k");
   roots.values = {a, b};
   const Value ca = *canonical_key(heap, a);
+  roots.values.push_back(ca);
   const Value cb = *canonical_key(heap, b);
   EXPECT_NE(a.as.key, b.as.key);
   EXPECT_EQ(ca.as.key, cb.as.key);

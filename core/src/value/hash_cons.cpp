@@ -1,6 +1,7 @@
 #include "value/hash_cons.hpp"
 
 #include <bit>
+#include <cstring>
 
 #include "util/depth_guard.hpp"
 #include "util/hash.hpp"
@@ -20,10 +21,61 @@ struct SHash {
 constexpr SHash kNone{0, SHash::None};
 constexpr SHash kDeep{0, SHash::Deep};
 
+// The byte feed of a structural hash, buffered: the hasher is a byte stream, so the digest is
+// that of the concatenation however it is split, and handing it whole words is much cheaper than
+// the odd-sized pieces (a tag byte, then eight payload bytes) the feeds are made of.
+class Feed {
+public:
+  void write_u8(std::uint8_t b) {
+    reserve(1);
+    buf_[n_++] = b;
+  }
+  void write_u32(std::uint32_t v) {
+    reserve(4);
+    for (int i = 0; i < 4; ++i)
+      buf_[n_++] = static_cast<unsigned char>(v >> (8 * i));
+  }
+  void write_u64(std::uint64_t v) {
+    reserve(8);
+    for (int i = 0; i < 8; ++i)
+      buf_[n_++] = static_cast<unsigned char>(v >> (8 * i));
+  }
+  void write_i64(std::int64_t v) { write_u64(static_cast<std::uint64_t>(v)); }
+  void write(const void* data, std::size_t len) {
+    if (len > kCapacity - n_) {
+      flush();
+      if (len >= kCapacity) {
+        hasher_.write(data, len);
+        return;
+      }
+    }
+    std::memcpy(buf_ + n_, data, len);
+    n_ += len;
+  }
+  std::uint64_t finish() {
+    flush();
+    return hasher_.finish();
+  }
+
+private:
+  static constexpr std::size_t kCapacity = 128;
+  void reserve(std::size_t k) {
+    if (n_ + k > kCapacity) flush();
+  }
+  void flush() {
+    if (n_ != 0) hasher_.write(buf_, n_);
+    n_ = 0;
+  }
+
+  SipHasher13 hasher_;
+  unsigned char buf_[kCapacity];
+  std::size_t n_ = 0;
+};
+
 SHash hash_object(const Heap& h, const HeapObject& o);
 
 SHash hash_val(const Heap& h, const Value& v) {
-  SipHasher13 s;
+  Feed s;
   switch (v.tag) {
   case Tag::Nil:
     s.write_u8(0);
@@ -89,7 +141,7 @@ SHash hash_val(const Heap& h, const Value& v) {
 SHash hash_object(const Heap& h, const HeapObject& o) {
   DepthGuard guard;
   if (!guard) return kDeep;
-  SipHasher13 s;
+  Feed s;
   switch (o.kind()) {
   case ObjectKind::Seq: {
     const SeqObject& seq = *o.get_if<SeqObject>();
@@ -323,7 +375,7 @@ Guarded<std::optional<std::uint64_t>> hash_heap_object(const Heap& h, const Heap
 }
 
 std::uint64_t string_intern_hash(std::string_view text) {
-  SipHasher13 s;
+  Feed s;
   s.write_u8(7);
   s.write(text.data(), text.size());
   s.write_u8(0xFF);

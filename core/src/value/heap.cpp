@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <new>
+#include <utility>
 
 namespace quorvex {
 
@@ -76,6 +77,31 @@ Heap::Heap() {
   slots.emplace_back();
 }
 
+Heap::Heap(Heap&& other) noexcept {
+  *this = std::move(other);
+}
+
+Heap& Heap::operator=(Heap&& other) noexcept {
+  if (this == &other) return *this;
+  slots = std::move(other.slots);
+  free_head = std::exchange(other.free_head, 1);
+  live_count = std::exchange(other.live_count, 0);
+  intern_seq = std::move(other.intern_seq);
+  intern_set = std::move(other.intern_set);
+  intern_map = std::move(other.intern_map);
+  intern_variant = std::move(other.intern_variant);
+  intern_string = std::move(other.intern_string);
+  gc_threshold = std::exchange(other.gc_threshold, kInitialGcThreshold);
+  native_depth = std::exchange(other.native_depth, 0);
+  root_source = std::exchange(other.root_source, nullptr);
+  temp_roots = std::move(other.temp_roots);
+  collections = std::exchange(other.collections, 0);
+  // The moved-from table has no sentinel; the next insertion puts one back.
+  other.slots.clear();
+  other.temp_roots.clear();
+  return *this;
+}
+
 HeapKey heap_insert_entry(Heap& h, HeapEntry entry) {
   entry.marked = false;
   std::uint32_t index;
@@ -88,6 +114,8 @@ HeapKey heap_insert_entry(Heap& h, HeapEntry entry) {
     s.entry = std::move(entry);
     version = s.version;
   } else {
+    // A moved-from heap has lost its sentinel; slot 0 must never be handed out.
+    if (h.slots.empty()) h.slots.emplace_back();
     // Index 0xFFFFFFFF is never handed out (it prints as "null" in debug text).
     if (h.slots.size() >= 0xFFFFFFFFu) throw std::bad_alloc();
     h.slots.push_back(HeapSlot{std::move(entry), 1, 0});

@@ -48,6 +48,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "value/objects.hpp"
@@ -75,6 +76,18 @@ public:
   // Empties the table, sized for about `expected` entries.
   void reset(std::size_t expected = 0);
   std::size_t size() const { return count_; }
+
+  InternTable() = default;
+  InternTable(InternTable&& other) noexcept
+      : entries_(std::move(other.entries_)), count_(std::exchange(other.count_, 0)) {
+    other.entries_.clear();
+  }
+  InternTable& operator=(InternTable&& other) noexcept {
+    entries_ = std::move(other.entries_);
+    count_ = std::exchange(other.count_, 0);
+    other.entries_.clear();
+    return *this;
+  }
 
 private:
   struct Entry {
@@ -117,8 +130,9 @@ inline void append_value_root(std::vector<HeapKey>& out, const Value& v) {
 
 struct Heap {
   Heap();
-  Heap(Heap&&) noexcept = default;
-  Heap& operator=(Heap&&) noexcept = default;
+  // A moved-from heap is empty and usable again.
+  Heap(Heap&& other) noexcept;
+  Heap& operator=(Heap&& other) noexcept;
   Heap(const Heap&) = delete;
   Heap& operator=(const Heap&) = delete;
 
