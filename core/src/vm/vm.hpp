@@ -95,7 +95,7 @@ struct HandlerEntry {
   EffectId effect_id = 0;
   std::optional<HeapKey> closure;
   std::optional<HeapKey> dispatch_map;
-  std::uint32_t reserved = 0;  // always 0; kept so that saved entries mirror live ones
+  std::uint32_t reserved = 0; // always 0; kept so that saved entries mirror live ones
   std::uint32_t handler_prototype = 0;
   // Heights from which a perform handled by this entry captures.
   std::uint32_t stack_height = 0;
@@ -122,7 +122,7 @@ struct HandlerOutcome {
 // The callable behind a host function (`define_fn`). Called with the machine borrowed
 // exclusively; the arguments are a copy off the value stack.
 class HostCallable {
- public:
+public:
   virtual ~HostCallable() = default;
   virtual NativeResult call(Vm& vm, std::span<const Value> args) = 0;
 };
@@ -130,7 +130,7 @@ class HostCallable {
 // A host-side effect handler, consulted when the program has no non-active handler entry for the
 // effect. It receives the operation's name and the arguments (no continuation).
 class HostHandler {
- public:
+public:
   virtual ~HostHandler() = default;
   virtual std::expected<HandlerOutcome, VmError> handle(Vm& vm, Spur operation,
                                                         std::vector<Value> args) = 0;
@@ -177,7 +177,7 @@ inline constexpr std::uint32_t kInterruptInterval = 4096;
 // The value stack: a growable array of Values. Indices stay valid across growth; pointers into it
 // (data(), operator[] references) do not survive a push.
 class ValueStack {
- public:
+public:
   ValueStack() = default;
   ValueStack(const ValueStack&) = delete;
   ValueStack& operator=(const ValueStack&) = delete;
@@ -199,7 +199,7 @@ class ValueStack {
 
   void push_back(const Value& v) {
     if (size_ == capacity_) [[unlikely]] {
-      Value copy = v;  // v may live in the buffer that grow_to frees
+      Value copy = v; // v may live in the buffer that grow_to frees
       grow_to(capacity_ * 2 > 16 ? capacity_ * 2 : 16);
       data_[size_++] = copy;
       return;
@@ -210,7 +210,8 @@ class ValueStack {
   // Appends n nils.
   void push_nils(std::size_t n) {
     reserve_extra(n);
-    for (std::size_t i = 0; i < n; ++i) data_[size_ + i] = Value::nil();
+    for (std::size_t i = 0; i < n; ++i)
+      data_[size_ + i] = Value::nil();
     size_ += n;
   }
   void reserve_extra(std::size_t n) {
@@ -222,7 +223,7 @@ class ValueStack {
   }
   void clear() { size_ = 0; }
 
- private:
+private:
   void grow_to(std::size_t n);
 
   Value* data_ = nullptr;
@@ -320,8 +321,8 @@ NativeResult call_native(Vm& vm, std::uint16_t index, std::span<const Value> arg
 
 // Registers a host function and binds its name to Value::native_fn(index). Indices past 65,535
 // are refused.
-std::expected<std::uint32_t, VmError> register_host_function(Vm& vm, std::string_view name,
-                                                             std::shared_ptr<HostCallable> callable);
+std::expected<std::uint32_t, VmError>
+register_host_function(Vm& vm, std::string_view name, std::shared_ptr<HostCallable> callable);
 
 // The location and frame trace of an error raised with the machine's current frames.
 RuntimeError attach_error_location(const Vm& vm, VmError error);
@@ -336,4 +337,4 @@ std::expected<void, VmError> raise_runtime_error(Vm& vm, VmError error);
 // clause frame was pushed.
 std::expected<void, VmError> perform_effect(Vm& vm, EffectId id, Spur op, std::vector<Value> args);
 
-}  // namespace quorvex
+} // namespace quorvex

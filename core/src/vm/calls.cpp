@@ -1,0 +1,698 @@
+// Calls: closure calls with clause selection and parameter matching, calls of keywords, vectors,
+// sets, maps and native functions, returns, nested runs, and the entry of native code.
+//
+// Rooting. A closure call keeps everything it works on on the value stack: the arguments stay
+// where the caller put them, the prepared locals of a clause attempt are pushed above them, and
+// every object made while matching (a rest list, the one-character strings of a string matched
+// against a sequence pattern) is pushed above those until it is bound or dropped. The collector
+// therefore sees all of them as roots, and the call needs no side table. The closure being called
+// was popped by the caller; the slow path keeps it in a RootScope.
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "util/depth_guard.hpp"
+#include "util/utf8.hpp"
+#include "value/equality.hpp"
+#include "value/keys.hpp"
+#include "value/strings.hpp"
+#include "vm/machine_internal.hpp"
+
+namespace quorvex::machine {
+
+namespace {
+
+bool arity_fits(const FunctionClause& clause, std::uint32_t argc) {
+  return clause.is_variadic ? clause.arity <= argc : clause.arity == argc;
+}
+
+// The arguments already are the first local slots: plain parameters in order, no rest parameter.
+bool is_direct_form(const FunctionClause& clause) {
+  if (clause.is_variadic) return false;
+  for (std::size_t i = 0; i < clause.patterns.size(); ++i) {
+    if (!clause.patterns[i].is_bind_of(static_cast<std::uint8_t>(i))) return false;
+  }
+  return true;
+}
+
+std::uint32_t local_count_of(const Vm& vm, std::uint32_t proto) {
+  if (proto >= vm.prototypes.size()) internal_error("clause prototype outside the prototype table");
+  return vm.prototypes[proto].local_count;
+}
+
+const Value& prototype_constant(const Vm& vm, std::uint32_t proto, std::uint32_t index) {
+  const Prototype& p = vm.prototypes[proto];
+  if (index >= p.constants.size()) internal_error("pattern constant outside the constant table");
+  return p.constants[index];
+}
+
+// Starts the selected clause body whose K prepared locals are at stack[prep ..]: a new frame at
+// `base`, or the reused top frame for a tail call.
+std::expected<void, VmError> start_body(Vm& vm, HeapKey closure, std::uint32_t base,
+                                        std::uint32_t argc, CallSite site, std::uint32_t body,
+                                        std::uint32_t prep, std::uint32_t k) {
+  ValueStack& st = vm.stack;
+  if (site == CallSite::CompiledTail) {
+    if (vm.frames.empty()) return std::unexpected(VmError::stack_underflow());
+    drop_handlers_of_top_frame(vm);
+    CallFrame& top = vm.frames.back();
+    const std::uint32_t to = top.base;
+    for (std::uint32_t i = 0; i < k; ++i)
+      st[to + i] = st[prep + i];
+    st.truncate(to + k);
+    top.prototype = body;
+    top.ip = 0;
+    top.closure = closure;
+    top.arg_count = static_cast<std::uint8_t>(argc);
+    return {};
+  }
+  for (std::uint32_t i = 0; i < k; ++i)
+    st[base + i] = st[prep + i];
+  st.truncate(base + k);
+  CallFrame frame;
+  frame.base = base;
+  frame.prototype = body;
+  frame.closure = closure;
+  frame.arg_count = static_cast<std::uint8_t>(argc);
+  return push_frame(vm, frame);
+}
+
+std::expected<bool, VmError> match_pattern(Vm& vm, std::uint32_t body, const Pattern& pattern,
+                                           Value value, std::uint32_t prep, std::uint32_t k);
+
+void bind_slot(Vm& vm, std::uint32_t prep, std::uint32_t k, std::uint32_t slot, Value v) {
+  if (slot < k) vm.stack[prep + slot] = v;
+}
+
+std::expected<bool, VmError> match_seq(Vm& vm, std::uint32_t body, const Pattern& pattern,
+                                       Value value, std::uint32_t prep, std::uint32_t k) {
+  ValueStack& st = vm.stack;
+  if (value.tag == Tag::Nil) return false;
+  const std::size_t mark = st.size();
+  // Elements come either from a persistent vector (a copy, so the object's slot may move) or, for
+  // a string, from one-character strings pushed on the stack from `mark` on.
+  ValueVector items;
+  bool from_string = false;
+  std::size_t n = 0;
+  if (const SeqObject* seq = heap_get_as<SeqObject>(vm.heap, value)) {
+    items = seq->items;
+    n = items.size();
+  } else if (const StringObject* str = heap_get_as<StringObject>(vm.heap, value)) {
+    std::string text(str->text.view());
+    from_string = true;
+    for (std::size_t pos = 0; pos < text.size();) {
+      std::size_t len = utf8_decode(text, pos).length;
+      Guarded<Value> ch = alloc_string_from_slice(vm.heap, text.data() + pos, len);
+      if (!ch) {
+        st.truncate(mark);
+        return std::unexpected(to_vm_error(ch.error()));
+      }
+      st.push_back(*ch);
+      pos += len;
+      ++n;
+    }
+  } else {
+    return std::unexpected(VmError::type_error("expected sequential"));
+  }
+  const std::size_t m = pattern.elements.size();
+  const bool has_rest = pattern.rest != nullptr;
+  if ((!has_rest && n != m) || (has_rest && n < m)) {
+    st.truncate(mark);
+    return false;
+  }
+  for (std::size_t i = 0; i < m; ++i) {
+    Value element = from_string ? st[mark + i] : items[i];
+    std::expected<bool, VmError> r = match_pattern(vm, body, pattern.elements[i], element, prep, k);
+    if (!r || !*r) {
+      st.truncate(mark);
+      return r;
+    }
+  }
+  if (has_rest) {
+    Value rest;
+    if (from_string) {
+      std::expected<Value, VmError> list = make_rest_list(vm, static_cast<std::uint32_t>(mark + m),
+                                                          static_cast<std::uint32_t>(n - m));
+      if (!list) {
+        st.truncate(mark);
+        return std::unexpected(std::move(list.error()));
+      }
+      rest = *list;
+    } else {
+      // The elements are held by `value`, which the caller keeps rooted.
+      rest = Value::object(heap_alloc(vm.heap, HeapObject(SeqObject{items.slice(m, n), false})));
+    }
+    st.push_back(rest);
+    std::expected<bool, VmError> r = match_pattern(vm, body, *pattern.rest, rest, prep, k);
+    if (!r || !*r) {
+      st.truncate(mark);
+      return r;
+    }
+  }
+  if (pattern.has_as) bind_slot(vm, prep, k, pattern.as_slot, value);
+  st.truncate(mark);
+  return true;
+}
+
+std::expected<bool, VmError> match_map(Vm& vm, std::uint32_t body, const Pattern& pattern,
+                                       Value value, std::uint32_t prep, std::uint32_t k) {
+  if (value.tag == Tag::Nil) return false;
+  const MapObject* obj = heap_get_as<MapObject>(vm.heap, value);
+  if (obj == nullptr) return std::unexpected(VmError::type_error("expected map"));
+  ValueMap map = obj->map; // a copy: the slot table may move while sub-patterns allocate
+  for (const MapPatternEntry& entry : pattern.entries) {
+    Value key = prototype_constant(vm, body, entry.key);
+    Guarded<std::optional<Value>> found = map_lookup_value(vm.heap, map, key);
+    if (!found) return std::unexpected(to_vm_error(found.error()));
+    Value v;
+    if (*found && (*found)->tag != Tag::Nil) {
+      v = **found;
+    } else {
+      for (const MapPatternDefault& d : pattern.defaults) {
+        if (d.key == entry.key) {
+          v = prototype_constant(vm, body, d.value);
+          break;
+        }
+      }
+    }
+    std::expected<bool, VmError> r = match_pattern(vm, body, entry.pattern, v, prep, k);
+    if (!r || !*r) return r;
+  }
+  if (pattern.has_as) bind_slot(vm, prep, k, pattern.as_slot, value);
+  return true;
+}
+
+std::expected<bool, VmError> match_variant(Vm& vm, std::uint32_t body, const Pattern& pattern,
+                                           Value value, std::uint32_t prep, std::uint32_t k) {
+  const Variant* var = heap_get_as<Variant>(vm.heap, value);
+  if (var == nullptr) return false;
+  if (var->tag.word != VariantTag::make(pattern.type_id, pattern.variant_index).word) return false;
+  if (var->fields.size() != pattern.elements.size()) return false;
+  for (std::size_t i = 0; i < pattern.elements.size(); ++i) {
+    // Read afresh: matching the previous field may have allocated and moved the slot table.
+    Value field = heap_get_as<Variant>(vm.heap, value)->fields[i];
+    std::expected<bool, VmError> r = match_pattern(vm, body, pattern.elements[i], field, prep, k);
+    if (!r || !*r) return r;
+  }
+  return true;
+}
+
+// Matches `value` (kept rooted by the caller) against the pattern, writing bound values into the
+// K prepared locals at stack[prep ..].
+std::expected<bool, VmError> match_pattern(Vm& vm, std::uint32_t body, const Pattern& pattern,
+                                           Value value, std::uint32_t prep, std::uint32_t k) {
+  DepthGuard guard;
+  if (!guard) return std::unexpected(VmError::stack_overflow());
+  switch (pattern.kind) {
+  case Pattern::Kind::Bind:
+    bind_slot(vm, prep, k, pattern.slot, value);
+    return true;
+  case Pattern::Kind::Wildcard:
+    return true;
+  case Pattern::Kind::Literal: {
+    Guarded<bool> eq = values_equal(vm.heap, value, prototype_constant(vm, body, pattern.constant));
+    if (!eq) return std::unexpected(to_vm_error(eq.error()));
+    return *eq;
+  }
+  case Pattern::Kind::Seq:
+    return match_seq(vm, body, pattern, value, prep, k);
+  case Pattern::Kind::Map:
+    return match_map(vm, body, pattern, value, prep, k);
+  case Pattern::Kind::Variant:
+    return match_variant(vm, body, pattern, value, prep, k);
+  }
+  internal_error("unknown pattern kind");
+}
+
+// Matches the clause's patterns against the argc arguments at stack[args_at ..].
+std::expected<bool, VmError> bind_clause_params(Vm& vm, const FunctionClause& clause,
+                                                std::uint32_t args_at, std::uint32_t argc,
+                                                std::uint32_t prep, std::uint32_t k) {
+  const std::uint32_t body = clause.body_prototype;
+  const std::size_t fixed =
+      clause.is_variadic ? clause.patterns.size() - 1 : clause.patterns.size();
+  for (std::size_t i = 0; i < fixed; ++i) {
+    if (i >= argc) internal_error("more parameter patterns than arguments");
+    Value arg = vm.stack[args_at + i];
+    std::expected<bool, VmError> r = match_pattern(vm, body, clause.patterns[i], arg, prep, k);
+    if (!r || !*r) return r;
+  }
+  if (clause.is_variadic && !clause.patterns.empty()) {
+    std::expected<Value, VmError> rest =
+        make_rest_list(vm, args_at + clause.arity, argc - clause.arity);
+    if (!rest) return std::unexpected(std::move(rest.error()));
+    const std::size_t mark = vm.stack.size();
+    vm.stack.push_back(*rest);
+    std::expected<bool, VmError> r =
+        match_pattern(vm, body, clause.patterns.back(), *rest, prep, k);
+    vm.stack.truncate(mark);
+    return r;
+  }
+  return true;
+}
+
+std::string wrong_arguments_text(std::span<const FunctionClause> clauses, std::uint32_t argc) {
+  std::string text = "Wrong number of arguments (" + std::to_string(argc) + "), function expects [";
+  for (std::size_t i = 0; i < clauses.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(clauses[i].arity);
+    if (clauses[i].is_variadic) text += "+";
+  }
+  text += "]";
+  return text;
+}
+
+std::expected<void, VmError> enter_closure_slow(Vm& vm, HeapKey closure, std::uint32_t base,
+                                                std::uint32_t argc, CallSite site) {
+  ValueStack& st = vm.stack;
+  RootScope roots(vm.heap);
+  roots.add(closure);
+  // A share of the record keeps the clauses alive and in place whatever the heap does meanwhile.
+  FunctionRef function = heap_get_as<Closure>(vm.heap, closure)->function;
+  std::span<const FunctionClause> clauses = function.clauses();
+  const std::uint32_t args_end = base + argc;
+  bool arity_existed = false;
+
+  for (const FunctionClause& clause : clauses) {
+    if (!arity_fits(clause, argc)) continue;
+    arity_existed = true;
+    const std::uint32_t body = clause.body_prototype;
+    const std::uint32_t k = local_count_of(vm, body);
+    st.truncate(args_end);
+    const auto prep = static_cast<std::uint32_t>(st.size());
+    st.push_nils(k);
+
+    if (!clause.patterns.empty() && !is_direct_form(clause)) {
+      std::expected<bool, VmError> matched = bind_clause_params(vm, clause, base, argc, prep, k);
+      if (!matched) {
+        st.truncate(args_end);
+        return std::unexpected(std::move(matched.error()));
+      }
+      if (!*matched) continue;
+    } else if (!clause.is_variadic) {
+      for (std::uint32_t i = 0; i < std::min(argc, k); ++i)
+        st[prep + i] = st[base + i];
+    } else {
+      const std::uint32_t fixed = std::min<std::uint32_t>(clause.arity, k);
+      for (std::uint32_t i = 0; i < fixed; ++i)
+        st[prep + i] = st[base + i];
+      if (clause.arity < k) {
+        std::expected<Value, VmError> rest =
+            make_rest_list(vm, base + clause.arity, argc - clause.arity);
+        if (!rest) {
+          st.truncate(args_end);
+          return std::unexpected(std::move(rest.error()));
+        }
+        st[prep + clause.arity] = *rest;
+      }
+    }
+
+    if (clause.has_guard) {
+      std::expected<Value, VmError> verdict =
+          run_nested(vm, clause.guard_prototype, closure, prep, k);
+      if (!verdict) {
+        st.truncate(args_end);
+        return std::unexpected(std::move(verdict.error()));
+      }
+      if (!is_truthy(*verdict)) continue;
+    }
+    return start_body(vm, closure, base, argc, site, body, prep, k);
+  }
+
+  st.truncate(base);
+  if (arity_existed) return std::unexpected(VmError::no_matching_clause());
+  if (site == CallSite::Native) {
+    std::uint8_t expected = 0;
+    if (!clauses.empty()) {
+      expected = std::min_element(clauses.begin(), clauses.end(), [](const auto& x, const auto& y) {
+                   return x.arity < y.arity;
+                 })->arity;
+    }
+    return std::unexpected(VmError::arity(expected, static_cast<std::uint8_t>(argc)));
+  }
+  return std::unexpected(VmError::value_error(wrong_arguments_text(clauses, argc)));
+}
+
+// A copy of native arguments off the stack: small calls need no allocation.
+class ArgBuffer {
+public:
+  explicit ArgBuffer(std::size_t n) : n_(n) {
+    if (n > kInline) big_.resize(n);
+  }
+  Value* data() { return n_ > kInline ? big_.data() : small_; }
+  std::span<const Value> span() { return {data(), n_}; }
+
+private:
+  static constexpr std::size_t kInline = 16;
+  Value small_[kInline];
+  std::vector<Value> big_;
+  std::size_t n_;
+};
+
+} // namespace
+
+std::expected<void, VmError> push_frame(Vm& vm, const CallFrame& frame) {
+  if (vm.frames.size() >= kMaxFrames) [[unlikely]] {
+    vm.run_aborting = true;
+    return std::unexpected(VmError::stack_overflow());
+  }
+  vm.frames.push_back(frame);
+  return {};
+}
+
+std::expected<void, VmError> enter_closure(Vm& vm, HeapKey closure, std::uint32_t base,
+                                           std::uint32_t argc, CallSite site) {
+  const Closure* clo = heap_get_as<Closure>(vm.heap, closure);
+  if (clo == nullptr) {
+    vm.stack.truncate(base);
+    return std::unexpected(VmError::not_callable());
+  }
+  // The common case: the first clause that fits is plain, so the arguments already are its
+  // first local slots. Nothing here allocates.
+  for (const FunctionClause& clause : clo->function.clauses()) {
+    if (!arity_fits(clause, argc)) continue;
+    if (clause.has_guard || !is_direct_form(clause)) break;
+    const std::uint32_t body = clause.body_prototype;
+    const std::uint32_t k = local_count_of(vm, body);
+    if (site == CallSite::CompiledTail) {
+      if (vm.frames.empty()) return std::unexpected(VmError::stack_underflow());
+      drop_handlers_of_top_frame(vm);
+      CallFrame& top = vm.frames.back();
+      ValueStack& st = vm.stack;
+      const std::uint32_t to = top.base;
+      const std::uint32_t moved = std::min(argc, k);
+      for (std::uint32_t i = 0; i < moved; ++i)
+        st[to + i] = st[base + i];
+      st.truncate(to + moved);
+      if (moved < k) st.push_nils(k - moved);
+      top.prototype = body;
+      top.ip = 0;
+      top.closure = closure;
+      top.arg_count = static_cast<std::uint8_t>(argc);
+      return {};
+    }
+    if (argc < k) vm.stack.push_nils(k - argc);
+    CallFrame frame;
+    frame.base = base;
+    frame.prototype = body;
+    frame.closure = closure;
+    frame.arg_count = static_cast<std::uint8_t>(argc);
+    return push_frame(vm, frame);
+  }
+  return enter_closure_slow(vm, closure, base, argc, site);
+}
+
+std::expected<void, VmError> call_closure(Vm& vm, HeapKey closure, std::span<const Value> args) {
+  ValueStack& st = vm.stack;
+  // Arguments handed in from the stack itself would move when it grows: copy them first.
+  std::vector<Value> copy;
+  const auto at = reinterpret_cast<std::uintptr_t>(args.data());
+  const auto lo = reinterpret_cast<std::uintptr_t>(st.data());
+  if (!args.empty() && at >= lo && at < lo + st.capacity() * sizeof(Value)) {
+    copy.assign(args.begin(), args.end());
+    args = copy;
+  }
+  const auto base = static_cast<std::uint32_t>(st.size());
+  if (heap_get_as<Closure>(vm.heap, closure) == nullptr) {
+    return std::unexpected(VmError::not_callable());
+  }
+  st.reserve_extra(args.size());
+  for (const Value& v : args)
+    st.push_back(v);
+  std::expected<void, VmError> r =
+      enter_closure(vm, closure, base, static_cast<std::uint32_t>(args.size()), CallSite::Native);
+  if (!r) st.truncate(base);
+  return r;
+}
+
+std::expected<Value, VmError> run_nested(Vm& vm, std::uint32_t prototype, HeapKey closure,
+                                         std::uint32_t args_at, std::uint32_t count) {
+  DepthGuard guard;
+  if (!guard) {
+    vm.run_aborting = true;
+    return std::unexpected(VmError::stack_overflow());
+  }
+  ValueStack& st = vm.stack;
+  const auto s0 = static_cast<std::uint32_t>(st.size());
+  const auto f0 = static_cast<std::uint32_t>(vm.frames.size());
+  const auto h0 = static_cast<std::uint32_t>(vm.handlers.size());
+  // A guard may declare more locals than the clause body it guards: give it all it needs.
+  const std::uint32_t slots = std::max(count, local_count_of(vm, prototype));
+  st.reserve_extra(slots);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    Value v = st[args_at + i];
+    st.push_back(v);
+  }
+  st.push_nils(slots - count);
+  CallFrame frame;
+  frame.base = s0;
+  frame.prototype = prototype;
+  frame.closure = closure;
+  std::expected<Value, VmError> r;
+  if (std::expected<void, VmError> pushed = push_frame(vm, frame); !pushed) {
+    r = std::unexpected(std::move(pushed.error()));
+  } else {
+    r = execute(vm, RunSpec{RunMode::Nested, f0, s0, h0});
+  }
+  if (!r) {
+    st.truncate(s0);
+    if (vm.frames.size() > f0) vm.frames.resize(f0);
+    if (vm.handlers.size() > h0) vm.handlers.resize(h0);
+  }
+  return r;
+}
+
+std::expected<Value, VmError> make_rest_list(Vm& vm, std::uint32_t from, std::uint32_t count) {
+  SeqObject seq;
+  seq.items = ValueVector::from_range(vm.stack.data() + from, vm.stack.data() + from + count);
+  seq.is_vector = false;
+  // The values are still on the stack, and the pending object's references are roots as well.
+  return Value::object(heap_alloc(vm.heap, HeapObject(std::move(seq))));
+}
+
+void drop_handlers_of_top_frame(Vm& vm) {
+  const std::size_t depth = vm.frames.size();
+  std::erase_if(vm.handlers, [depth](const HandlerEntry& e) { return e.frame_count >= depth; });
+}
+
+bool return_from_frame(Vm& vm, Value result) {
+  ValueStack& st = vm.stack;
+  const CallFrame frame = vm.frames.back();
+  vm.frames.pop_back();
+  if (frame.has_handler_index() && frame.handler_index < vm.handlers.size()) {
+    vm.handlers[frame.handler_index].active = 1;
+  }
+  if (frame.abort_to.present()) {
+    const AbortTarget& target = frame.abort_to;
+    const Continuation* k = heap_get_as<Continuation>(vm.heap, target.continuation);
+    const bool unresumed = k != nullptr && k->resumed == 0;
+    const bool outer_clause = std::any_of(vm.frames.begin(), vm.frames.end(),
+                                          [](const CallFrame& f) { return f.abort_to.present(); });
+    if (!unresumed && outer_clause && !vm.frames.empty() &&
+        vm.frames.back().kind == FrameKind::Boundary) {
+      // The clause ran inside a resumption begun by an outer clause of the same entry: its value
+      // ends that resumption.
+      if (!vm.handlers.empty()) {
+        HandlerEntry& top = vm.handlers.back();
+        top.active = 0;
+        top.stack_height = target.stack_height;
+        top.frame_count = target.frame_count;
+      }
+      st.truncate(target.stack_height);
+      st.push_back(result);
+      vm.frames.back().ip = vm.frames.back().stop_ip;
+      return false;
+    }
+    // Unwind: the `with-handler` form whose clause returned receives the value.
+    st.truncate(target.stack_height);
+    if (vm.frames.size() > target.frame_count) vm.frames.resize(target.frame_count);
+    if (!vm.handlers.empty()) vm.handlers.pop_back();
+    if (vm.frames.empty()) return true;
+    vm.frames.back().ip = target.resume_ip;
+    st.push_back(result);
+    return false;
+  }
+  st.truncate(frame.base);
+  if (vm.frames.empty()) return true;
+  st.push_back(result);
+  return false;
+}
+
+Value keyword_lookup(const Vm& vm, Spur keyword, const Value& target, const Value& fallback) {
+  if (target.tag != Tag::Object) return fallback;
+  const HeapObject* obj = heap_get(vm.heap, target.as.key);
+  if (obj == nullptr) return fallback;
+  if (const Variant* variant = obj->get_if<Variant>()) {
+    std::optional<FieldRef> field = variant_get_field(vm.types, *variant, keyword);
+    return field ? field->value : fallback;
+  }
+  if (const MapObject* map = obj->get_if<MapObject>()) {
+    const Value* found = map->map.find(Value::keyword(keyword));
+    return found != nullptr ? *found : fallback;
+  }
+  return fallback;
+}
+
+std::expected<void, VmError> call_native_from_stack(Vm& vm, std::uint16_t index,
+                                                    std::uint32_t argc) {
+  ValueStack& st = vm.stack;
+  if (st.size() < argc) {
+    st.clear();
+    return std::unexpected(VmError::stack_underflow());
+  }
+  ArgBuffer args(argc);
+  const std::size_t from = st.size() - argc;
+  std::copy(st.data() + from, st.data() + from + argc, args.data());
+  st.truncate(from);
+  NativeResult r;
+  {
+    NativeCallScope in_native(vm.heap);
+    r = call_native(vm, index, args.span());
+  }
+  if (!r) return std::unexpected(std::move(r.error()));
+  st.push_back(*r);
+  return {};
+}
+
+std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, std::uint32_t argc,
+                                                         bool tail) {
+  ValueStack& st = vm.stack;
+  const std::size_t n = st.size();
+  const auto got = static_cast<std::uint8_t>(argc);
+  switch (callee.tag) {
+  case Tag::Keyword: {
+    if (argc != 1 && argc != 2) return std::unexpected(VmError::arity(1, got));
+    Value target = st[n - argc];
+    Value fallback = argc == 2 ? st[n - 1] : Value::nil();
+    st.truncate(n - argc);
+    st.push_back(keyword_lookup(vm, callee.as.spur, target, fallback));
+    return OtherCallResult{};
+  }
+  case Tag::NativeFn: {
+    if (!tail) {
+      std::expected<void, VmError> r = call_native_from_stack(vm, callee.as.native, argc);
+      if (!r) return std::unexpected(std::move(r.error()));
+      return OtherCallResult{};
+    }
+    ArgBuffer args(argc);
+    std::copy(st.data() + (n - argc), st.data() + n, args.data());
+    st.truncate(n - argc);
+    drop_handlers_of_top_frame(vm);
+    NativeResult r;
+    {
+      NativeCallScope in_native(vm.heap);
+      r = call_native(vm, callee.as.native, args.span());
+    }
+    if (!r) return std::unexpected(std::move(r.error()));
+    if (vm.frames.empty()) return OtherCallResult{true, *r};
+    if (return_from_frame(vm, *r)) return OtherCallResult{true, *r};
+    return OtherCallResult{};
+  }
+  case Tag::Object:
+    break;
+  default:
+    return std::unexpected(VmError::not_callable());
+  }
+  const HeapObject* obj = heap_get(vm.heap, callee.as.key);
+  if (obj == nullptr) return std::unexpected(VmError::not_callable());
+  switch (obj->kind()) {
+  case ObjectKind::Seq: {
+    const SeqObject& seq = *obj->get_if<SeqObject>();
+    if (!seq.is_vector) return std::unexpected(VmError::not_callable());
+    if (argc != 1) return std::unexpected(VmError::arity(1, got));
+    Value index = st[n - 1];
+    st.truncate(n - 1);
+    if (index.tag != Tag::Int)
+      return std::unexpected(VmError::type_error("vector index must be integer"));
+    const std::int64_t i = index.as.integer;
+    if (i < 0 || static_cast<std::uint64_t>(i) >= seq.items.size()) {
+      return std::unexpected(VmError::index_out_of_bounds(i, seq.items.size()));
+    }
+    Value element = seq.items[static_cast<std::size_t>(i)];
+    st.push_back(element);
+    return OtherCallResult{};
+  }
+  case ObjectKind::Set: {
+    if (argc != 1) return std::unexpected(VmError::arity(1, got));
+    Value element = st[n - 1];
+    st.truncate(n - 1);
+    const bool member = obj->get_if<SetObject>()->set.find(element) != nullptr;
+    st.push_back(member ? element : Value::nil());
+    return OtherCallResult{};
+  }
+  case ObjectKind::Map: {
+    if (argc != 1 && argc != 2) return std::unexpected(VmError::arity(1, got));
+    Value key = st[n - argc];
+    Value fallback = argc == 2 ? st[n - 1] : Value::nil();
+    const Value* found = obj->get_if<MapObject>()->map.find(key);
+    Value v = found != nullptr ? *found : fallback;
+    st.truncate(n - argc);
+    st.push_back(v);
+    return OtherCallResult{};
+  }
+  case ObjectKind::Continuation: {
+    if (argc != 1) return std::unexpected(VmError::arity(1, got));
+    Value v = st[n - 1];
+    st.truncate(n - 1);
+    std::expected<void, VmError> r = resume_continuation(vm, callee.as.key, v);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return OtherCallResult{};
+  }
+  case ObjectKind::Closure: {
+    std::expected<void, VmError> r =
+        enter_closure(vm, callee.as.key, static_cast<std::uint32_t>(n - argc), argc,
+                      tail ? CallSite::CompiledTail : CallSite::Compiled);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return OtherCallResult{};
+  }
+  default:
+    return std::unexpected(VmError::not_callable());
+  }
+}
+
+} // namespace quorvex::machine
+
+namespace quorvex {
+
+NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value> args) {
+  using namespace machine;
+  const auto got = static_cast<std::uint8_t>(args.size());
+  switch (callee.tag) {
+  case Tag::Keyword:
+    if (args.size() != 1 && args.size() != 2) return std::unexpected(VmError::arity(1, got));
+    return keyword_lookup(vm, callee.as.spur, args[0], args.size() == 2 ? args[1] : Value::nil());
+  case Tag::NativeFn: {
+    NativeCallScope in_native(vm.heap);
+    return call_native(vm, callee.as.native, args);
+  }
+  case Tag::Object:
+    break;
+  default:
+    return std::unexpected(VmError::not_callable());
+  }
+  if (const SetObject* set = heap_get_as<SetObject>(vm.heap, callee)) {
+    if (args.size() != 1) return std::unexpected(VmError::arity(1, got));
+    return set->set.find(args[0]) != nullptr ? args[0] : Value::nil();
+  }
+  DepthGuard guard;
+  if (!guard) {
+    vm.run_aborting = true;
+    return std::unexpected(VmError::stack_overflow());
+  }
+  const auto s0 = static_cast<std::uint32_t>(vm.stack.size());
+  const auto f0 = static_cast<std::uint32_t>(vm.frames.size());
+  const auto h0 = static_cast<std::uint32_t>(vm.handlers.size());
+  if (std::expected<void, VmError> entered = call_closure(vm, callee.as.key, args); !entered) {
+    return std::unexpected(std::move(entered.error()));
+  }
+  std::expected<Value, VmError> r = execute(vm, RunSpec{RunMode::UntilDepth, f0, s0, h0});
+  if (!r) {
+    // A failed callback leaves nothing behind for later code to run into.
+    vm.stack.truncate(s0);
+    if (vm.frames.size() > f0) vm.frames.resize(f0);
+    if (vm.handlers.size() > h0) vm.handlers.resize(h0);
+  }
+  return r;
+}
+
+} // namespace quorvex

@@ -1,0 +1,282 @@
+// The machine object: construction, globals, roots, host functions, native dispatch and the
+// location of runtime errors.
+#include "vm/vm.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "util/internal_error.hpp"
+#include "vm/machine_internal.hpp"
+
+namespace quorvex {
+
+// ---------------------------------------------------------------------------------------------
+// Value stack
+
+void ValueStack::grow_to(std::size_t n) {
+  if (n > SIZE_MAX / sizeof(Value)) throw std::bad_alloc();
+  // Value is trivially copyable, so the buffer may move bytewise.
+  void* p = std::realloc(data_, n * sizeof(Value));
+  if (p == nullptr) throw std::bad_alloc();
+  data_ = static_cast<Value*>(p);
+  capacity_ = n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+Vm::Vm() {
+  heap.root_source = this;
+}
+
+Vm::~Vm() {
+  // The heap's objects go with it; make sure nothing calls back into a machine being destroyed.
+  heap.root_source = nullptr;
+}
+
+namespace {
+
+HeapKey insert_optic(Heap& heap, OpticKind kind) {
+  return heap_insert(heap, HeapObject(Optic{kind}));
+}
+
+HeapKey insert_effect(Vm& vm, EffectId id, Spur name,
+                      std::initializer_list<std::pair<const char*, std::uint8_t>> ops) {
+  Effect effect;
+  for (const auto& [op, arity] : ops) {
+    effect.operations.push_back(EffectOp{vm.interner.get_or_intern(op), arity});
+  }
+  effect.id = id;
+  effect.name = name;
+  return heap_insert(vm.heap, HeapObject(std::move(effect)));
+}
+
+} // namespace
+
+std::unique_ptr<Vm> vm_new() {
+  auto vm = std::make_unique<Vm>();
+
+  // Predefined optics occupy slots 1 to 5, inserted without a collection check.
+  vm->builtin_optics[0] = insert_optic(vm->heap, OpticKind{OpticKind::Each{}});
+  vm->builtin_optics[1] = insert_optic(vm->heap, OpticKind{OpticKind::Vals{}});
+  vm->builtin_optics[2] = insert_optic(vm->heap, OpticKind{OpticKind::Keys{}});
+  vm->builtin_optics[3] = insert_optic(vm->heap, OpticKind{OpticKind::Deep{}});
+  vm->builtin_optics[4] = insert_optic(vm->heap, OpticKind{OpticKind::Some{}});
+
+  vm->natives = builtin_table();
+  for (const Builtin& row : vm->natives) {
+    if (row.doc.empty()) continue;
+    Spur name = vm->interner.get_or_intern(row.name);
+    vm->docs[name] = DocEntry{std::nullopt, std::string(row.doc), DocKind::Builtin};
+  }
+
+  vm->stack.reserve(1024);
+  vm->frames.reserve(64);
+  vm->handlers.reserve(16);
+
+  for (std::size_t i = 0; i < vm->natives.size(); ++i) {
+    Spur name = vm->interner.get_or_intern(vm->natives[i].name);
+    define_global(*vm, name, Value::native_fn(static_cast<std::uint16_t>(i)));
+  }
+
+  Spur exn = vm->interner.get_or_intern("exn");
+  HeapKey exn_key = insert_effect(*vm, kExnEffectId, exn, {{"raise", 1}});
+  define_global(*vm, exn, Value::object(exn_key));
+
+  Spur console = vm->interner.get_or_intern("console");
+  HeapKey console_key = insert_effect(*vm, kConsoleEffectId, console,
+                                      {{"print", 1}, {"println", 1}, {"read-line", 0}});
+  define_global(*vm, console, Value::object(console_key));
+
+  Spur random = vm->interner.get_or_intern("random");
+  HeapKey random_key = insert_effect(*vm, kRandomEffectId, random, {{"rand", 0}, {"rand-int", 1}});
+  define_global(*vm, random, Value::object(random_key));
+
+  const std::pair<const char*, int> optic_globals[] = {{"each", 0}, {"_vals", 1}, {"_keys", 2},
+                                                       {"deep", 3}, {"DEEP", 3},  {"_some", 4}};
+  for (const auto& [name, which] : optic_globals) {
+    define_global(*vm, vm->interner.get_or_intern(name),
+                  Value::object(vm->builtin_optics[static_cast<std::size_t>(which)]));
+  }
+  return vm;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Globals, effects, prototypes
+
+void define_global(Vm& vm, Spur name, Value value) {
+  auto it = vm.global_index.find(name);
+  if (it != vm.global_index.end()) {
+    if (it->second >= vm.globals.size()) machine::internal_error("global index out of bounds");
+    vm.globals[it->second] = value;
+    return;
+  }
+  vm.global_index.emplace(name, static_cast<std::uint32_t>(vm.globals.size()));
+  vm.globals.push_back(value);
+}
+
+std::optional<EffectId> find_effect_id(const Vm& vm, std::string_view name) {
+  std::optional<Spur> spur = vm.interner.get(name);
+  if (!spur) return std::nullopt;
+  auto it = vm.global_index.find(*spur);
+  if (it == vm.global_index.end() || it->second >= vm.globals.size()) return std::nullopt;
+  const Effect* effect = heap_get_as<Effect>(vm.heap, vm.globals[it->second]);
+  if (effect == nullptr) return std::nullopt;
+  return effect->id;
+}
+
+std::uint32_t add_prototype(Vm& vm, Prototype prototype) {
+  auto index = static_cast<std::uint32_t>(vm.prototypes.size());
+  vm.prototypes.push_back(std::move(prototype));
+  return index;
+}
+
+std::optional<std::string> find_effect_name(const Vm& vm, EffectId id) {
+  for (std::uint32_t i = 1; i < vm.heap.slots.size(); ++i) {
+    const HeapSlot& slot = vm.heap.slots[i];
+    if ((slot.version & 1) == 0) continue;
+    const Effect* effect = slot.entry.object.get_if<Effect>();
+    if (effect == nullptr || effect->id != id) continue;
+    if (effect->name == 0) return std::nullopt;
+    return std::string(vm.interner.resolve(effect->name));
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Roots
+
+void Vm::append_roots(std::vector<HeapKey>& out) const {
+  for (const Value& v : stack.view())
+    append_value_root(out, v);
+  for (const Value& v : globals)
+    append_value_root(out, v);
+  for (const CallFrame& f : frames) {
+    if (f.has_closure()) out.push_back(f.closure);
+  }
+  for (const HandlerEntry& e : handlers) {
+    if (e.closure) out.push_back(*e.closure);
+  }
+  for (const HandlerEntry& e : handlers) {
+    if (e.dispatch_map) out.push_back(*e.dispatch_map);
+  }
+  for (HeapKey k : builtin_optics)
+    out.push_back(k);
+  for (const Prototype& p : prototypes) {
+    for (const Value& v : p.constants)
+      append_value_root(out, v);
+  }
+  for (HeapKey k : macro_roots)
+    out.push_back(k);
+  types.append_roots(out);
+  // Not among the listed roots, but the continuation a clause frame will return through must
+  // outlive the clause even when nothing else refers to it.
+  for (const CallFrame& f : frames) {
+    if (f.abort_to.present()) out.push_back(f.abort_to.continuation);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Native functions
+
+NativeResult call_native(Vm& vm, std::uint16_t index, std::span<const Value> args) {
+  if (index < vm.natives.size()) {
+    return vm.natives[index].handler(vm, args.data(), args.size());
+  }
+  std::size_t k = index - vm.natives.size();
+  if (k >= vm.host_functions.size()) machine::internal_error("native index beyond both tables");
+  // An extra reference for the duration of the call: the callable may be replaced meanwhile.
+  std::shared_ptr<HostCallable> callable = vm.host_functions[k].callable;
+  if (!callable) machine::internal_error("host function without a callable");
+  return callable->call(vm, args);
+}
+
+std::expected<std::uint32_t, VmError>
+register_host_function(Vm& vm, std::string_view name, std::shared_ptr<HostCallable> callable) {
+  std::size_t index = vm.natives.size() + vm.host_functions.size();
+  if (index >= kNativeIndexLimit) {
+    return std::unexpected(
+        VmError::value_error("too many native functions (at most 65536, host functions included)"));
+  }
+  vm.host_functions.push_back(HostFunction{std::string(name), std::move(callable)});
+  Spur spur = vm.interner.get_or_intern(name);
+  define_global(vm, spur, Value::native_fn(static_cast<std::uint16_t>(index)));
+  return static_cast<std::uint32_t>(index);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Errors with their location
+
+namespace {
+
+// The span of the last entry at or before pc.
+std::optional<SourceSpan> span_before(const Prototype& proto, std::uint32_t pc) {
+  std::size_t lo = 0;
+  std::size_t hi = proto.spans.size();
+  while (lo < hi) {
+    std::size_t mid = lo + (hi - lo) / 2;
+    if (proto.spans[mid].pc <= pc) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  if (lo == 0) return std::nullopt;
+  return proto.spans[lo - 1].span;
+}
+
+std::optional<SourceSpan> frame_location(const Vm& vm, const CallFrame& f) {
+  if (f.prototype >= vm.prototypes.size()) return std::nullopt;
+  std::uint32_t pc = f.ip == 0 ? 0 : f.ip - 1;
+  return span_before(vm.prototypes[f.prototype], pc);
+}
+
+} // namespace
+
+std::vector<TraceEntry> collect_frame_trace(const Vm& vm) {
+  std::vector<TraceEntry> trace;
+  trace.reserve(vm.frames.size());
+  for (auto it = vm.frames.rbegin(); it != vm.frames.rend(); ++it) {
+    TraceEntry entry;
+    entry.location = frame_location(vm, *it);
+    if (it->prototype < vm.prototypes.size()) {
+      Spur name = vm.prototypes[it->prototype].name;
+      if (name != 0) {
+        if (auto text = vm.interner.try_resolve(name)) entry.function_name = std::string(*text);
+      }
+    }
+    trace.push_back(std::move(entry));
+  }
+  return trace;
+}
+
+RuntimeError attach_error_location(const Vm& vm, VmError error) {
+  RuntimeError r;
+  if (!vm.frames.empty()) r.location = frame_location(vm, vm.frames.back());
+  r.error = std::move(error);
+  r.trace = collect_frame_trace(vm);
+  return r;
+}
+
+void format_runtime_error(const RuntimeError& e, std::string& out) {
+  format_vm_error(e.error, out);
+}
+
+std::string to_string(const RuntimeError& e) {
+  std::string s;
+  format_runtime_error(e, s);
+  return s;
+}
+
+namespace machine {
+
+void internal_error(const char* what) {
+  throw InternalError(what);
+}
+
+} // namespace machine
+
+} // namespace quorvex
