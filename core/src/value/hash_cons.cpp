@@ -241,6 +241,14 @@ Eq3 set_has_equal(const Heap& h, const ValueSet& set, const Value& x) {
   return Eq3::No;
 }
 
+// Shared structure holds the same values; only a NaN could still make it unequal to itself.
+bool holds_float(const ValueVector& items) {
+  for (const Value& v : items) {
+    if (v.tag == Tag::Float) return true;
+  }
+  return false;
+}
+
 Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
   if (a.kind() != b.kind()) return Eq3::No;
   switch (a.kind()) {
@@ -256,7 +264,7 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const SeqObject& x = *a.get_if<SeqObject>();
     const SeqObject& y = *b.get_if<SeqObject>();
     if (x.is_vector != y.is_vector || x.items.size() != y.items.size()) return Eq3::No;
-    if (x.items.ptr_eq(y.items)) return Eq3::Yes;
+    if (x.items.ptr_eq(y.items) && !holds_float(x.items)) return Eq3::Yes;
     auto it = y.items.begin();
     for (const Value& v : x.items) {
       const Eq3 r = values_eq(h, v, *it);
