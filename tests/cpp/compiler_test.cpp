@@ -14,6 +14,7 @@
 #include "vm/compiler/adoption.hpp"
 #include "vm/compiler/compiler.hpp"
 #include "vm/compiler/disassemble.hpp"
+#include "vm/compiler/macro_values.hpp"
 #include "vm/natives/builtins.hpp"
 
 namespace quorvex {
@@ -814,6 +815,88 @@ TEST(Adoption, RemapAndLinkGlobals) {
   });
   EXPECT_EQ(code_of(host, p),
             "LoadConst 0 ; #<object 40:3>\nGetGlobalIndexed 300\nMakeVector 2\nReturn\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Values and forms across a macro call
+
+TEST(MacroValues, ArgumentsRoundTrip) {
+  Interner names;
+  Heap heap;
+  RootScope roots(heap);
+  const Form form = read_one("(a 1.5 \"s\" :k b/c [1 (2)] {\"x\" 1} #{2} nil true 7 #\"r+\")");
+  auto value = form_to_value_for_macro(names, heap, form, roots);
+  ASSERT_TRUE(value.has_value());
+  const SeqObject* list = heap_get_as<SeqObject>(heap, *value);
+  ASSERT_NE(list, nullptr);
+  EXPECT_FALSE(list->is_vector);
+  EXPECT_EQ(describe_constant(list->items[4], {&names}), "b/c");
+  // A string map key is its canonical object, so lookups by content find it.
+  const MapObject* map = heap_get_as<MapObject>(heap, list->items[6]);
+  ASSERT_NE(map, nullptr);
+  EXPECT_TRUE(heap_entry(heap, (*map->map.begin()).first.as.key)->cached_hash.has_value());
+  auto back = value_to_form(heap, names, *value);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_TRUE(form_eq(*back, form));
+  EXPECT_NE(back->kind(), Form::Kind::Spanned);
+}
+
+TEST(MacroValues, NamesSplitAtTheFirstSlash) {
+  struct Case {
+    const char* text;
+    const char* name;
+    std::optional<std::string_view> ns;
+  };
+  const Case cases[] = {
+      {"a/b/c", "b/c", "a"},
+      {"/x", "x", ""},
+      {"x/", "", "x"},
+      {"/", "/", std::nullopt},
+      {"plain", "plain", std::nullopt},
+  };
+  Interner names;
+  Heap heap;
+  for (const Case& c : cases) {
+    for (bool keyword : {false, true}) {
+      const Spur id = names.get_or_intern(c.text);
+      auto form = value_to_form(heap, names, keyword ? Value::keyword(id) : Value::symbol(id));
+      ASSERT_TRUE(form.has_value()) << c.text;
+      EXPECT_EQ(form->kind(), keyword ? Form::Kind::Keyword : Form::Kind::Symbol);
+      EXPECT_EQ(form->name(), c.name) << c.text;
+      EXPECT_EQ(form->ns(), c.ns) << c.text;
+    }
+  }
+}
+
+TEST(MacroValues, ResultsThatAreNotData) {
+  Interner names;
+  Heap heap;
+  const HeapKey closure = heap_insert(heap, HeapObject(Closure{FunctionRef::plain(0, 0, 0), {}}));
+  const HeapKey atom = heap_insert(heap, HeapObject(Atom{Value::nil()}));
+  ValueVector items;
+  items.push_back_mut(Value::from_int(1));
+  items.push_back_mut(Value::object(atom));
+  const HeapKey vec = heap_insert(heap, HeapObject(SeqObject{items, true}));
+  struct Case {
+    Value value;
+    const char* display;
+  };
+  const Case cases[] = {
+      {Value::object(closure), "invalid macro result: cannot convert closure to AST"},
+      {Value::object(vec), "invalid macro result: cannot convert atom to AST"},
+      {Value::native_fn(3), "invalid macro result: cannot convert native function to AST"},
+      {Value::object(HeapKey{77, 1}), "invalid macro result: invalid heap reference"},
+  };
+  for (const Case& c : cases) {
+    auto form = value_to_form(heap, names, c.value);
+    ASSERT_FALSE(form.has_value()) << c.display;
+    EXPECT_EQ(format_compile_failure(form.error()), c.display);
+    EXPECT_FALSE(form.error().location.has_value());
+  }
+  auto vector = value_to_form(
+      heap, names, Value::object(heap_insert(heap, HeapObject(SeqObject{ValueVector(), true}))));
+  ASSERT_TRUE(vector.has_value());
+  EXPECT_EQ(vector->kind(), Form::Kind::Vector);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include "util/depth_guard.hpp"
 #include "value/hash_cons.hpp"
+#include "value/keys.hpp"
 #include "value/numbers.hpp"
 #include "value/strings.hpp"
 #include "vm/compiler/compiler_internal.hpp"
@@ -23,13 +24,13 @@ CompileOr<HeapKey> guarded_key(Guarded<HeapKey> key, const Span& span) {
   return *key;
 }
 
-// A map key or set element. Maps and sets compare keys by identity, so a string key must be the
-// hash-consed object for its text, as canonical_key would make it at run time.
+// A map key or set element. Maps and sets compare keys by identity, so a key enters in its
+// canonical form, exactly as canonical_key makes it at run time.
 CompileOr<Value> form_to_key(Compiler& c, const Form& form) {
-  if (kind_of(form) != FormKind::String) return form_to_value(c, form);
-  Guarded<SmallString> text = SmallString::from(unwrap(form).as_string());
-  if (!text) return fail(value_fault_text(text.error()), span_of(form));
-  return Value::object(intern_string(c.staging_heap, std::move(*text)));
+  QV_TRY_ASSIGN(Value v, form_to_value(c, form));
+  Guarded<Value> key = canonical_key(c.staging_heap, v);
+  if (!key) return fail(value_fault_text(key.error()), span_of(form));
+  return *key;
 }
 
 } // namespace
