@@ -17,32 +17,14 @@ namespace quorvex {
 
 SharedText::SharedText(std::string_view text) {
   void* raw = ::operator new(sizeof(Rep) + text.size());
-  rep_ = new (raw) Rep{{1}, text.size()};
+  rep_ = new (raw) Rep();
+  rep_->size = text.size();
   if (!text.empty()) std::memcpy(rep_->bytes(), text.data(), text.size());
 }
 
-SharedText& SharedText::operator=(const SharedText& other) noexcept {
-  other.retain();
-  release();
-  rep_ = other.rep_;
-  return *this;
-}
-
-SharedText& SharedText::operator=(SharedText&& other) noexcept {
-  if (this != &other) {
-    release();
-    rep_ = other.rep_;
-    other.rep_ = nullptr;
-  }
-  return *this;
-}
-
-void SharedText::release() noexcept {
-  if (rep_ != nullptr && rep_->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    rep_->~Rep();
-    ::operator delete(rep_);
-  }
-  rep_ = nullptr;
+void SharedText::destroy(Rep* rep) noexcept {
+  rep->~Rep();
+  ::operator delete(rep);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -74,9 +56,13 @@ struct PendingFree {
   void* block;
 };
 
-// Blocks whose count reached zero while an outer block was being freed. The list lives on the
-// stack of the outermost free; only a pointer is thread-local, so nothing here has a destructor
-// that could run after a form still in use at thread exit.
+// Freeing a block frees the forms inside it, which may free their blocks in turn. Up to
+// kDirectFreeDepth nested blocks are freed directly; deeper ones are queued on a list that the
+// outermost free drains, so dropping a form nested a million deep needs a bounded stack. The list
+// lives on the stack of the outermost free; only a pointer is thread-local, so nothing here has a
+// destructor that could run after a form still in use at thread exit.
+constexpr int kDirectFreeDepth = 48;
+thread_local int t_free_depth = 0;
 thread_local std::vector<PendingFree>* t_pending = nullptr;
 
 } // namespace
@@ -112,132 +98,62 @@ void Form::destroy_block(Kind kind, Block* block) noexcept {
 }
 
 void Form::free_block(Kind kind, Block* block) noexcept {
-  if (t_pending != nullptr) {
+  if (t_free_depth >= kDirectFreeDepth && t_pending != nullptr) {
     try {
       t_pending->push_back(PendingFree{kind, block});
       return;
     } catch (...) {
       // No memory to queue it: free it here, one level deeper.
     }
-    destroy_block(kind, block);
-    return;
   }
+  const bool outermost = t_pending == nullptr;
   std::vector<PendingFree> pending;
-  t_pending = &pending;
+  if (outermost) t_pending = &pending;
+  ++t_free_depth;
   destroy_block(kind, block);
-  while (!pending.empty()) {
-    PendingFree next = pending.back();
-    pending.pop_back();
-    destroy_block(next.kind, static_cast<Block*>(next.block));
+  if (outermost) {
+    while (!pending.empty()) {
+      PendingFree next = pending.back();
+      pending.pop_back();
+      destroy_block(next.kind, static_cast<Block*>(next.block));
+    }
+    t_pending = nullptr;
   }
-  t_pending = nullptr;
+  --t_free_depth;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Form: lifetime
 
-void Form::release() noexcept {
+void Form::retain_shared() const noexcept {
   switch (kind_) {
   case Kind::String:
-    u_.text.~SharedText();
+    u_.text->count.fetch_add(1, std::memory_order_relaxed);
     break;
   case Kind::Symbol:
   case Kind::Keyword:
-    u_.names.name.~SharedText();
-    u_.names.ns.~SharedText();
+    u_.names.name->count.fetch_add(1, std::memory_order_relaxed);
+    if (u_.names.ns != nullptr) u_.names.ns->count.fetch_add(1, std::memory_order_relaxed);
     break;
   default:
-    if (has_block() && u_.block->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      free_block(kind_, u_.block);
-    }
+    u_.block->count.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+void Form::release_shared() noexcept {
+  switch (kind_) {
+  case Kind::String:
+    SharedText::release(u_.text);
+    break;
+  case Kind::Symbol:
+  case Kind::Keyword:
+    SharedText::release(u_.names.name);
+    SharedText::release(u_.names.ns);
+    break;
+  default:
+    if (u_.block->count.fetch_sub(1, std::memory_order_acq_rel) == 1) free_block(kind_, u_.block);
   }
   kind_ = Kind::Nil;
-  u_.integer = 0;
-}
-
-void Form::copy_plain(const Form& other) noexcept {
-  switch (kind_) {
-  case Kind::Bool:
-    u_.boolean = other.u_.boolean;
-    break;
-  case Kind::Int:
-    u_.integer = other.u_.integer;
-    break;
-  case Kind::Float:
-    u_.floating = other.u_.floating;
-    break;
-  case Kind::Ratio:
-    u_.ratio = other.u_.ratio;
-    break;
-  case Kind::Effect:
-    u_.effect = other.u_.effect;
-    break;
-  default:
-    if (has_block()) {
-      u_.block = other.u_.block;
-    } else {
-      u_.integer = 0;
-    }
-  }
-}
-
-void Form::take(Form& other) noexcept {
-  kind_ = other.kind_;
-  switch (kind_) {
-  case Kind::String:
-    new (&u_.text) SharedText(std::move(other.u_.text));
-    other.u_.text.~SharedText();
-    break;
-  case Kind::Symbol:
-  case Kind::Keyword:
-    new (&u_.names.name) SharedText(std::move(other.u_.names.name));
-    new (&u_.names.ns) SharedText(std::move(other.u_.names.ns));
-    other.u_.names.name.~SharedText();
-    other.u_.names.ns.~SharedText();
-    break;
-  default:
-    // A number, an effect id or a block pointer, whose reference moves along.
-    copy_plain(other);
-  }
-  other.kind_ = Kind::Nil;
-  other.u_.integer = 0;
-}
-
-Form::Form(const Form& other) noexcept : kind_(other.kind_) {
-  switch (kind_) {
-  case Kind::String:
-    new (&u_.text) SharedText(other.u_.text);
-    break;
-  case Kind::Symbol:
-  case Kind::Keyword:
-    new (&u_.names.name) SharedText(other.u_.names.name);
-    new (&u_.names.ns) SharedText(other.u_.names.ns);
-    break;
-  default:
-    copy_plain(other);
-    if (has_block()) u_.block->count.fetch_add(1, std::memory_order_relaxed);
-  }
-}
-
-Form::Form(Form&& other) noexcept : kind_(Kind::Nil) {
-  take(other);
-}
-
-Form& Form::operator=(const Form& other) noexcept {
-  if (this != &other) {
-    Form copy(other);
-    release();
-    take(copy);
-  }
-  return *this;
-}
-
-Form& Form::operator=(Form&& other) noexcept {
-  if (this != &other) {
-    release();
-    take(other);
-  }
-  return *this;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -271,11 +187,26 @@ Form Form::floating(double d) {
   return f;
 }
 
+Form Form::with_block(Kind kind, Block* block) noexcept {
+  Form f;
+  f.kind_ = kind;
+  f.u_.block = block;
+  return f;
+}
+
+Form Form::with_names(Kind kind, SharedText name, SharedText ns) noexcept {
+  Form f;
+  f.kind_ = kind;
+  f.u_.names.name = name.detach();
+  f.u_.names.ns = ns.detach();
+  return f;
+}
+
 Form Form::string(SharedText text) {
   if (!text.present()) text = SharedText(std::string_view());
   Form f;
   f.kind_ = Kind::String;
-  new (&f.u_.text) SharedText(std::move(text));
+  f.u_.text = text.detach();
   return f;
 }
 
@@ -289,85 +220,46 @@ void require_name(const SharedText& name) {
 
 Form Form::symbol(SharedText name, SharedText ns) {
   require_name(name);
-  Form f;
-  f.kind_ = Kind::Symbol;
-  new (&f.u_.names.name) SharedText(std::move(name));
-  new (&f.u_.names.ns) SharedText(std::move(ns));
-  return f;
+  return with_names(Kind::Symbol, std::move(name), std::move(ns));
 }
 
 Form Form::keyword(SharedText name, SharedText ns) {
   require_name(name);
-  Form f;
-  f.kind_ = Kind::Keyword;
-  new (&f.u_.names.name) SharedText(std::move(name));
-  new (&f.u_.names.ns) SharedText(std::move(ns));
-  return f;
+  return with_names(Kind::Keyword, std::move(name), std::move(ns));
 }
 
 Form Form::list(FormVec items) {
-  Form f;
-  auto* block = new SeqBlock();
-  block->items = std::move(items);
-  f.kind_ = Kind::List;
-  f.u_.block = block;
-  return f;
+  return with_block(Kind::List, new SeqBlock{{}, std::move(items)});
 }
 
 Form Form::vector(FormVec items) {
-  Form f = list(std::move(items));
-  f.kind_ = Kind::Vector;
-  return f;
+  return with_block(Kind::Vector, new SeqBlock{{}, std::move(items)});
 }
 
 Form Form::map(FormMap entries) {
-  Form f;
-  auto* block = new MapBlock{{}, std::move(entries)};
-  f.kind_ = Kind::Map;
-  f.u_.block = block;
-  return f;
+  return with_block(Kind::Map, new MapBlock{{}, std::move(entries)});
 }
 
 Form Form::set(FormSet elements) {
-  Form f;
-  auto* block = new SetBlock{{}, std::move(elements)};
-  f.kind_ = Kind::Set;
-  f.u_.block = block;
-  return f;
+  return with_block(Kind::Set, new SetBlock{{}, std::move(elements)});
 }
 
 Form Form::native_fn(std::uint32_t index, SharedText name) {
   if (!name.present()) name = SharedText(std::string_view());
-  Form f;
-  auto* block = new NativeBlock{{}, NativeFnRef{index, std::move(name)}};
-  f.kind_ = Kind::NativeFn;
-  f.u_.block = block;
-  return f;
+  return with_block(Kind::NativeFn, new NativeBlock{{}, NativeFnRef{index, std::move(name)}});
 }
 
 Form Form::spanned(const SourceSpan& span, Form inner) {
-  Form f;
-  auto* block = new SpannedBlock(span, std::move(inner));
-  f.kind_ = Kind::Spanned;
-  f.u_.block = block;
-  return f;
+  return with_block(Kind::Spanned, new SpannedBlock(span, std::move(inner)));
 }
 
 Form Form::optic(OpaqueHandle handle) {
-  Form f;
-  auto* block = new HandleBlock{{}, std::move(handle)};
-  f.kind_ = Kind::Optic;
-  f.u_.block = block;
-  return f;
+  return with_block(Kind::Optic, new HandleBlock{{}, std::move(handle)});
 }
 
 Form Form::regex(std::shared_ptr<const Regex> re) {
   if (!re) throw InternalError("regex form without a compiled expression");
-  Form f;
-  auto* block = new RegexBlock{{}, std::move(re)};
-  f.kind_ = Kind::Regex;
-  f.u_.block = block;
-  return f;
+  return with_block(Kind::Regex, new RegexBlock{{}, std::move(re)});
 }
 
 Form Form::effect(std::uint64_t id) {
@@ -378,9 +270,7 @@ Form Form::effect(std::uint64_t id) {
 }
 
 Form Form::atom(OpaqueHandle handle) {
-  Form f = optic(std::move(handle));
-  f.kind_ = Kind::Atom;
-  return f;
+  return with_block(Kind::Atom, new HandleBlock{{}, std::move(handle)});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -417,32 +307,37 @@ double Form::as_float() const {
 }
 
 std::string_view Form::as_string() const {
-  return string_text().view();
-}
-
-const SharedText& Form::string_text() const {
   expect(Kind::String);
-  return u_.text;
+  return text_of(u_.text);
 }
 
-const SharedText& Form::name_text() const {
+SharedText Form::string_text() const {
+  expect(Kind::String);
+  SharedText::retain(u_.text);
+  return SharedText::adopt(u_.text);
+}
+
+SharedText Form::name_text() const {
   if (kind_ != Kind::Keyword) expect(Kind::Symbol);
-  return u_.names.name;
+  SharedText::retain(u_.names.name);
+  return SharedText::adopt(u_.names.name);
 }
 
 std::string_view Form::name() const {
-  return name_text().view();
+  if (kind_ != Kind::Keyword) expect(Kind::Symbol);
+  return text_of(u_.names.name);
 }
 
-const SharedText& Form::ns_text() const {
+SharedText Form::ns_text() const {
   if (kind_ != Kind::Keyword) expect(Kind::Symbol);
-  return u_.names.ns;
+  SharedText::retain(u_.names.ns);
+  return SharedText::adopt(u_.names.ns);
 }
 
 std::optional<std::string_view> Form::ns() const {
-  const SharedText& ns = ns_text();
-  if (!ns.present()) return std::nullopt;
-  return ns.view();
+  if (kind_ != Kind::Keyword) expect(Kind::Symbol);
+  if (u_.names.ns == nullptr) return std::nullopt;
+  return text_of(u_.names.ns);
 }
 
 const FormVec& Form::items() const {
@@ -496,9 +391,9 @@ const OpaqueHandle& Form::as_handle() const {
 namespace {
 
 void write_names(SipHasher13& h, const Form& f) {
-  const SharedText& ns = f.ns_text();
-  h.write_u32(ns.present() ? 1 : 0);
-  if (ns.present()) h.write_str(ns.view());
+  std::optional<std::string_view> ns = f.ns();
+  h.write_u32(ns ? 1 : 0);
+  if (ns) h.write_str(*ns);
   h.write_str(f.name());
 }
 
@@ -606,11 +501,7 @@ bool form_eq(const Form& left, const Form& right) {
     return a.as_string() == b.as_string();
   case Form::Kind::Symbol:
   case Form::Kind::Keyword: {
-    const SharedText& an = a.ns_text();
-    const SharedText& bn = b.ns_text();
-    if (an.present() != bn.present()) return false;
-    if (an.present() && an.view() != bn.view()) return false;
-    return a.name() == b.name();
+    return a.ns() == b.ns() && a.name() == b.name();
   }
   case Form::Kind::NativeFn:
     return a.as_native_fn().name.view() == b.as_native_fn().name.view();

@@ -21,6 +21,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "collections/phashmap.hpp"
 #include "collections/phashset.hpp"
@@ -49,17 +51,33 @@ struct SourceSpan {
   friend bool operator==(const SourceSpan&, const SourceSpan&) = default;
 };
 
+// The reference count at the head of every shared part of a form: texts and blocks.
+struct SharedHeader {
+  std::atomic<std::uint32_t> count{1};
+};
+
 // An immutable UTF-8 text shared between copies. A default-constructed SharedText is absent
 // (used for a missing namespace); SharedText(std::string_view) is always present, even if empty.
 class SharedText {
 public:
   SharedText() noexcept = default;
   explicit SharedText(std::string_view text);
-  SharedText(const SharedText& other) noexcept : rep_(other.rep_) { retain(); }
+  SharedText(const SharedText& other) noexcept : rep_(other.rep_) { retain(rep_); }
   SharedText(SharedText&& other) noexcept : rep_(other.rep_) { other.rep_ = nullptr; }
-  SharedText& operator=(const SharedText& other) noexcept;
-  SharedText& operator=(SharedText&& other) noexcept;
-  ~SharedText() { release(); }
+  SharedText& operator=(const SharedText& other) noexcept {
+    retain(other.rep_);
+    release(rep_);
+    rep_ = other.rep_;
+    return *this;
+  }
+  SharedText& operator=(SharedText&& other) noexcept {
+    Rep* taken = other.rep_;
+    other.rep_ = nullptr;
+    release(rep_);
+    rep_ = taken;
+    return *this;
+  }
+  ~SharedText() { release(rep_); }
 
   bool present() const { return rep_ != nullptr; }
   explicit operator bool() const { return rep_ != nullptr; }
@@ -70,16 +88,30 @@ public:
   bool same_object(const SharedText& other) const { return rep_ == other.rep_; }
 
 private:
-  struct Rep {
-    std::atomic<std::uint32_t> count;
-    std::size_t size;
+  friend class Form;
+  struct Rep : SharedHeader {
+    std::size_t size = 0;
     const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
     char* bytes() { return reinterpret_cast<char*>(this + 1); }
   };
-  void retain() const noexcept {
-    if (rep_ != nullptr) rep_->count.fetch_add(1, std::memory_order_relaxed);
+  static void retain(Rep* rep) noexcept {
+    if (rep != nullptr) rep->count.fetch_add(1, std::memory_order_relaxed);
   }
-  void release() noexcept;
+  static void release(Rep* rep) noexcept {
+    if (rep != nullptr && rep->count.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(rep);
+  }
+  static void destroy(Rep* rep) noexcept;
+  // Takes over one reference.
+  static SharedText adopt(Rep* rep) noexcept {
+    SharedText t;
+    t.rep_ = rep;
+    return t;
+  }
+  Rep* detach() noexcept {
+    Rep* rep = rep_;
+    rep_ = nullptr;
+    return rep;
+  }
 
   Rep* rep_ = nullptr;
 };
@@ -135,11 +167,27 @@ public:
   };
 
   Form() noexcept : kind_(Kind::Nil) { u_.integer = 0; }
-  Form(const Form& other) noexcept;
-  Form(Form&& other) noexcept;
-  Form& operator=(const Form& other) noexcept;
-  Form& operator=(Form&& other) noexcept;
-  ~Form() { release(); }
+  Form(const Form& other) noexcept : kind_(other.kind_), u_(other.u_) {
+    if (owns_shared()) retain_shared();
+  }
+  Form(Form&& other) noexcept : kind_(other.kind_), u_(other.u_) { other.kind_ = Kind::Nil; }
+  Form& operator=(const Form& other) noexcept {
+    Form copy(other);
+    swap(copy);
+    return *this;
+  }
+  Form& operator=(Form&& other) noexcept {
+    Form taken(std::move(other));
+    swap(taken);
+    return *this;
+  }
+  ~Form() {
+    if (owns_shared()) release_shared();
+  }
+  void swap(Form& other) noexcept {
+    std::swap(kind_, other.kind_);
+    std::swap(u_, other.u_);
+  }
 
   static Form nil() { return Form(); }
   static Form boolean(bool b);
@@ -176,13 +224,13 @@ public:
   FormRatio as_ratio() const;
   double as_float() const;
   std::string_view as_string() const;
-  const SharedText& string_text() const;
+  SharedText string_text() const;
   // Symbols and keywords (a keyword's name has no leading colon).
   std::string_view name() const;
-  const SharedText& name_text() const;
+  SharedText name_text() const;
   // The namespace, or nothing.
   std::optional<std::string_view> ns() const;
-  const SharedText& ns_text() const;
+  SharedText ns_text() const;
   // Lists and vectors.
   const FormVec& items() const;
   const FormMap& as_map() const;
@@ -205,56 +253,51 @@ private:
   struct NativeBlock;
   struct RegexBlock;
   struct HandleBlock;
+  using TextRep = SharedText::Rep;
+
+  // Kinds whose payload holds counted references: texts (String, Symbol, Keyword) and blocks.
+  static constexpr std::uint32_t kSharedKinds = (1u << 5) | (1u << 6) | (1u << 7) | (1u << 8) |
+                                                (1u << 9) | (1u << 10) | (1u << 11) | (1u << 12) |
+                                                (1u << 13) | (1u << 14) | (1u << 15) | (1u << 17);
+  static constexpr std::uint32_t kTextKinds = (1u << 5) | (1u << 6) | (1u << 7);
+  bool owns_shared() const { return ((kSharedKinds >> static_cast<unsigned>(kind_)) & 1u) != 0; }
+  bool has_block() const {
+    return ((kSharedKinds & ~kTextKinds) >> static_cast<unsigned>(kind_) & 1u) != 0;
+  }
+  void retain_shared() const noexcept;
+  void release_shared() noexcept;
   static void free_block(Kind kind, Block* block) noexcept;
   static void destroy_block(Kind kind, Block* block) noexcept;
-
-  bool has_block() const {
-    switch (kind_) {
-    case Kind::List:
-    case Kind::Vector:
-    case Kind::Map:
-    case Kind::Set:
-    case Kind::NativeFn:
-    case Kind::Spanned:
-    case Kind::Optic:
-    case Kind::Regex:
-    case Kind::Atom:
-      return true;
-    default:
-      return false;
-    }
-  }
   void expect(Kind k) const;
-  // Copies a payload that owns no text (kind_ already set), without touching counts.
-  void copy_plain(const Form& other) noexcept;
-  // Moves other's payload here (this holds nothing) and leaves other nil.
-  void take(Form& other) noexcept;
-  void release() noexcept;
   const SpannedBlock* spanned_block() const;
+  static Form with_block(Kind kind, Block* block) noexcept;
+  static Form with_names(Kind kind, SharedText name, SharedText ns) noexcept;
 
   Kind kind_;
+  // Trivially copyable: copies and moves copy the bytes and adjust counts by hand.
   union Payload {
     std::uint8_t boolean;
     std::int64_t integer;
     double floating;
     FormRatio ratio;
     std::uint64_t effect;
-    SharedText text; // String
+    TextRep* text; // String
     struct {
-      SharedText name;
-      SharedText ns;
-    } names; // Symbol, Keyword
+      TextRep* name;
+      TextRep* ns; // null when absent
+    } names;       // Symbol, Keyword
     Block* block;
-    Payload() : integer(0) {}
-    ~Payload() {}
   } u_;
+  static_assert(std::is_trivially_copyable_v<Payload>);
+
+  static std::string_view text_of(const TextRep* rep) {
+    return std::string_view(rep->bytes(), rep->size);
+  }
 };
 
 static_assert(sizeof(Form) == 24, "Form stays a kind byte and a 16-byte payload");
 
-struct Form::Block {
-  std::atomic<std::uint32_t> count{1};
-};
+struct Form::Block : SharedHeader {};
 struct Form::SpannedBlock : Block {
   SpannedBlock(const SourceSpan& s, Form f) : span(s), inner(std::move(f)) {}
   SourceSpan span;

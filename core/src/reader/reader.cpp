@@ -46,8 +46,11 @@ struct Synthesised {
   SharedText rest{"%&"};
   std::array<SharedText, kMaxAnonParam + 1> params; // params[n] is "%n"; [0] unused
   Synthesised() {
-    for (std::uint32_t n = 1; n <= kMaxAnonParam; ++n)
-      params[n] = SharedText("%" + std::to_string(n));
+    for (std::uint32_t n = 1; n <= kMaxAnonParam; ++n) {
+      std::string name = std::to_string(n);
+      name.insert(name.begin(), '%');
+      params[n] = SharedText(name);
+    }
   }
 };
 
@@ -203,6 +206,16 @@ bool Reader::fail(std::string message, std::size_t start, std::size_t end) {
                                static_cast<std::uint32_t>(end), source_);
   }
   return false;
+}
+
+SharedText Reader::shared_text(std::string_view text) {
+  if (text.size() > 32) return SharedText(text);
+  std::uint32_t h = 2166136261u; // FNV-1a
+  for (unsigned char c : text)
+    h = (h ^ c) * 16777619u;
+  SharedText& slot = recent_texts_[(h ^ (h >> 15)) % recent_texts_.size()];
+  if (!slot.present() || slot.view() != text) slot = SharedText(text);
+  return slot;
 }
 
 void Reader::advance_ascii() {
@@ -429,7 +442,7 @@ bool Reader::read_keyword(Form& out) {
   std::string_view token = read_token();
   if (token.empty()) return fail("Invalid keyword", colon, colon + 1);
   SplitName split = split_namespace(token);
-  out = Form::keyword(SharedText(split.name), split.ns ? SharedText(*split.ns) : SharedText());
+  out = Form::keyword(shared_text(split.name), split.ns ? shared_text(*split.ns) : SharedText());
   return true;
 }
 
@@ -502,7 +515,7 @@ bool Reader::classify_token(std::string_view token, std::size_t start, Form& out
     }
   }
   SplitName split = split_namespace(token);
-  out = Form::symbol(SharedText(split.name), split.ns ? SharedText(*split.ns) : SharedText());
+  out = Form::symbol(shared_text(split.name), split.ns ? shared_text(*split.ns) : SharedText());
   return true;
 }
 
@@ -529,7 +542,7 @@ bool Reader::read_string_literal(Form& out) {
         buffer.append(tail);
         out = Form::string(SharedText(buffer));
       } else {
-        out = Form::string(SharedText(tail));
+        out = Form::string(shared_text(tail));
       }
       return true;
     }

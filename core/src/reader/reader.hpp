@@ -12,6 +12,7 @@
 // #x"..." (path query: (xpath "...")).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -40,6 +41,10 @@ public:
 
 private:
   struct AnonParams;
+
+  // The shared text of a name or short string, reused when the same text was read recently:
+  // data repeats its keys, and sharing them saves an allocation each.
+  SharedText shared_text(std::string_view text);
 
   bool read_form_into(Form& out);
   bool fail(const char* message, std::size_t start, std::size_t end);
@@ -73,6 +78,7 @@ private:
   Spur source_ = 0;
   bool too_large_ = false;
   std::optional<CoreError> error_;
+  std::array<SharedText, 256> recent_texts_;
 };
 
 // Every form of a text in order (an empty vector for a text of white space and comments only),
