@@ -54,8 +54,25 @@ namespace quorvex::machine {
 
 namespace {
 
-VmError type_error(const char* text) {
-  return VmError::type_error(text);
+// Helpers for the instructions that build objects or take a slow path. They run out of the loop
+// body so that no object with a destructor is alive when the loop dispatches: a computed goto
+// leaves a scope without running destructors. Each answers false and sets `err` on failure.
+
+bool take(std::expected<Value, VmError>&& r, ValueStack& st, VmError& err) {
+  if (!r) {
+    err = std::move(r.error());
+    return false;
+  }
+  st.push_back(*r);
+  return true;
+}
+
+bool take(std::expected<void, VmError>&& r, VmError& err) {
+  if (!r) {
+    err = std::move(r.error());
+    return false;
+  }
+  return true;
 }
 
 // The one-clause record of a plain prototype, made once and shared by all its closures.
@@ -69,53 +86,249 @@ const FunctionRef& plain_function(Vm& vm, std::uint32_t proto) {
   return ref;
 }
 
-bool float_compare(double x, double y, Opcode op) {
-  switch (op) {
-  case Opcode::Lt:
-    return x < y;
-  case Opcode::Le:
-    return x <= y;
-  case Opcode::Gt:
-    return x > y;
-  default:
-    return x >= y;
-  }
-}
-
 bool ordering_test(int ordering, Opcode op) {
   switch (op) {
-  case Opcode::Lt:
-    return ordering < 0;
-  case Opcode::Le:
-    return ordering <= 0;
-  case Opcode::Gt:
-    return ordering > 0;
-  default:
-    return ordering >= 0;
+    case Opcode::Lt:
+      return ordering < 0;
+    case Opcode::Le:
+      return ordering <= 0;
+    case Opcode::Gt:
+      return ordering > 0;
+    default:
+      return ordering >= 0;
   }
 }
 
-// Lt, Le, Gt, Ge of two numbers of any kinds.
-std::expected<bool, VmError> compare_op(const Value& a, const Value& b, Opcode op) {
-  if (a.tag == Tag::Int && b.tag == Tag::Int) {
-    const std::int64_t x = a.as.integer;
-    const std::int64_t y = b.as.integer;
-    return ordering_test(x < y ? -1 : (x > y ? 1 : 0), op);
+bool double_test(double x, double y, Opcode op) {
+  switch (op) {
+    case Opcode::Lt:
+      return x < y;
+    case Opcode::Le:
+      return x <= y;
+    case Opcode::Gt:
+      return x > y;
+    default:
+      return x >= y;
   }
-  bool a_simple = a.tag == Tag::Int || a.tag == Tag::Float;
-  bool b_simple = b.tag == Tag::Int || b.tag == Tag::Float;
-  if (a_simple && b_simple) return float_compare(double_view(a), double_view(b), op);
-  std::expected<int, VmError> ord = compare_numbers(a, b);
-  if (!ord) return std::unexpected(std::move(ord.error()));
-  return ordering_test(*ord, op);
 }
 
-} // namespace
+// Lt, Le, Gt, Ge of operands that are not both Ints.
+[[gnu::noinline]] bool compare_slow(ValueStack& st, Value a, Value b, Opcode op, VmError& err) {
+  const bool a_plain = a.tag == Tag::Int || a.tag == Tag::Float;
+  const bool b_plain = b.tag == Tag::Int || b.tag == Tag::Float;
+  if (a_plain && b_plain) {
+    st.push_back(Value::from_bool(double_test(double_view(a), double_view(b), op)));
+    return true;
+  }
+  std::expected<int, VmError> ordering = compare_numbers(a, b);
+  if (!ordering) {
+    err = std::move(ordering.error());
+    return false;
+  }
+  st.push_back(Value::from_bool(ordering_test(*ordering, op)));
+  return true;
+}
+
+[[gnu::noinline]] bool arith_slow(ValueStack& st, Value a, Value b, RationalOp op, VmError& err) {
+  return take(arith_values(a, b, op), st, err);
+}
+
+[[gnu::noinline]] bool equality(Vm& vm, Value a, Value b, bool negate, VmError& err) {
+  Guarded<bool> eq = values_equal(vm.heap, a, b);
+  if (!eq) {
+    err = to_vm_error(eq.error());
+    return false;
+  }
+  vm.stack.push_back(Value::from_bool(negate ? !*eq : *eq));
+  return true;
+}
+
+// MakeClosure and MakeTemplateClosure, once the record is known: the `count` captured values are
+// still on the stack, so they are roots if the collection test collects.
+void make_closure(Vm& vm, const FunctionRef& function, std::uint32_t count) {
+  ValueStack& st = vm.stack;
+  collect_if_due(vm.heap);
+  Closure clo{function, {}};
+  const std::size_t n = st.size();
+  if (count > 0) clo.captures.assign(st.data() + (n - count), st.data() + n);
+  HeapKey key = heap_insert(vm.heap, HeapObject(std::move(clo)));
+  st.truncate(n - count);
+  st.push_back(Value::object(key));
+}
+
+bool make_template_closure(Vm& vm, const Value* consts, std::size_t const_count,
+                           std::uint32_t index, std::uint32_t count, VmError& err) {
+  if (index >= const_count || consts[index].tag != Tag::Object) {
+    err = VmError::type_error("expected closure template constant");
+    return false;
+  }
+  const ClosureTemplate* tpl = heap_get_as<ClosureTemplate>(vm.heap, consts[index].as.key);
+  if (tpl == nullptr) {
+    err = VmError::type_error("expected closure template");
+    return false;
+  }
+  FunctionRef function = tpl->function;
+  if (vm.stack.size() < count) {
+    vm.stack.clear();
+    err = VmError::stack_underflow();
+    return false;
+  }
+  make_closure(vm, function, count);
+  return true;
+}
+
+void make_seq(Vm& vm, std::size_t count, bool is_vector) {
+  ValueStack& st = vm.stack;
+  const std::size_t n = st.size();
+  if (count > n) count = n;
+  SeqObject seq;
+  seq.items = ValueVector::from_range(st.data() + (n - count), st.data() + n);
+  seq.is_vector = is_vector;
+  HeapKey key = heap_insert(vm.heap, HeapObject(std::move(seq)));
+  st.truncate(n - count);
+  st.push_back(Value::object(key));
+}
+
+// MakeMap and MakeSet. The taken values stay on the stack, as roots, while canonical keys are
+// made (which may collect); the builders work from a copy.
+bool make_map_or_set(Vm& vm, std::size_t count, bool is_map, VmError& err) {
+  ValueStack& st = vm.stack;
+  const std::size_t n = st.size();
+  if (count > n) count = n;
+  std::vector<Value> values(st.data() + (n - count), st.data() + n);
+  HeapObject object;
+  if (is_map) {
+    Guarded<ValueMap> map = build_map_from_pairs(vm.heap, values);
+    if (!map) {
+      st.truncate(n - count);
+      err = to_vm_error(map.error());
+      return false;
+    }
+    object = HeapObject(MapObject{std::move(*map)});
+  } else {
+    Guarded<ValueSet> set = build_set_from_values(vm.heap, values);
+    if (!set) {
+      st.truncate(n - count);
+      err = to_vm_error(set.error());
+      return false;
+    }
+    object = HeapObject(SetObject{std::move(*set)});
+  }
+  HeapKey key = heap_insert(vm.heap, std::move(object));
+  st.truncate(n - count);
+  st.push_back(Value::object(key));
+  return true;
+}
+
+bool make_variant(Vm& vm, std::uint32_t type_id, std::uint32_t variant_index, VmError& err) {
+  ValueStack& st = vm.stack;
+  const TypeInfo* type = vm.types.find(type_id);
+  if (type == nullptr) {
+    err = VmError::type_error("unknown variant type");
+    return false;
+  }
+  if (variant_index >= type->variants.size()) internal_error("variant index outside its type");
+  const VariantInfo& info = type->variants[variant_index];
+  std::size_t fields = info.field_names.size();
+  if (fields == 0) {
+    if (!info.singleton) internal_error("singleton missing for zero-field variant");
+    st.push_back(Value::object(*info.singleton));
+    return true;
+  }
+  const std::size_t n = st.size();
+  if (fields > n) fields = n;
+  Variant variant;
+  variant.fields.assign(st.data() + (n - fields), st.data() + n);
+  variant.tag = VariantTag::make(type_id, variant_index);
+  HeapKey key = heap_insert(vm.heap, HeapObject(std::move(variant)));
+  st.truncate(n - fields);
+  st.push_back(Value::object(key));
+  return true;
+}
+
+// Perform (constant ab names the effect, which is also the operation) and PerformOp (constants
+// a and b). The checks come before the global lookup, the lookup before the arguments are taken.
+bool perform(Vm& vm, std::uint32_t word, const Value* consts, std::size_t const_count,
+             VmError& err) {
+  const bool qualified = static_cast<Opcode>(word & 0xFF) == Opcode::PerformOp;
+  const std::uint32_t effect_index = qualified ? (word >> 8) & 0xFF : (word >> 8) & 0xFFFF;
+  if (effect_index >= const_count) internal_error("constant index outside the table");
+  const Value effect_sym = consts[effect_index];
+  if (effect_sym.tag != Tag::Symbol) {
+    err = VmError::type_error("expected symbol for effect");
+    return false;
+  }
+  Spur operation = effect_sym.as.spur;
+  if (qualified) {
+    const std::uint32_t op_index = (word >> 16) & 0xFF;
+    if (op_index >= const_count) internal_error("constant index outside the table");
+    if (consts[op_index].tag != Tag::Symbol) {
+      err = VmError::type_error("expected symbol for operation");
+      return false;
+    }
+    operation = consts[op_index].as.spur;
+  }
+  std::expected<EffectId, VmError> id = resolve_effect_symbol(vm, effect_sym);
+  if (!id) {
+    err = std::move(id.error());
+    return false;
+  }
+  ValueStack& st = vm.stack;
+  std::size_t count = word >> 24;
+  const std::size_t n = st.size();
+  if (count > n) count = n;
+  std::vector<Value> args(st.data() + (n - count), st.data() + n);
+  st.truncate(n - count);
+  return take(perform_effect(vm, *id, operation, std::move(args)), err);
+}
+
+bool resume(Vm& vm, VmError& err) {
+  ValueStack& st = vm.stack;
+  if (st.size() < 2) {
+    st.clear();
+    err = VmError::stack_underflow();
+    return false;
+  }
+  const Value v = st.back();
+  st.pop_back();
+  const Value k = st.back();
+  st.pop_back();
+  if (k.tag != Tag::Object) {
+    err = VmError::type_error("expected continuation");
+    return false;
+  }
+  return take(resume_continuation(vm, k.as.key, v), err);
+}
+
+enum class CallOutcome : std::uint8_t { Failed, Continue, Finished };
+
+// Every callee but a live closure, which the loop enters itself.
+[[gnu::noinline]] CallOutcome call_other(Vm& vm, Value callee, std::uint32_t argc, bool tail,
+                                         Value& result, VmError& err) {
+  std::expected<OtherCallResult, VmError> r = call_non_closure(vm, callee, argc, tail);
+  if (!r) {
+    err = std::move(r.error());
+    return CallOutcome::Failed;
+  }
+  if (r->finished) {
+    result = r->value;
+    return CallOutcome::Finished;
+  }
+  return CallOutcome::Continue;
+}
+
+VmError undefined_global(const Vm& vm, Spur name) {
+  return VmError::undefined_variable(std::string(vm.interner.resolve(name)));
+}
+
+}  // namespace
 
 std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
   ActiveRun active(vm);
   ValueStack& st = vm.stack;
 
+  // Nothing declared in this function may have a destructor that matters: the threaded dispatch
+  // leaves scopes by computed goto. `err` lives across the whole run and is only assigned.
   const Instruction* code = nullptr;
   const Instruction* code_end = nullptr;
   // Fetches below this address need no check: the code's end, or a boundary frame's stop point.
@@ -126,7 +339,6 @@ std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
   std::uint32_t base = 0;
   HeapKey closure_key{};
   std::uint32_t word = 0;
-  std::uint32_t op = 0;
   std::uint32_t call_argc = 0;
   bool call_tail = false;
   Value result;
@@ -134,140 +346,112 @@ std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
 
 #define SAVE_IP() (vm.frames.back().ip = static_cast<std::uint32_t>(ip - code))
 
-#define LOAD_FRAME()                                                                               \
-  do {                                                                                             \
-    if (vm.frames.empty()) [[unlikely]] {                                                          \
-      err = VmError::stack_underflow();                                                            \
-      goto fail_no_frame;                                                                          \
-    }                                                                                              \
-    const CallFrame& lf_frame = vm.frames.back();                                                  \
-    if (lf_frame.prototype >= vm.prototypes.size()) [[unlikely]]                                   \
-      internal_error("frame prototype outside the prototype table");                               \
-    const Prototype& lf_proto = vm.prototypes[lf_frame.prototype];                                 \
-    code = lf_proto.code.data();                                                                   \
-    code_end = code + lf_proto.code.size();                                                        \
-    consts = lf_proto.constants.data();                                                            \
-    const_count = lf_proto.constants.size();                                                       \
-    if (lf_frame.ip > lf_proto.code.size()) [[unlikely]]                                           \
-      internal_error("instruction pointer past the end of the code");                              \
-    ip = code + lf_frame.ip;                                                                       \
-    base = lf_frame.base;                                                                          \
-    closure_key = lf_frame.closure;                                                                \
-    fetch_limit = code_end;                                                                        \
-    if (lf_frame.kind == FrameKind::Boundary && lf_frame.stop_ip < lf_proto.code.size())           \
-      fetch_limit = code + lf_frame.stop_ip;                                                       \
+#define LOAD_FRAME()                                                                           \
+  do {                                                                                         \
+    if (vm.frames.empty()) [[unlikely]] {                                                      \
+      err = VmError::stack_underflow();                                                        \
+      goto fail_no_frame;                                                                      \
+    }                                                                                          \
+    const CallFrame& lf_frame = vm.frames.back();                                              \
+    if (lf_frame.prototype >= vm.prototypes.size()) [[unlikely]]                               \
+      internal_error("frame prototype outside the prototype table");                           \
+    const Prototype& lf_proto = vm.prototypes[lf_frame.prototype];                             \
+    code = lf_proto.code.data();                                                               \
+    code_end = code + lf_proto.code.size();                                                    \
+    consts = lf_proto.constants.data();                                                        \
+    const_count = lf_proto.constants.size();                                                   \
+    if (lf_frame.ip > lf_proto.code.size()) [[unlikely]]                                       \
+      internal_error("instruction pointer past the end of the code");                          \
+    ip = code + lf_frame.ip;                                                                   \
+    base = lf_frame.base;                                                                      \
+    closure_key = lf_frame.closure;                                                            \
+    fetch_limit = code_end;                                                                    \
+    if (lf_frame.kind == FrameKind::Boundary && lf_frame.stop_ip < lf_proto.code.size())       \
+      fetch_limit = code + lf_frame.stop_ip;                                                   \
   } while (0)
 
-#define FAIL(e)                                                                                    \
-  do {                                                                                             \
-    err = (e);                                                                                     \
-    goto fail;                                                                                     \
+#define FAIL(e)                                                                                \
+  do {                                                                                         \
+    err = (e);                                                                                 \
+    goto fail;                                                                                 \
   } while (0)
 
 // Pops need this many values; with fewer, the ones there are popped and the step fails.
-#define NEED(n)                                                                                    \
-  do {                                                                                             \
-    if (st.size() < (n)) [[unlikely]] {                                                            \
-      st.clear();                                                                                  \
-      FAIL(VmError::stack_underflow());                                                            \
-    }                                                                                              \
+#define NEED(n)                                                                                \
+  do {                                                                                         \
+    if (st.size() < (n)) [[unlikely]] {                                                        \
+      st.clear();                                                                              \
+      FAIL(VmError::stack_underflow());                                                        \
+    }                                                                                          \
   } while (0)
 
-#define CONSTANT(index)                                                                            \
-  ((index) < const_count ? consts[(index)]                                                         \
+#define CONSTANT(index)                                                                        \
+  ((index) < const_count ? consts[(index)]                                                     \
                          : (internal_error("constant index outside the table"), Value()))
 
-#define POLL()                                                                                     \
-  do {                                                                                             \
-    if (--vm.interrupt_countdown == 0) [[unlikely]] {                                              \
-      SAVE_IP();                                                                                   \
-      if (std::optional<VmError> pe = poll_interrupt(vm)) FAIL(std::move(*pe));                    \
-    }                                                                                              \
+#define POLL()                                                                                 \
+  do {                                                                                         \
+    if (--vm.interrupt_countdown == 0) [[unlikely]] {                                          \
+      SAVE_IP();                                                                               \
+      if (std::optional<VmError> pe = poll_interrupt(vm)) FAIL(std::move(*pe));                \
+    }                                                                                          \
   } while (0)
 
-#define END_TEST()                                                                                 \
-  do {                                                                                             \
-    if (spec.mode != RunMode::ToCompletion && vm.frames.size() == spec.depth)                      \
-      goto finish_at_depth;                                                                        \
+#define END_TEST()                                                                             \
+  do {                                                                                         \
+    if (spec.mode != RunMode::ToCompletion && vm.frames.size() == spec.depth)                  \
+      goto finish_at_depth;                                                                    \
   } while (0)
 
-#define JUMP_BY(offset)                                                                            \
-  do {                                                                                             \
-    std::ptrdiff_t jt = (ip - code) + static_cast<std::ptrdiff_t>(offset);                         \
-    if (jt < 0 || jt > code_end - code) [[unlikely]]                                               \
-      internal_error("jump target outside the code");                                              \
-    ip = code + jt;                                                                                \
+#define JUMP_BY(offset)                                                                        \
+  do {                                                                                         \
+    const std::ptrdiff_t jt = (ip - code) + static_cast<std::ptrdiff_t>(offset);               \
+    if (jt < 0 || jt > code_end - code) [[unlikely]]                                           \
+      internal_error("jump target outside the code");                                          \
+    ip = code + jt;                                                                            \
   } while (0)
+
+#define POP2(a, b)                                                                             \
+  NEED(2);                                                                                     \
+  const Value b = st[st.size() - 1];                                                           \
+  const Value a = st[st.size() - 2];                                                           \
+  st.truncate(st.size() - 2)
+
+#define OFFSET() static_cast<std::int16_t>((word >> 8) & 0xFFFF)
 
 #if QV_COMPUTED_GOTO
+  // clang-format off
   static const void* const kLabels[kOpcodeCount] = {
-      &&op_LoadConst,
-      &&op_Pop,
-      &&op_Dup,
-      &&op_GetLocal,
-      &&op_SetLocal,
-      &&op_GetUpvalue,
-      &&op_SetUpvalue,
-      &&op_GetGlobal,
-      &&op_SetGlobal,
-      &&op_DefineGlobal,
-      &&op_Add,
-      &&op_Sub,
-      &&op_Mul,
-      &&op_Div,
-      &&op_Rem,
-      &&op_Neg,
-      &&op_Eq,
-      &&op_NotEq,
-      &&op_Lt,
-      &&op_Le,
-      &&op_Gt,
-      &&op_Ge,
-      &&op_Not,
-      &&op_Jump,
-      &&op_JumpIfFalse,
-      &&op_JumpIfTrue,
-      &&op_Call,
-      &&op_TailCall,
-      &&op_Return,
-      &&op_MakeClosure,
-      &&op_MakeTemplateClosure,
-      &&op_MakeList,
-      &&op_MakeVector,
-      &&op_MakeMap,
-      &&op_MakeSet,
-      &&op_PushHandler,
-      &&op_PopHandler,
-      &&op_Perform,
-      &&op_Resume,
-      &&op_PerformOp,
-      &&op_CallBuiltin,
-      &&op_GetGlobalIndexed,
-      &&op_MakeVariant,
+      &&op_LoadConst, &&op_Pop, &&op_Dup, &&op_GetLocal, &&op_SetLocal, &&op_GetUpvalue,
+      &&op_SetUpvalue, &&op_GetGlobal, &&op_SetGlobal, &&op_DefineGlobal, &&op_Add, &&op_Sub,
+      &&op_Mul, &&op_Div, &&op_Rem, &&op_Neg, &&op_Eq, &&op_NotEq, &&op_Lt, &&op_Le, &&op_Gt,
+      &&op_Ge, &&op_Not, &&op_Jump, &&op_JumpIfFalse, &&op_JumpIfTrue, &&op_Call, &&op_TailCall,
+      &&op_Return, &&op_MakeClosure, &&op_MakeTemplateClosure, &&op_MakeList, &&op_MakeVector,
+      &&op_MakeMap, &&op_MakeSet, &&op_PushHandler, &&op_PopHandler, &&op_Perform, &&op_Resume,
+      &&op_PerformOp, &&op_CallBuiltin, &&op_GetGlobalIndexed, &&op_MakeVariant,
   };
-#define DISPATCH()                                                                                 \
-  do {                                                                                             \
-    if (ip >= fetch_limit) [[unlikely]]                                                            \
-      goto fetch_slow;                                                                             \
-    word = (ip++)->word;                                                                           \
-    op = word & 0xFF;                                                                              \
-    if (op > kMaxOpcode) [[unlikely]]                                                              \
-      goto invalid_op;                                                                             \
-    goto* kLabels[op];                                                                             \
+  // clang-format on
+#define DISPATCH()                                                                             \
+  do {                                                                                         \
+    if (ip >= fetch_limit) [[unlikely]]                                                        \
+      goto fetch_slow;                                                                         \
+    word = (ip++)->word;                                                                       \
+    if ((word & 0xFF) > kMaxOpcode) [[unlikely]]                                               \
+      goto invalid_op;                                                                         \
+    goto* kLabels[word & 0xFF];                                                                \
   } while (0)
 #define OP(name) op_##name:
-#define BEGIN_DISPATCH()                                                                           \
-  op = word & 0xFF;                                                                                \
-  if (op > kMaxOpcode) goto invalid_op;                                                            \
-  goto* kLabels[op];
+#define BEGIN_DISPATCH()                                                                       \
+  if ((word & 0xFF) > kMaxOpcode) goto invalid_op;                                             \
+  goto* kLabels[word & 0xFF];
 #define END_DISPATCH()
 #else
 #define DISPATCH() goto next_instruction
 #define OP(name) case static_cast<std::uint32_t>(Opcode::name):
 #define BEGIN_DISPATCH() switch (word & 0xFF) {
-#define END_DISPATCH()                                                                             \
-  default:                                                                                         \
-    goto invalid_op;                                                                               \
+#define END_DISPATCH()                                                                         \
+  default:                                                                                     \
+    goto invalid_op;                                                                           \
     }
 #endif
 
@@ -283,8 +467,7 @@ dispatch_word:
   BEGIN_DISPATCH()
 
   OP(LoadConst) {
-    std::uint32_t ab = (word >> 8) & 0xFFFF;
-    st.push_back(CONSTANT(ab));
+    st.push_back(CONSTANT((word >> 8) & 0xFFFF));
     DISPATCH();
   }
   OP(Pop) {
@@ -298,7 +481,7 @@ dispatch_word:
     DISPATCH();
   }
   OP(GetLocal) {
-    std::size_t slot = static_cast<std::size_t>(base) + ((word >> 8) & 0xFF);
+    const std::size_t slot = static_cast<std::size_t>(base) + ((word >> 8) & 0xFF);
     if (slot >= st.size()) [[unlikely]]
       FAIL(VmError::index_out_of_bounds(static_cast<std::int64_t>(slot), st.size()));
     st.push_back(st[slot]);
@@ -306,62 +489,60 @@ dispatch_word:
   }
   OP(SetLocal) {
     NEED(1);
-    Value v = st.back();
+    const Value v = st.back();
     st.pop_back();
-    std::size_t slot = static_cast<std::size_t>(base) + ((word >> 8) & 0xFF);
+    const std::size_t slot = static_cast<std::size_t>(base) + ((word >> 8) & 0xFF);
     if (slot >= st.size()) [[unlikely]]
       FAIL(VmError::index_out_of_bounds(static_cast<std::int64_t>(slot), st.size()));
     st[slot] = v;
     DISPATCH();
   }
   OP(GetUpvalue) {
-    if (closure_key.version == 0) FAIL(type_error("no closure for upvalue access"));
+    if (closure_key.version == 0) FAIL(VmError::type_error("no closure for upvalue access"));
     const Closure* clo = heap_get_as<Closure>(vm.heap, closure_key);
-    if (clo == nullptr) FAIL(type_error("expected closure"));
-    std::uint32_t index = (word >> 8) & 0xFF;
+    if (clo == nullptr) FAIL(VmError::type_error("expected closure"));
+    const std::uint32_t index = (word >> 8) & 0xFF;
     if (index >= clo->captures.size()) internal_error("capture index outside the closure");
-    Value v = clo->captures[index];
+    const Value v = clo->captures[index];
     st.push_back(v);
     DISPATCH();
   }
   OP(SetUpvalue) {
-    if (closure_key.version == 0) FAIL(type_error("no closure for upvalue access"));
+    if (closure_key.version == 0) FAIL(VmError::type_error("no closure for upvalue access"));
     NEED(1);
-    Value v = st.back();
+    const Value v = st.back();
     st.pop_back();
     Closure* clo = heap_get_mut_as<Closure>(vm.heap, closure_key);
-    if (clo == nullptr) FAIL(type_error("expected closure"));
-    std::uint32_t index = (word >> 8) & 0xFF;
+    if (clo == nullptr) FAIL(VmError::type_error("expected closure"));
+    const std::uint32_t index = (word >> 8) & 0xFF;
     if (index >= clo->captures.size()) internal_error("capture index outside the closure");
     clo->captures[index] = v;
     DISPATCH();
   }
   OP(GetGlobal) {
-    Value name = CONSTANT((word >> 8) & 0xFFFF);
-    if (name.tag != Tag::Symbol) FAIL(type_error("expected symbol"));
-    auto it = vm.global_index.find(name.as.spur);
+    const Value name = CONSTANT((word >> 8) & 0xFFFF);
+    if (name.tag != Tag::Symbol) FAIL(VmError::type_error("expected symbol"));
+    const auto it = vm.global_index.find(name.as.spur);
     if (it == vm.global_index.end() || it->second >= vm.globals.size()) [[unlikely]]
-      FAIL(VmError::undefined_variable(std::string(vm.interner.resolve(name.as.spur))));
+      FAIL(undefined_global(vm, name.as.spur));
     st.push_back(vm.globals[it->second]);
     DISPATCH();
   }
   OP(SetGlobal)
   OP(DefineGlobal) {
-    Value name = CONSTANT((word >> 8) & 0xFFFF);
-    if (name.tag != Tag::Symbol) FAIL(type_error("expected symbol"));
+    const Value name = CONSTANT((word >> 8) & 0xFFFF);
+    if (name.tag != Tag::Symbol) FAIL(VmError::type_error("expected symbol"));
     NEED(1);
-    Value v = st.back();
+    const Value v = st.back();
     st.pop_back();
     define_global(vm, name.as.spur, v);
-    if (Effect* effect =
-            v.tag == Tag::Object ? heap_get_mut_as<Effect>(vm.heap, v.as.key) : nullptr;
-        effect != nullptr && effect->name == 0) {
-      effect->name = name.as.spur;
-    }
+    // An effect takes its name from the first global it is bound to.
+    Effect* effect = v.tag == Tag::Object ? heap_get_mut_as<Effect>(vm.heap, v.as.key) : nullptr;
+    if (effect != nullptr && effect->name == 0) effect->name = name.as.spur;
     DISPATCH();
   }
   OP(GetGlobalIndexed) {
-    std::uint32_t index = (word >> 8) & 0xFFFF;
+    const std::uint32_t index = (word >> 8) & 0xFFFF;
     // The compiler predicts the positions of globals defined earlier in the same form; when such
     // a definition did not run, the position may not exist yet.
     if (index >= vm.globals.size()) [[unlikely]]
@@ -369,155 +550,129 @@ dispatch_word:
     st.push_back(vm.globals[index]);
     DISPATCH();
   }
-
-#define ARITH(OPNAME, BUILTIN_OVERFLOW, FLOAT_OP, RATIONAL)                                        \
-  {                                                                                                \
-    NEED(2);                                                                                       \
-    std::size_t n = st.size();                                                                     \
-    Value b = st[n - 1];                                                                           \
-    Value a = st[n - 2];                                                                           \
-    st.truncate(n - 2);                                                                            \
-    if (a.tag == Tag::Int && b.tag == Tag::Int) [[likely]] {                                       \
-      std::int64_t r;                                                                              \
-      if (BUILTIN_OVERFLOW(a.as.integer, b.as.integer, &r)) [[unlikely]]                           \
-        FAIL(VmError::type_error("ratio overflow"));                                               \
-      st.push_back(Value::from_int(r));                                                            \
-      DISPATCH();                                                                                  \
-    }                                                                                              \
-    if (a.tag == Tag::Float && b.tag == Tag::Float) {                                              \
-      st.push_back(Value::from_float(a.as.floating FLOAT_OP b.as.floating));                       \
-      DISPATCH();                                                                                  \
-    }                                                                                              \
-    std::expected<Value, VmError> r = arith_values(a, b, RATIONAL);                                \
-    if (!r) FAIL(std::move(r.error()));                                                            \
-    st.push_back(*r);                                                                              \
-    DISPATCH();                                                                                    \
+  OP(Add) {
+    POP2(a, b);
+    std::int64_t r;
+    if (a.tag == Tag::Int && b.tag == Tag::Int) [[likely]] {
+      if (__builtin_add_overflow(a.as.integer, b.as.integer, &r)) [[unlikely]]
+        FAIL(VmError::type_error("ratio overflow"));
+      st.push_back(Value::from_int(r));
+    } else if (a.tag == Tag::Float && b.tag == Tag::Float) {
+      st.push_back(Value::from_float(a.as.floating + b.as.floating));
+    } else if (!arith_slow(st, a, b, RationalOp::Add, err)) {
+      goto fail;
+    }
+    DISPATCH();
   }
-
-  OP(Add)
-  ARITH(Add, __builtin_add_overflow, +, RationalOp::Add) OP(Sub)
-      ARITH(Sub, __builtin_sub_overflow, -, RationalOp::Subtract) OP(Mul)
-          ARITH(Mul, __builtin_mul_overflow, *, RationalOp::Multiply)
-#undef ARITH
-
-              OP(Div) {
-    NEED(2);
-    std::size_t n = st.size();
-    Value b = st[n - 1];
-    Value a = st[n - 2];
-    st.truncate(n - 2);
-    std::expected<Value, VmError> r = divide_values(a, b);
-    if (!r) FAIL(std::move(r.error()));
-    st.push_back(*r);
+  OP(Sub) {
+    POP2(a, b);
+    std::int64_t r;
+    if (a.tag == Tag::Int && b.tag == Tag::Int) [[likely]] {
+      if (__builtin_sub_overflow(a.as.integer, b.as.integer, &r)) [[unlikely]]
+        FAIL(VmError::type_error("ratio overflow"));
+      st.push_back(Value::from_int(r));
+    } else if (a.tag == Tag::Float && b.tag == Tag::Float) {
+      st.push_back(Value::from_float(a.as.floating - b.as.floating));
+    } else if (!arith_slow(st, a, b, RationalOp::Subtract, err)) {
+      goto fail;
+    }
+    DISPATCH();
+  }
+  OP(Mul) {
+    POP2(a, b);
+    std::int64_t r;
+    if (a.tag == Tag::Int && b.tag == Tag::Int) [[likely]] {
+      if (__builtin_mul_overflow(a.as.integer, b.as.integer, &r)) [[unlikely]]
+        FAIL(VmError::type_error("ratio overflow"));
+      st.push_back(Value::from_int(r));
+    } else if (a.tag == Tag::Float && b.tag == Tag::Float) {
+      st.push_back(Value::from_float(a.as.floating * b.as.floating));
+    } else if (!arith_slow(st, a, b, RationalOp::Multiply, err)) {
+      goto fail;
+    }
+    DISPATCH();
+  }
+  OP(Div) {
+    POP2(a, b);
+    if (!take(divide_values(a, b), st, err)) goto fail;
     DISPATCH();
   }
   OP(Rem) {
-    NEED(2);
-    std::size_t n = st.size();
-    Value b = st[n - 1];
-    Value a = st[n - 2];
-    st.truncate(n - 2);
+    POP2(a, b);
+    // The remainder by -1 is 0 (remainder_values); the hardware division would trap on the
+    // smallest integer, so that pair never reaches it.
     if (a.tag == Tag::Int && b.tag == Tag::Int && b.as.integer != 0 && b.as.integer != -1)
         [[likely]] {
       st.push_back(Value::from_int(a.as.integer % b.as.integer));
-      DISPATCH();
+    } else if (!take(remainder_values(a, b), st, err)) {
+      goto fail;
     }
-    std::expected<Value, VmError> r = remainder_values(a, b);
-    if (!r) FAIL(std::move(r.error()));
-    st.push_back(*r);
     DISPATCH();
   }
   OP(Neg) {
     NEED(1);
-    Value a = st.back();
+    const Value a = st.back();
     st.pop_back();
-    std::expected<Value, VmError> r = negate_value(a);
-    if (!r) FAIL(std::move(r.error()));
-    st.push_back(*r);
+    if (!take(negate_value(a), st, err)) goto fail;
     DISPATCH();
   }
   OP(Eq)
   OP(NotEq) {
-    NEED(2);
-    std::size_t n = st.size();
-    Value b = st[n - 1];
-    Value a = st[n - 2];
-    st.truncate(n - 2);
-    Guarded<bool> eq = values_equal(vm.heap, a, b);
-    if (!eq) FAIL(to_vm_error(eq.error()));
-    bool r = static_cast<Opcode>(word & 0xFF) == Opcode::Eq ? *eq : !*eq;
-    st.push_back(Value::from_bool(r));
+    POP2(a, b);
+    const bool negate = static_cast<Opcode>(word & 0xFF) == Opcode::NotEq;
+    if (a.tag != Tag::Object || b.tag != Tag::Object) {
+      const bool eq = scalar_values_equal(a, b);
+      st.push_back(Value::from_bool(negate ? !eq : eq));
+    } else if (!equality(vm, a, b, negate, err)) {
+      goto fail;
+    }
     DISPATCH();
   }
   OP(Lt)
   OP(Le)
   OP(Gt)
   OP(Ge) {
-    NEED(2);
-    std::size_t n = st.size();
-    Value b = st[n - 1];
-    Value a = st[n - 2];
-    st.truncate(n - 2);
-    auto cmp_op = static_cast<Opcode>(word & 0xFF);
+    POP2(a, b);
+    const auto cmp = static_cast<Opcode>(word & 0xFF);
     if (a.tag == Tag::Int && b.tag == Tag::Int) [[likely]] {
-      bool r;
-      switch (cmp_op) {
-      case Opcode::Lt:
-        r = a.as.integer < b.as.integer;
-        break;
-      case Opcode::Le:
-        r = a.as.integer <= b.as.integer;
-        break;
-      case Opcode::Gt:
-        r = a.as.integer > b.as.integer;
-        break;
-      default:
-        r = a.as.integer >= b.as.integer;
-        break;
-      }
-      st.push_back(Value::from_bool(r));
-      DISPATCH();
+      const std::int64_t x = a.as.integer;
+      const std::int64_t y = b.as.integer;
+      st.push_back(Value::from_bool(ordering_test(x < y ? -1 : (x > y ? 1 : 0), cmp)));
+    } else if (!compare_slow(st, a, b, cmp, err)) {
+      goto fail;
     }
-    std::expected<bool, VmError> r = compare_op(a, b, cmp_op);
-    if (!r) FAIL(std::move(r.error()));
-    st.push_back(Value::from_bool(*r));
     DISPATCH();
   }
   OP(Not) {
     NEED(1);
-    bool falsy = !is_truthy(st.back());
-    st.back() = Value::from_bool(falsy);
+    st.back() = Value::from_bool(!is_truthy(st.back()));
     DISPATCH();
   }
   OP(Jump) {
-    auto offset = static_cast<std::int16_t>((word >> 8) & 0xFFFF);
-    if (offset < 0) POLL();
-    JUMP_BY(offset);
+    if (OFFSET() < 0) POLL();
+    JUMP_BY(OFFSET());
     DISPATCH();
   }
   OP(JumpIfFalse) {
     NEED(1);
-    bool truthy = is_truthy(st.back());
+    const bool truthy = is_truthy(st.back());
     st.pop_back();
     if (!truthy) {
-      auto offset = static_cast<std::int16_t>((word >> 8) & 0xFFFF);
-      if (offset < 0) POLL();
-      JUMP_BY(offset);
+      if (OFFSET() < 0) POLL();
+      JUMP_BY(OFFSET());
     }
     DISPATCH();
   }
   OP(JumpIfTrue) {
     NEED(1);
-    bool truthy = is_truthy(st.back());
+    const bool truthy = is_truthy(st.back());
     st.pop_back();
     if (truthy) {
-      auto offset = static_cast<std::int16_t>((word >> 8) & 0xFFFF);
-      if (offset < 0) POLL();
-      JUMP_BY(offset);
+      if (OFFSET() < 0) POLL();
+      JUMP_BY(OFFSET());
     }
     DISPATCH();
   }
-
   OP(Call) {
     call_argc = (word >> 8) & 0xFF;
     call_tail = false;
@@ -538,112 +693,43 @@ dispatch_word:
     DISPATCH();
   }
   OP(MakeClosure) {
-    std::uint32_t proto = (word >> 8) & 0xFFFF;
-    std::uint32_t count = word >> 24;
+    const std::uint32_t proto = (word >> 8) & 0xFFFF;
+    const std::uint32_t count = word >> 24;
     if (proto >= vm.prototypes.size()) internal_error("closure prototype outside the table");
     NEED(count);
-    // The captured values stay on the stack, so they are roots if this collects.
-    collect_if_due(vm.heap);
-    Closure clo{plain_function(vm, proto), {}};
-    std::size_t n = st.size();
-    clo.captures.assign(st.data() + (n - count), st.data() + n);
-    HeapKey key = heap_insert(vm.heap, HeapObject(std::move(clo)));
-    st.truncate(n - count);
-    st.push_back(Value::object(key));
+    make_closure(vm, plain_function(vm, proto), count);
     DISPATCH();
   }
   OP(MakeTemplateClosure) {
-    std::uint32_t index = (word >> 8) & 0xFFFF;
-    std::uint32_t count = word >> 24;
-    if (index >= const_count || consts[index].tag != Tag::Object)
-      FAIL(type_error("expected closure template constant"));
-    const ClosureTemplate* tpl = heap_get_as<ClosureTemplate>(vm.heap, consts[index].as.key);
-    if (tpl == nullptr) FAIL(type_error("expected closure template"));
-    FunctionRef function = tpl->function;
-    NEED(count);
-    collect_if_due(vm.heap);
-    Closure clo{std::move(function), {}};
-    std::size_t n = st.size();
-    clo.captures.assign(st.data() + (n - count), st.data() + n);
-    HeapKey key = heap_insert(vm.heap, HeapObject(std::move(clo)));
-    st.truncate(n - count);
-    st.push_back(Value::object(key));
+    if (!make_template_closure(vm, consts, const_count, (word >> 8) & 0xFFFF, word >> 24, err))
+      goto fail;
     DISPATCH();
   }
   OP(MakeList)
   OP(MakeVector) {
-    std::size_t count = (word >> 8) & 0xFFFF;
-    std::size_t n = st.size();
-    if (count > n) count = n;
-    SeqObject seq;
-    seq.items = ValueVector::from_range(st.data() + (n - count), st.data() + n);
-    seq.is_vector = static_cast<Opcode>(word & 0xFF) == Opcode::MakeVector;
-    HeapKey key = heap_insert(vm.heap, HeapObject(std::move(seq)));
-    st.truncate(n - count);
-    st.push_back(Value::object(key));
+    make_seq(vm, (word >> 8) & 0xFFFF, static_cast<Opcode>(word & 0xFF) == Opcode::MakeVector);
     DISPATCH();
   }
   OP(MakeMap) {
-    std::size_t count = static_cast<std::size_t>((word >> 8) & 0xFFFF) * 2;
-    std::size_t n = st.size();
-    if (count > n) count = n;
-    // A copy of the pairs to work from; the originals stay on the stack as roots while canonical
-    // keys are made (which may collect).
-    std::vector<Value> pairs(st.data() + (n - count), st.data() + n);
-    Guarded<ValueMap> map = build_map_from_pairs(vm.heap, pairs);
-    if (!map) {
-      st.truncate(n - count);
-      FAIL(to_vm_error(map.error()));
-    }
-    HeapKey key = heap_insert(vm.heap, HeapObject(MapObject{std::move(*map)}));
-    st.truncate(n - count);
-    st.push_back(Value::object(key));
+    if (!make_map_or_set(vm, static_cast<std::size_t>((word >> 8) & 0xFFFF) * 2, true, err))
+      goto fail;
     DISPATCH();
   }
   OP(MakeSet) {
-    std::size_t count = (word >> 8) & 0xFFFF;
-    std::size_t n = st.size();
-    if (count > n) count = n;
-    std::vector<Value> elements(st.data() + (n - count), st.data() + n);
-    Guarded<ValueSet> set = build_set_from_values(vm.heap, elements);
-    if (!set) {
-      st.truncate(n - count);
-      FAIL(to_vm_error(set.error()));
-    }
-    HeapKey key = heap_insert(vm.heap, HeapObject(SetObject{std::move(*set)}));
-    st.truncate(n - count);
-    st.push_back(Value::object(key));
+    if (!make_map_or_set(vm, (word >> 8) & 0xFFFF, false, err)) goto fail;
     DISPATCH();
   }
   OP(MakeVariant) {
-    std::uint32_t type_id = (word >> 8) & 0xFFFF;
-    std::uint32_t variant_index = word >> 24;
-    const TypeInfo* type = vm.types.find(type_id);
-    if (type == nullptr) FAIL(type_error("unknown variant type"));
-    if (variant_index >= type->variants.size()) internal_error("variant index outside its type");
-    const VariantInfo& info = type->variants[variant_index];
-    std::size_t fields = info.field_names.size();
-    if (fields == 0) {
-      if (!info.singleton) internal_error("singleton missing for zero-field variant");
-      st.push_back(Value::object(*info.singleton));
-      DISPATCH();
-    }
-    std::size_t n = st.size();
-    if (fields > n) fields = n;
-    Variant variant;
-    variant.fields.assign(st.data() + (n - fields), st.data() + n);
-    variant.tag = VariantTag::make(type_id, variant_index);
-    HeapKey key = heap_insert(vm.heap, HeapObject(std::move(variant)));
-    st.truncate(n - fields);
-    st.push_back(Value::object(key));
+    if (!make_variant(vm, (word >> 8) & 0xFFFF, word >> 24, err)) goto fail;
     DISPATCH();
   }
   OP(PushHandler) {
     SAVE_IP();
-    const Prototype& proto = vm.prototypes[vm.frames.back().prototype];
-    std::expected<void, VmError> r = push_handler(vm, proto, static_cast<std::uint32_t>(ip - code),
-                                                  static_cast<std::uint16_t>(word >> 8));
-    if (!r) FAIL(std::move(r.error()));
+    if (!take(push_handler(vm, vm.prototypes[vm.frames.back().prototype],
+                           static_cast<std::uint32_t>(ip - code),
+                           static_cast<std::uint16_t>(word >> 8)),
+              err))
+      goto fail;
     DISPATCH();
   }
   OP(PopHandler) {
@@ -652,89 +738,68 @@ dispatch_word:
   }
   OP(Perform)
   OP(PerformOp) {
-    bool qualified = static_cast<Opcode>(word & 0xFF) == Opcode::PerformOp;
-    Value effect_sym = qualified ? CONSTANT((word >> 8) & 0xFF) : CONSTANT((word >> 8) & 0xFFFF);
-    if (effect_sym.tag != Tag::Symbol) FAIL(type_error("expected symbol for effect"));
-    Spur operation = effect_sym.as.spur;
-    if (qualified) {
-      Value op_sym = CONSTANT((word >> 16) & 0xFF);
-      if (op_sym.tag != Tag::Symbol) FAIL(type_error("expected symbol for operation"));
-      operation = op_sym.as.spur;
-    }
-    std::expected<EffectId, VmError> id = resolve_effect_symbol(vm, effect_sym);
-    if (!id) FAIL(std::move(id.error()));
-    std::size_t count = word >> 24;
-    std::size_t n = st.size();
-    if (count > n) count = n;
-    std::vector<Value> args(st.data() + (n - count), st.data() + n);
-    st.truncate(n - count);
     SAVE_IP();
-    std::expected<void, VmError> r = perform_effect(vm, *id, operation, std::move(args));
-    if (!r) FAIL(std::move(r.error()));
+    if (!perform(vm, word, consts, const_count, err)) goto fail;
+    // A clause frame may have been pushed; the loop goes on without the end test.
     LOAD_FRAME();
     DISPATCH();
   }
   OP(Resume) {
-    NEED(2);
-    Value v = st.back();
-    st.pop_back();
-    Value k = st.back();
-    st.pop_back();
-    if (k.tag != Tag::Object) FAIL(type_error("expected continuation"));
     SAVE_IP();
-    std::expected<void, VmError> r = resume_continuation(vm, k.as.key, v);
-    if (!r) FAIL(std::move(r.error()));
+    if (!resume(vm, err)) goto fail;
     LOAD_FRAME();
     DISPATCH();
   }
   OP(CallBuiltin) {
     SAVE_IP();
-    std::expected<void, VmError> r =
-        call_native_from_stack(vm, static_cast<std::uint16_t>((word >> 8) & 0xFFFF), word >> 24);
-    if (!r) FAIL(std::move(r.error()));
+    if (!take(call_native_from_stack(vm, static_cast<std::uint16_t>((word >> 8) & 0xFFFF),
+                                     word >> 24),
+              err))
+      goto fail;
     LOAD_FRAME();
     DISPATCH();
   }
 
   END_DISPATCH()
 
-do_call : {
+do_call: {
   NEED(1);
-  Value callee = st.back();
+  const Value callee = st.back();
   st.pop_back();
   NEED(call_argc);
   SAVE_IP();
   POLL();
-  if (callee.tag == Tag::Object) {
-    if (heap_get_as<Closure>(vm.heap, callee.as.key) != nullptr) [[likely]] {
-      auto base_of_args = static_cast<std::uint32_t>(st.size() - call_argc);
-      std::expected<void, VmError> r =
-          enter_closure(vm, callee.as.key, base_of_args, call_argc,
-                        call_tail ? CallSite::CompiledTail : CallSite::Compiled);
-      if (!r) FAIL(std::move(r.error()));
-      LOAD_FRAME();
-      DISPATCH();
-    }
+  if (callee.tag == Tag::Object && heap_get_as<Closure>(vm.heap, callee.as.key) != nullptr)
+      [[likely]] {
+    if (!take(enter_closure(vm, callee.as.key, static_cast<std::uint32_t>(st.size() - call_argc),
+                            call_argc, call_tail ? CallSite::CompiledTail : CallSite::Compiled),
+              err))
+      goto fail;
+    LOAD_FRAME();
+    DISPATCH();
   }
-  std::expected<OtherCallResult, VmError> r = call_non_closure(vm, callee, call_argc, call_tail);
-  if (!r) FAIL(std::move(r.error()));
-  if (r->finished) {
-    result = r->value;
-    goto done;
+  switch (call_other(vm, callee, call_argc, call_tail, result, err)) {
+    case CallOutcome::Failed:
+      goto fail;
+    case CallOutcome::Finished:
+      goto done;
+    case CallOutcome::Continue:
+      break;
   }
+  // A native tail call returned from the caller's frame.
   if (call_tail && callee.tag == Tag::NativeFn) END_TEST();
   LOAD_FRAME();
   DISPATCH();
 }
 
-fetch_slow : {
+fetch_slow: {
   // Either a boundary frame reached its stop point, or ip is past its fast-fetch limit.
   const CallFrame& top = vm.frames.back();
   if (top.kind == FrameKind::Boundary && static_cast<std::uint32_t>(ip - code) == top.stop_ip) {
     NEED(1);
     result = st.back();
     st.pop_back();
-    CallFrame frame = top;
+    const CallFrame frame = top;
     vm.frames.pop_back();
     st.truncate(frame.has_saved_height() ? frame.saved_height : frame.base);
     if (frame.has_handler_index() && frame.handler_index < vm.handlers.size())
@@ -778,10 +843,8 @@ fail:
   if (!vm.frames.empty()) SAVE_IP();
 fail_no_frame:
   if (spec.mode == RunMode::Nested) return std::unexpected(std::move(err));
-  {
-    std::expected<void, VmError> offered = raise_runtime_error(vm, std::move(err));
-    if (!offered) return std::unexpected(std::move(offered.error()));
-  }
+  if (!take(raise_runtime_error(vm, std::move(err)), err)) return std::unexpected(std::move(err));
+  // The program took the error over; the loop goes on where the offer left the machine.
   LOAD_FRAME();
   DISPATCH();
 
@@ -793,6 +856,8 @@ fail_no_frame:
 #undef POLL
 #undef END_TEST
 #undef JUMP_BY
+#undef POP2
+#undef OFFSET
 #undef DISPATCH
 #undef OP
 #undef BEGIN_DISPATCH
