@@ -103,8 +103,6 @@ public:
   void expand(std::string_view text, const Captures& caps, std::string_view replacement,
               std::string& out) const;
 
-  const re2::RE2& engine() const { return *re_; }
-
 private:
   Regex() = default;
   std::string replace_n(std::string_view text, std::string_view replacement,
