@@ -701,6 +701,19 @@ TEST(CompilerLimits, Constants) {
   EXPECT_EQ(format_compile_failure(result.error()), "too many constants (max 65536)");
 }
 
+TEST(CompilerLimits, EffectOperationConstantsFitEightBits) {
+  // PerformOp names its effect and operation with 8-bit constant indices.
+  std::string filler = "(do ";
+  for (int i = 0; i < 254; ++i)
+    filler += std::to_string(i) + " ";
+  TestHost host;
+  EXPECT_TRUE(compile_text(host, filler + "(e/op))")); // e is constant 254, op 255
+  auto result = compile_text(host, filler + "254 (e/op))");
+  ASSERT_FALSE(result);
+  EXPECT_EQ(format_compile_failure(result.error()), "too many constants (max 65536)");
+  ASSERT_TRUE(result.error().location.has_value());
+}
+
 TEST(CompilerLimits, LiteralSizes) {
   std::string elements;
   for (int i = 0; i < 65536; ++i)

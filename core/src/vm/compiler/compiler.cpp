@@ -13,11 +13,14 @@ namespace quorvex {
 
 namespace {
 
-const std::uint16_t kBuiltinMod = [] {
-  auto index = find_builtin_index("mod");
-  if (!index) throw InternalError("builtin table has no mod");
-  return *index;
-}();
+std::uint16_t builtin_mod_row() {
+  static const std::uint16_t row = [] {
+    auto index = find_builtin_index("mod");
+    if (!index) throw InternalError("builtin table has no mod");
+    return *index;
+  }();
+  return row;
+}
 
 constexpr std::size_t kMaxArguments = 255;
 constexpr std::size_t kMaxLiteralCount = 0xFFFF;
@@ -146,7 +149,7 @@ CompileResult compile_inline(Compiler& c, const InlineOp& op, FormSpan args, con
     QV_TRY(compile_expr(c, *args[1]));
     FunctionContext& ctx = current(c);
     ctx.record_span(span);
-    ctx.emit_ab(Opcode::CallBuiltin, kBuiltinMod, 2);
+    ctx.emit_ab(Opcode::CallBuiltin, builtin_mod_row(), 2);
     return {};
   }
   }
