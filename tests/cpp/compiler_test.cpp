@@ -38,6 +38,7 @@ public:
   }
   Value global_value(std::uint32_t i) const override { return globals.at(i); }
   std::uint32_t prototype_count() const override { return prototypes; }
+  TypeRegistry& types() override { return registry; }
 
   void define(std::string_view name, Value v) {
     Spur s = names.get_or_intern(name);
@@ -53,6 +54,7 @@ public:
   std::unordered_map<Spur, std::uint32_t> index;
   std::vector<Value> globals;
   std::uint32_t prototypes = 0;
+  TypeRegistry registry;
 };
 
 struct Compiled {
@@ -365,6 +367,26 @@ TEST(CompilerGlobals, GlobalsPastSixteenBitsAreReadByName) {
   host.define("far", Value::from_int(7));
   ASSERT_GT(host.index.at(*host.names.get("far")), 0xFFFFu);
   EXPECT_EQ(code_of(host, compile_ok(host, "far").toplevel()), "GetGlobal 0 ; far\nReturn\n");
+}
+
+TEST(CompilerGlobals, VariantConstructorsFromTheRegistry) {
+  TestHost host;
+  const Spur some = host.names.get_or_intern("Some");
+  const Spur none = host.names.get_or_intern("None");
+  auto info = [&](Spur name, std::size_t fields) {
+    return *make_variant_info(name, std::vector<Spur>(fields, host.names.get_or_intern("v")));
+  };
+  ASSERT_TRUE(host.registry.register_data_type(host.names.get_or_intern("Opt"),
+                                               {info(none, 0), info(some, 1)}));
+  ASSERT_TRUE(host.registry.register_data_type(host.names.get_or_intern("Opt2"), {info(some, 2)}));
+  Compiler compiler = new_compiler(host);
+  // A later declaration of a name wins.
+  ASSERT_TRUE(compiler.variant_constructors.contains(some));
+  EXPECT_EQ(compiler.variant_constructors.at(some).type_id, 1u);
+  EXPECT_EQ(compiler.variant_constructors.at(some).field_count, 2u);
+  EXPECT_EQ(compiler.variant_constructors.at(none).type_id, 0u);
+  EXPECT_EQ(compiler.variant_constructors.at(none).variant_index, 0u);
+  EXPECT_EQ(compiler.variant_constructors.at(none).field_count, 0u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -518,6 +518,16 @@ Compiler new_compiler(CompilerHost& host) {
       c.builtin_indices.emplace(*id, static_cast<std::uint16_t>(i));
     }
   }
+  const auto& types = host.types().types();
+  for (std::size_t t = 0; t < types.size(); ++t) {
+    const auto& variants = types[t].variants;
+    for (std::size_t v = 0; v < variants.size(); ++v) {
+      c.variant_constructors.insert_or_assign(
+          variants[v].name,
+          ConstructorEntry{static_cast<std::uint16_t>(t), static_cast<std::uint8_t>(v),
+                           static_cast<std::uint32_t>(variants[v].field_names.size())});
+    }
+  }
   return c;
 }
 

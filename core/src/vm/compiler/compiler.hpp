@@ -25,6 +25,7 @@
 
 #include "reader/form.hpp"
 #include "value/heap.hpp"
+#include "value/type_registry.hpp"
 #include "value/value.hpp"
 #include "vm/compiler/compile_error.hpp"
 #include "vm/compiler/context.hpp"
@@ -46,6 +47,8 @@ public:
   virtual Value global_value(std::uint32_t index) const = 0;
   // Number of prototypes in the machine's table: the base the new prototypes will be rebased by.
   virtual std::uint32_t prototype_count() const = 0;
+  // The machine's data types: patterns name their variants, and `defdata` registers new ones.
+  virtual TypeRegistry& types() = 0;
 
 protected:
   ~CompilerHost() = default;
@@ -55,6 +58,13 @@ struct CompilerTables {
   std::vector<Prototype> prototypes;
   Heap staging_heap;
   std::unordered_map<Spur, DocEntry> docstring_table;
+};
+
+// A variant as patterns name it.
+struct ConstructorEntry {
+  std::uint16_t type_id = 0;
+  std::uint8_t variant_index = 0;
+  std::uint32_t field_count = 0;
 };
 
 // One compilation. Its fields are the compiler's working state; only the host protocol below
@@ -77,6 +87,9 @@ struct Compiler {
   std::unordered_map<Spur, DocEntry> docstring_table;
   // Builtin name -> row, for the builtin names already interned when the compiler was built.
   std::unordered_map<Spur, std::uint16_t> builtin_indices;
+  // Every variant the machine knows (and this form declares), by name: the later declaration of
+  // a name wins.
+  std::unordered_map<Spur, ConstructorEntry> variant_constructors;
   // Names a `def` or `defn` compiled earlier in this form rebinds: calls by such a name go
   // through the global, whatever it holds now.
   std::unordered_set<Spur> redefined_names;

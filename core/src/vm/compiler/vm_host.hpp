@@ -26,6 +26,8 @@ public:
     return static_cast<std::uint32_t>(vm_.prototypes.size());
   }
 
+  TypeRegistry& types() override { return vm_.types; }
+
   Vm& vm() { return vm_; }
 
 private:
