@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <cstring>
 #include <vector>
 
 #include "keyword.hpp"
@@ -318,41 +319,51 @@ PyRef PyMaker::str(std::string_view text) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-PyRef* PyMaker::memo_slot(std::unordered_map<std::string_view, PyRef>& memo,
-                          std::string_view text) {
-  auto found = memo.find(text);
-  if (found != memo.end()) return &found->second;
-  if (memo.size() >= kMemoLimit) return nullptr;
-  return &memo.emplace(text, PyRef()).first->second;
+PyMaker::MemoEntry& PyMaker::memo_entry(Memo& memo, std::string_view text) {
+  // Length and the first and last eight bytes: enough to tell the keys of a record apart.
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+  const std::size_t n = text.size();
+  std::memcpy(&head, text.data(), n < 8 ? n : 8);
+  if (n > 8) std::memcpy(&tail, text.data() + n - 8, 8);
+  std::uint64_t h = (n + 1) * 0x9E3779B97F4A7C15ULL;
+  h = (h ^ head) * 0xC2B2AE3D27D4EB4FULL;
+  h = (h ^ tail) * 0x165667B19E3779F9ULL;
+  return memo[static_cast<std::size_t>(h >> 58) % memo.size()];
 }
 
 PyRef PyMaker::key_str(std::string_view text) {
-  PyRef* slot = memo_slot(key_memo_, text);
-  if (slot == nullptr) return str(text);
-  if (!*slot) {
-    *slot = str(text);
-    if (!*slot) return PyRef();
+  MemoEntry& e = memo_entry(key_memo_, text);
+  if (e.obj && e.text == text) return PyRef::borrow(e.obj.get());
+  PyRef made = str(text);
+  if (made) {
+    e.text = text;
+    e.obj = PyRef::borrow(made.get());
   }
-  return PyRef::borrow(slot->get());
+  return made;
 }
 
 PyRef PyMaker::keyword(const DataText& name) {
-  PyRef* slot = memo_slot(keyword_memo_, name.view());
-  if (slot == nullptr) return PyRef::steal(make_keyword(name));
-  if (!*slot) {
-    *slot = PyRef::steal(make_keyword(name));
-    if (!*slot) return PyRef();
+  MemoEntry& e = memo_entry(keyword_memo_, name.view());
+  if (e.obj && e.text == name.view()) return PyRef::borrow(e.obj.get());
+  PyRef made = PyRef::steal(make_keyword(name));
+  if (made) {
+    e.text = name.view();
+    e.obj = PyRef::borrow(made.get());
   }
-  return PyRef::borrow(slot->get());
+  return made;
 }
 
 PyRef PyMaker::keyword(std::string_view name, bool transient) {
-  PyRef* slot = transient ? nullptr : memo_slot(keyword_memo_, name);
-  if (slot != nullptr && *slot) return PyRef::borrow(slot->get());
+  MemoEntry* e = transient ? nullptr : &memo_entry(keyword_memo_, name);
+  if (e != nullptr && e->obj && e->text == name) return PyRef::borrow(e->obj.get());
   const DataText* text = DataText::make(name);
   PyRef made = PyRef::steal(make_keyword(*text));
   text->release();
-  if (slot != nullptr && made) *slot = PyRef::borrow(made.get());
+  if (e != nullptr && made) {
+    e->text = name;
+    e->obj = PyRef::borrow(made.get());
+  }
   return made;
 }
 

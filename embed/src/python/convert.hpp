@@ -13,8 +13,9 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstdint>
 #include <string_view>
-#include <unordered_map>
 
 #include "data_value.hpp"
 #include "py_ref.hpp"
@@ -45,12 +46,17 @@ public:
   PyRef regex(std::string_view pattern);
 
 private:
-  // Beyond this many distinct texts the memo stops growing: it exists for repeated keys.
-  static constexpr std::size_t kMemoLimit = 4096;
-  PyRef* memo_slot(std::unordered_map<std::string_view, PyRef>& memo, std::string_view text);
+  // A small direct-mapped cache from text to object: no allocation, and a miss costs no more than
+  // making the object. Sized for the keys of records, not for every text of a document.
+  struct MemoEntry {
+    std::string_view text;
+    PyRef obj;
+  };
+  using Memo = std::array<MemoEntry, 64>;
+  static MemoEntry& memo_entry(Memo& memo, std::string_view text);
 
-  std::unordered_map<std::string_view, PyRef> key_memo_;
-  std::unordered_map<std::string_view, PyRef> keyword_memo_;
+  Memo key_memo_;
+  Memo keyword_memo_;
   PyRef fraction_class_;
   PyRef re_compile_;
 };
