@@ -481,14 +481,13 @@ CompileResult compile_list(Compiler& c, const FormList& items, const Span& span)
       return compile_inline(c, *op, args, span);
     }
     Spur name = intern_name(c, head_name.name);
-    if (auto row = c.builtin_indices.find(name); row != c.builtin_indices.end() &&
-                                                 !is_lexically_bound(c, name) &&
-                                                 calls_builtin_directly(c, name, row->second)) {
+    if (std::optional<std::uint16_t> row = find_builtin_index(head_name.name);
+        row && !is_lexically_bound(c, name) && calls_builtin_directly(c, name, *row)) {
       if (args.size() > kMaxArguments) return std::unexpected(too_many_arguments(span));
       QV_TRY(compile_arguments(c, args));
       FunctionContext& ctx = current(c);
       ctx.record_span(span);
-      ctx.emit_ab(Opcode::CallBuiltin, row->second, static_cast<std::uint8_t>(args.size()));
+      ctx.emit_ab(Opcode::CallBuiltin, *row, static_cast<std::uint8_t>(args.size()));
       return {};
     }
   }
@@ -510,14 +509,6 @@ CompileResult compile_list(Compiler& c, const FormList& items, const Span& span)
 
 Compiler new_compiler(CompilerHost& host) {
   Compiler c(host);
-  Interner& interner = host.interner();
-  auto rows = builtin_rows();
-  c.builtin_indices.reserve(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (auto id = interner.get(rows[i].name)) {
-      c.builtin_indices.emplace(*id, static_cast<std::uint16_t>(i));
-    }
-  }
   const auto& types = host.types().types();
   for (std::size_t t = 0; t < types.size(); ++t) {
     const auto& variants = types[t].variants;

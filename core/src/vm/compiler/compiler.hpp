@@ -85,8 +85,6 @@ struct Compiler {
   // The machine's macro table while it is lent: macro name -> expander closure.
   std::unordered_map<Spur, HeapKey, FxHash> macros;
   std::unordered_map<Spur, DocEntry> docstring_table;
-  // Builtin name -> row, for the builtin names already interned when the compiler was built.
-  std::unordered_map<Spur, std::uint16_t> builtin_indices;
   // Every variant the machine knows (and this form declares), by name: the later declaration of
   // a name wins.
   std::unordered_map<Spur, ConstructorEntry> variant_constructors;
