@@ -1,0 +1,355 @@
+#include "bridges.hpp"
+
+#include <array>
+#include <span>
+#include <vector>
+
+#include "convert.hpp"
+#include "py_ref.hpp"
+#include "value_data.hpp"
+#include "vm/interface.hpp"
+
+namespace quorvex {
+
+// ---------------------------------------------------------------------------------------------
+// Interruptions
+
+void RunInterrupt::keep_current() noexcept {
+  if (pending()) {
+    PyErr_Clear();
+    return;
+  }
+  PyErr_Fetch(&type_, &value_, &traceback_);
+}
+
+void RunInterrupt::restore() noexcept {
+  PyErr_Restore(type_, value_, traceback_);
+  type_ = value_ = traceback_ = nullptr;
+}
+
+void RunInterrupt::clear() noexcept {
+  PyObject* type = type_;
+  PyObject* value = value_;
+  PyObject* traceback = traceback_;
+  type_ = value_ = traceback_ = nullptr;
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+}
+
+namespace {
+
+// Never shown: the Engine method raises the kept exception instead.
+VmError interrupted_error() {
+  return VmError::value_error("interrupted");
+}
+
+std::optional<VmError> python_interrupt_hook(void* data) {
+  auto* state = static_cast<RunInterrupt*>(data);
+  if (state->pending()) return interrupted_error();
+  if (PyErr_CheckSignals() == 0) return std::nullopt;
+  state->keep_current();
+  return interrupted_error();
+}
+
+RunInterrupt* interrupt_state(const Vm& vm) {
+  if (vm.interrupt_hook != &python_interrupt_hook) return nullptr;
+  return static_cast<RunInterrupt*>(vm.interrupt_data);
+}
+
+VmError handler_vm_error(const EmbedError& error) {
+  return VmError::value_error(format_embed_error(error));
+}
+
+} // namespace
+
+void install_interrupt_hook(Vm& vm, RunInterrupt& state) {
+  vm.interrupt_hook = &python_interrupt_hook;
+  vm.interrupt_data = &state;
+}
+
+VmError interrupt_run(Vm& vm) {
+  RunInterrupt* state = interrupt_state(vm);
+  if (state == nullptr) return handler_vm_error(python_error_to_handler_error());
+  state->keep_current();
+  // The same state the machine enters when its interrupt hook answers an error: every run in
+  // progress ends, and the error is offered to nothing on the way out.
+  vm.run_aborting = true;
+  return interrupted_error();
+}
+
+bool check_signals_during_run(Vm& vm) {
+  if (PyErr_CheckSignals() == 0) return false;
+  (void)interrupt_run(vm);
+  return true;
+}
+
+EmbedError python_error_to_handler_error() {
+  PyObject* raw_type = nullptr;
+  PyObject* raw_value = nullptr;
+  PyObject* raw_traceback = nullptr;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+  PyRef type = PyRef::steal(raw_type);
+  PyRef value = PyRef::steal(raw_value);
+  PyRef traceback = PyRef::steal(raw_traceback);
+
+  std::string text;
+  PyTypeObject* cls =
+      value ? Py_TYPE(value.get())
+            : (type && PyType_Check(type.get()) ? reinterpret_cast<PyTypeObject*>(type.get())
+                                                : nullptr);
+  if (cls != nullptr) {
+    PyRef qualname = PyRef::steal(PyType_GetQualName(cls));
+    std::string_view name;
+    PyRef holder = qualname ? lossy_utf8(qualname.get(), name) : PyRef();
+    if (holder) {
+      text.append(name);
+    } else {
+      PyErr_Clear();
+      text += "<unknown exception>";
+    }
+  } else {
+    text += "<unknown exception>";
+  }
+  text += ": ";
+  PyRef str = value ? PyRef::steal(PyObject_Str(value.get())) : PyRef();
+  std::string_view message;
+  PyRef holder = str ? lossy_utf8(str.get(), message) : PyRef();
+  if (holder) {
+    text.append(message);
+  } else {
+    PyErr_Clear();
+    text += "<exception str() failed>";
+  }
+  return EmbedError::handler(std::move(text));
+}
+
+VmError python_failure_to_vm_error(Vm& vm) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return interrupt_run(vm);
+  return handler_vm_error(python_error_to_handler_error());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The bridges
+
+namespace {
+
+// One counted reference to a Python callable. Released with the machine that holds the bridge,
+// which lives inside an Engine object and is therefore dropped with the interpreter lock held.
+class PythonCallableRef {
+public:
+  explicit PythonCallableRef(PyObject* callable) : callable_(callable) { Py_INCREF(callable); }
+  PythonCallableRef(const PythonCallableRef&) = delete;
+  PythonCallableRef& operator=(const PythonCallableRef&) = delete;
+  virtual ~PythonCallableRef() { Py_XDECREF(callable_); }
+
+  int visit(visitproc visit, void* arg) const {
+    Py_VISIT(callable_);
+    return 0;
+  }
+  void clear() {
+    PyObject* old = callable_;
+    callable_ = nullptr;
+    Py_XDECREF(old);
+  }
+
+protected:
+  // A strong reference for the duration of one call; empty once the collector has cleared it.
+  PyRef take_callable() const { return PyRef::borrow(callable_); }
+
+private:
+  PyObject* callable_;
+};
+
+VmError released_error() {
+  return handler_vm_error(
+      EmbedError::handler("ReferenceError: the Python callable was released when its engine "
+                          "was collected"));
+}
+
+// The arguments as data, converted before any Python code runs (the span may point at values the
+// machine has just taken off its stack).
+class DataArgs {
+public:
+  static constexpr std::size_t kInline = 6;
+
+  Guarded<void> convert(const Vm& vm, std::span<const Value> args) {
+    size_ = args.size();
+    if (size_ > kInline) spill_.resize(size_);
+    DataValue* out = data();
+    for (std::size_t i = 0; i < size_; ++i) {
+      Guarded<DataValue> d = value_to_data(vm.heap, vm.interner, args[i]);
+      if (!d) return std::unexpected(d.error());
+      out[i] = std::move(*d);
+    }
+    return {};
+  }
+  std::size_t size() const { return size_; }
+  DataValue& operator[](std::size_t i) { return data()[i]; }
+
+private:
+  DataValue* data() { return size_ > kInline ? spill_.data() : inline_.data(); }
+
+  std::array<DataValue, kInline> inline_;
+  std::vector<DataValue> spill_;
+  std::size_t size_ = 0;
+};
+
+class PythonFunction final : public HostCallable, public PythonCallableRef {
+public:
+  using PythonCallableRef::PythonCallableRef;
+
+  NativeResult call(Vm& vm, std::span<const Value> args) override {
+    DataArgs data;
+    if (Guarded<void> ok = data.convert(vm, args); !ok) {
+      return std::unexpected(to_vm_error(ok.error()));
+    }
+    PyRef callable = take_callable();
+    if (!callable) return std::unexpected(released_error());
+    DataValue answer;
+    {
+      PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(data.size())));
+      if (!tuple) return std::unexpected(python_failure_to_vm_error(vm));
+      for (std::size_t i = 0; i < data.size(); ++i) {
+        PyRef item = data_to_py(data[i]);
+        if (!item) return std::unexpected(python_failure_to_vm_error(vm));
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
+      }
+      PyRef result = PyRef::steal(PyObject_Call(callable.get(), tuple.get(), nullptr));
+      if (!result || !py_to_data(result.get(), answer)) {
+        return std::unexpected(python_failure_to_vm_error(vm));
+      }
+    }
+    return lift_fault(data_to_value(vm.heap, vm.interner, answer));
+  }
+};
+
+class PythonHandler final : public HostHandler, public PythonCallableRef {
+public:
+  using PythonCallableRef::PythonCallableRef;
+
+  std::expected<HandlerOutcome, VmError> handle(Vm& vm, Spur operation,
+                                                std::vector<Value> args) override {
+    const std::string_view op_name = vm.interner.resolve(operation);
+    DataArgs data;
+    if (Guarded<void> ok = data.convert(vm, args); !ok) {
+      return std::unexpected(to_vm_error(ok.error()));
+    }
+    PyRef callable = take_callable();
+    if (!callable) return std::unexpected(released_error());
+
+    DataValue value;
+    HandlerOutcome::Kind kind = HandlerOutcome::Kind::Resume;
+    std::optional<std::string> bad_answer; // item 0 when it is neither "resume" nor "abort"
+    {
+      PyRef name = PyRef::steal(
+          PyUnicode_DecodeUTF8(op_name.data(), static_cast<Py_ssize_t>(op_name.size()), nullptr));
+      if (!name) return std::unexpected(python_failure_to_vm_error(vm));
+      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.size())));
+      if (!list) return std::unexpected(python_failure_to_vm_error(vm));
+      for (std::size_t i = 0; i < data.size(); ++i) {
+        PyRef item = data_to_py(data[i]);
+        if (!item) return std::unexpected(python_failure_to_vm_error(vm));
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
+      }
+      PyRef answer = PyRef::steal(
+          PyObject_CallFunctionObjArgs(callable.get(), name.get(), list.get(), nullptr));
+      if (!answer) return std::unexpected(python_failure_to_vm_error(vm));
+
+      PyRef first = item_of(answer.get(), 0);
+      if (!first) return std::unexpected(python_failure_to_vm_error(vm));
+      if (!PyUnicode_Check(first.get())) {
+        PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(first.get())));
+        if (type_name) {
+          PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'",
+                       type_name.get());
+        }
+        return std::unexpected(python_failure_to_vm_error(vm));
+      }
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(first.get(), &size);
+      if (text == nullptr) return std::unexpected(python_failure_to_vm_error(vm));
+      const std::string_view said(text, static_cast<std::size_t>(size));
+      if (said == "abort") {
+        kind = HandlerOutcome::Kind::Abort;
+      } else if (said != "resume") {
+        bad_answer.emplace(said);
+      }
+
+      PyRef second = item_of(answer.get(), 1);
+      if (!second || !py_to_data(second.get(), value)) {
+        return std::unexpected(python_failure_to_vm_error(vm));
+      }
+    }
+    if (bad_answer) {
+      return std::unexpected(handler_vm_error(
+          EmbedError::handler("expected 'resume' or 'abort', got '" + *bad_answer + "'")));
+    }
+    Guarded<Value> v = data_to_value(vm.heap, vm.interner, value);
+    if (!v) return std::unexpected(to_vm_error(v.error()));
+    return HandlerOutcome{kind, *v};
+  }
+
+private:
+  // answer[i] through Python's item access, so any object indexable by 0 and 1 will do.
+  static PyRef item_of(PyObject* answer, long i) {
+    PyRef index = PyRef::steal(PyLong_FromLong(i));
+    if (!index) return index;
+    return PyRef::steal(PyObject_GetItem(answer, index.get()));
+  }
+};
+
+const PythonCallableRef* as_python(const HostCallable* c) {
+  return dynamic_cast<const PythonCallableRef*>(c);
+}
+const PythonCallableRef* as_python(const HostHandler* h) {
+  return dynamic_cast<const PythonCallableRef*>(h);
+}
+
+} // namespace
+
+std::expected<void, EmbedError> register_python_handler(Vm& vm, std::string_view effect,
+                                                        PyObject* handler) {
+  auto bridge = std::make_shared<PythonHandler>(handler);
+  if (!register_host_handler(vm, effect, std::move(bridge))) {
+    return std::unexpected(EmbedError::effect_not_found(std::string(effect)));
+  }
+  return {};
+}
+
+std::expected<void, EmbedError> define_python_function(Vm& vm, std::string_view name,
+                                                       PyObject* func) {
+  auto bridge = std::make_shared<PythonFunction>(func);
+  std::expected<std::uint32_t, EngineError> index = define_host_function(vm, name, bridge);
+  if (!index) {
+    return std::unexpected(
+        EmbedError::engine(EmbedError::EngineLayer::Runtime, to_string(index.error())));
+  }
+  return {};
+}
+
+int visit_python_callables(const Vm& vm, visitproc visit, void* arg) {
+  for (const HostFunction& f : vm.host_functions) {
+    if (const PythonCallableRef* p = as_python(f.callable.get())) {
+      if (int r = p->visit(visit, arg)) return r;
+    }
+  }
+  for (const auto& [id, handler] : vm.host_handlers) {
+    if (const PythonCallableRef* p = as_python(handler.get())) {
+      if (int r = p->visit(visit, arg)) return r;
+    }
+  }
+  return 0;
+}
+
+void clear_python_callables(Vm& vm) {
+  for (HostFunction& f : vm.host_functions) {
+    if (auto* p = const_cast<PythonCallableRef*>(as_python(f.callable.get()))) p->clear();
+  }
+  for (auto& [id, handler] : vm.host_handlers) {
+    if (auto* p = const_cast<PythonCallableRef*>(as_python(handler.get()))) p->clear();
+  }
+}
+
+} // namespace quorvex
