@@ -109,6 +109,7 @@ def main():
     documents = [
         ("records, string keys", records(2000, rng), False),
         ("records, keyword keys", records(2000, rng), True),
+        ("20k records", records(20000, rng), False),
         ("numbers", numbers(20000, rng), False),
         ("strings", strings(10000, rng), False),
         ("nested maps", nested(7, 3), False),
