@@ -85,14 +85,16 @@ protected:
   using SlotT = Slot<E>;
   using Node = NodeHeader;
 
-  static_assert(alignof(SlotT) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
-
   static constexpr std::size_t round_up(std::size_t n, std::size_t a) {
     return (n + a - 1) / a * a;
   }
-  static constexpr std::size_t kSlotsOffset = round_up(sizeof(Node), alignof(SlotT));
+  // Functions rather than constants, so that a trie may be a member of its own element type.
+  static constexpr std::size_t slots_offset() {
+    static_assert(alignof(SlotT) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    return round_up(sizeof(Node), alignof(SlotT));
+  }
   static std::size_t children_offset(unsigned nslots) {
-    return round_up(kSlotsOffset + nslots * sizeof(SlotT), alignof(Node*));
+    return round_up(slots_offset() + nslots * sizeof(SlotT), alignof(Node*));
   }
 
   static unsigned nslots(const Node* n) {
@@ -102,11 +104,11 @@ protected:
     return n->collision ? 0u : static_cast<unsigned>(std::popcount(n->nodemap));
   }
   static SlotT* slots(Node* n) {
-    return std::launder(reinterpret_cast<SlotT*>(reinterpret_cast<char*>(n) + kSlotsOffset));
+    return std::launder(reinterpret_cast<SlotT*>(reinterpret_cast<char*>(n) + slots_offset()));
   }
   static const SlotT* slots(const Node* n) {
     return std::launder(
-        reinterpret_cast<const SlotT*>(reinterpret_cast<const char*>(n) + kSlotsOffset));
+        reinterpret_cast<const SlotT*>(reinterpret_cast<const char*>(n) + slots_offset()));
   }
   static Node** children(Node* n) {
     return reinterpret_cast<Node**>(reinterpret_cast<char*>(n) + children_offset(nslots(n)));

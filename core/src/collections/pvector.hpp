@@ -138,15 +138,24 @@ public:
   bool empty() const { return size_ == 0; }
 
   const T& operator[](std::size_t i) const {
-    std::size_t hl = head_len();
-    if (i < hl) return head_->data()[head_hi_ - 1 - i];
-    i -= hl;
-    std::size_t ts = tree_size();
-    if (i < ts) {
-      const Leaf* leaf = leaf_for(i);
-      return leaf->data()[i];
+    const std::size_t hl = head_len();
+    const std::size_t j = i - hl; // wraps around for elements of the head
+    const std::size_t ts = size_ - hl - tail_len();
+    if (j < ts) [[likely]] {
+      const Node* n = root_;
+      // A leaf counts as regular too.
+      if (n->regular) [[likely]] {
+        for (unsigned shift = kBits * height_; shift != 0; shift -= kBits) {
+          n = static_cast<const Inner*>(n)->child[(j >> shift) & kMask];
+        }
+        return static_cast<const Leaf*>(n)->data()[j & kMask];
+      }
+      std::size_t k = j;
+      const Leaf* leaf = leaf_for(k);
+      return leaf->data()[k];
     }
-    return tail_->data()[tail_lo_ + (i - ts)];
+    if (i < hl) return head_->data()[head_hi_ - 1 - i];
+    return tail_->data()[tail_lo_ + (j - ts)];
   }
   const T* get(std::size_t i) const { return i < size_ ? &(*this)[i] : nullptr; }
   const T& front() const { return (*this)[0]; }
@@ -676,11 +685,18 @@ private:
       i -= j << shift;
       return static_cast<unsigned>(j);
     }
-    // A child never holds more than its capacity, so the digit never overshoots.
-    if (j >= in->count) j = in->count - 1u;
-    while (j + 1 < in->count && in->sizes[j] <= i)
+    // A child never holds more than its capacity, so the digit never overshoots; rebalancing
+    // keeps the answer within a few slots past it. Counting the sizes at or below i in the next
+    // four slots finds it without a data-dependent branch (the last size exceeds i, so clamped
+    // slots count nothing); longer walks are rare.
+    const std::size_t last = in->count - 1u;
+    if (j > last) j = last;
+    const std::size_t* sz = in->sizes;
+    j += (sz[j] <= i) + (sz[std::min(j + 1, last)] <= i) + (sz[std::min(j + 2, last)] <= i) +
+         (sz[std::min(j + 3, last)] <= i);
+    while (sz[j] <= i)
       ++j;
-    if (j != 0) i -= in->sizes[j - 1];
+    if (j != 0) i -= sz[j - 1];
     return static_cast<unsigned>(j);
   }
 
@@ -697,7 +713,24 @@ private:
         i &= kMask;
         return static_cast<const Leaf*>(n);
       }
-      n = in->child[find_child(in, h, i)];
+      // As find_child, but the candidate children are read together with the sizes, so that
+      // the two cache lines load in parallel rather than one after the other.
+      const std::size_t last = in->count - 1u;
+      std::size_t j = std::min<std::size_t>(i >> (kBits * h), last);
+      const std::size_t j1 = std::min(j + 1, last), j2 = std::min(j + 2, last),
+                        j3 = std::min(j + 3, last);
+      const Node* const cand[4] = {in->child[j], in->child[j1], in->child[j2], in->child[j3]};
+      const std::size_t* sz = in->sizes;
+      const std::size_t steps = (sz[j] <= i) + (sz[j1] <= i) + (sz[j2] <= i) + (sz[j3] <= i);
+      if (steps < 4) [[likely]] {
+        n = cand[steps];
+        j += steps;
+      } else {
+        j += steps;
+        while (sz[j] <= i) ++j;
+        n = in->child[j];
+      }
+      if (j != 0) i -= sz[j - 1];
       --h;
     }
     return static_cast<const Leaf*>(n);
