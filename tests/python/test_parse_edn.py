@@ -149,3 +149,20 @@ def test_src_by_keyword_and_str_subclass():
         pass
 
     assert parse_edn(src=S("[1]")) == [1]
+
+
+def test_repeated_parsing_and_failing_does_not_grow_memory():
+    import resource
+
+    doc = "[" + " ".join('{:id %d, "name" "n%d", :tags #{:a :b}, :r 1/3}' % (i, i) for i in range(200)) + "]"
+    bad = ["(1 2", "{[1] 2}", '#"(?<n>a)"', "[" * 3000 + "]" * 3000]
+    for _ in range(50):
+        parse_edn(doc)
+    start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for _ in range(1500):
+        parse_edn(doc)
+        for text in bad:
+            with pytest.raises((CompileError, TypeError, re.error, RecursionError)):
+                parse_edn(text)
+    grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - start
+    assert grown_kib < 8 * 1024
