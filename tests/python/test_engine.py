@@ -34,7 +34,12 @@ def test_every_constructor_makes_an_independent_engine(make):
 
 @pytest.mark.parametrize(
     "call",
-    [lambda: Engine(1), lambda: Engine(x=1), lambda: Engine.bare(1), lambda: Engine.with_defaults(1)],
+    [
+        lambda: Engine(1),
+        lambda: Engine(x=1),
+        lambda: Engine.bare(1),
+        lambda: Engine.with_defaults(1),
+    ],
 )
 def test_constructors_take_no_arguments(call):
     with pytest.raises(TypeError):

@@ -54,7 +54,10 @@ CONSOLE_TEXTS = [
 
 @pytest.mark.parametrize("make", ["Engine()", "quorvex.Engine.with_defaults()"])
 def test_console_println_and_print(make):
-    forms = "".join(f"(console/println {src})(console/print {src})(console/print \"|\")" for src, _ in CONSOLE_TEXTS)
+    forms = "".join(
+        f'(console/println {src}) (console/print {src}) (console/print "|")'
+        for src, _ in CONSOLE_TEXTS
+    )
     child = run_child(
         f"""
         from quorvex import Engine
@@ -71,7 +74,8 @@ def test_console_arguments_beyond_the_first_are_ignored_and_none_writes_nothing_
     child = run_child(
         """
         e = quorvex.Engine()
-        e.eval('(console/print "a" "b") (console/print) (console/println) (console/println "c" "d")')
+        e.eval('(console/print "a" "b") (console/print) (console/println)')
+        e.eval('(console/println "c" "d")')
         e.eval('(console/print "no newline at exit")')
         """
     )
@@ -155,8 +159,13 @@ def test_a_closed_standard_output_does_not_end_the_process():
 
 def test_bare_engines_have_no_console_or_random():
     bare = Engine.bare()
-    for src, effect in [("(console/println 1)", "console"), ("(console/read-line)", "console"),
-                        ("(random/rand)", "random"), ("(random/rand-int 3)", "random")]:
+    cases = [
+        ("(console/println 1)", "console"),
+        ("(console/read-line)", "console"),
+        ("(random/rand)", "random"),
+        ("(random/rand-int 3)", "random"),
+    ]
+    for src, effect in cases:
         with pytest.raises(EvalError, match=f"^Unhandled effect: {effect}$"):
             bare.eval(src)
 
