@@ -520,6 +520,84 @@ TEST_F(Collections, VectorWalksAsAList) {
   EXPECT_EQ(list.back().get(), n - 1);
 }
 
+// Walking hides the passed prefix of the tree instead of cutting it off at every step, but not
+// for long: once it outgrows the rest it is released.
+TEST_F(Collections, VectorWalkReleasesWhatItPassed) {
+  for (bool by_drop : {false, true}) {
+    PVector<Tracked> v;
+    for (std::int64_t i = 0; i < 20000; ++i)
+      v.push_back_mut(Tracked(i));
+    for (int k = 0; k < 15000; ++k)
+      v = by_drop ? v.drop(1) : v.pop_front();
+    EXPECT_EQ(v.front().get(), 15000);
+    EXPECT_EQ(v.size(), 5000u);
+    EXPECT_LE(Tracked::live, 2 * 5000 + 1024 + 64);
+  }
+}
+
+// Emptying vectors of every shape from the front, from the back and from both ends alternately,
+// through the persistent and the transient interface; every step checks both ends and, now and
+// then, everything.
+TEST_F(Collections, VectorEmptiesFromEitherEnd) {
+  const std::int64_t n = 3000;
+  Model m(n);
+  PVector<Tracked> back_built;
+  PVector<Tracked> front_built;
+  for (std::int64_t i = 0; i < n; ++i) {
+    m[i] = i;
+    back_built.push_back_mut(Tracked(i));
+    front_built.push_front_mut(Tracked(n - 1 - i));
+  }
+  // A dropped vector hides a prefix of its tree; the other two are relaxed.
+  PVector<Tracked> extended;
+  for (std::int64_t i = -1500; i < 0; ++i)
+    extended.push_back_mut(Tracked(i));
+  for (std::int64_t i = 0; i < n; ++i)
+    extended.push_back_mut(Tracked(i));
+  const PVector<Tracked> dropped = extended.drop(1500);
+  const PVector<Tracked> joined = back_built.take(1234).concat(front_built.drop(1234));
+  const PVector<Tracked> sliced = extended.slice(1400, 1500 + n).drop(100);
+
+  enum Side { Front, Back, Both };
+  // Transient pops on a copy meet shared chunks and nodes; on a fresh build they own them.
+  enum Mode { Persistent, TransientShared, TransientOwned };
+  const PVector<Tracked>* shapes[] = {&back_built, &front_built, &dropped, &joined, &sliced};
+  for (const PVector<Tracked>* shape : shapes) {
+    ASSERT_TRUE(same(*shape, m));
+    for (Side side : {Front, Back, Both}) {
+      for (Mode mode : {Persistent, TransientShared, TransientOwned}) {
+        SCOPED_TRACE(::testing::Message() << "side " << side << " mode " << mode);
+        PVector<Tracked> v = mode == TransientOwned
+                                 ? PVector<Tracked>::from_range(shape->begin(), shape->end())
+                                 : *shape;
+        std::int64_t lo = 0;
+        std::int64_t hi = n;
+        for (std::int64_t step = 0; step < n; ++step) {
+          const bool from_front = side == Front || (side == Both && step % 2 == 0);
+          if (mode == Persistent) {
+            v = from_front ? v.pop_front() : v.pop_back();
+          } else if (from_front) {
+            v.pop_front_mut();
+          } else {
+            v.pop_back_mut();
+          }
+          from_front ? ++lo : --hi;
+          ASSERT_EQ(v.size(), static_cast<std::size_t>(hi - lo));
+          if (lo < hi) {
+            ASSERT_EQ(v.front().get(), lo);
+            ASSERT_EQ(v.back().get(), hi - 1);
+          }
+          if (step % 250 == 0) {
+            ASSERT_TRUE(same(v, Model(m.begin() + lo, m.begin() + hi))) << step;
+          }
+        }
+        EXPECT_TRUE(v.empty());
+      }
+    }
+    ASSERT_TRUE(same(*shape, m));
+  }
+}
+
 TEST_F(Collections, VectorSharesStructure) {
   PVector<Tracked> a;
   for (int i = 0; i < 100; ++i)

@@ -13,6 +13,11 @@
 // slot yet. That makes persistent `push_back`/`push_front` O(1) without copying the chunk, and
 // `pop_front` on a list (the language's `rest`) is a change of view.
 //
+// The tree may hide a prefix of its elements (`tree_off_`): dropping from the front of a list
+// (`rest`) then only moves that offset, instead of copying the path to the first leaf every 32
+// steps. Once the hidden prefix outgrows the visible part it is cut off for real, so a walk
+// keeps at most about twice what it can still reach.
+//
 // Tree nodes are reference counted without atomics: everything runs on one thread. An operation
 // on a node whose count is 1 may change it in place (this is the transient mode, and what a
 // persistent operation falls back to after copying the path it changes). A leaf placed in a tree
@@ -79,6 +84,8 @@ template <class T> class PVector {
   static constexpr unsigned kWidth = pvector_detail::kWidth;
   static constexpr unsigned kMask = pvector_detail::kMask;
   static constexpr unsigned kMaxHeight = pvector_detail::kMaxHeight;
+  // A hidden prefix shorter than this is never worth cutting off.
+  static constexpr std::size_t kMaxHidden = 1024;
 
   struct Leaf : Node {
     Leaf() { this->is_leaf = true; }
@@ -92,15 +99,17 @@ public:
 
   PVector() = default;
   PVector(const PVector& o)
-      : head_(o.head_), root_(o.root_), tail_(o.tail_), size_(o.size_), head_lo_(o.head_lo_),
-        head_hi_(o.head_hi_), tail_lo_(o.tail_lo_), tail_hi_(o.tail_hi_), height_(o.height_) {
+      : head_(o.head_), root_(o.root_), tail_(o.tail_), size_(o.size_), tree_off_(o.tree_off_),
+        head_lo_(o.head_lo_), head_hi_(o.head_hi_), tail_lo_(o.tail_lo_), tail_hi_(o.tail_hi_),
+        height_(o.height_) {
     retain(head_);
     retain(root_);
     retain(tail_);
   }
   PVector(PVector&& o) noexcept
-      : head_(o.head_), root_(o.root_), tail_(o.tail_), size_(o.size_), head_lo_(o.head_lo_),
-        head_hi_(o.head_hi_), tail_lo_(o.tail_lo_), tail_hi_(o.tail_hi_), height_(o.height_) {
+      : head_(o.head_), root_(o.root_), tail_(o.tail_), size_(o.size_), tree_off_(o.tree_off_),
+        head_lo_(o.head_lo_), head_hi_(o.head_hi_), tail_lo_(o.tail_lo_), tail_hi_(o.tail_hi_),
+        height_(o.height_) {
     o.forget();
   }
   PVector& operator=(const PVector& o) {
@@ -120,6 +129,7 @@ public:
     std::swap(root_, o.root_);
     std::swap(tail_, o.tail_);
     std::swap(size_, o.size_);
+    std::swap(tree_off_, o.tree_off_);
     std::swap(head_lo_, o.head_lo_);
     std::swap(head_hi_, o.head_hi_);
     std::swap(tail_lo_, o.tail_lo_);
@@ -142,15 +152,16 @@ public:
     const std::size_t j = i - hl; // wraps around for elements of the head
     const std::size_t ts = size_ - hl - tail_len();
     if (j < ts) [[likely]] {
+      const std::size_t t = j + tree_off_;
       const Node* n = root_;
       // A leaf counts as regular too.
       if (n->regular) [[likely]] {
         for (unsigned shift = kBits * height_; shift != 0; shift -= kBits) {
-          n = static_cast<const Inner*>(n)->child[(j >> shift) & kMask];
+          n = static_cast<const Inner*>(n)->child[(t >> shift) & kMask];
         }
-        return static_cast<const Leaf*>(n)->data()[j & kMask];
+        return static_cast<const Leaf*>(n)->data()[t & kMask];
       }
-      std::size_t k = j;
+      std::size_t k = t;
       const Leaf* leaf = leaf_for(k);
       return leaf->data()[k];
     }
@@ -196,6 +207,11 @@ public:
     if (from == 0 && to == size_) return *this;
     PVector r;
     if (from == to) return r;
+    if (to == size_) {
+      r = *this;
+      r.drop_front(from);
+      return r;
+    }
     const std::size_t hl = head_len();
     const std::size_t ts = tree_size();
     if (from < hl) {
@@ -208,8 +224,8 @@ public:
     std::size_t ta = std::clamp(from, hl, hl + ts) - hl;
     std::size_t tb = std::clamp(to, hl, hl + ts) - hl;
     if (ta < tb) {
-      Hold kept(take_rec(root_, height_, tb));
-      r.root_ = drop_rec(kept.get(), height_, ta);
+      Hold kept(take_rec(root_, height_, tree_off_ + tb));
+      r.root_ = drop_rec(kept.get(), height_, tree_off_ + ta);
       r.height_ = height_;
       r.collapse_root();
     }
@@ -250,11 +266,15 @@ public:
     left.root_ = root_;
     retain(root_);
     left.height_ = height_;
+    left.tree_off_ = tree_off_;
+    left.materialize_front();
     if (tail_len() != 0) left.push_leaf_back(tail_as_leaf());
     PVector right;
     right.root_ = o.root_;
     retain(o.root_);
     right.height_ = o.height_;
+    right.tree_off_ = o.tree_off_;
+    right.materialize_front();
     if (o.head_len() != 0) right.push_leaf_front(copy_leaf(o.head_, o.head_lo_, o.head_hi_, true));
 
     Pair merged;
@@ -334,6 +354,7 @@ public:
       // The head is stored reversed, so it enters the tree as a reordered copy.
       Hold leaf(copy_leaf(head_, head_lo_, head_hi_, true));
       construct(chunk, std::move(v));
+      materialize_front();
       push_leaf_front(leaf.take());
       release(head_);
       head_ = chunk;
@@ -364,7 +385,7 @@ public:
     i -= hl;
     std::size_t ts = tree_size();
     if (i < ts) {
-      tree_set(i, std::move(v));
+      tree_set(tree_off_ + i, std::move(v));
       return;
     }
     own_chunk(tail_, tail_lo_, tail_hi_);
@@ -376,10 +397,7 @@ public:
     if (tail_len() != 0) {
       shrink_view_end(tail_, tail_lo_, tail_hi_);
     } else if (root_) {
-      Leaf* leaf = static_cast<Leaf*>(pop_leaf_back());
-      tail_ = leaf;
-      tail_lo_ = 0;
-      tail_hi_ = leaf->count;
+      spill_last_leaf();
       shrink_view_end(tail_, tail_lo_, tail_hi_);
     } else {
       // Only the head is left; its last element sits at the low end of the reversed chunk.
@@ -393,14 +411,10 @@ public:
     if (size_ == 0) return;
     if (head_len() != 0) {
       shrink_view_end(head_, head_lo_, head_hi_);
-    } else if (root_) {
-      spill_first_leaf();
-      shrink_view_end(head_, head_lo_, head_hi_);
-    } else {
-      ++tail_lo_;
-      drop_empty(tail_, tail_lo_, tail_hi_);
+      --size_;
+      return;
     }
-    --size_;
+    drop_front(1);
   }
 
   // ---- iteration ----
@@ -462,7 +476,10 @@ public:
   template <class F> void for_each(F&& f) const {
     for (std::size_t k = head_hi_; k > head_lo_; --k)
       f(head_->data()[k - 1]);
-    if (root_) for_each_node(root_, f);
+    if (root_) {
+      std::size_t skip = tree_off_;
+      for_each_node(root_, skip, f);
+    }
     for (std::size_t k = tail_lo_; k < tail_hi_; ++k)
       f(tail_->data()[k]);
   }
@@ -476,16 +493,17 @@ public:
     if (head_ && (head_lo_ > head_hi_ || head_hi_ > head_->count)) return -1;
     if (tail_ && (tail_lo_ > tail_hi_ || tail_hi_ > tail_->count)) return -1;
     if (head_len() + tail_len() > size_) return -1;
-    if (!root_) return tree_size() == 0 && height_ == 0 ? 0 : -1;
+    if (!root_) return tree_size() == 0 && height_ == 0 && tree_off_ == 0 ? 0 : -1;
+    if (tree_size() == 0) return -1;
     std::size_t counted = 0;
-    if (!check_node(root_, height_, counted) || counted != tree_size()) return -1;
+    if (!check_node(root_, height_, counted) || counted != tree_off_ + tree_size()) return -1;
     return height_;
   }
 
   bool ptr_eq(const PVector& o) const {
     return head_ == o.head_ && root_ == o.root_ && tail_ == o.tail_ && size_ == o.size_ &&
-           head_lo_ == o.head_lo_ && head_hi_ == o.head_hi_ && tail_lo_ == o.tail_lo_ &&
-           tail_hi_ == o.tail_hi_ && height_ == o.height_;
+           tree_off_ == o.tree_off_ && head_lo_ == o.head_lo_ && head_hi_ == o.head_hi_ &&
+           tail_lo_ == o.tail_lo_ && tail_hi_ == o.tail_hi_ && height_ == o.height_;
   }
 
 private:
@@ -543,6 +561,7 @@ private:
     root_ = nullptr;
     tail_ = nullptr;
     size_ = 0;
+    tree_off_ = 0;
     head_lo_ = head_hi_ = tail_lo_ = tail_hi_ = height_ = 0;
   }
   void clear() noexcept {
@@ -634,6 +653,7 @@ private:
 
   // Moves the tree's first leaf into the (empty) head.
   void spill_first_leaf() {
+    materialize_front();
     Hold head(copy_leaf(first_leaf(), 0, first_leaf()->count, true));
     static_cast<Leaf*>(head.get())->frozen = false;
     release(pop_leaf_front());
@@ -645,11 +665,75 @@ private:
 
   // Moves the tree's last leaf into the (empty) tail; the leaf is shared, not copied.
   void spill_last_leaf() {
+    const std::size_t full = tree_off_ + tree_size();
     Leaf* leaf = static_cast<Leaf*>(pop_leaf_back());
+    const std::size_t start = full - leaf->count; // the leaf's first element in the tree
     release(tail_);
     tail_ = leaf;
-    tail_lo_ = 0;
+    tail_lo_ = static_cast<std::uint8_t>(tree_off_ > start ? tree_off_ - start : 0);
     tail_hi_ = leaf->count;
+    if (tree_off_ >= start) {
+      // What is left of the tree is all hidden.
+      release(root_);
+      root_ = nullptr;
+      height_ = 0;
+      tree_off_ = 0;
+    }
+  }
+
+  // Removes the first k elements, k <= size(). The tree part only grows its hidden prefix, until
+  // that prefix outgrows what is visible.
+  void drop_front(std::size_t k) {
+    const std::size_t hl = head_len();
+    if (k < hl) {
+      head_hi_ = static_cast<std::uint8_t>(head_hi_ - k);
+      size_ -= k;
+      return;
+    }
+    if (hl != 0) {
+      release(head_);
+      head_ = nullptr;
+      head_lo_ = head_hi_ = 0;
+      size_ -= hl;
+      k -= hl;
+    }
+    const std::size_t ts = tree_size();
+    if (k < ts) {
+      if (k == 0) return;
+      const std::size_t off = tree_off_ + k;
+      if (off >= kMaxHidden && off > ts - k) {
+        Node* cut = drop_rec(root_, height_, off);
+        release(root_);
+        root_ = cut;
+        tree_off_ = 0;
+        collapse_root();
+      } else {
+        tree_off_ = off;
+      }
+      size_ -= k;
+      return;
+    }
+    if (root_) {
+      release(root_);
+      root_ = nullptr;
+      height_ = 0;
+      tree_off_ = 0;
+      size_ -= ts;
+      k -= ts;
+    }
+    tail_lo_ = static_cast<std::uint8_t>(tail_lo_ + k);
+    size_ -= k;
+    drop_empty(tail_, tail_lo_, tail_hi_);
+  }
+
+  // Cuts the tree's hidden prefix off for real.
+  void materialize_front() {
+    if (tree_off_ == 0) return;
+    Node* cut = drop_rec(root_, height_, tree_off_);
+    release(root_);
+    root_ = cut;
+    tree_off_ = 0;
+    collapse_root();
   }
 
   // ---- tree nodes ----
@@ -727,7 +811,8 @@ private:
         j += steps;
       } else {
         j += steps;
-        while (sz[j] <= i) ++j;
+        while (sz[j] <= i)
+          ++j;
         n = in->child[j];
       }
       if (j != 0) i -= sz[j - 1];
@@ -1164,16 +1249,25 @@ private:
     }
   }
 
-  template <class F> static void for_each_node(const Node* n, F& f) {
+  // Visits the subtree's elements after the first `skip` ones (which it counts down).
+  template <class F> static void for_each_node(const Node* n, std::size_t& skip, F& f) {
+    if (skip != 0) {
+      const std::size_t size = node_size(n);
+      if (skip >= size) {
+        skip -= size;
+        return;
+      }
+    }
     if (n->is_leaf) {
       const Leaf* leaf = static_cast<const Leaf*>(n);
-      for (unsigned k = 0; k < leaf->count; ++k)
+      for (std::size_t k = skip; k < leaf->count; ++k)
         f(leaf->data()[k]);
+      skip = 0;
       return;
     }
     const Inner* in = static_cast<const Inner*>(n);
     for (unsigned k = 0; k < in->count; ++k)
-      for_each_node(in->child[k], f);
+      for_each_node(in->child[k], skip, f);
   }
 
   // Counts the subtree's elements into `counted`; false on any broken invariant.
@@ -1234,8 +1328,9 @@ private:
     i -= hl;
     std::size_t ts = tree_size();
     if (i < ts) {
-      const Leaf* leaf = leaf_for(i);
-      return {leaf->data() + i, 1, leaf->count - i};
+      std::size_t k = tree_off_ + i;
+      const Leaf* leaf = leaf_for(k);
+      return {leaf->data() + k, 1, leaf->count - k};
     }
     i -= ts;
     return {tail_->data() + tail_lo_ + i, 1, tail_len() - i};
@@ -1245,6 +1340,7 @@ private:
   Node* root_ = nullptr;
   Leaf* tail_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t tree_off_ = 0; // hidden leading elements of the tree
   std::uint8_t head_lo_ = 0;
   std::uint8_t head_hi_ = 0;
   std::uint8_t tail_lo_ = 0;
