@@ -516,7 +516,11 @@ public:
         const bool met = t.max_ratio > 0 ? r <= t.max_ratio : row.ns <= t.max_ns;
         target =
             t.max_ratio > 0 ? format("<= %.0fx std", t.max_ratio) : format("<= %.0f ns", t.max_ns);
-        target += met ? ": met" : ": MISSED";
+        if (t.max_ratio > 0 && !compared) {
+          target += ": no std row";
+        } else {
+          target += met ? ": met" : ": MISSED";
+        }
       }
       std::printf("%-32s %14.2f %14s %9s  %s\n", row.name.c_str(), row.ns,
                   compared ? format("%.2f", base->second).c_str() : "",
