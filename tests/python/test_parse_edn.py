@@ -120,6 +120,12 @@ def test_unreadable_text_raises_compile_error(text, message):
     assert isinstance(info.value, QuorvexError)
 
 
+def test_nesting_beyond_the_recursion_limit_raises_recursion_error():
+    # The reader takes it; the conversion follows the interpreter's limit, as json.loads does.
+    with pytest.raises(RecursionError):
+        parse_edn("[" * 3000 + "]" * 3000)
+
+
 def test_moderate_nesting_reads():
     result = parse_edn("[" * 500 + "]" * 500)
     for _ in range(499):
