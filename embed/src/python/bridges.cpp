@@ -168,6 +168,82 @@ VmError released_error() {
                           "was collected"));
 }
 
+// Nil, booleans, integers and floats are most of what callbacks exchange. They skip the general
+// converters, whose set-up costs more than the conversion itself, and come out exactly as the
+// general converters would make them.
+bool scalar_to_data(const Value& v, DataValue& out) {
+  switch (v.tag) {
+  case Tag::Nil:
+    out = DataValue();
+    return true;
+  case Tag::Bool:
+    out = DataValue::boolean((v.as.boolean & 1) != 0);
+    return true;
+  case Tag::Int:
+    out = DataValue::integer(v.as.integer);
+    return true;
+  case Tag::Float:
+    out = DataValue::floating(v.as.floating);
+    return true;
+  default:
+    return false;
+  }
+}
+
+PyRef to_python(const DataValue& d) {
+  switch (d.kind()) {
+  case DataKind::Nil:
+    return PyRef::borrow(Py_None);
+  case DataKind::Bool:
+    return PyRef::borrow(d.as_bool() ? Py_True : Py_False);
+  case DataKind::Int:
+    return PyRef::steal(PyLong_FromLongLong(d.as_int()));
+  case DataKind::Float:
+    return PyRef::steal(PyFloat_FromDouble(d.as_float()));
+  default:
+    return data_to_py(d);
+  }
+}
+
+// py_to_data with the exact scalar types first. False with a Python exception set.
+bool from_python(PyObject* obj, DataValue& out) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long long i = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0 && !(i == -1 && PyErr_Occurred())) {
+      out = DataValue::integer(i);
+      return true;
+    }
+    PyErr_Clear(); // the general converter raises its own error for the same int
+  } else if (obj == Py_None) {
+    out = DataValue();
+    return true;
+  } else if (type == &PyFloat_Type) {
+    out = DataValue::floating(PyFloat_AsDouble(obj));
+    return true;
+  } else if (type == &PyBool_Type) {
+    out = DataValue::boolean(obj == Py_True);
+    return true;
+  }
+  return py_to_data(obj, out);
+}
+
+Guarded<Value> to_value(Vm& vm, const DataValue& d) {
+  switch (d.kind()) {
+  case DataKind::Nil:
+    return Value::nil();
+  case DataKind::Bool:
+    return Value::from_bool(d.as_bool());
+  case DataKind::Int:
+    return Value::from_int(d.as_int());
+  case DataKind::Float:
+    return Value::from_float(d.as_float());
+  default:
+    return data_to_value(vm.heap, vm.interner, d);
+  }
+}
+
 // The arguments as data, converted before any Python code runs (the span may point at values the
 // machine has just taken off its stack).
 class DataArgs {
@@ -179,6 +255,7 @@ public:
     if (size_ > kInline) spill_.resize(size_);
     DataValue* out = data();
     for (std::size_t i = 0; i < size_; ++i) {
+      if (scalar_to_data(args[i], out[i])) continue;
       Guarded<DataValue> d = value_to_data(vm.heap, vm.interner, args[i]);
       if (!d) return std::unexpected(d.error());
       out[i] = std::move(*d);
@@ -212,16 +289,16 @@ public:
       PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(data.size())));
       if (!tuple) return std::unexpected(python_failure_to_vm_error(vm));
       for (std::size_t i = 0; i < data.size(); ++i) {
-        PyRef item = data_to_py(data[i]);
+        PyRef item = to_python(data[i]);
         if (!item) return std::unexpected(python_failure_to_vm_error(vm));
         PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
       }
       PyRef result = PyRef::steal(PyObject_Call(callable.get(), tuple.get(), nullptr));
-      if (!result || !py_to_data(result.get(), answer)) {
+      if (!result || !from_python(result.get(), answer)) {
         return std::unexpected(python_failure_to_vm_error(vm));
       }
     }
-    return lift_fault(data_to_value(vm.heap, vm.interner, answer));
+    return lift_fault(to_value(vm, answer));
   }
 };
 
@@ -249,7 +326,7 @@ public:
       PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.size())));
       if (!list) return std::unexpected(python_failure_to_vm_error(vm));
       for (std::size_t i = 0; i < data.size(); ++i) {
-        PyRef item = data_to_py(data[i]);
+        PyRef item = to_python(data[i]);
         if (!item) return std::unexpected(python_failure_to_vm_error(vm));
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
       }
@@ -278,7 +355,7 @@ public:
       }
 
       PyRef second = item_of(answer.get(), 1);
-      if (!second || !py_to_data(second.get(), value)) {
+      if (!second || !from_python(second.get(), value)) {
         return std::unexpected(python_failure_to_vm_error(vm));
       }
     }
@@ -286,7 +363,7 @@ public:
       return std::unexpected(handler_vm_error(
           EmbedError::handler("expected 'resume' or 'abort', got '" + *bad_answer + "'")));
     }
-    Guarded<Value> v = data_to_value(vm.heap, vm.interner, value);
+    Guarded<Value> v = to_value(vm, value);
     if (!v) return std::unexpected(to_vm_error(v.error()));
     return HandlerOutcome{kind, *v};
   }
