@@ -69,9 +69,7 @@ public:
     if (PyTuple_Check(obj)) return convert_tuple(obj, out);
     if (PyDict_Check(obj)) return convert_dict(obj, out);
     if (PyAnySet_Check(obj)) return convert_set(obj, out);
-    int fraction = is_fraction(obj);
-    if (fraction < 0) return false;
-    if (fraction == 1) return convert_fraction(obj, out);
+    if (is_fraction(obj)) return convert_fraction(obj, out);
     return convert_other(obj, out);
   }
 
@@ -157,22 +155,18 @@ private:
     return true;
   }
 
-  // 1 for a fractions.Fraction, 0 for anything else. Trouble finding out (no `fractions`, a
-  // failing instance test) counts as "not a fraction".
-  int is_fraction(PyObject* obj) {
+  // Trouble finding out (no `fractions`, a failing instance test) counts as "not a fraction".
+  bool is_fraction(PyObject* obj) {
     if (!fraction_looked_up_) {
       fraction_looked_up_ = true;
       PyRef module = PyRef::steal(PyImport_ImportModule("fractions"));
       if (module) fraction_class_ = PyRef::steal(PyObject_GetAttrString(module.get(), "Fraction"));
       if (!fraction_class_) PyErr_Clear();
     }
-    if (!fraction_class_) return 0;
+    if (!fraction_class_) return false;
     const int r = PyObject_IsInstance(obj, fraction_class_.get());
-    if (r < 0) {
-      PyErr_Clear();
-      return 0;
-    }
-    return r;
+    if (r < 0) PyErr_Clear();
+    return r == 1;
   }
 
   static bool convert_fraction(PyObject* obj, DataValue& out) {
