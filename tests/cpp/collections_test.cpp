@@ -18,6 +18,7 @@
 #include "collections/phashset.hpp"
 #include "collections/pvector.hpp"
 #include "util/hash.hpp"
+#include "util/internal_error.hpp"
 
 namespace quorvex {
 namespace {
@@ -598,6 +599,19 @@ TEST_F(Collections, VectorEmptiesFromEitherEnd) {
   }
 }
 
+// Misuse by a caller is reported, not undefined.
+TEST_F(Collections, VectorRefusesOutOfRangeAccess) {
+  PVector<Tracked> empty;
+  EXPECT_THROW(empty.front(), InternalError);
+  EXPECT_THROW(empty.back(), InternalError);
+  EXPECT_EQ(empty.get(0), nullptr);
+  PVector<Tracked> three = empty.push_back(Tracked(1)).push_back(Tracked(2)).push_back(Tracked(3));
+  EXPECT_THROW(three.set(3, Tracked(0)), InternalError);
+  EXPECT_THROW(three.set_mut(99, Tracked(0)), InternalError);
+  EXPECT_EQ(three.get(3), nullptr);
+  EXPECT_EQ(three.get(2)->get(), 3);
+}
+
 TEST_F(Collections, VectorSharesStructure) {
   PVector<Tracked> a;
   for (int i = 0; i < 100; ++i)
@@ -899,6 +913,15 @@ TEST_F(Collections, HashDecidesBeforeEquality) {
   EXPECT_EQ(apart.size(), 200u);
   for (int k = 0; k < 200; ++k)
     EXPECT_EQ(apart.find(Tracked(k))->get(), k);
+  // An absent key whose path ends at another key's entry is still absent.
+  for (int k = 200; k < 400; ++k) {
+    EXPECT_EQ(apart.find(Tracked(k)), nullptr) << k;
+    EXPECT_TRUE(apart.erase(Tracked(k)).ptr_eq(apart)) << k;
+  }
+  auto grown = apart;
+  for (int k = 200; k < 400; ++k)
+    grown.insert_mut(Tracked(k), Tracked(-k));
+  EXPECT_EQ(grown.size(), 400u);
   ASSERT_EQ(together.size(), 1u);
   // The stored key stays; the value is the last one inserted.
   EXPECT_EQ(together.begin()->first.get(), 0);

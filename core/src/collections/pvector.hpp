@@ -147,6 +147,7 @@ public:
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
+  // Unchecked: i < size(). get() is the checked access.
   const T& operator[](std::size_t i) const {
     const std::size_t hl = head_len();
     const std::size_t j = i - hl; // wraps around for elements of the head
@@ -169,8 +170,15 @@ public:
     return tail_->data()[tail_lo_ + (j - ts)];
   }
   const T* get(std::size_t i) const { return i < size_ ? &(*this)[i] : nullptr; }
-  const T& front() const { return (*this)[0]; }
-  const T& back() const { return (*this)[size_ - 1]; }
+  // Precondition: !empty(); a violation throws InternalError rather than reading nothing.
+  const T& front() const {
+    check_index(0);
+    return (*this)[0];
+  }
+  const T& back() const {
+    check_index(0);
+    return (*this)[size_ - 1];
+  }
 
   PVector push_back(T v) const {
     PVector r(*this);
@@ -192,6 +200,7 @@ public:
     r.pop_front_mut();
     return r;
   }
+  // Precondition: i < size(); a violation throws InternalError.
   PVector set(std::size_t i, T v) const {
     PVector r(*this);
     r.set_mut(i, std::move(v));
@@ -374,8 +383,9 @@ public:
     ++size_;
   }
 
-  // Precondition: i < size().
+  // Precondition: i < size(); a violation throws InternalError.
   void set_mut(std::size_t i, T v) {
+    check_index(i);
     std::size_t hl = head_len();
     if (i < hl) {
       own_chunk(head_, head_lo_, head_hi_);
@@ -574,6 +584,10 @@ private:
   std::size_t head_len() const { return static_cast<std::size_t>(head_hi_ - head_lo_); }
   std::size_t tail_len() const { return static_cast<std::size_t>(tail_hi_ - tail_lo_); }
   std::size_t tree_size() const { return size_ - head_len() - tail_len(); }
+
+  void check_index(std::size_t i) const {
+    if (i >= size_) throw InternalError("persistent vector index out of range");
+  }
 
   static void check_height(unsigned height) {
     if (height > kMaxHeight) throw InternalError("persistent vector tree too tall");
