@@ -421,6 +421,22 @@ TEST_F(Engine, AFailedCompilationLeavesNoObjectOrPrototypeBehind) {
   EXPECT_EQ(vm->prototypes.size(), prototypes);
 }
 
+class ThrowingHostFunction final : public HostCallable {
+public:
+  NativeResult call(Vm&, std::span<const Value>) override { throw InternalError("host fault"); }
+};
+
+// An InternalError is the host's to report; the machine it went through must stay usable.
+TEST_F(Engine, AnInternalErrorThrownThroughARunLeavesTheMachineUsable) {
+  ASSERT_TRUE(define_host_function(*vm, "explode", std::make_shared<ThrowingHostFunction>()));
+  ASSERT_EQ(run(*vm, "(defn wrap [n] (if (= n 0) [(explode)] [(wrap (- n 1))]))"), "<fn>");
+  EXPECT_THROW(vm_eval(*vm, "(let [a 1] (wrap 20))"), InternalError);
+  expect_machine_at_rest(*vm);
+  EXPECT_EQ(run(*vm, "(+ 1 2)"), "3");
+  EXPECT_EQ(run(*vm, "(wrap -1)"), "error: Stack overflow");
+  expect_machine_at_rest(*vm);
+}
+
 // The macro table goes to the compiler for each form and must come back on every outcome, with
 // the macro roots rebuilt from it: a macro closure referenced by nothing else must survive a
 // collection.

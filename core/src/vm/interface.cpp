@@ -265,7 +265,7 @@ std::expected<Value, EngineError> compile_and_run(Vm& vm, const Form& form) {
   fixup_adopted_templates(vm.heap, base, handles.inserted());
 
   for (Prototype& proto : tables.prototypes)
-    vm.prototypes.push_back(std::move(proto));
+    add_prototype(vm, std::move(proto));
 
   std::expected<Value, RuntimeError> result = call_prototype(vm, base + *top, {});
   if (!result) {
