@@ -189,12 +189,13 @@ SplitName split_namespace(std::string_view token) {
 // ---------------------------------------------------------------------------------------------
 // Cursor
 
-Reader::Reader(std::string_view text, std::optional<Spur> source)
+Reader::Reader(std::string_view text, std::optional<Spur> source, Spans spans)
     : text_(text), bytes_(text.data()),
       length_(static_cast<std::uint32_t>(
           std::min<std::size_t>(text.size(), std::numeric_limits<std::uint32_t>::max()))),
       source_(source.value_or(0)),
-      too_large_(text.size() >= std::numeric_limits<std::uint32_t>::max()) {}
+      too_large_(text.size() >= std::numeric_limits<std::uint32_t>::max()),
+      keep_spans_(spans == Spans::Keep) {}
 
 bool Reader::fail(const char* message, std::size_t start, std::size_t end) {
   return fail(std::string(message), start, end);
@@ -358,7 +359,11 @@ bool Reader::read_form_into(Form& out) {
     ok = read_bare_token(inner);
   }
   if (!ok) return false;
-  out = Form::spanned(SourceSpan{start, pos_, line, column, source_}, std::move(inner));
+  if (keep_spans_) {
+    out = Form::spanned(SourceSpan{start, pos_, line, column, source_}, std::move(inner));
+  } else {
+    out = std::move(inner);
+  }
   return true;
 }
 
@@ -677,8 +682,13 @@ struct Reader::AnonParams {
 };
 
 bool Reader::read_anonymous_fn(Form& out) {
+  // The body keeps its spans even when spans are dropped: an out-of-range parameter is reported
+  // at the form that holds it, which only the spans know.
   FormVec body;
-  if (!read_sequence(')', "Unclosed anonymous fn", body)) return false;
+  const bool keep_spans = std::exchange(keep_spans_, true);
+  const bool read = read_sequence(')', "Unclosed anonymous fn", body);
+  keep_spans_ = keep_spans;
+  if (!read) return false;
   Form body_list = Form::list(std::move(body));
   AnonParams params;
   std::optional<Form> rewritten;
@@ -816,8 +826,8 @@ bool Reader::rewrite_anon_params(const Form& form, const SourceSpan* around, Ano
 // ---------------------------------------------------------------------------------------------
 
 std::expected<std::vector<Form>, CoreError> read_all(std::string_view text,
-                                                     std::optional<Spur> source) {
-  Reader reader(text, source);
+                                                     std::optional<Spur> source, Spans spans) {
+  Reader reader(text, source, spans);
   std::vector<Form> forms;
   while (!reader.at_end()) {
     auto form = reader.read_form();

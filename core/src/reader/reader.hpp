@@ -24,13 +24,20 @@
 
 namespace quorvex {
 
+// Whether forms come back wrapped in Form::Spanned. The compiler needs the spans; a consumer that
+// only wants the data (parse_edn) saves one allocation per form without them. Errors carry the
+// same texts and offsets either way, since those come from the cursor, not from the wrappers.
+enum class Spans : bool { Keep, Drop };
+
 class Reader {
 public:
   // The text is borrowed and must outlive the reader. Texts of 4 GiB or more are refused (spans
   // hold 32-bit offsets).
-  explicit Reader(std::string_view text, std::optional<Spur> source = std::nullopt);
+  explicit Reader(std::string_view text, std::optional<Spur> source = std::nullopt,
+                  Spans spans = Spans::Keep);
 
-  // Skips white space and comments, reads one form and answers it wrapped in Form::Spanned.
+  // Skips white space and comments, reads one form and answers it wrapped in Form::Spanned
+  // (unwrapped with Spans::Drop).
   std::expected<Form, CoreError> read_form();
   // Skips white space and comments; answers whether the text is exhausted.
   bool at_end();
@@ -77,6 +84,7 @@ private:
   std::uint32_t column_ = 0;
   Spur source_ = 0;
   bool too_large_ = false;
+  bool keep_spans_ = true;
   std::optional<CoreError> error_;
   std::array<SharedText, 256> recent_texts_;
 };
@@ -84,7 +92,8 @@ private:
 // Every form of a text in order (an empty vector for a text of white space and comments only),
 // or the first error. `source` is the interned source name; none for read-string and parse_edn.
 std::expected<std::vector<Form>, CoreError> read_all(std::string_view text,
-                                                     std::optional<Spur> source = std::nullopt);
+                                                     std::optional<Spur> source = std::nullopt,
+                                                     Spans spans = Spans::Keep);
 
 // Splits a token at its first '/' unless that is its first or last character: "a/b/c" has the
 // namespace "a" and the name "b/c"; "/", "/a" and "a/" have no namespace.

@@ -132,14 +132,23 @@ private:
 } // namespace
 
 PyRef parse_edn_object(std::string_view src) {
-  auto forms = read_all(src);
-  if (!forms) {
-    raise_embed_error(EmbedError::invalid_edn(format_core_error(forms.error())));
-    return PyRef();
+  // No span wrappers: nothing here reports a location past the reader's own errors, and a
+  // wrapper per form would cost an allocation and a pointer hop each. Only the last form is kept.
+  Reader reader(src, std::nullopt, Spans::Drop);
+  Form last;
+  bool any = false;
+  while (!reader.at_end()) {
+    auto form = reader.read_form();
+    if (!form) {
+      raise_embed_error(EmbedError::invalid_edn(format_core_error(form.error())));
+      return PyRef();
+    }
+    last = std::move(*form);
+    any = true;
   }
-  if (forms->empty()) return PyRef::borrow(Py_None);
+  if (!any) return PyRef::borrow(Py_None);
   FormToPy conversion;
-  return conversion.convert(forms->back());
+  return conversion.convert(last);
 }
 
 } // namespace quorvex
