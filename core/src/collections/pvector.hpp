@@ -27,9 +27,9 @@
 // the last are full and the last is regular too: then the child holding index i is simply digit
 // i >> (5 * height), and lookups skip the size table. Vectors built by pushing at the back stay
 // regular throughout. Slicing and concatenation produce relaxed nodes; concatenation rebalances
-// the nodes along the seam (the classic RRB concatenation plan) so that a relaxed node never
-// holds more than two children beyond the minimum its contents need, which bounds both the
-// height and the linear search in a size table.
+// the nodes along the seam (the classic RRB concatenation plan) so that the nodes it builds hold
+// at most two children beyond the minimum their contents need, which bounds both the height and
+// the search in a size table.
 #pragma once
 
 #include <algorithm>
@@ -61,7 +61,7 @@ struct Node {
   std::uint8_t count = 0; // leaf: constructed elements; inner: children
   bool is_leaf = false;
   bool frozen = false; // leaf only: its length may not change any more
-  bool regular = true; // inner only: indexable by radix digits
+  bool regular = true; // indexable by radix digits (a leaf always is)
 };
 
 struct Inner : Node {
@@ -85,7 +85,7 @@ template <class T> class PVector {
   static constexpr unsigned kMask = pvector_detail::kMask;
   static constexpr unsigned kMaxHeight = pvector_detail::kMaxHeight;
   // A hidden prefix shorter than this is never worth cutting off.
-  static constexpr std::size_t kMaxHidden = 1024;
+  static constexpr std::size_t kMinCut = 1024;
 
   struct Leaf : Node {
     Leaf() { this->is_leaf = true; }
@@ -715,7 +715,7 @@ private:
     if (k < ts) {
       if (k == 0) return;
       const std::size_t off = tree_off_ + k;
-      if (off >= kMaxHidden && off > ts - k) {
+      if (off >= kMinCut && off > ts - k) {
         Node* cut = drop_rec(root_, height_, off);
         release(root_);
         root_ = cut;
