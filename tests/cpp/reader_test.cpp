@@ -377,17 +377,41 @@ TEST(Reader, ErrorsCarryMessageAndLocation) {
       {"[1 \"abc", "Unclosed string", 3, 7},
       {"(a [b {:c #{\"d", "Unclosed string", 12, 14},
   };
-  for (const auto& c : cases) {
-    auto result = read_all(c.text);
-    ASSERT_FALSE(result.has_value()) << c.text;
-    const CoreError& e = result.error();
-    EXPECT_EQ(e.kind.tag, CoreErrorTag::Reader);
-    EXPECT_EQ(e.message(), c.message) << c.text;
-    ASSERT_TRUE(e.location) << c.text;
-    EXPECT_EQ(e.location->start, c.start) << c.text;
-    EXPECT_EQ(e.location->end, c.end) << c.text;
-    EXPECT_EQ(e.location->line, 0u) << c.text;
-    EXPECT_EQ(e.location->column, 0u) << c.text;
+  // Reading without spans must not change what an error says or where it points.
+  for (Spans spans : {Spans::Keep, Spans::Drop}) {
+    for (const auto& c : cases) {
+      auto result = read_all(c.text, std::nullopt, spans);
+      ASSERT_FALSE(result.has_value()) << c.text;
+      const CoreError& e = result.error();
+      EXPECT_EQ(e.kind.tag, CoreErrorTag::Reader);
+      EXPECT_EQ(e.message(), c.message) << c.text;
+      ASSERT_TRUE(e.location) << c.text;
+      EXPECT_EQ(e.location->start, c.start) << c.text;
+      EXPECT_EQ(e.location->end, c.end) << c.text;
+      EXPECT_EQ(e.location->line, 0u) << c.text;
+      EXPECT_EQ(e.location->column, 0u) << c.text;
+    }
+  }
+}
+
+TEST(Reader, DroppingSpansKeepsTheFormsAndUnwrapsThem) {
+  const char* texts[] = {
+      "1 -2/4 3.5 \"s\\n\" sym ns/sym :kw :ns/kw nil true",
+      "(a [b {:c #{d}}] 'e `(f ~g ~@h) @i)",
+      "#(+ % %2 %&) #_ skipped #\"a+\" #x\"/a/b\"",
+      "{[1 2] {:deep [#{3}]}}",
+  };
+  for (const char* text : texts) {
+    auto kept = read_all(text, std::nullopt, Spans::Keep);
+    auto dropped = read_all(text, std::nullopt, Spans::Drop);
+    ASSERT_TRUE(kept && dropped) << text;
+    ASSERT_EQ(kept->size(), dropped->size()) << text;
+    for (std::size_t i = 0; i < kept->size(); ++i) {
+      EXPECT_TRUE(form_eq((*kept)[i], (*dropped)[i])) << text;
+      EXPECT_EQ(show((*kept)[i]), show((*dropped)[i])) << text;
+      EXPECT_EQ((*kept)[i].kind(), Form::Kind::Spanned) << text;
+      EXPECT_NE((*dropped)[i].kind(), Form::Kind::Spanned) << text;
+    }
   }
 }
 
