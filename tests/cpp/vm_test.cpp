@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "util/internal_error.hpp"
 #include "value/printer.hpp"
 #include "value/small_string.hpp"
 #include "vm/instruction.hpp"
@@ -421,6 +422,35 @@ TEST_F(VmTest, InstructionTable) {
     EXPECT_EQ(vm->stack.size(), 0u) << c.what;
     EXPECT_EQ(vm->frames.size(), 0u) << c.what;
   }
+}
+
+// Code the compiler cannot produce is refused with an internal error (never read out of bounds),
+// and the failed run leaves nothing behind.
+TEST_F(VmTest, MalformedCodeIsAnInternalError) {
+  using O = Opcode;
+  struct Case {
+    const char* what;
+    std::function<void(VmTest&, Code&)> build;
+  };
+  const Case cases[] = {
+      {"runs off the end", [](VmTest& t, Code& c) { c.load(t.i(1)); }},
+      {"empty code", [](VmTest&, Code&) {}},
+      {"constant past the table", [](VmTest&, Code& c) { c.ab(O::LoadConst, 3).op(O::Return); }},
+      {"global name past the table", [](VmTest&, Code& c) { c.ab(O::GetGlobal, 0).op(O::Return); }},
+      {"jump past the end",
+       [](VmTest& t, Code& c) { c.load(t.i(1)).jump(O::Jump, 5).op(O::Return); }},
+      {"jump before the start", [](VmTest&, Code& c) { c.jump(O::Jump, -3).op(O::Return); }},
+  };
+  for (const Case& c : cases) {
+    Code code;
+    c.build(*this, code);
+    EXPECT_THROW(run(std::move(code)), InternalError) << c.what;
+    expect_clean_stacks();
+  }
+  // A malformed word that is never executed does no harm.
+  Code fine;
+  fine.load(i(4)).op(O::Return).ab(O::LoadConst, 99);
+  EXPECT_EQ(eval(std::move(fine)), "4");
 }
 
 TEST_F(VmTest, DefineGlobalNamesAnUnnamedEffectOnce) {

@@ -22,24 +22,6 @@ namespace quorvex::machine {
 
 namespace {
 
-bool arity_fits(const FunctionClause& clause, std::uint32_t argc) {
-  return clause.is_variadic ? clause.arity <= argc : clause.arity == argc;
-}
-
-// The arguments already are the first local slots: plain parameters in order, no rest parameter.
-bool is_direct_form(const FunctionClause& clause) {
-  if (clause.is_variadic) return false;
-  for (std::size_t i = 0; i < clause.patterns.size(); ++i) {
-    if (!clause.patterns[i].is_bind_of(static_cast<std::uint8_t>(i))) return false;
-  }
-  return true;
-}
-
-std::uint32_t local_count_of(const Vm& vm, std::uint32_t proto) {
-  if (proto >= vm.prototypes.size()) internal_error("clause prototype outside the prototype table");
-  return vm.prototypes[proto].local_count;
-}
-
 const Value& prototype_constant(const Vm& vm, std::uint32_t proto, std::uint32_t index) {
   const Prototype& p = vm.prototypes[proto];
   if (index >= p.constants.size()) internal_error("pattern constant outside the constant table");
@@ -262,6 +244,8 @@ std::string wrong_arguments_text(std::span<const FunctionClause> clauses, std::u
   return text;
 }
 
+} // namespace
+
 std::expected<void, VmError> enter_closure_slow(Vm& vm, HeapKey closure, std::uint32_t base,
                                                 std::uint32_t argc, CallSite site) {
   ValueStack& st = vm.stack;
@@ -333,6 +317,8 @@ std::expected<void, VmError> enter_closure_slow(Vm& vm, HeapKey closure, std::ui
   return std::unexpected(VmError::value_error(wrong_arguments_text(clauses, argc)));
 }
 
+namespace {
+
 // A copy of native arguments off the stack: small calls need no allocation.
 class ArgBuffer {
 public:
@@ -351,55 +337,10 @@ private:
 
 } // namespace
 
-std::expected<void, VmError> push_frame(Vm& vm, const CallFrame& frame) {
-  if (vm.frames.size() >= kMaxFrames) [[unlikely]] {
-    vm.run_aborting = true;
-    return std::unexpected(VmError::stack_overflow());
-  }
-  vm.frames.push_back(frame);
-  return {};
-}
-
-std::expected<void, VmError> enter_closure(Vm& vm, HeapKey closure, std::uint32_t base,
-                                           std::uint32_t argc, CallSite site) {
-  const Closure* clo = heap_get_as<Closure>(vm.heap, closure);
-  if (clo == nullptr) {
-    vm.stack.truncate(base);
-    return std::unexpected(VmError::not_callable());
-  }
-  // The common case: the first clause that fits is plain, so the arguments already are its
-  // first local slots. Nothing here allocates.
-  for (const FunctionClause& clause : clo->function.clauses()) {
-    if (!arity_fits(clause, argc)) continue;
-    if (clause.has_guard || !is_direct_form(clause)) break;
-    const std::uint32_t body = clause.body_prototype;
-    const std::uint32_t k = local_count_of(vm, body);
-    if (site == CallSite::CompiledTail) {
-      if (vm.frames.empty()) return std::unexpected(VmError::stack_underflow());
-      drop_handlers_of_top_frame(vm);
-      CallFrame& top = vm.frames.back();
-      ValueStack& st = vm.stack;
-      const std::uint32_t to = top.base;
-      const std::uint32_t moved = std::min(argc, k);
-      for (std::uint32_t i = 0; i < moved; ++i)
-        st[to + i] = st[base + i];
-      st.truncate(to + moved);
-      if (moved < k) st.push_nils(k - moved);
-      top.prototype = body;
-      top.ip = 0;
-      top.closure = closure;
-      top.arg_count = static_cast<std::uint8_t>(argc);
-      return {};
-    }
-    if (argc < k) vm.stack.push_nils(k - argc);
-    CallFrame frame;
-    frame.base = base;
-    frame.prototype = body;
-    frame.closure = closure;
-    frame.arg_count = static_cast<std::uint8_t>(argc);
-    return push_frame(vm, frame);
-  }
-  return enter_closure_slow(vm, closure, base, argc, site);
+VmError frame_limit_error(Vm& vm) {
+  // The frame limit ends the run: nothing offers this error to the program.
+  vm.run_aborting = true;
+  return VmError::stack_overflow();
 }
 
 std::expected<void, VmError> call_closure(Vm& vm, HeapKey closure, std::span<const Value> args) {
@@ -475,7 +416,7 @@ void drop_handlers_of_top_frame(Vm& vm) {
   std::erase_if(vm.handlers, [depth](const HandlerEntry& e) { return e.frame_count >= depth; });
 }
 
-bool return_from_frame(Vm& vm, Value result) {
+bool return_from_frame_slow(Vm& vm, Value result) {
   ValueStack& st = vm.stack;
   const CallFrame frame = vm.frames.back();
   vm.frames.pop_back();

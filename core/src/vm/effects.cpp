@@ -26,12 +26,12 @@ VmError handlers_not_available() {
 } // namespace
 
 std::expected<EffectId, VmError> resolve_effect_symbol(const Vm& vm, const Value& constant) {
-  auto it = vm.global_index.find(constant.as.spur);
-  if (it == vm.global_index.end() || it->second >= vm.globals.size()) {
+  std::optional<std::uint32_t> slot = vm.find_global(constant.as.spur);
+  if (!slot || *slot >= vm.globals.size()) {
     return std::unexpected(
         VmError::undefined_variable(std::string(vm.interner.resolve(constant.as.spur))));
   }
-  const Effect* effect = heap_get_as<Effect>(vm.heap, vm.globals[it->second]);
+  const Effect* effect = heap_get_as<Effect>(vm.heap, vm.globals[*slot]);
   if (effect == nullptr) return std::unexpected(VmError::type_error("expected effect"));
   return effect->id;
 }

@@ -37,12 +37,125 @@ std::expected<Value, VmError> execute(Vm& vm, RunSpec spec);
 // They differ in the error for a call that no clause's arity fits and in frame reuse.
 enum class CallSite : std::uint8_t { Compiled, CompiledTail, Native };
 
+[[noreturn]] void internal_error(const char* what);
+
+// Whether a clause accepts argc arguments.
+inline bool arity_fits(const FunctionClause& clause, std::uint32_t argc) {
+  return clause.is_variadic ? clause.arity <= argc : clause.arity == argc;
+}
+
+// The arguments already are the first local slots: plain parameters in order, no rest parameter.
+inline bool is_direct_form(const FunctionClause& clause) {
+  if (clause.is_variadic) return false;
+  for (std::size_t i = 0; i < clause.patterns.size(); ++i) {
+    if (!clause.patterns[i].is_bind_of(static_cast<std::uint8_t>(i))) return false;
+  }
+  return true;
+}
+
+// The word that replaces instructions breaking the run loop's rules in a patched copy of code.
+inline constexpr std::uint32_t kTrapWord = 0xFFFFFFFFu;
+
+// Makes the views of the prototypes appended since the last call; `index` must be among them.
+const Vm::PrototypeView& refresh_prototype_views(Vm& vm, std::uint32_t index);
+
+// The word that marks a boundary frame's stop point in the copy of code that frame runs.
+inline constexpr std::uint32_t kStopWord = 0xFEFFFFFFu;
+
+// The code a boundary frame runs: the prototype's code with kStopWord at `stop_ip`.
+const Instruction* boundary_code(Vm& vm, std::uint32_t prototype, std::uint32_t stop_ip);
+
+// Whether the word at `position` of the prototype's code is a trap of its patched copy.
+bool is_trap(const Vm& vm, std::uint32_t prototype, std::uint32_t position);
+
+[[gnu::always_inline]] inline const Vm::PrototypeView& prototype_view(Vm& vm, std::uint32_t index) {
+  if (index >= vm.prototype_views.size()) [[unlikely]]
+    return refresh_prototype_views(vm, index);
+  return vm.prototype_views[index];
+}
+
+inline std::uint32_t local_count_of(Vm& vm, std::uint32_t proto) {
+  return prototype_view(vm, proto).local_count;
+}
+
+// The closure behind a key, when it is a live closure; the run loop's inline form of
+// heap_get_as<Closure>.
+[[gnu::always_inline]] inline const Closure* live_closure(const Heap& h, HeapKey k) {
+  if (k.index >= h.slots.size()) return nullptr;
+  const HeapSlot& slot = h.slots[k.index];
+  if (slot.version != k.version || (k.version & 1) == 0) return nullptr;
+  return std::get_if<Closure>(&slot.entry.object.storage());
+}
+
+// The error of a call past the frame limit; it ends every run in progress.
+VmError frame_limit_error(Vm& vm);
+
+// Pushes a new frame, refusing past the frame limit.
+[[gnu::always_inline]] inline std::expected<void, VmError> push_frame(Vm& vm,
+                                                                      const CallFrame& frame) {
+  if (vm.frames.size() >= kMaxFrames) [[unlikely]]
+    return std::unexpected(frame_limit_error(vm));
+  vm.frames.push_back(frame);
+  return {};
+}
+
+// Removes the handler entries installed by the frame about to be replaced by a tail call.
+void drop_handlers_of_top_frame(Vm& vm);
+
+// Clause selection for everything but the common case below: guards, patterns, rest parameters,
+// and calls that no clause accepts.
+std::expected<void, VmError> enter_closure_slow(Vm& vm, HeapKey closure, std::uint32_t base,
+                                                std::uint32_t argc, CallSite site);
+
 // Selects the clause of the closure at `closure` for the argc arguments at stack[base ..] and
 // starts its body: a new frame (Compiled, Native) or the reused top frame (CompiledTail). On
 // failure the arguments are gone from the stack when no clause was selected, and stay when a
-// pattern or guard failed with an error (compiled calls), as the call protocol says.
-std::expected<void, VmError> enter_closure(Vm& vm, HeapKey closure, std::uint32_t base,
-                                           std::uint32_t argc, CallSite site);
+// pattern or guard failed with an error, as the call protocol says.
+//
+// The common case is inline: the first clause that fits is plain, so the arguments already are
+// its first local slots, and nothing is allocated. `clo` is the closure's payload when the caller
+// has looked it up already.
+[[gnu::always_inline]] inline std::expected<void, VmError>
+enter_closure(Vm& vm, HeapKey closure, std::uint32_t base, std::uint32_t argc, CallSite site,
+              const Closure* clo = nullptr) {
+  if (clo == nullptr) clo = live_closure(vm.heap, closure);
+  if (clo == nullptr) [[unlikely]] {
+    vm.stack.truncate(base);
+    return std::unexpected(VmError::not_callable());
+  }
+  for (const FunctionClause& clause : clo->function.clauses()) {
+    if (!arity_fits(clause, argc)) continue;
+    if (clause.has_guard || !is_direct_form(clause)) break;
+    const std::uint32_t body = clause.body_prototype;
+    const std::uint32_t k = local_count_of(vm, body);
+    ValueStack& st = vm.stack;
+    if (site == CallSite::CompiledTail) {
+      if (vm.frames.empty()) [[unlikely]]
+        return std::unexpected(VmError::stack_underflow());
+      if (!vm.handlers.empty()) drop_handlers_of_top_frame(vm);
+      CallFrame& top = vm.frames.back();
+      const std::uint32_t to = top.base;
+      const std::uint32_t moved = argc < k ? argc : k;
+      for (std::uint32_t i = 0; i < moved; ++i)
+        st[to + i] = st[base + i];
+      st.truncate(to + moved);
+      if (moved < k) st.push_nils(k - moved);
+      top.prototype = body;
+      top.ip = 0;
+      top.closure = closure;
+      top.arg_count = static_cast<std::uint8_t>(argc);
+      return {};
+    }
+    if (argc < k) st.push_nils(k - argc);
+    CallFrame frame;
+    frame.base = base;
+    frame.prototype = body;
+    frame.closure = closure;
+    frame.arg_count = static_cast<std::uint8_t>(argc);
+    return push_frame(vm, frame);
+  }
+  return enter_closure_slow(vm, closure, base, argc, site);
+}
 
 // The closure call of native code and effect handling: pushes the arguments, selects a clause and
 // pushes its frame; the caller runs the loop. On failure nothing it pushed is left.
@@ -73,15 +186,22 @@ std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, s
 // of that name; `fallback` otherwise.
 Value keyword_lookup(const Vm& vm, Spur keyword, const Value& target, const Value& fallback);
 
+// Returns through a frame that carries a handler index or an abort target.
+bool return_from_frame_slow(Vm& vm, Value result);
+
 // Leaves the top frame with `result` as Return does. Answers true when no frame is left (the run
 // is then over with `result`, which is not pushed).
-bool return_from_frame(Vm& vm, Value result);
-
-// Removes the handler entries installed by the frame about to be replaced by a tail call.
-void drop_handlers_of_top_frame(Vm& vm);
-
-// Pushes a new frame, refusing past the frame limit.
-std::expected<void, VmError> push_frame(Vm& vm, const CallFrame& frame);
+[[gnu::always_inline]] inline bool return_from_frame(Vm& vm, Value result) {
+  const CallFrame& top = vm.frames.back();
+  if (top.has_handler_index() || top.abort_to.present()) [[unlikely]]
+    return return_from_frame_slow(vm, result);
+  const std::uint32_t base = top.base;
+  vm.frames.pop_back();
+  vm.stack.truncate(base);
+  if (vm.frames.empty()) return true;
+  vm.stack.push_back(result);
+  return false;
+}
 
 // Polls the interrupt hook; an error ends every run in progress.
 std::optional<VmError> poll_interrupt(Vm& vm);
@@ -96,8 +216,6 @@ std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, V
 // The allocation of a rest list from the stack values [from, from + count): a new list object.
 // May collect; the values stay on the stack meanwhile.
 std::expected<Value, VmError> make_rest_list(Vm& vm, std::uint32_t from, std::uint32_t count);
-
-[[noreturn]] void internal_error(const char* what);
 
 // Keeps count of the runs in progress; when the outermost one ends, a pending abort is over.
 class ActiveRun {

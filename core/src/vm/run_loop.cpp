@@ -32,7 +32,9 @@
 //     hook; an error it answers ends every run in progress (Vm::run_aborting).
 //  8. Integer arithmetic never wraps: a result outside 64 bits is "ratio overflow", and the
 //     remainder by -1 is computed without executing the trapping division.
+#include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <utility>
 
@@ -58,15 +60,6 @@ namespace {
 // body so that no object with a destructor is alive when the loop dispatches: a computed goto
 // leaves a scope without running destructors. Each answers false and sets `err` on failure.
 
-bool take(std::expected<Value, VmError>&& r, ValueStack& st, VmError& err) {
-  if (!r) {
-    err = std::move(r.error());
-    return false;
-  }
-  st.push_back(*r);
-  return true;
-}
-
 bool take(std::expected<void, VmError>&& r, VmError& err) {
   if (!r) {
     err = std::move(r.error());
@@ -88,59 +81,116 @@ const FunctionRef& plain_function(Vm& vm, std::uint32_t proto) {
 
 bool ordering_test(int ordering, Opcode op) {
   switch (op) {
-    case Opcode::Lt:
-      return ordering < 0;
-    case Opcode::Le:
-      return ordering <= 0;
-    case Opcode::Gt:
-      return ordering > 0;
-    default:
-      return ordering >= 0;
+  case Opcode::Lt:
+    return ordering < 0;
+  case Opcode::Le:
+    return ordering <= 0;
+  case Opcode::Gt:
+    return ordering > 0;
+  default:
+    return ordering >= 0;
   }
 }
 
 bool double_test(double x, double y, Opcode op) {
   switch (op) {
-    case Opcode::Lt:
-      return x < y;
-    case Opcode::Le:
-      return x <= y;
-    case Opcode::Gt:
-      return x > y;
-    default:
-      return x >= y;
+  case Opcode::Lt:
+    return x < y;
+  case Opcode::Le:
+    return x <= y;
+  case Opcode::Gt:
+    return x > y;
+  default:
+    return x >= y;
   }
 }
 
-// Lt, Le, Gt, Ge of operands that are not both Ints.
-[[gnu::noinline]] bool compare_slow(ValueStack& st, Value a, Value b, Opcode op, VmError& err) {
-  const bool a_plain = a.tag == Tag::Int || a.tag == Tag::Float;
-  const bool b_plain = b.tag == Tag::Int || b.tag == Tag::Float;
-  if (a_plain && b_plain) {
-    st.push_back(Value::from_bool(double_test(double_view(a), double_view(b), op)));
-    return true;
+// The slow paths of the two-operand instructions. Each pops its operands off the machine's stack
+// (which the loop has synchronised) and pushes the result, or fails with `err`.
+[[gnu::noinline]] bool binary_op(Vm& vm, Opcode op, VmError& err) {
+  ValueStack& st = vm.stack;
+  const Value b = st[st.size() - 1];
+  const Value a = st[st.size() - 2];
+  st.truncate(st.size() - 2);
+  std::expected<Value, VmError> r;
+  switch (op) {
+  case Opcode::Add:
+    r = arith_values(a, b, RationalOp::Add);
+    break;
+  case Opcode::Sub:
+    r = arith_values(a, b, RationalOp::Subtract);
+    break;
+  case Opcode::Mul:
+    r = arith_values(a, b, RationalOp::Multiply);
+    break;
+  case Opcode::Div:
+    r = divide_values(a, b);
+    break;
+  case Opcode::Rem:
+    r = remainder_values(a, b);
+    break;
+  case Opcode::Eq:
+  case Opcode::NotEq: {
+    Guarded<bool> eq = values_equal(vm.heap, a, b);
+    if (!eq) {
+      err = to_vm_error(eq.error());
+      return false;
+    }
+    r = Value::from_bool(op == Opcode::Eq ? *eq : !*eq);
+    break;
   }
-  std::expected<int, VmError> ordering = compare_numbers(a, b);
-  if (!ordering) {
-    err = std::move(ordering.error());
+  default: {
+    const bool a_plain = a.tag == Tag::Int || a.tag == Tag::Float;
+    const bool b_plain = b.tag == Tag::Int || b.tag == Tag::Float;
+    if (a_plain && b_plain) {
+      r = Value::from_bool(double_test(double_view(a), double_view(b), op));
+      break;
+    }
+    std::expected<int, VmError> ordering = compare_numbers(a, b);
+    if (!ordering) {
+      err = std::move(ordering.error());
+      return false;
+    }
+    r = Value::from_bool(ordering_test(*ordering, op));
+    break;
+  }
+  }
+  if (!r) {
+    err = std::move(r.error());
     return false;
   }
-  st.push_back(Value::from_bool(ordering_test(*ordering, op)));
+  st.push_back(*r);
   return true;
 }
 
-[[gnu::noinline]] bool arith_slow(ValueStack& st, Value a, Value b, RationalOp op, VmError& err) {
-  return take(arith_values(a, b, op), st, err);
-}
-
-[[gnu::noinline]] bool equality(Vm& vm, Value a, Value b, bool negate, VmError& err) {
-  Guarded<bool> eq = values_equal(vm.heap, a, b);
-  if (!eq) {
-    err = to_vm_error(eq.error());
+[[gnu::noinline]] bool negate_op(Vm& vm, VmError& err) {
+  const Value a = vm.stack.back();
+  vm.stack.pop_back();
+  std::expected<Value, VmError> r = negate_value(a);
+  if (!r) {
+    err = std::move(r.error());
     return false;
   }
-  vm.stack.push_back(Value::from_bool(negate ? !*eq : *eq));
+  vm.stack.push_back(*r);
   return true;
+}
+
+void define_global_op(Vm& vm, Spur name, Value v) {
+  define_global(vm, name, v);
+  // An effect takes its name from the first global it is bound to.
+  Effect* effect = v.tag == Tag::Object ? heap_get_mut_as<Effect>(vm.heap, v.as.key) : nullptr;
+  if (effect != nullptr && effect->name == 0) effect->name = name;
+}
+
+bool poll_failed(Vm& vm, VmError& err) {
+  std::optional<VmError> e = poll_interrupt(vm);
+  if (!e) return false;
+  err = std::move(*e);
+  return true;
+}
+
+VmError local_out_of_bounds(const Vm& vm, std::uint32_t slot) {
+  return VmError::index_out_of_bounds(slot, vm.stack.size());
 }
 
 // MakeClosure and MakeTemplateClosure, once the record is known: the `count` captured values are
@@ -321,107 +371,168 @@ VmError undefined_global(const Vm& vm, Spur name) {
   return VmError::undefined_variable(std::string(vm.interner.resolve(name)));
 }
 
-}  // namespace
+} // namespace
+
+// Writes a scalar straight into a stack slot: tag word, payload word, zero word. The same bytes
+// as Value::from_int / from_bool / from_float, without a temporary.
+static_assert(sizeof(Value) == 24 && offsetof(Value, as) == 8);
+static_assert(std::endian::native == std::endian::little);
+[[gnu::always_inline]] inline void put(Value* slot, Tag tag, std::uint64_t payload) {
+  const std::uint64_t tag_word = static_cast<std::uint64_t>(tag);
+  const std::uint64_t zero = 0;
+  char* bytes = reinterpret_cast<char*>(slot);
+  std::memcpy(bytes, &tag_word, 8);
+  std::memcpy(bytes + 8, &payload, 8);
+  std::memcpy(bytes + 16, &zero, 8);
+}
+[[gnu::always_inline]] inline void put_int(Value* slot, std::int64_t i) {
+  put(slot, Tag::Int, static_cast<std::uint64_t>(i));
+}
+[[gnu::always_inline]] inline void put_bool(Value* slot, bool b) {
+  put(slot, Tag::Bool, b ? 1 : 0);
+}
+[[gnu::always_inline]] inline void put_float(Value* slot, double d) {
+  put(slot, Tag::Float, std::bit_cast<std::uint64_t>(d));
+}
 
 std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
   ActiveRun active(vm);
   ValueStack& st = vm.stack;
 
-  // Nothing declared in this function may have a destructor that matters: the threaded dispatch
-  // leaves scopes by computed goto. `err` lives across the whole run and is only assigned.
+  // The loop's registers. Nothing declared here may have a destructor that matters: the
+  // threaded dispatch leaves scopes by computed goto.
+  //
+  // None of them is live across a call out of the loop body: OUT() writes ip and the stack top
+  // back to the machine before every call, IN() reloads all of them afterwards. That keeps them
+  // out of the way of the register allocator at the calls, which are all on cold paths.
+  //
+  // Fetches need no bounds test and constant operands no range test: prototype views are
+  // checked once (refresh_prototype_views). A boundary frame runs a copy of its code whose word
+  // at the stop point is kStopWord, which dispatches to the invalid-opcode path; that path ends
+  // the frame.
   const Instruction* code = nullptr;
-  const Instruction* code_end = nullptr;
-  // Fetches below this address need no check: the code's end, or a boundary frame's stop point.
-  const Instruction* fetch_limit = nullptr;
   const Value* consts = nullptr;
   std::size_t const_count = 0;
   const Instruction* ip = nullptr;
-  std::uint32_t base = 0;
-  HeapKey closure_key{};
+  // The value stack: bottom, top (one past the last value), end of the buffer, and the running
+  // frame's local slot 0.
+  Value* stack_lo = nullptr;
+  Value* sp = nullptr;
+  Value* stack_hi = nullptr;
+  Value* bp = nullptr;
   std::uint32_t word = 0;
+  // Operands of a call in progress, and the result of a finished run.
   std::uint32_t call_argc = 0;
   bool call_tail = false;
+  Value callee;
   Value result;
   VmError err;
 
 #define SAVE_IP() (vm.frames.back().ip = static_cast<std::uint32_t>(ip - code))
+#define SYNC() st.set_top(sp)
+#define OUT()                                                                                      \
+  do {                                                                                             \
+    SAVE_IP();                                                                                     \
+    SYNC();                                                                                        \
+  } while (0)
+#define IN() LOAD_FRAME()
 
-#define LOAD_FRAME()                                                                           \
-  do {                                                                                         \
-    if (vm.frames.empty()) [[unlikely]] {                                                      \
-      err = VmError::stack_underflow();                                                        \
-      goto fail_no_frame;                                                                      \
-    }                                                                                          \
-    const CallFrame& lf_frame = vm.frames.back();                                              \
-    if (lf_frame.prototype >= vm.prototypes.size()) [[unlikely]]                               \
-      internal_error("frame prototype outside the prototype table");                           \
-    const Prototype& lf_proto = vm.prototypes[lf_frame.prototype];                             \
-    code = lf_proto.code.data();                                                               \
-    code_end = code + lf_proto.code.size();                                                    \
-    consts = lf_proto.constants.data();                                                        \
-    const_count = lf_proto.constants.size();                                                   \
-    if (lf_frame.ip > lf_proto.code.size()) [[unlikely]]                                       \
-      internal_error("instruction pointer past the end of the code");                          \
-    ip = code + lf_frame.ip;                                                                   \
-    base = lf_frame.base;                                                                      \
-    closure_key = lf_frame.closure;                                                            \
-    fetch_limit = code_end;                                                                    \
-    if (lf_frame.kind == FrameKind::Boundary && lf_frame.stop_ip < lf_proto.code.size())       \
-      fetch_limit = code + lf_frame.stop_ip;                                                   \
+#define LOAD_FRAME()                                                                               \
+  do {                                                                                             \
+    if (vm.frames.empty()) [[unlikely]] {                                                          \
+      err = VmError::stack_underflow();                                                            \
+      goto fail;                                                                                   \
+    }                                                                                              \
+    const CallFrame& lf_frame = vm.frames.back();                                                  \
+    const Vm::PrototypeView& lf_view = prototype_view(vm, lf_frame.prototype);                     \
+    code = lf_view.code;                                                                           \
+    consts = lf_view.constants;                                                                    \
+    const_count = lf_view.constant_count;                                                          \
+    if (lf_frame.ip >= lf_view.code_size + lf_view.patched) [[unlikely]]                           \
+      internal_error("instruction pointer past the end of the code");                              \
+    if (lf_frame.kind == FrameKind::Boundary) [[unlikely]]                                         \
+      code = boundary_code(vm, lf_frame.prototype, lf_frame.stop_ip);                              \
+    ip = code + lf_frame.ip;                                                                       \
+    stack_lo = st.data();                                                                          \
+    sp = st.top();                                                                                 \
+    stack_hi = st.end();                                                                           \
+    bp = stack_lo + lf_frame.base;                                                                 \
   } while (0)
 
-#define FAIL(e)                                                                                \
-  do {                                                                                         \
-    err = (e);                                                                                 \
-    goto fail;                                                                                 \
+// Fails the instruction; the error may be built only after OUT(), since that takes a call.
+#define FAIL(e)                                                                                    \
+  do {                                                                                             \
+    OUT();                                                                                         \
+    err = (e);                                                                                     \
+    goto fail;                                                                                     \
   } while (0)
 
 // Pops need this many values; with fewer, the ones there are popped and the step fails.
-#define NEED(n)                                                                                \
-  do {                                                                                         \
-    if (st.size() < (n)) [[unlikely]] {                                                        \
-      st.clear();                                                                              \
-      FAIL(VmError::stack_underflow());                                                        \
-    }                                                                                          \
+#define NEED(n)                                                                                    \
+  do {                                                                                             \
+    if (sp < stack_lo + (n)) [[unlikely]] {                                                        \
+      sp = stack_lo;                                                                               \
+      FAIL(VmError::stack_underflow());                                                            \
+    }                                                                                              \
   } while (0)
 
-#define CONSTANT(index)                                                                        \
-  ((index) < const_count ? consts[(index)]                                                     \
-                         : (internal_error("constant index outside the table"), Value()))
-
-#define POLL()                                                                                 \
-  do {                                                                                         \
-    if (--vm.interrupt_countdown == 0) [[unlikely]] {                                          \
-      SAVE_IP();                                                                               \
-      if (std::optional<VmError> pe = poll_interrupt(vm)) FAIL(std::move(*pe));                \
-    }                                                                                          \
+// Pushes a copy of the value `src` names, which may be a stack slot.
+#define PUSH(src)                                                                                  \
+  do {                                                                                             \
+    if (sp == stack_hi) [[unlikely]] {                                                             \
+      const Value pushed = (src);                                                                  \
+      OUT();                                                                                       \
+      st.push_back(pushed);                                                                        \
+      IN();                                                                                        \
+    } else {                                                                                       \
+      *sp = (src);                                                                                 \
+      ++sp;                                                                                        \
+    }                                                                                              \
   } while (0)
 
-#define END_TEST()                                                                             \
-  do {                                                                                         \
-    if (spec.mode != RunMode::ToCompletion && vm.frames.size() == spec.depth)                  \
-      goto finish_at_depth;                                                                    \
+#define POLL()                                                                                     \
+  do {                                                                                             \
+    if (--vm.interrupt_countdown == 0) [[unlikely]] {                                              \
+      OUT();                                                                                       \
+      if (poll_failed(vm, err)) goto fail;                                                         \
+      IN();                                                                                        \
+    }                                                                                              \
   } while (0)
 
-#define JUMP_BY(offset)                                                                        \
-  do {                                                                                         \
-    const std::ptrdiff_t jt = (ip - code) + static_cast<std::ptrdiff_t>(offset);               \
-    if (jt < 0 || jt > code_end - code) [[unlikely]]                                           \
-      internal_error("jump target outside the code");                                          \
-    ip = code + jt;                                                                            \
+#define END_TEST()                                                                                 \
+  do {                                                                                             \
+    if (spec.mode != RunMode::ToCompletion && vm.frames.size() == spec.depth)                      \
+      goto finish_at_depth;                                                                        \
   } while (0)
 
-#define POP2(a, b)                                                                             \
-  NEED(2);                                                                                     \
-  const Value b = st[st.size() - 1];                                                           \
-  const Value a = st[st.size() - 2];                                                           \
-  st.truncate(st.size() - 2)
+// A jump (its target is inside the code, checked with the prototype); backward jumps count
+// towards the interrupt poll.
+#define JUMP()                                                                                     \
+  do {                                                                                             \
+    const std::int16_t offset = static_cast<std::int16_t>((word >> 8) & 0xFFFF);                   \
+    ip += offset;                                                                                  \
+    if (offset < 0) POLL();                                                                        \
+  } while (0)
 
-#define OFFSET() static_cast<std::int16_t>((word >> 8) & 0xFFFF)
+// A slow path run out of line on the synchronised machine.
+#define SLOW(call)                                                                                 \
+  do {                                                                                             \
+    OUT();                                                                                         \
+    const bool slow_ok = (call);                                                                   \
+    IN();                                                                                          \
+    if (!slow_ok) goto fail;                                                                       \
+  } while (0)
+
+#define BOTH(a, b, t) ((a)->tag == (t) && (b)->tag == (t))
 
 #if QV_COMPUTED_GOTO
+  // Every byte value has an entry, so dispatch needs no range test: the 213 that name no
+  // opcode lead to the invalid-opcode error.
+#define QV_INV4 &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op
+#define QV_INV16 QV_INV4, QV_INV4, QV_INV4, QV_INV4
+#define QV_INV64 QV_INV16, QV_INV16, QV_INV16, QV_INV16
   // clang-format off
-  static const void* const kLabels[kOpcodeCount] = {
+  static const void* const kLabels[256] = {
       &&op_LoadConst, &&op_Pop, &&op_Dup, &&op_GetLocal, &&op_SetLocal, &&op_GetUpvalue,
       &&op_SetUpvalue, &&op_GetGlobal, &&op_SetGlobal, &&op_DefineGlobal, &&op_Add, &&op_Sub,
       &&op_Mul, &&op_Div, &&op_Rem, &&op_Neg, &&op_Eq, &&op_NotEq, &&op_Lt, &&op_Le, &&op_Gt,
@@ -429,29 +540,30 @@ std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
       &&op_Return, &&op_MakeClosure, &&op_MakeTemplateClosure, &&op_MakeList, &&op_MakeVector,
       &&op_MakeMap, &&op_MakeSet, &&op_PushHandler, &&op_PopHandler, &&op_Perform, &&op_Resume,
       &&op_PerformOp, &&op_CallBuiltin, &&op_GetGlobalIndexed, &&op_MakeVariant,
+      // 43 .. 255
+      &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
+      QV_INV16, QV_INV64, QV_INV64, QV_INV64,
   };
   // clang-format on
-#define DISPATCH()                                                                             \
-  do {                                                                                         \
-    if (ip >= fetch_limit) [[unlikely]]                                                        \
-      goto fetch_slow;                                                                         \
-    word = (ip++)->word;                                                                       \
-    if ((word & 0xFF) > kMaxOpcode) [[unlikely]]                                               \
-      goto invalid_op;                                                                         \
-    goto* kLabels[word & 0xFF];                                                                \
+  static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == 256);
+#undef QV_INV4
+#undef QV_INV16
+#undef QV_INV64
+#define DISPATCH()                                                                                 \
+  do {                                                                                             \
+    word = (ip++)->word;                                                                           \
+    goto* kLabels[word & 0xFF];                                                                    \
   } while (0)
 #define OP(name) op_##name:
-#define BEGIN_DISPATCH()                                                                       \
-  if ((word & 0xFF) > kMaxOpcode) goto invalid_op;                                             \
-  goto* kLabels[word & 0xFF];
+#define BEGIN_DISPATCH() goto* kLabels[word & 0xFF];
 #define END_DISPATCH()
 #else
 #define DISPATCH() goto next_instruction
 #define OP(name) case static_cast<std::uint32_t>(Opcode::name):
 #define BEGIN_DISPATCH() switch (word & 0xFF) {
-#define END_DISPATCH()                                                                         \
-  default:                                                                                     \
-    goto invalid_op;                                                                           \
+#define END_DISPATCH()                                                                             \
+  default:                                                                                         \
+    goto invalid_op;                                                                               \
     }
 #endif
 
@@ -460,85 +572,87 @@ std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
 #if !QV_COMPUTED_GOTO
 next_instruction:
 #endif
-  if (ip >= fetch_limit) [[unlikely]]
-    goto fetch_slow;
   word = (ip++)->word;
-dispatch_word:
   BEGIN_DISPATCH()
 
   OP(LoadConst) {
-    st.push_back(CONSTANT((word >> 8) & 0xFFFF));
+    const std::uint32_t index = (word >> 8) & 0xFFFF;
+    PUSH(consts[index]);
     DISPATCH();
   }
   OP(Pop) {
     NEED(1);
-    st.pop_back();
+    --sp;
     DISPATCH();
   }
   OP(Dup) {
     NEED(1);
-    st.push_back(st.back());
+    PUSH(sp[-1]);
     DISPATCH();
   }
   OP(GetLocal) {
-    const std::size_t slot = static_cast<std::size_t>(base) + ((word >> 8) & 0xFF);
-    if (slot >= st.size()) [[unlikely]]
-      FAIL(VmError::index_out_of_bounds(static_cast<std::int64_t>(slot), st.size()));
-    st.push_back(st[slot]);
+    const Value* slot = bp + ((word >> 8) & 0xFF);
+    if (slot >= sp) [[unlikely]] {
+      const auto index = static_cast<std::uint32_t>(slot - stack_lo);
+      FAIL(local_out_of_bounds(vm, index));
+    }
+    PUSH(*slot);
     DISPATCH();
   }
   OP(SetLocal) {
     NEED(1);
-    const Value v = st.back();
-    st.pop_back();
-    const std::size_t slot = static_cast<std::size_t>(base) + ((word >> 8) & 0xFF);
-    if (slot >= st.size()) [[unlikely]]
-      FAIL(VmError::index_out_of_bounds(static_cast<std::int64_t>(slot), st.size()));
-    st[slot] = v;
+    --sp;
+    Value* slot = bp + ((word >> 8) & 0xFF);
+    if (slot >= sp) [[unlikely]] {
+      const auto index = static_cast<std::uint32_t>(slot - stack_lo);
+      FAIL(local_out_of_bounds(vm, index));
+    }
+    *slot = *sp;
     DISPATCH();
   }
   OP(GetUpvalue) {
-    if (closure_key.version == 0) FAIL(VmError::type_error("no closure for upvalue access"));
-    const Closure* clo = heap_get_as<Closure>(vm.heap, closure_key);
+    const HeapKey key = vm.frames.back().closure;
+    if (key.version == 0) FAIL(VmError::type_error("no closure for upvalue access"));
+    const Closure* clo = live_closure(vm.heap, key);
     if (clo == nullptr) FAIL(VmError::type_error("expected closure"));
     const std::uint32_t index = (word >> 8) & 0xFF;
     if (index >= clo->captures.size()) internal_error("capture index outside the closure");
-    const Value v = clo->captures[index];
-    st.push_back(v);
+    PUSH(clo->captures[index]);
     DISPATCH();
   }
   OP(SetUpvalue) {
-    if (closure_key.version == 0) FAIL(VmError::type_error("no closure for upvalue access"));
+    const HeapKey key = vm.frames.back().closure;
+    if (key.version == 0) FAIL(VmError::type_error("no closure for upvalue access"));
     NEED(1);
-    const Value v = st.back();
-    st.pop_back();
-    Closure* clo = heap_get_mut_as<Closure>(vm.heap, closure_key);
+    --sp;
+    Closure* clo = const_cast<Closure*>(live_closure(vm.heap, key));
     if (clo == nullptr) FAIL(VmError::type_error("expected closure"));
     const std::uint32_t index = (word >> 8) & 0xFF;
     if (index >= clo->captures.size()) internal_error("capture index outside the closure");
-    clo->captures[index] = v;
+    clo->captures[index] = *sp;
     DISPATCH();
   }
   OP(GetGlobal) {
-    const Value name = CONSTANT((word >> 8) & 0xFFFF);
-    if (name.tag != Tag::Symbol) FAIL(VmError::type_error("expected symbol"));
-    const auto it = vm.global_index.find(name.as.spur);
-    if (it == vm.global_index.end() || it->second >= vm.globals.size()) [[unlikely]]
-      FAIL(undefined_global(vm, name.as.spur));
-    st.push_back(vm.globals[it->second]);
+    const std::uint32_t index = (word >> 8) & 0xFFFF;
+    if (consts[index].tag != Tag::Symbol) FAIL(VmError::type_error("expected symbol"));
+    const Spur spur = consts[index].as.spur;
+    const std::uint32_t slot = spur < vm.global_slots.size() ? vm.global_slots[spur] : 0;
+    if (slot == 0 || slot > vm.globals.size()) [[unlikely]]
+      FAIL(undefined_global(vm, spur));
+    PUSH(vm.globals[slot - 1]);
     DISPATCH();
   }
   OP(SetGlobal)
   OP(DefineGlobal) {
-    const Value name = CONSTANT((word >> 8) & 0xFFFF);
-    if (name.tag != Tag::Symbol) FAIL(VmError::type_error("expected symbol"));
+    const std::uint32_t index = (word >> 8) & 0xFFFF;
+    if (consts[index].tag != Tag::Symbol) FAIL(VmError::type_error("expected symbol"));
+    const Spur name = consts[index].as.spur;
     NEED(1);
-    const Value v = st.back();
-    st.pop_back();
-    define_global(vm, name.as.spur, v);
-    // An effect takes its name from the first global it is bound to.
-    Effect* effect = v.tag == Tag::Object ? heap_get_mut_as<Effect>(vm.heap, v.as.key) : nullptr;
-    if (effect != nullptr && effect->name == 0) effect->name = name.as.spur;
+    --sp;
+    callee = *sp;
+    OUT();
+    define_global_op(vm, name, callee);
+    IN();
     DISPATCH();
   }
   OP(GetGlobalIndexed) {
@@ -547,130 +661,114 @@ dispatch_word:
     // a definition did not run, the position may not exist yet.
     if (index >= vm.globals.size()) [[unlikely]]
       FAIL(VmError::undefined_variable("global #" + std::to_string(index)));
-    st.push_back(vm.globals[index]);
+    PUSH(vm.globals[index]);
     DISPATCH();
   }
-  OP(Add) {
-    POP2(a, b);
-    std::int64_t r;
-    if (a.tag == Tag::Int && b.tag == Tag::Int) [[likely]] {
-      if (__builtin_add_overflow(a.as.integer, b.as.integer, &r)) [[unlikely]]
-        FAIL(VmError::type_error("ratio overflow"));
-      st.push_back(Value::from_int(r));
-    } else if (a.tag == Tag::Float && b.tag == Tag::Float) {
-      st.push_back(Value::from_float(a.as.floating + b.as.floating));
-    } else if (!arith_slow(st, a, b, RationalOp::Add, err)) {
-      goto fail;
-    }
-    DISPATCH();
+
+  // Two-operand instructions work in place: a at sp[-2] becomes the result, b at sp[-1] goes.
+#define BINARY_ARITH(OPNAME, BUILTIN_OVERFLOW, FLOAT_OP)                                           \
+  {                                                                                                \
+    NEED(2);                                                                                       \
+    Value* const a = sp - 2;                                                                       \
+    const Value* const b = sp - 1;                                                                 \
+    std::int64_t r;                                                                                \
+    if (BOTH(a, b, Tag::Int)) [[likely]] {                                                         \
+      if (BUILTIN_OVERFLOW(a->as.integer, b->as.integer, &r)) [[unlikely]] {                       \
+        sp -= 2;                                                                                   \
+        FAIL(VmError::type_error("ratio overflow"));                                               \
+      }                                                                                            \
+      put_int(a, r);                                                                               \
+      --sp;                                                                                        \
+    } else if (BOTH(a, b, Tag::Float)) {                                                           \
+      put_float(a, a->as.floating FLOAT_OP b->as.floating);                                        \
+      --sp;                                                                                        \
+    } else {                                                                                       \
+      SLOW(binary_op(vm, Opcode::OPNAME, err));                                                    \
+    }                                                                                              \
+    DISPATCH();                                                                                    \
   }
-  OP(Sub) {
-    POP2(a, b);
-    std::int64_t r;
-    if (a.tag == Tag::Int && b.tag == Tag::Int) [[likely]] {
-      if (__builtin_sub_overflow(a.as.integer, b.as.integer, &r)) [[unlikely]]
-        FAIL(VmError::type_error("ratio overflow"));
-      st.push_back(Value::from_int(r));
-    } else if (a.tag == Tag::Float && b.tag == Tag::Float) {
-      st.push_back(Value::from_float(a.as.floating - b.as.floating));
-    } else if (!arith_slow(st, a, b, RationalOp::Subtract, err)) {
-      goto fail;
-    }
-    DISPATCH();
-  }
-  OP(Mul) {
-    POP2(a, b);
-    std::int64_t r;
-    if (a.tag == Tag::Int && b.tag == Tag::Int) [[likely]] {
-      if (__builtin_mul_overflow(a.as.integer, b.as.integer, &r)) [[unlikely]]
-        FAIL(VmError::type_error("ratio overflow"));
-      st.push_back(Value::from_int(r));
-    } else if (a.tag == Tag::Float && b.tag == Tag::Float) {
-      st.push_back(Value::from_float(a.as.floating * b.as.floating));
-    } else if (!arith_slow(st, a, b, RationalOp::Multiply, err)) {
-      goto fail;
-    }
-    DISPATCH();
-  }
-  OP(Div) {
-    POP2(a, b);
-    if (!take(divide_values(a, b), st, err)) goto fail;
+
+  OP(Add)
+  BINARY_ARITH(Add, __builtin_add_overflow, +) OP(Sub) BINARY_ARITH(Sub, __builtin_sub_overflow, -)
+      OP(Mul) BINARY_ARITH(Mul, __builtin_mul_overflow, *)
+#undef BINARY_ARITH
+
+          OP(Div) {
+    NEED(2);
+    SLOW(binary_op(vm, Opcode::Div, err));
     DISPATCH();
   }
   OP(Rem) {
-    POP2(a, b);
+    NEED(2);
+    Value* const a = sp - 2;
+    const Value* const b = sp - 1;
     // The remainder by -1 is 0 (remainder_values); the hardware division would trap on the
     // smallest integer, so that pair never reaches it.
-    if (a.tag == Tag::Int && b.tag == Tag::Int && b.as.integer != 0 && b.as.integer != -1)
-        [[likely]] {
-      st.push_back(Value::from_int(a.as.integer % b.as.integer));
-    } else if (!take(remainder_values(a, b), st, err)) {
-      goto fail;
+    if (BOTH(a, b, Tag::Int) && b->as.integer != 0 && b->as.integer != -1) [[likely]] {
+      put_int(a, a->as.integer % b->as.integer);
+      --sp;
+    } else {
+      SLOW(binary_op(vm, Opcode::Rem, err));
     }
     DISPATCH();
   }
   OP(Neg) {
     NEED(1);
-    const Value a = st.back();
-    st.pop_back();
-    if (!take(negate_value(a), st, err)) goto fail;
+    SLOW(negate_op(vm, err));
     DISPATCH();
   }
   OP(Eq)
   OP(NotEq) {
-    POP2(a, b);
-    const bool negate = static_cast<Opcode>(word & 0xFF) == Opcode::NotEq;
-    if (a.tag != Tag::Object || b.tag != Tag::Object) {
-      const bool eq = scalar_values_equal(a, b);
-      st.push_back(Value::from_bool(negate ? !eq : eq));
-    } else if (!equality(vm, a, b, negate, err)) {
-      goto fail;
+    NEED(2);
+    Value* const a = sp - 2;
+    const Value* const b = sp - 1;
+    if (a->tag != Tag::Object || b->tag != Tag::Object) {
+      const bool eq = scalar_values_equal(*a, *b);
+      put_bool(a, (word & 0xFF) == static_cast<std::uint32_t>(Opcode::Eq) ? eq : !eq);
+      --sp;
+    } else {
+      SLOW(binary_op(vm, static_cast<Opcode>(word & 0xFF), err));
     }
     DISPATCH();
   }
+
+#define COMPARE(OPNAME, CMP)                                                                       \
+  {                                                                                                \
+    NEED(2);                                                                                       \
+    Value* const a = sp - 2;                                                                       \
+    const Value* const b = sp - 1;                                                                 \
+    if (BOTH(a, b, Tag::Int)) [[likely]] {                                                         \
+      put_bool(a, a->as.integer CMP b->as.integer);                                                \
+      --sp;                                                                                        \
+    } else {                                                                                       \
+      SLOW(binary_op(vm, Opcode::OPNAME, err));                                                    \
+    }                                                                                              \
+    DISPATCH();                                                                                    \
+  }
+
   OP(Lt)
-  OP(Le)
-  OP(Gt)
-  OP(Ge) {
-    POP2(a, b);
-    const auto cmp = static_cast<Opcode>(word & 0xFF);
-    if (a.tag == Tag::Int && b.tag == Tag::Int) [[likely]] {
-      const std::int64_t x = a.as.integer;
-      const std::int64_t y = b.as.integer;
-      st.push_back(Value::from_bool(ordering_test(x < y ? -1 : (x > y ? 1 : 0), cmp)));
-    } else if (!compare_slow(st, a, b, cmp, err)) {
-      goto fail;
-    }
-    DISPATCH();
-  }
-  OP(Not) {
+  COMPARE(Lt, <) OP(Le) COMPARE(Le, <=) OP(Gt) COMPARE(Gt, >) OP(Ge) COMPARE(Ge, >=)
+#undef COMPARE
+
+      OP(Not) {
     NEED(1);
-    st.back() = Value::from_bool(!is_truthy(st.back()));
+    put_bool(sp - 1, !is_truthy(sp[-1]));
     DISPATCH();
   }
   OP(Jump) {
-    if (OFFSET() < 0) POLL();
-    JUMP_BY(OFFSET());
+    JUMP();
     DISPATCH();
   }
   OP(JumpIfFalse) {
     NEED(1);
-    const bool truthy = is_truthy(st.back());
-    st.pop_back();
-    if (!truthy) {
-      if (OFFSET() < 0) POLL();
-      JUMP_BY(OFFSET());
-    }
+    --sp;
+    if (!is_truthy(*sp)) JUMP();
     DISPATCH();
   }
   OP(JumpIfTrue) {
     NEED(1);
-    const bool truthy = is_truthy(st.back());
-    st.pop_back();
-    if (truthy) {
-      if (OFFSET() < 0) POLL();
-      JUMP_BY(OFFSET());
-    }
+    --sp;
+    if (is_truthy(*sp)) JUMP();
     DISPATCH();
   }
   OP(Call) {
@@ -685,11 +783,38 @@ dispatch_word:
   }
   OP(Return) {
     NEED(1);
-    result = st.back();
-    st.pop_back();
+    {
+      // The common return: a plain frame with a plain caller below it whose view exists, and no
+      // end of the run here. The caller's state is loaded straight from its frame; nothing is
+      // called, so the loop's registers stay where they are.
+      const std::size_t depth = vm.frames.size();
+      if (depth >= 2) [[likely]] {
+        const CallFrame& top = vm.frames.back();
+        const CallFrame& caller = vm.frames.end()[-2];
+        if (!top.has_handler_index() && !top.abort_to.present() && stack_lo + top.base < sp &&
+            caller.kind == FrameKind::Normal && caller.prototype < vm.prototype_views.size() &&
+            (spec.mode == RunMode::ToCompletion || depth - 1 != spec.depth)) [[likely]] {
+          const Vm::PrototypeView& view = vm.prototype_views[caller.prototype];
+          if (caller.ip >= view.code_size + view.patched) [[unlikely]]
+            internal_error("instruction pointer past the end of the code");
+          Value* const to = stack_lo + top.base;
+          *to = sp[-1];
+          sp = to + 1;
+          code = view.code;
+          consts = view.constants;
+          const_count = view.constant_count;
+          ip = code + caller.ip;
+          bp = stack_lo + caller.base;
+          vm.frames.pop_back();
+          DISPATCH();
+        }
+      }
+    }
+    result = *--sp;
+    OUT();
     if (return_from_frame(vm, result)) goto done;
     END_TEST();
-    LOAD_FRAME();
+    IN();
     DISPATCH();
   }
   OP(MakeClosure) {
@@ -697,39 +822,40 @@ dispatch_word:
     const std::uint32_t count = word >> 24;
     if (proto >= vm.prototypes.size()) internal_error("closure prototype outside the table");
     NEED(count);
+    OUT();
     make_closure(vm, plain_function(vm, proto), count);
+    IN();
     DISPATCH();
   }
   OP(MakeTemplateClosure) {
-    if (!make_template_closure(vm, consts, const_count, (word >> 8) & 0xFFFF, word >> 24, err))
-      goto fail;
+    SLOW(make_template_closure(vm, consts, const_count, (word >> 8) & 0xFFFF, word >> 24, err));
     DISPATCH();
   }
   OP(MakeList)
   OP(MakeVector) {
-    make_seq(vm, (word >> 8) & 0xFFFF, static_cast<Opcode>(word & 0xFF) == Opcode::MakeVector);
+    OUT();
+    make_seq(vm, (word >> 8) & 0xFFFF,
+             (word & 0xFF) == static_cast<std::uint32_t>(Opcode::MakeVector));
+    IN();
     DISPATCH();
   }
-  OP(MakeMap) {
-    if (!make_map_or_set(vm, static_cast<std::size_t>((word >> 8) & 0xFFFF) * 2, true, err))
-      goto fail;
-    DISPATCH();
-  }
+  OP(MakeMap)
   OP(MakeSet) {
-    if (!make_map_or_set(vm, (word >> 8) & 0xFFFF, false, err)) goto fail;
+    SLOW(make_map_or_set(vm,
+                         static_cast<std::size_t>((word >> 8) & 0xFFFF) *
+                             ((word & 0xFF) == static_cast<std::uint32_t>(Opcode::MakeMap) ? 2 : 1),
+                         (word & 0xFF) == static_cast<std::uint32_t>(Opcode::MakeMap), err));
     DISPATCH();
   }
   OP(MakeVariant) {
-    if (!make_variant(vm, (word >> 8) & 0xFFFF, word >> 24, err)) goto fail;
+    SLOW(make_variant(vm, (word >> 8) & 0xFFFF, word >> 24, err));
     DISPATCH();
   }
   OP(PushHandler) {
-    SAVE_IP();
-    if (!take(push_handler(vm, vm.prototypes[vm.frames.back().prototype],
+    SLOW(take(push_handler(vm, vm.prototypes[vm.frames.back().prototype],
                            static_cast<std::uint32_t>(ip - code),
                            static_cast<std::uint16_t>(word >> 8)),
-              err))
-      goto fail;
+              err));
     DISPATCH();
   }
   OP(PopHandler) {
@@ -738,68 +864,104 @@ dispatch_word:
   }
   OP(Perform)
   OP(PerformOp) {
-    SAVE_IP();
-    if (!perform(vm, word, consts, const_count, err)) goto fail;
-    // A clause frame may have been pushed; the loop goes on without the end test.
-    LOAD_FRAME();
+    // A clause frame may be pushed; the loop goes on there without the end test.
+    SLOW(perform(vm, word, consts, const_count, err));
     DISPATCH();
   }
   OP(Resume) {
-    SAVE_IP();
-    if (!resume(vm, err)) goto fail;
-    LOAD_FRAME();
+    SLOW(resume(vm, err));
     DISPATCH();
   }
   OP(CallBuiltin) {
-    SAVE_IP();
-    if (!take(call_native_from_stack(vm, static_cast<std::uint16_t>((word >> 8) & 0xFFFF),
-                                     word >> 24),
-              err))
-      goto fail;
-    LOAD_FRAME();
+    SLOW(take(
+        call_native_from_stack(vm, static_cast<std::uint16_t>((word >> 8) & 0xFFFF), word >> 24),
+        err));
     DISPATCH();
   }
 
   END_DISPATCH()
 
-do_call: {
-  NEED(1);
-  const Value callee = st.back();
-  st.pop_back();
-  NEED(call_argc);
-  SAVE_IP();
+do_call : {
   POLL();
-  if (callee.tag == Tag::Object && heap_get_as<Closure>(vm.heap, callee.as.key) != nullptr)
-      [[likely]] {
-    if (!take(enter_closure(vm, callee.as.key, static_cast<std::uint32_t>(st.size() - call_argc),
-                            call_argc, call_tail ? CallSite::CompiledTail : CallSite::Compiled),
-              err))
-      goto fail;
-    LOAD_FRAME();
+  NEED(call_argc + 1);
+  {
+    // The common call: a closure whose first clause takes exactly these arguments as plain
+    // parameters. The new frame's state is set up here directly; everything else goes through
+    // enter_closure.
+    const Value* const f = sp - 1;
+    const Closure* clo = f->tag == Tag::Object ? live_closure(vm.heap, f->as.key) : nullptr;
+    if (clo != nullptr && !call_tail && !clo->function.empty()) [[likely]] {
+      const FunctionClause& clause = clo->function.clauses()[0];
+      if (!clause.is_variadic && clause.arity == call_argc && !clause.has_guard &&
+          clause.patterns.empty() && clause.body_prototype < vm.prototype_views.size()) {
+        const Vm::PrototypeView& view = vm.prototype_views[clause.body_prototype];
+        Value* const args = sp - 1 - call_argc;
+        const HeapKey key = f->as.key;
+        if (args + view.local_count <= stack_hi && vm.frames.size() < kMaxFrames &&
+            !vm.frames.full()) [[likely]] {
+          sp = args + call_argc;
+          while (sp < args + view.local_count)
+            *sp++ = Value::nil();
+          SAVE_IP();
+          CallFrame& frame = vm.frames.push_unchecked();
+          frame.base = static_cast<std::uint32_t>(args - stack_lo);
+          frame.prototype = clause.body_prototype;
+          frame.closure = key;
+          frame.arg_count = static_cast<std::uint8_t>(call_argc);
+          code = view.code;
+          consts = view.constants;
+          const_count = view.constant_count;
+          ip = code;
+          bp = args;
+          DISPATCH();
+        }
+      }
+    }
+  }
+  callee = *--sp;
+  OUT();
+  if (const Closure* clo =
+          callee.tag == Tag::Object ? live_closure(vm.heap, callee.as.key) : nullptr;
+      clo != nullptr) [[likely]] {
+    const bool ok =
+        take(enter_closure(vm, callee.as.key, static_cast<std::uint32_t>(st.size() - call_argc),
+                           call_argc, call_tail ? CallSite::CompiledTail : CallSite::Compiled, clo),
+             err);
+    if (!ok) goto fail;
+    IN();
     DISPATCH();
   }
   switch (call_other(vm, callee, call_argc, call_tail, result, err)) {
-    case CallOutcome::Failed:
-      goto fail;
-    case CallOutcome::Finished:
-      goto done;
-    case CallOutcome::Continue:
-      break;
+  case CallOutcome::Failed:
+    goto fail;
+  case CallOutcome::Finished:
+    goto done;
+  case CallOutcome::Continue:
+    break;
   }
   // A native tail call returned from the caller's frame.
   if (call_tail && callee.tag == Tag::NativeFn) END_TEST();
-  LOAD_FRAME();
+  IN();
   DISPATCH();
 }
 
-fetch_slow: {
-  // Either a boundary frame reached its stop point, or ip is past its fast-fetch limit.
-  const CallFrame& top = vm.frames.back();
-  if (top.kind == FrameKind::Boundary && static_cast<std::uint32_t>(ip - code) == top.stop_ip) {
-    NEED(1);
+invalid_op : {
+  // Everything here is cold; the machine is synchronised first (ip just past the word).
+  OUT();
+  const std::uint32_t bad_word = word;
+  const std::uint32_t at = vm.frames.back().ip - 1;
+  if (bad_word == kStopWord && vm.frames.back().kind == FrameKind::Boundary &&
+      at == vm.frames.back().stop_ip) {
+    // A boundary frame reached its stop point: it ends before that instruction runs, and the
+    // value on top of the stack goes to the call that started the resumption.
+    vm.frames.back().ip = at;
+    if (st.empty()) {
+      err = VmError::stack_underflow();
+      goto fail;
+    }
     result = st.back();
     st.pop_back();
-    const CallFrame frame = top;
+    const CallFrame frame = vm.frames.back();
     vm.frames.pop_back();
     st.truncate(frame.has_saved_height() ? frame.saved_height : frame.base);
     if (frame.has_handler_index() && frame.handler_index < vm.handlers.size())
@@ -807,22 +969,20 @@ fetch_slow: {
     if (vm.frames.empty()) goto done;
     st.push_back(result);
     END_TEST();
-    LOAD_FRAME();
+    IN();
     DISPATCH();
   }
-  if (ip >= code_end) internal_error("instruction pointer past the end of the code");
-  word = (ip++)->word;
-  goto dispatch_word;
+  if (bad_word == kTrapWord && is_trap(vm, vm.frames.back().prototype, at))
+    internal_error("malformed code: an operand or jump outside its table, or no final return");
+  err = VmError::invalid_opcode(static_cast<std::uint8_t>(bad_word & 0xFF));
+  goto fail;
 }
 
-invalid_op:
-  err = VmError::invalid_opcode(static_cast<std::uint8_t>(word & 0xFF));
-  goto fail;
-
 finish_at_depth:
+  // Reached with the machine synchronised.
   if (st.empty()) {
     err = VmError::stack_underflow();
-    goto fail_no_frame;
+    goto fail;
   }
   result = st.back();
   st.pop_back();
@@ -833,6 +993,7 @@ finish_at_depth:
   return result;
 
 done:
+  // Reached with the machine synchronised.
   if (spec.mode == RunMode::Nested) {
     st.truncate(spec.stack_height);
     if (spec.handler_count < vm.handlers.size()) vm.handlers.resize(spec.handler_count);
@@ -840,24 +1001,27 @@ done:
   return result;
 
 fail:
-  if (!vm.frames.empty()) SAVE_IP();
-fail_no_frame:
+  // Reached with the machine synchronised (FAIL, SLOW and the call paths write ip and the stack
+  // top back before they can fail).
   if (spec.mode == RunMode::Nested) return std::unexpected(std::move(err));
   if (!take(raise_runtime_error(vm, std::move(err)), err)) return std::unexpected(std::move(err));
   // The program took the error over; the loop goes on where the offer left the machine.
-  LOAD_FRAME();
+  IN();
   DISPATCH();
 
 #undef SAVE_IP
+#undef SYNC
+#undef OUT
+#undef IN
 #undef LOAD_FRAME
 #undef FAIL
 #undef NEED
-#undef CONSTANT
+#undef PUSH
 #undef POLL
 #undef END_TEST
-#undef JUMP_BY
-#undef POP2
-#undef OFFSET
+#undef JUMP
+#undef SLOW
+#undef BOTH
 #undef DISPATCH
 #undef OP
 #undef BEGIN_DISPATCH

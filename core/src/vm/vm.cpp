@@ -2,13 +2,16 @@
 // location of runtime errors.
 #include "vm/vm.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "util/internal_error.hpp"
+#include "vm/instruction.hpp"
 #include "vm/machine_internal.hpp"
 
 namespace quorvex {
@@ -18,11 +21,31 @@ namespace quorvex {
 
 void ValueStack::grow_to(std::size_t n) {
   if (n > SIZE_MAX / sizeof(Value)) throw std::bad_alloc();
+  const std::size_t used = size();
   // Value is trivially copyable, so the buffer may move bytewise.
-  void* p = std::realloc(data_, n * sizeof(Value));
+  void* p = std::realloc(static_cast<void*>(data_), n * sizeof(Value));
   if (p == nullptr) throw std::bad_alloc();
   data_ = static_cast<Value*>(p);
-  capacity_ = n;
+  top_ = data_ + used;
+  end_ = data_ + n;
+}
+
+void FrameStack::grow_to(std::size_t n) {
+  static_assert(std::is_trivially_copyable_v<CallFrame>);
+  if (n > SIZE_MAX / sizeof(CallFrame)) throw std::bad_alloc();
+  const std::size_t used = size();
+  void* p = std::realloc(static_cast<void*>(data_), n * sizeof(CallFrame));
+  if (p == nullptr) throw std::bad_alloc();
+  data_ = static_cast<CallFrame*>(p);
+  top_ = data_ + used;
+  end_ = data_ + n;
+}
+
+void ValueStack::push_grow(Value v) {
+  // `v` is a copy: the caller's reference may point into the buffer that grow_to frees.
+  const std::size_t cap = capacity();
+  grow_to(cap * 2 > 16 ? cap * 2 : 16);
+  *top_++ = v;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -114,7 +137,10 @@ void define_global(Vm& vm, Spur name, Value value) {
     vm.globals[it->second] = value;
     return;
   }
-  vm.global_index.emplace(name, static_cast<std::uint32_t>(vm.globals.size()));
+  const auto position = static_cast<std::uint32_t>(vm.globals.size());
+  vm.global_index.emplace(name, position);
+  if (vm.global_slots.size() <= name) vm.global_slots.resize(std::size_t{name} + 1 + name / 2, 0);
+  vm.global_slots[name] = position + 1;
   vm.globals.push_back(value);
 }
 
@@ -275,6 +301,102 @@ namespace machine {
 
 void internal_error(const char* what) {
   throw InternalError(what);
+}
+
+namespace {
+
+bool reads_constant(std::uint8_t op) {
+  switch (static_cast<Opcode>(op)) {
+  case Opcode::LoadConst:
+  case Opcode::GetGlobal:
+  case Opcode::SetGlobal:
+  case Opcode::DefineGlobal:
+    return true;
+  default:
+    return false;
+  }
+}
+
+bool is_jump(std::uint8_t op) {
+  return op == static_cast<std::uint8_t>(Opcode::Jump) ||
+         op == static_cast<std::uint8_t>(Opcode::JumpIfFalse) ||
+         op == static_cast<std::uint8_t>(Opcode::JumpIfTrue);
+}
+
+// Makes the view of one prototype, checking the rules the run loop relies on instead of
+// testing them at every instruction.
+Vm::PrototypeView make_view(Vm& vm, std::uint32_t index) {
+  const Prototype& p = vm.prototypes[index];
+  Vm::PrototypeView view;
+  view.code = p.code.data();
+  view.constants = p.constants.data();
+  view.code_size = static_cast<std::uint32_t>(p.code.size());
+  view.constant_count = static_cast<std::uint32_t>(p.constants.size());
+  view.local_count = p.local_count;
+
+  std::vector<std::uint32_t> bad;
+  const std::size_t n = p.code.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const Instruction w = p.code[i];
+    const std::uint8_t op = w.op_byte();
+    if (reads_constant(op) && w.ab() >= p.constants.size()) {
+      bad.push_back(static_cast<std::uint32_t>(i));
+    } else if (is_jump(op)) {
+      const std::int64_t target = static_cast<std::int64_t>(i) + 1 + w.offset();
+      if (target < 0 || target >= static_cast<std::int64_t>(n))
+        bad.push_back(static_cast<std::uint32_t>(i));
+    }
+  }
+  const bool terminated =
+      n > 0 && (p.code[n - 1].op_byte() == static_cast<std::uint8_t>(Opcode::Return) ||
+                p.code[n - 1].op_byte() == static_cast<std::uint8_t>(Opcode::Jump));
+  if (bad.empty() && terminated) return view;
+
+  // A copy with traps, and a trap after the end for code that could run off it.
+  auto copy = std::make_unique<Instruction[]>(n + 1);
+  for (std::size_t i = 0; i < n; ++i)
+    copy[i] = p.code[i];
+  for (std::uint32_t i : bad)
+    copy[i] = Instruction(kTrapWord);
+  copy[n] = Instruction(kTrapWord);
+  bad.push_back(static_cast<std::uint32_t>(n));
+  view.code = copy.get();
+  view.patched = 1;
+  vm.patched_code.push_back(std::move(copy));
+  vm.trapped_positions[index] = std::move(bad);
+  return view;
+}
+
+} // namespace
+
+const Vm::PrototypeView& refresh_prototype_views(Vm& vm, std::uint32_t index) {
+  if (index >= vm.prototypes.size()) internal_error("prototype index outside the table");
+  for (std::size_t i = vm.prototype_views.size(); i < vm.prototypes.size(); ++i) {
+    vm.prototype_views.push_back(make_view(vm, static_cast<std::uint32_t>(i)));
+  }
+  return vm.prototype_views[index];
+}
+
+const Instruction* boundary_code(Vm& vm, std::uint32_t prototype, std::uint32_t stop_ip) {
+  const Vm::PrototypeView& view = prototype_view(vm, prototype);
+  const std::uint32_t size = view.code_size + view.patched;
+  if (stop_ip >= size) return view.code; // never reached: the frame runs its code unchanged
+  const std::uint64_t key = (static_cast<std::uint64_t>(prototype) << 32) | stop_ip;
+  auto it = vm.boundary_code.find(key);
+  if (it != vm.boundary_code.end()) return it->second.get();
+  auto copy = std::make_unique<Instruction[]>(size);
+  for (std::uint32_t i = 0; i < size; ++i)
+    copy[i] = view.code[i];
+  copy[stop_ip] = Instruction(kStopWord);
+  const Instruction* code = copy.get();
+  vm.boundary_code.emplace(key, std::move(copy));
+  return code;
+}
+
+bool is_trap(const Vm& vm, std::uint32_t prototype, std::uint32_t position) {
+  auto it = vm.trapped_positions.find(prototype);
+  if (it == vm.trapped_positions.end()) return false;
+  return std::find(it->second.begin(), it->second.end(), position) != it->second.end();
 }
 
 } // namespace machine

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -62,7 +63,7 @@ inline constexpr std::uint32_t kNativeIndexLimit = 65536;
 // Marks an absent index or height in the frame and handler records.
 inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
 
-enum class FrameKind : std::uint32_t {
+enum class FrameKind : std::uint8_t {
   Normal = 0,
   // Pushed by resuming a continuation: ends its run when ip reaches stop_ip.
   Boundary = 1,
@@ -71,6 +72,8 @@ enum class FrameKind : std::uint32_t {
 // One activation. Its locals and operands are the values of the value stack from `base` up.
 struct CallFrame {
   FrameKind kind = FrameKind::Normal;
+  std::uint8_t arg_count = 0;
+  std::uint16_t reserved = 0;
   std::uint32_t stop_ip = 0;
   // Boundary frames: the value-stack height the boundary return cuts back to (kNoIndex: base).
   std::uint32_t saved_height = kNoIndex;
@@ -83,12 +86,14 @@ struct CallFrame {
   HeapKey closure{};
   // Set only on the frame of a handler clause.
   AbortTarget abort_to{};
-  std::uint8_t arg_count = 0;
+  std::uint64_t spare = 0;
 
   bool has_closure() const { return closure.version != 0; }
   bool has_saved_height() const { return saved_height != kNoIndex; }
   bool has_handler_index() const { return handler_index != kNoIndex; }
 };
+// A power of two keeps indexing and counting frames cheap.
+static_assert(sizeof(CallFrame) == 64);
 
 // One element of the handler stack, installed by PushHandler for the body of a `with-handler`.
 struct HandlerEntry {
@@ -183,52 +188,126 @@ public:
   ValueStack& operator=(const ValueStack&) = delete;
   ~ValueStack() { std::free(data_); }
 
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  std::size_t capacity() const { return capacity_; }
+  std::size_t size() const { return static_cast<std::size_t>(top_ - data_); }
+  bool empty() const { return top_ == data_; }
+  std::size_t capacity() const { return static_cast<std::size_t>(end_ - data_); }
   void reserve(std::size_t n) {
-    if (n > capacity_) grow_to(n);
+    if (n > capacity()) grow_to(n);
   }
 
   Value& operator[](std::size_t i) { return data_[i]; }
   const Value& operator[](std::size_t i) const { return data_[i]; }
   Value* data() { return data_; }
   const Value* data() const { return data_; }
-  Value& back() { return data_[size_ - 1]; }
-  std::span<const Value> view() const { return {data_, size_}; }
+  Value& back() { return top_[-1]; }
+  std::span<const Value> view() const { return {data_, size()}; }
 
-  void push_back(const Value& v) {
-    if (size_ == capacity_) [[unlikely]] {
-      Value copy = v; // v may live in the buffer that grow_to frees
-      grow_to(capacity_ * 2 > 16 ? capacity_ * 2 : 16);
-      data_[size_++] = copy;
+  [[gnu::always_inline]] void push_back(const Value& v) {
+    if (top_ == end_) [[unlikely]] {
+      push_grow(v);
       return;
     }
-    data_[size_++] = v;
+    *top_++ = v;
   }
-  void pop_back() { --size_; }
+  void pop_back() { --top_; }
   // Appends n nils.
   void push_nils(std::size_t n) {
     reserve_extra(n);
     for (std::size_t i = 0; i < n; ++i)
-      data_[size_ + i] = Value::nil();
-    size_ += n;
+      top_[i] = Value::nil();
+    top_ += n;
   }
   void reserve_extra(std::size_t n) {
-    if (capacity_ - size_ < n) grow_to(size_ + n > capacity_ * 2 ? size_ + n : capacity_ * 2);
+    const std::size_t used = size();
+    const std::size_t cap = capacity();
+    if (cap - used < n) grow_to(used + n > cap * 2 ? used + n : cap * 2);
   }
   // Cuts the stack to `n` values when it is longer; never lengthens it.
   void truncate(std::size_t n) {
-    if (n < size_) size_ = n;
+    if (n < size()) top_ = data_ + n;
   }
-  void clear() { size_ = 0; }
+  void clear() { top_ = data_; }
+
+  // The run loop keeps the top of the stack in a register and writes it back with this: `top`
+  // lies within the buffer and the values below it are initialised.
+  void set_top(Value* top) { top_ = top; }
+  Value* top() { return top_; }
+  Value* end() { return end_; }
+
+private:
+  void grow_to(std::size_t n);
+  [[gnu::noinline]] void push_grow(Value v);
+
+  Value* data_ = nullptr;
+  Value* top_ = nullptr;
+  Value* end_ = nullptr;
+};
+
+// The frame stack: a growable array of CallFrames (trivially copyable), with the few vector
+// operations the machine and its host use. Pointers into it do not survive a push.
+class FrameStack {
+public:
+  FrameStack() = default;
+  FrameStack(const FrameStack&) = delete;
+  FrameStack& operator=(const FrameStack&) = delete;
+  ~FrameStack() { std::free(data_); }
+
+  std::size_t size() const { return static_cast<std::size_t>(top_ - data_); }
+  bool empty() const { return top_ == data_; }
+  std::size_t capacity() const { return static_cast<std::size_t>(end_ - data_); }
+  bool full() const { return top_ == end_; }
+  void reserve(std::size_t n) {
+    if (n > capacity()) grow_to(n);
+  }
+
+  CallFrame& operator[](std::size_t i) { return data_[i]; }
+  const CallFrame& operator[](std::size_t i) const { return data_[i]; }
+  CallFrame& back() { return top_[-1]; }
+  const CallFrame& back() const { return top_[-1]; }
+  CallFrame* begin() { return data_; }
+  CallFrame* end() { return top_; }
+  const CallFrame* begin() const { return data_; }
+  const CallFrame* end() const { return top_; }
+  std::reverse_iterator<const CallFrame*> rbegin() const {
+    return std::reverse_iterator<const CallFrame*>(top_);
+  }
+  std::reverse_iterator<const CallFrame*> rend() const {
+    return std::reverse_iterator<const CallFrame*>(data_);
+  }
+
+  void push_back(const CallFrame& f) {
+    if (top_ == end_) [[unlikely]] {
+      const CallFrame copy = f; // f may live in the buffer that grows
+      grow_to(capacity() < 32 ? 64 : capacity() * 2);
+      *top_++ = copy;
+      return;
+    }
+    *top_++ = f;
+  }
+  // A new default frame on top; the caller has made sure there is room (!full()).
+  CallFrame& push_unchecked() {
+    *top_ = CallFrame{};
+    return *top_++;
+  }
+  void pop_back() { --top_; }
+  // Cuts the stack to n frames, or grows it with default frames.
+  void resize(std::size_t n) {
+    if (n <= size()) {
+      top_ = data_ + n;
+      return;
+    }
+    reserve(n);
+    while (size() < n)
+      *top_++ = CallFrame{};
+  }
+  void clear() { top_ = data_; }
 
 private:
   void grow_to(std::size_t n);
 
-  Value* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  CallFrame* data_ = nullptr;
+  CallFrame* top_ = nullptr;
+  CallFrame* end_ = nullptr;
 };
 
 struct Vm final : RootSource {
@@ -253,7 +332,7 @@ struct Vm final : RootSource {
   // Id of the next effect made at run time; the built-in ids are never handed out.
   EffectId next_effect_id = 1;
   ValueStack stack;
-  std::vector<CallFrame> frames;
+  FrameStack frames;
   std::vector<HandlerEntry> handlers;
   std::vector<Value> globals;
   // Append-only; a prototype is named by its index. Prototypes never change once appended.
@@ -285,6 +364,38 @@ struct Vm final : RootSource {
   std::uint32_t active_runs = 0;
   // One-clause function records of plain prototypes, made once per prototype for MakeClosure.
   std::vector<FunctionRef> plain_functions;
+  // What the run loop reads of each prototype, gathered in one small record and checked once
+  // when it is made: constant operands lie inside the constant table, jumps land inside the
+  // code, and the code cannot run off its end. Code that breaks one of these rules runs from a
+  // copy in which each offending word is replaced by a trap (an internal error when executed)
+  // and a trap word follows the last instruction; `trapped` lists the replaced positions.
+  // Prototypes never change once appended and their arrays do not move when `prototypes`
+  // grows, so the pointers stay valid; records for newly appended prototypes are made on first
+  // use.
+  struct PrototypeView {
+    const Instruction* code = nullptr;
+    const Value* constants = nullptr;
+    std::uint32_t code_size = 0;
+    std::uint32_t constant_count = 0;
+    std::uint32_t local_count = 0;
+    std::uint32_t patched = 0;
+  };
+  std::vector<PrototypeView> prototype_views;
+  // The patched copies of code that failed the checks, and their trapped positions.
+  std::vector<std::unique_ptr<Instruction[]>> patched_code;
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> trapped_positions;
+  // Code for boundary frames: a copy of a prototype's code with the stop word in place of the
+  // instruction at the frame's stop point, by (prototype << 32 | stop point).
+  std::unordered_map<std::uint64_t, std::unique_ptr<Instruction[]>> boundary_code;
+  // global_index as a dense table by name id (position + 1; 0 for an unbound name), kept by
+  // define_global, so that reading a global by name costs no hashing.
+  std::vector<std::uint32_t> global_slots;
+
+  // The position of the global bound to `name`, when there is one.
+  std::optional<std::uint32_t> find_global(Spur name) const {
+    if (name >= global_slots.size() || global_slots[name] == 0) return std::nullopt;
+    return global_slots[name] - 1;
+  }
 };
 
 // A fresh machine without a macro table (the creator adds it empty before first use): the heap
