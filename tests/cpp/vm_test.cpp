@@ -410,6 +410,35 @@ TEST_F(VmTest, InstructionTable) {
          c.load(t.i(9)).load(t.i(0)).jump(O::JumpIfTrue, 0).op(O::Pop).load(t.i(3));
        },
        "3"},
+      {"builtin by row",
+       [](VmTest& t, Code& c) {
+         c.load(t.i(10)).load(t.i(20)).ab(O::MakeVector, 2).load(t.i(1)).ab(O::CallBuiltin, 0, 2);
+       },
+       "20"},
+      {"resume a non-object",
+       [](VmTest& t, Code& c) { c.load(t.i(1)).load(t.i(2)).op(O::Resume); },
+       "error: Type error: expected continuation"},
+      {"resume a stale key",
+       [](VmTest& t, Code& c) { c.load(Value::object(HeapKey{999, 1})).load(t.i(2)).op(O::Resume); },
+       "error: Type error: expected continuation"},
+      {"resume with one value", [](VmTest& t, Code& c) { c.load(t.i(1)).op(O::Resume); },
+       "error: Stack underflow"},
+      {"handler constant of another kind",
+       [](VmTest& t, Code& c) { c.load(Value::nil()).ab(O::PushHandler, c.k(t.i(3))); },
+       "error: Type error: expected symbol or effect for handler"},
+      {"handler for a global that is no effect",
+       [](VmTest& t, Code& c) { c.load(Value::nil()).ab(O::PushHandler, c.k(t.sym("each"))); },
+       "error: Type error: expected effect"},
+      {"handler value of another kind",
+       [](VmTest& t, Code& c) { c.load(t.str("h")).ab(O::PushHandler, c.k(t.sym("exn"))); },
+       "error: Type error: expected closure or map for handler"},
+      {"perform-op with a non-symbol operation",
+       [](VmTest& t, Code& c) {
+         auto e = static_cast<std::uint8_t>(c.k(t.sym("console")));
+         auto o = static_cast<std::uint8_t>(c.k(t.i(1)));
+         c.op(O::PerformOp, e, o, 0);
+       },
+       "error: Type error: expected symbol for operation"},
       {"invalid opcode", [](VmTest&, Code& c) { c.raw(43); }, "error: Invalid opcode: 43"},
       {"invalid opcode 255", [](VmTest&, Code& c) { c.raw(0x000000FF); },
        "error: Invalid opcode: 255"},

@@ -2,36 +2,46 @@
 //
 // Rules of correctness.
 //
-//  1. `ip`, `code`, `consts`, `base` and `closure_key` are the top frame's state held in locals.
-//     The frame's own `ip` is stale while the loop runs. SAVE_IP writes it back before anything
-//     that looks at the frames from outside the loop body: a call of any kind, a native function,
-//     the interrupt hook, an error (its location is read from the frame), an effect instruction.
-//     LOAD_FRAME reloads all of them after anything that may have changed the frame stack: a
-//     closure call or tail call, a return, a native function (it may run nested code), a perform,
-//     an error the program took over.
-//  2. `code` and `consts` point into a Prototype's own arrays. Prototypes are append-only and
-//     immutable once appended; growth of `vm.prototypes` moves the records, not their arrays, so
-//     the pointers stay valid for the whole run.
-//  3. Nothing in the loop holds a pointer or reference into the value stack, the frame stack, the
+//  1. The loop keeps the running frame's state in locals: `ip`, `code`, `consts`, and the value
+//     stack as `stack_lo`, `sp` (the top), `stack_hi` and `bp` (local slot 0). The frame's own
+//     `ip` and the stack's own top are stale while the loop runs. OUT() writes both back before
+//     every call out of the loop body (native functions, closure entry, allocation, the interrupt
+//     hook, error construction, effects); IN() reloads every local from the machine afterwards,
+//     since the call may have pushed or popped frames, grown the stack (moving it) or collected.
+//     No local is live across such a call, which also keeps the register allocator from spilling
+//     the hot ones. The inline closure call and return set the locals directly and call nothing.
+//  2. `code` and `consts` point into a prototype's own arrays (or a checked copy of its code,
+//     see Vm::PrototypeView). Prototypes are append-only and immutable once appended; growth of
+//     `vm.prototypes` moves the records, not their arrays, so the pointers stay valid.
+//  3. Each prototype's code is checked once before it first runs: constant operands lie inside
+//     the constant table, jump targets inside the code, and the last word cannot fall through.
+//     Code that breaks a rule runs from a copy with trap words, which end the run with an internal
+//     error. So fetching needs no bounds test and operands no range test.
+//  4. Nothing in the loop holds a pointer or reference into the value stack, the frame stack, the
 //     globals or the heap's slot table across a push, an allocation, a collection or a call back
-//     into the machine: values are copied into locals first, and slots are addressed by index.
-//  4. Which instructions may collect: MakeClosure and MakeTemplateClosure (before they build
+//     into the machine: such a call is bracketed by OUT()/IN(), values are copied first, and stack
+//     slots are re-derived afterwards.
+//  5. Which instructions may collect: MakeClosure and MakeTemplateClosure (before they build
 //     anything, while the captured values are still on the stack), MakeMap and MakeSet (while
 //     making canonical keys, the pairs still on the stack), a closure call that builds a rest list
 //     or matches patterns (arguments and prepared locals live on the stack), and an error offered
 //     to the program. Every value such an instruction works on stays on the value stack until the
 //     object built from it is in the heap, so the collector sees it as a root.
-//  5. Native functions run with heap.native_depth raised, so nothing collects until they return.
+//  6. Native functions run with heap.native_depth raised, so nothing collects until they return.
 //     Their arguments are copied into a local buffer off the stack first; the stack may then grow
 //     or shrink freely under them.
-//  6. The end test of the UntilDepth and Nested modes compares the frame count with the entry
+//  7. The end test of the UntilDepth and Nested modes compares the frame count with the entry
 //     depth. The count falls only by a return (Return, a native tail call, a boundary return), so
 //     the test is made after those and nowhere else. After a perform and after an error the
 //     program took over, the loop goes straight to the next fetch, as the modes require.
-//  7. Every call of compiled code and every backward jump counts down to a poll of the interrupt
+//  8. A boundary frame runs a copy of its code with a stop word at its stop point; fetching the
+//     stop word ends the frame before the instruction there runs.
+//  9. Every call of compiled code and every backward jump counts down to a poll of the interrupt
 //     hook; an error it answers ends every run in progress (Vm::run_aborting).
-//  8. Integer arithmetic never wraps: a result outside 64 bits is "ratio overflow", and the
+// 10. Integer arithmetic never wraps: a result outside 64 bits is "ratio overflow", and the
 //     remainder by -1 is computed without executing the trapping division.
+// 11. The threaded dispatch leaves scopes by computed goto, which runs no destructors: no object
+//     with a destructor is alive at a DISPATCH(); slow paths live in functions of their own.
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -689,8 +699,9 @@ next_instruction:
   }
 
   OP(Add)
-  BINARY_ARITH(Add, __builtin_add_overflow, +) OP(Sub) BINARY_ARITH(Sub, __builtin_sub_overflow, -)
-      OP(Mul) BINARY_ARITH(Mul, __builtin_mul_overflow, *)
+  BINARY_ARITH(Add, __builtin_add_overflow, +)
+  OP(Sub) BINARY_ARITH(Sub, __builtin_sub_overflow, -) OP(Mul)
+      BINARY_ARITH(Mul, __builtin_mul_overflow, *)
 #undef BINARY_ARITH
 
           OP(Div) {
@@ -747,7 +758,8 @@ next_instruction:
   }
 
   OP(Lt)
-  COMPARE(Lt, <) OP(Le) COMPARE(Le, <=) OP(Gt) COMPARE(Gt, >) OP(Ge) COMPARE(Ge, >=)
+  COMPARE(Lt, <)
+  OP(Le) COMPARE(Le, <=) OP(Gt) COMPARE(Gt, >) OP(Ge) COMPARE(Ge, >=)
 #undef COMPARE
 
       OP(Not) {

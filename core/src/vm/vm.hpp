@@ -424,7 +424,8 @@ std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
 // Calls any callable value from native code: builtins and host functions directly, keywords and
 // sets by lookup, closures in a nested run of the loop. Vectors, maps and continuations are not
 // callable from here. After a failed nested run the stacks are cut back to their heights at entry
-// before the error is returned.
+// before the error is returned. The answer is not rooted: a caller outside a native function
+// (where collections can run) keeps it alive itself, e.g. in a RootScope.
 NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value> args);
 
 // Calls builtin row `index`, or host function index - natives.size(). Leaves native_depth alone.
