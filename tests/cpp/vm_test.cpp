@@ -1303,6 +1303,18 @@ TEST_F(VmTest, NestedNativeCallbacksAreBounded) {
   expect_clean_stacks();
 }
 
+TEST_F(VmTest, NativesApplyingNativesAreBounded) {
+  // A host function that applies itself through call_value_from_native, without end.
+  std::uint16_t self = 0;
+  self = host("self-apply", [&](Vm& m, std::span<const Value>) -> NativeResult {
+    return call_value_from_native(m, Value::native_fn(self), {});
+  });
+  Code c;
+  c.ab(Opcode::GetGlobal, c.k(sym("self-apply"))).op(Opcode::Call, 0).op(Opcode::Return);
+  EXPECT_EQ(eval(std::move(c)), "error: Stack overflow");
+  expect_clean_stacks();
+}
+
 TEST_F(VmTest, CollectionDuringMakeMapKeepsStackValues) {
   using O = Opcode;
   Code body;

@@ -603,6 +603,12 @@ NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value>
     if (args.size() != 1 && args.size() != 2) return std::unexpected(VmError::arity(1, got));
     return keyword_lookup(vm, callee.as.spur, args[0], args.size() == 2 ? args[1] : Value::nil());
   case Tag::NativeFn: {
+    // A native applying a native (`apply` applying `apply`...) nests on the C stack too.
+    DepthGuard guard;
+    if (!guard) {
+      vm.run_aborting = true;
+      return std::unexpected(VmError::stack_overflow());
+    }
     NativeCallScope in_native(vm.heap);
     return call_native(vm, callee.as.native, args);
   }
