@@ -180,6 +180,9 @@ TEST(Regex, IterationSkipsAnEmptyMatchRightAfterAMatch) {
       {"x", "abc", {}},
       {"a|", "aba", {{0, 1}, {2, 3}}},
       {R"(\b)", "ab cd", {{0, 0}, {2, 2}, {3, 3}, {5, 5}}},
+      // An ASCII non-boundary also holds between the bytes of "é": never a match of ours.
+      {R"(\B)", "a\u00e9b", {}},
+      {R"(\B)", "\u00e9", {{0, 0}, {2, 2}}},
   };
   for (const auto& c : cases) {
     auto re = must_compile(c.pattern);
@@ -192,6 +195,7 @@ TEST(Regex, IterationSkipsAnEmptyMatchRightAfterAMatch) {
     while (it.next_captures(caps))
       seen.push_back(caps.whole());
     EXPECT_EQ(seen, c.matches) << c.pattern;
+    EXPECT_EQ(re->is_match(c.text), !c.matches.empty()) << c.pattern;
   }
 }
 

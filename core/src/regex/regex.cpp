@@ -520,28 +520,45 @@ std::optional<std::size_t> Regex::group_index(std::string_view name) const {
   return std::nullopt;
 }
 
-bool Regex::is_match(std::string_view text) const {
-  re2::StringPiece subject(text.data(), text.size());
-  return re_->Match(subject, 0, text.size(), RE2::UNANCHORED, nullptr, 0);
+bool Regex::is_match(std::string_view text) const { return find(text, 0).has_value(); }
+
+namespace {
+
+bool on_char_boundary(std::string_view text, std::size_t i) {
+  return i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
 }
 
+} // namespace
+
+// The engine's ASCII word boundaries can hold between the bytes of one character (`\B` inside
+// "é"); such an empty match is no match of ours, so the search goes on from the next character.
 std::optional<MatchSpan> Regex::find(std::string_view text, std::size_t from) const {
-  if (from > text.size()) return std::nullopt;
   re2::StringPiece subject(text.data(), text.size());
   re2::StringPiece whole;
-  if (!re_->Match(subject, from, text.size(), RE2::UNANCHORED, &whole, 1)) return std::nullopt;
-  return span_of(whole, text);
+  while (from <= text.size()) {
+    if (!re_->Match(subject, from, text.size(), RE2::UNANCHORED, &whole, 1)) return std::nullopt;
+    MatchSpan m = span_of(whole, text);
+    if (on_char_boundary(text, m.start) && on_char_boundary(text, m.end)) return m;
+    from = next_boundary(text, m.start);
+  }
+  return std::nullopt;
 }
 
 namespace {
 
 std::optional<Captures> match_groups(const RE2& re, std::size_t groups, std::string_view text,
                                      std::size_t from, RE2::Anchor anchor) {
-  if (from > text.size()) return std::nullopt;
   std::vector<re2::StringPiece> pieces(groups);
   re2::StringPiece subject(text.data(), text.size());
-  if (!re.Match(subject, from, text.size(), anchor, pieces.data(), static_cast<int>(groups))) {
-    return std::nullopt;
+  for (;;) {
+    if (from > text.size()) return std::nullopt;
+    if (!re.Match(subject, from, text.size(), anchor, pieces.data(), static_cast<int>(groups))) {
+      return std::nullopt;
+    }
+    MatchSpan whole = span_of(pieces[0], text);
+    if (on_char_boundary(text, whole.start) && on_char_boundary(text, whole.end)) break;
+    if (anchor != RE2::UNANCHORED) return std::nullopt;
+    from = next_boundary(text, whole.start);
   }
   Captures caps(groups);
   for (std::size_t g = 0; g < groups; ++g) {
