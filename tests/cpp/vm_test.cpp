@@ -1434,6 +1434,18 @@ TEST_F(VmTest, DispatchMapWithoutTheOperation) {
   EXPECT_EQ(eval(std::move(c)), "error: Unhandled operation 'console/print' ");
 }
 
+TEST_F(VmTest, NilHandlerEntryRefusesPerforms) {
+  using O = Opcode;
+  // The host handler is not consulted: the program's entry exists and is not active.
+  vm->host_handlers[kRandomEffectId] = std::make_shared<FnHandler>(
+      [](Vm&, Spur, std::vector<Value>) { return HandlerOutcome::resume(Value::nil()); });
+  Code c;
+  c.load(Value::nil()).ab(O::PushHandler, c.k(sym("random")));
+  c.load(i(1)).ab(O::Perform, c.k(sym("random")), 1).op(O::PopHandler).op(O::Return);
+  EXPECT_EQ(eval(std::move(c)), "error: Type error: handler closure is None");
+  expect_clean_stacks();
+}
+
 TEST_F(VmTest, LanguageHandlerClausesAreNotYetAvailable) {
   using O = Opcode;
   Code clause_body;

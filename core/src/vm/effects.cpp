@@ -146,6 +146,15 @@ std::expected<void, VmError> perform_effect(Vm& vm, EffectId id, Spur op, std::v
       return std::unexpected(VmError::unhandled_operation(
           find_effect_name(vm, id), std::string(vm.interner.resolve(op)), id));
     }
+  } else if (!entry.closure) {
+    // A nil handler: the stacks are cut to the entry's level as for any handled perform, and
+    // there is no clause to run.
+    const std::uint32_t height = entry.stack_height;
+    const std::uint32_t frames = entry.frame_count;
+    vm.stack.truncate(height);
+    if (vm.frames.size() > frames) vm.frames.resize(frames);
+    vm.handlers.resize(i + 1);
+    return std::unexpected(VmError::type_error("handler closure is None"));
   }
   return std::unexpected(machine::handlers_not_available());
 }
