@@ -700,11 +700,11 @@ next_instruction:
 
   OP(Add)
   BINARY_ARITH(Add, __builtin_add_overflow, +)
-  OP(Sub) BINARY_ARITH(Sub, __builtin_sub_overflow, -) OP(Mul)
-      BINARY_ARITH(Mul, __builtin_mul_overflow, *)
+  OP(Sub)
+  BINARY_ARITH(Sub, __builtin_sub_overflow, -) OP(Mul) BINARY_ARITH(Mul, __builtin_mul_overflow, *)
 #undef BINARY_ARITH
 
-          OP(Div) {
+      OP(Div) {
     NEED(2);
     SLOW(binary_op(vm, Opcode::Div, err));
     DISPATCH();
@@ -759,7 +759,8 @@ next_instruction:
 
   OP(Lt)
   COMPARE(Lt, <)
-  OP(Le) COMPARE(Le, <=) OP(Gt) COMPARE(Gt, >) OP(Ge) COMPARE(Ge, >=)
+  OP(Le)
+  COMPARE(Le, <=) OP(Gt) COMPARE(Gt, >) OP(Ge) COMPARE(Ge, >=)
 #undef COMPARE
 
       OP(Not) {

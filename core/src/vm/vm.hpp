@@ -24,6 +24,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <iterator>
 #include <memory>
@@ -286,7 +287,8 @@ public:
   }
   // A new default frame on top; the caller has made sure there is room (!full()).
   CallFrame& push_unchecked() {
-    *top_ = CallFrame{};
+    static constexpr CallFrame kFresh{};
+    std::memcpy(static_cast<void*>(top_), &kFresh, sizeof(CallFrame));
     return *top_++;
   }
   void pop_back() { --top_; }
