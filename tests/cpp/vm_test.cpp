@@ -1519,6 +1519,21 @@ TEST_F(VmTest, InterruptHookEndsTheRunWithoutOffer) {
   EXPECT_EQ(offered, 0);
   expect_clean_stacks();
 
+  // A native looping over callbacks is interrupted too.
+  counter.polls = 0;
+  host("spin-natively", [](Vm& m, std::span<const Value>) -> NativeResult {
+    for (;;) {
+      NativeResult r = call_value_from_native(m, Value::keyword(m.interner.get_or_intern("k")),
+                                              std::vector<Value>{Value::nil()});
+      if (!r) return r;
+    }
+  });
+  Code native;
+  native.ab(Opcode::GetGlobal, native.k(sym("spin-natively"))).op(Opcode::Call, 0);
+  native.op(Opcode::Return);
+  EXPECT_EQ(eval(std::move(native)), "error: Value error: interrupted");
+  EXPECT_EQ(offered, 0);
+
   // Later runs are offered again.
   vm->interrupt_hook = nullptr;
   Code div;

@@ -597,6 +597,11 @@ namespace quorvex {
 
 NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value> args) {
   using namespace machine;
+  // Calls from native code count towards the interrupt poll like compiled calls, so that a
+  // builtin looping over a long collection can be interrupted.
+  if (--vm.interrupt_countdown == 0) [[unlikely]] {
+    if (std::optional<VmError> e = poll_interrupt(vm)) return std::unexpected(std::move(*e));
+  }
   const auto got = static_cast<std::uint8_t>(args.size());
   switch (callee.tag) {
   case Tag::Keyword:
