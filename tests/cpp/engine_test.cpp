@@ -239,6 +239,13 @@ TEST_F(Engine, CallsOfKeywordsMapsVectorsAndSets) {
       {"(#{1 2} 2)", "2"},
       {"(#{1 2} 3)", "nil"},
       {"(let [k :a m {:a 9}] (k m))", "9"},
+      // Keys are found by content even when the argument was built at run time.
+      {"({[1 2] :v} [1 (+ 1 1)])", ":v"},
+      {"({\"a\" 1} (nth \"abc\" 0))", "1"},
+      {"({\"a\" nil} (nth \"abc\" 0) :absent)", "nil"},
+      {"(#{\"a\"} (nth \"abc\" 0))", "\"a\""},
+      {"(#{[1 2]} [1 (+ 1 1)])", "[1 2]"},
+      {"(#{[1 2]} [2 1])", "nil"},
   });
 }
 

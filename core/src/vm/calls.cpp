@@ -556,17 +556,22 @@ std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, s
   case ObjectKind::Set: {
     if (argc != 1) return std::unexpected(VmError::arity(1, got));
     Value element = st[n - 1];
+    // Elements are stored as canonical keys, so the lookup goes through the argument's
+    // canonical twin: a string built at run time finds the literal it equals.
+    Guarded<bool> member = set_contains(vm.heap, obj->get_if<SetObject>()->set, element);
+    if (!member) return std::unexpected(to_vm_error(member.error()));
     st.truncate(n - 1);
-    const bool member = obj->get_if<SetObject>()->set.find(element) != nullptr;
-    st.push_back(member ? element : Value::nil());
+    st.push_back(*member ? element : Value::nil());
     return OtherCallResult{};
   }
   case ObjectKind::Map: {
     if (argc != 1 && argc != 2) return std::unexpected(VmError::arity(1, got));
     Value key = st[n - argc];
     Value fallback = argc == 2 ? st[n - 1] : Value::nil();
-    const Value* found = obj->get_if<MapObject>()->map.find(key);
-    Value v = found != nullptr ? *found : fallback;
+    Guarded<std::optional<Value>> found =
+        map_lookup_value(vm.heap, obj->get_if<MapObject>()->map, key);
+    if (!found) return std::unexpected(to_vm_error(found.error()));
+    Value v = *found ? **found : fallback;
     st.truncate(n - argc);
     st.push_back(v);
     return OtherCallResult{};
@@ -624,7 +629,9 @@ NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value>
   }
   if (const SetObject* set = heap_get_as<SetObject>(vm.heap, callee)) {
     if (args.size() != 1) return std::unexpected(VmError::arity(1, got));
-    return set->set.find(args[0]) != nullptr ? args[0] : Value::nil();
+    Guarded<bool> member = set_contains(vm.heap, set->set, args[0]);
+    if (!member) return std::unexpected(to_vm_error(member.error()));
+    return *member ? args[0] : Value::nil();
   }
   DepthGuard guard;
   if (!guard) {
