@@ -62,6 +62,9 @@ struct Node {
   bool is_leaf = false;
   bool frozen = false; // leaf only: its length may not change any more
   bool regular = true; // indexable by radix digits (a leaf always is)
+  // Leaf only: element slots allocated. Chunks of small vectors are allocated to size and grow
+  // geometrically, so a three-element literal does not pay for thirty-two slots.
+  std::uint8_t cap = 0;
 };
 
 struct Inner : Node {
@@ -87,12 +90,28 @@ template <class T> class PVector {
   // A hidden prefix shorter than this is never worth cutting off.
   static constexpr std::size_t kMinCut = 1024;
 
+  // A leaf's elements follow its header in the same allocation, `cap` of them.
   struct Leaf : Node {
     Leaf() { this->is_leaf = true; }
-    alignas(T) unsigned char storage[sizeof(T) * kWidth];
-    T* data() { return std::launder(reinterpret_cast<T*>(storage)); }
-    const T* data() const { return std::launder(reinterpret_cast<const T*>(storage)); }
+    T* data() {
+      return std::launder(reinterpret_cast<T*>(reinterpret_cast<unsigned char*>(this) + kLeafData));
+    }
+    const T* data() const {
+      return std::launder(
+          reinterpret_cast<const T*>(reinterpret_cast<const unsigned char*>(this) + kLeafData));
+    }
   };
+  static constexpr std::size_t kLeafData = (sizeof(Node) + alignof(T) - 1) / alignof(T) * alignof(T);
+  static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+  static_assert(alignof(Node) <= alignof(std::max_align_t));
+  static constexpr std::size_t leaf_bytes(unsigned cap) {
+    return std::max(kLeafData + sizeof(T) * cap, sizeof(Leaf));
+  }
+  // The capacity of a fresh chunk that must hold `need` elements of a vector without a tree.
+  static unsigned grown_cap(std::size_t need) {
+    std::size_t cap = need < 4 ? 4 : need * 2;
+    return static_cast<unsigned>(std::min<std::size_t>(cap, kWidth));
+  }
 
 public:
   class const_iterator;
@@ -139,6 +158,22 @@ public:
 
   template <class It> static PVector from_range(It first, It last) {
     PVector r;
+    if constexpr (std::is_base_of_v<std::forward_iterator_tag,
+                                    typename std::iterator_traits<It>::iterator_category>) {
+      // A short range fits one chunk of exactly its length.
+      const auto n = std::distance(first, last);
+      if (n > 0 && n <= static_cast<decltype(n)>(kWidth)) {
+        Hold fresh(new_leaf(static_cast<unsigned>(n)));
+        Leaf* chunk = static_cast<Leaf*>(fresh.get());
+        for (; first != last; ++first)
+          construct(chunk, *first);
+        r.tail_ = static_cast<Leaf*>(fresh.take());
+        r.tail_lo_ = 0;
+        r.tail_hi_ = chunk->count;
+        r.size_ = chunk->count;
+        return r;
+      }
+    }
     for (; first != last; ++first)
       r.push_back_mut(*first);
     return r;
@@ -324,9 +359,9 @@ public:
       ++size_;
       return;
     }
-    Hold fresh(new_leaf());
-    Leaf* chunk = static_cast<Leaf*>(fresh.get());
     const std::size_t tl = tail_len();
+    Hold fresh(new_leaf(root_ || tl == kWidth ? kWidth : grown_cap(tl + 1)));
+    Leaf* chunk = static_cast<Leaf*>(fresh.get());
     if (tl == kWidth) {
       // A full tail (its view is the whole chunk) becomes the tree's last leaf as it is.
       construct(chunk, std::move(v));
@@ -356,9 +391,9 @@ public:
       ++size_;
       return;
     }
-    Hold fresh(new_leaf());
-    Leaf* chunk = static_cast<Leaf*>(fresh.get());
     const std::size_t hl = head_len();
+    Hold fresh(new_leaf(root_ || hl == kWidth ? kWidth : grown_cap(hl + 1)));
+    Leaf* chunk = static_cast<Leaf*>(fresh.get());
     if (hl == kWidth) {
       // The head is stored reversed, so it enters the tree as a reordered copy.
       Hold leaf(copy_leaf(head_, head_lo_, head_hi_, true));
@@ -500,8 +535,12 @@ public:
     if ((head_ == nullptr) != (head_len() == 0) || (tail_ == nullptr) != (tail_len() == 0)) {
       return -1;
     }
-    if (head_ && (head_lo_ > head_hi_ || head_hi_ > head_->count)) return -1;
-    if (tail_ && (tail_lo_ > tail_hi_ || tail_hi_ > tail_->count)) return -1;
+    if (head_ && (head_lo_ > head_hi_ || head_hi_ > head_->count || head_->count > head_->cap)) {
+      return -1;
+    }
+    if (tail_ && (tail_lo_ > tail_hi_ || tail_hi_ > tail_->count || tail_->count > tail_->cap)) {
+      return -1;
+    }
     if (head_len() + tail_len() > size_) return -1;
     if (!root_) return tree_size() == 0 && height_ == 0 && tree_off_ == 0 ? 0 : -1;
     if (tree_size() == 0) return -1;
@@ -529,7 +568,7 @@ private:
     if (n->is_leaf) {
       Leaf* leaf = static_cast<Leaf*>(n);
       std::destroy_n(leaf->data(), leaf->count);
-      delete leaf;
+      free_leaf(leaf);
     } else {
       Inner* in = static_cast<Inner*>(n);
       for (unsigned k = 0; k < in->count; ++k)
@@ -595,7 +634,17 @@ private:
 
   // ---- chunks and leaves ----
 
-  static Leaf* new_leaf() { return new Leaf; }
+  static Leaf* new_leaf(unsigned cap = kWidth) {
+    void* p = ::operator new(leaf_bytes(cap));
+    Leaf* leaf = ::new (p) Leaf;
+    leaf->cap = static_cast<std::uint8_t>(cap);
+    return leaf;
+  }
+  static void free_leaf(Leaf* leaf) noexcept {
+    const std::size_t bytes = leaf_bytes(leaf->cap);
+    leaf->~Leaf();
+    ::operator delete(static_cast<void*>(leaf), bytes);
+  }
   static Inner* new_inner() { return new Inner; }
 
   template <class U> static void construct(Leaf* leaf, U&& v) {
@@ -621,7 +670,7 @@ private:
       chunk->count = hi;
       chunk->frozen = false;
     }
-    if (hi != chunk->count || chunk->count == kWidth || chunk->frozen) return false;
+    if (hi != chunk->count || chunk->count == chunk->cap || chunk->frozen) return false;
     construct(chunk, std::move(v));
     ++hi;
     return true;
@@ -1290,7 +1339,7 @@ private:
     if (n->rc == 0 || n->count == 0 || n->count > kWidth) return false;
     if (height == 0) {
       counted += n->count;
-      return n->is_leaf && n->frozen;
+      return n->is_leaf && n->frozen && n->count <= n->cap;
     }
     if (n->is_leaf) return false;
     const Inner* in = static_cast<const Inner*>(n);
