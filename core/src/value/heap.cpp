@@ -102,8 +102,11 @@ Heap& Heap::operator=(Heap&& other) noexcept {
   return *this;
 }
 
-HeapKey heap_insert_entry(Heap& h, HeapEntry entry) {
-  entry.marked = false;
+namespace {
+
+// Stores an object with its cached hash, mark clear, in the slot the free list names or in a
+// new one. The object is moved straight into the slot.
+HeapKey insert_object(Heap& h, std::optional<std::uint64_t> hash, HeapObject&& object) {
   std::uint32_t index;
   std::uint32_t version;
   if (h.free_head < h.slots.size()) {
@@ -111,14 +114,16 @@ HeapKey heap_insert_entry(Heap& h, HeapEntry entry) {
     HeapSlot& s = h.slots[index];
     h.free_head = s.next_free;
     s.version |= 1;
-    s.entry = std::move(entry);
+    s.entry.cached_hash = hash;
+    s.entry.object = std::move(object);
+    s.entry.marked = false;
     version = s.version;
   } else {
     // A moved-from heap has lost its sentinel; slot 0 must never be handed out.
     if (h.slots.empty()) h.slots.emplace_back();
     // Index 0xFFFFFFFF is never handed out (it prints as "null" in debug text).
     if (h.slots.size() >= 0xFFFFFFFFu) throw std::bad_alloc();
-    h.slots.push_back(HeapSlot{std::move(entry), 1, 0});
+    h.slots.emplace_back(HeapEntry{hash, std::move(object), false}, 1u, 0u);
     index = static_cast<std::uint32_t>(h.slots.size() - 1);
     version = 1;
     h.free_head = static_cast<std::uint32_t>(h.slots.size());
@@ -127,8 +132,14 @@ HeapKey heap_insert_entry(Heap& h, HeapEntry entry) {
   return HeapKey{index, version};
 }
 
+} // namespace
+
+HeapKey heap_insert_entry(Heap& h, HeapEntry entry) {
+  return insert_object(h, entry.cached_hash, std::move(entry.object));
+}
+
 HeapKey heap_insert(Heap& h, HeapObject object) {
-  return heap_insert_entry(h, HeapEntry{std::nullopt, std::move(object), false});
+  return insert_object(h, std::nullopt, std::move(object));
 }
 
 HeapKey heap_alloc(Heap& h, HeapObject object) {
@@ -254,23 +265,21 @@ void trace_object(const HeapObject& object, std::vector<HeapKey>& work) {
 }
 
 void heap_sweep(Heap& h) {
-  const auto count = static_cast<std::uint32_t>(h.slots.size());
-  for (std::uint32_t i = 1; i < count; ++i) {
-    HeapSlot& s = h.slots[i];
-    if ((s.version & 1) == 0) continue;
+  h.slots.for_each_from(1, [&h](std::size_t i, HeapSlot& s) {
+    if ((s.version & 1) == 0) return;
     if (s.entry.marked) {
       s.entry.marked = false;
-      continue;
+      return;
     }
     // Dropping the payload releases what it owns; payloads hold no heap references that need
     // the heap, so nothing here reenters it.
     s.entry.object = HeapObject();
     s.entry.cached_hash.reset();
     s.next_free = h.free_head;
-    h.free_head = i;
+    h.free_head = static_cast<std::uint32_t>(i);
     --h.live_count;
     ++s.version;
-  }
+  });
   rebuild_intern_tables(h);
   if constexpr (!kGcStress) {
     const std::uint64_t doubled = 2ull * h.live_count;
@@ -286,11 +295,9 @@ void rebuild_intern_tables(Heap& h) {
   h.intern_map.reset(h.intern_map.size());
   h.intern_variant.reset(h.intern_variant.size());
   h.intern_string.reset(h.intern_string.size());
-  const auto count = static_cast<std::uint32_t>(h.slots.size());
-  for (std::uint32_t i = 1; i < count; ++i) {
-    const HeapSlot& s = h.slots[i];
-    if ((s.version & 1) == 0 || !s.entry.cached_hash) continue;
-    const HeapKey key{i, s.version};
+  h.slots.for_each_from(1, [&h](std::size_t i, const HeapSlot& s) {
+    if ((s.version & 1) == 0 || !s.entry.cached_hash) return;
+    const HeapKey key{static_cast<std::uint32_t>(i), s.version};
     const std::uint64_t hash = *s.entry.cached_hash;
     switch (s.entry.object.kind()) {
     case ObjectKind::String:
@@ -311,7 +318,7 @@ void rebuild_intern_tables(Heap& h) {
     default:
       break;
     }
-  }
+  });
 }
 
 } // namespace quorvex

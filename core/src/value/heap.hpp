@@ -44,8 +44,12 @@
 // across a call that may allocate: the table may grow and move.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <utility>
@@ -114,6 +118,94 @@ struct HeapSlot {
   std::uint32_t next_free = 0; // meaningful while vacant
 };
 
+// The slot table: slots by index, stored in blocks of 64, 128, 256, ... slots that never move.
+// Growing a large heap then neither copies the slots already there nor touches twice the memory
+// it keeps, as a contiguous array that doubles would.
+class SlotTable {
+public:
+  SlotTable() = default;
+  SlotTable(SlotTable&& other) noexcept { steal(other); }
+  SlotTable& operator=(SlotTable&& other) noexcept {
+    if (this != &other) {
+      clear();
+      steal(other);
+    }
+    return *this;
+  }
+  SlotTable(const SlotTable&) = delete;
+  SlotTable& operator=(const SlotTable&) = delete;
+  ~SlotTable() { clear(); }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  HeapSlot& operator[](std::size_t i) {
+    const std::size_t j = i + kFirst;
+    const unsigned b = static_cast<unsigned>(std::bit_width(j)) - (kFirstBits + 1);
+    return blocks_[b][j - (std::size_t{kFirst} << b)];
+  }
+  const HeapSlot& operator[](std::size_t i) const {
+    return const_cast<SlotTable*>(this)->operator[](i);
+  }
+
+  // Appends a slot constructed from the arguments and answers it.
+  template <class... A> HeapSlot& emplace_back(A&&... args) {
+    const std::size_t j = size_ + kFirst;
+    const unsigned b = static_cast<unsigned>(std::bit_width(j)) - (kFirstBits + 1);
+    const std::size_t off = j - (std::size_t{kFirst} << b);
+    if (off == 0) {
+      if (b >= kMaxBlocks) throw std::bad_alloc();
+      blocks_[b] = static_cast<HeapSlot*>(::operator new(sizeof(HeapSlot) * (std::size_t{kFirst} << b)));
+    }
+    HeapSlot* s = ::new (static_cast<void*>(blocks_[b] + off)) HeapSlot{std::forward<A>(args)...};
+    ++size_;
+    return *s;
+  }
+  void push_back(HeapSlot&& slot) { emplace_back(std::move(slot)); }
+
+  // Destroys every slot and gives the blocks back.
+  void clear() noexcept {
+    for (unsigned b = 0; b < kMaxBlocks && blocks_[b] != nullptr; ++b) {
+      const std::size_t first = (std::size_t{kFirst} << b) - kFirst;
+      const std::size_t cap = std::size_t{kFirst} << b;
+      const std::size_t n = size_ > first ? std::min(cap, size_ - first) : 0;
+      std::destroy_n(blocks_[b], n);
+      ::operator delete(static_cast<void*>(blocks_[b]), sizeof(HeapSlot) * cap);
+      blocks_[b] = nullptr;
+    }
+    size_ = 0;
+  }
+
+  // Calls f(index, slot) for every slot from `from` on, in index order.
+  template <class F> void for_each_from(std::size_t from, F&& f) {
+    std::size_t i = from;
+    while (i < size_) {
+      const std::size_t j = i + kFirst;
+      const unsigned b = static_cast<unsigned>(std::bit_width(j)) - (kFirstBits + 1);
+      const std::size_t base = (std::size_t{kFirst} << b) - kFirst; // index of the block's first slot
+      const std::size_t end = std::min(size_, base + (std::size_t{kFirst} << b));
+      HeapSlot* block = blocks_[b];
+      for (; i < end; ++i)
+        f(i, block[i - base]);
+    }
+  }
+
+private:
+  static constexpr unsigned kFirstBits = 6;
+  static constexpr std::size_t kFirst = std::size_t{1} << kFirstBits;
+  // Enough blocks for every 32-bit index.
+  static constexpr unsigned kMaxBlocks = 33 - kFirstBits;
+
+  void steal(SlotTable& other) noexcept {
+    for (unsigned b = 0; b < kMaxBlocks; ++b)
+      blocks_[b] = std::exchange(other.blocks_[b], nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+
+  HeapSlot* blocks_[kMaxBlocks] = {};
+  std::size_t size_ = 0;
+};
+
 // Implemented by the machine. Appends its roots in the order described above.
 class RootSource {
 public:
@@ -136,7 +228,7 @@ struct Heap {
   Heap(const Heap&) = delete;
   Heap& operator=(const Heap&) = delete;
 
-  std::vector<HeapSlot> slots;
+  SlotTable slots;
   // First vacant slot; equal to slots.size() when there is none.
   std::uint32_t free_head = 1;
   std::uint32_t live_count = 0;
