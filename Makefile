@@ -51,7 +51,13 @@ fuzz: deps
 	    -DQUORVEX_BUILD_TESTS=OFF -DQUORVEX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && \
 	  cmake --build build/fuzz -j $(JOBS) && \
 	  for f in build/fuzz/tests/fuzz/*_fuzz; do \
-	    echo "fuzzing $$f"; "$$f" -max_total_time=$${FUZZ_SECONDS:-60} -rss_limit_mb=4096 || exit 1; \
+	    n=$$(basename $$f _fuzz); secs=$${FUZZ_SECONDS:-45}; extra=""; \
+	    if [ $$n = eval ]; then secs=$${FUZZ_EVAL_SECONDS:-90}; extra="-close_fd_mask=1 -timeout=20"; fi; \
+	    if [ -f tests/fuzz/$$n.dict ]; then extra="$$extra -dict=tests/fuzz/$$n.dict"; fi; \
+	    corpus=""; if [ -d tests/fuzz/$${n}_corpus ]; then \
+	      mkdir -p build/fuzz/corpus/$$n; corpus="build/fuzz/corpus/$$n tests/fuzz/$${n}_corpus"; fi; \
+	    echo "fuzzing $$f for $$secs s"; \
+	    "$$f" -max_total_time=$$secs -rss_limit_mb=4096 $$extra $$corpus || exit 1; \
 	  done; \
 	fi
 
