@@ -396,6 +396,83 @@ TEST_F(Engine, FunctionsMayCallGlobalsDefinedAfterThem) {
   EXPECT_EQ(run(*vm, "(defn later [x] (* x 10)) (caller)"), "20");
 }
 
+namespace {
+
+// How many words of the machine's code read `name` by name, and how many read its global slot.
+std::pair<int, int> reads_of(const Vm& vm, std::string_view name) {
+  const Spur spur = *vm.interner.get(name);
+  int by_name = 0;
+  int by_index = 0;
+  for (const Prototype& p : vm.prototypes) {
+    for (Instruction ins : p.code) {
+      if (ins.op() == Opcode::GetGlobal && ins.ab() < p.constants.size() &&
+          p.constants[ins.ab()].tag == Tag::Symbol && p.constants[ins.ab()].as.spur == spur)
+        ++by_name;
+      if (ins.op() == Opcode::GetGlobalIndexed) {
+        const std::optional<std::uint32_t> slot = vm.find_global(spur);
+        auto reserved = vm.reserved_globals.find(spur);
+        if ((slot && *slot == ins.ab()) ||
+            (reserved != vm.reserved_globals.end() && reserved->second == ins.ab()))
+          ++by_index;
+      }
+    }
+  }
+  return {by_name, by_index};
+}
+
+} // namespace
+
+TEST_F(Engine, ReadsOfNamesNotYetDefinedUseAReservedSlotThatReadsAsUndefined) {
+  ASSERT_EQ(run(*vm, "(defn caller [] [later (later)])"), "<fn>");
+  EXPECT_EQ(reads_of(*vm, "later"), std::make_pair(0, 2));
+  // Reserved, the name is still no global: every way of reading it says it is undefined.
+  EXPECT_EQ(global(*vm, "later"), std::nullopt);
+  EXPECT_EQ(run(*vm, "(caller)"), "error: Undefined variable: later");
+  EXPECT_EQ(run(*vm, "later"), "error: Undefined variable: later");
+  EXPECT_EQ(run(*vm, "(later)"), "error: Undefined variable: later");
+  EXPECT_EQ(effect_id(*vm, "later"), std::nullopt);
+  std::expected<Value, EngineError> r = vm_eval(*vm, "\n(caller)");
+  ASSERT_FALSE(r);
+  ASSERT_NE(r.error().as_runtime(), nullptr);
+  EXPECT_TRUE(r.error().as_runtime()->location.has_value());
+  // The definition fills the reserved slot: reads by index and by name see the same value.
+  EXPECT_EQ(run(*vm, "(def later (fn [] :called))"), "<fn>");
+  EXPECT_EQ(vm->reserved_globals.size(), 0u);
+  EXPECT_EQ(run(*vm, "[(caller) later]"), "[[<fn> :called] <fn>]");
+  EXPECT_EQ(run(*vm, "(def later nil) [(caller) later]").rfind("error: ", 0), 0u);
+  EXPECT_EQ(run(*vm, "(defn caller2 [] later) [(caller2) later]"), "[nil nil]");
+  expect_machine_at_rest(*vm);
+}
+
+TEST_F(Engine, ReservedSlotsWithinOneFormAndAcrossEngines) {
+  EXPECT_EQ(run(*vm, "(do (defn ping [n] (if (= n 0) :done (pong (- n 1))))"
+                     "    (defn pong [n] (ping n))"
+                     "    (ping 5))"),
+            ":done");
+  EXPECT_EQ(reads_of(*vm, "pong"), std::make_pair(0, 1));
+  EXPECT_EQ(run(*vm, "(defn fact [n] (if (< n 2) 1 (* n (fact (- n 1))))) (fact 20)"),
+            "2432902008176640000");
+  EXPECT_EQ(reads_of(*vm, "fact"), std::make_pair(0, 2));
+  // A definition that did not run leaves the slot reserved and undefined.
+  EXPECT_EQ(run(*vm, "(do (defn uses [] (never)) (/ 1 0) (def never 1))"),
+            "error: Division by zero");
+  EXPECT_EQ(run(*vm, "(uses)"), "error: Undefined variable: never");
+  EXPECT_EQ(run(*vm, "never"), "error: Undefined variable: never");
+  // Another engine has slots of its own.
+  std::unique_ptr<Vm> other = vm_new_bare();
+  EXPECT_EQ(run(*other, "(defn uses [] never)"), "<fn>");
+  EXPECT_EQ(run(*vm, "(def never 7) (uses)").rfind("error: ", 0), 0u);
+  EXPECT_EQ(run(*other, "(uses)"), "error: Undefined variable: never");
+  EXPECT_EQ(run(*other, "(def never 8) (uses)"), "8");
+  EXPECT_EQ(run(*vm, "never"), "7");
+  // A host definition fills the slot too.
+  ASSERT_EQ(run(*vm, "(defn host-read [] from-host)"), "<fn>");
+  define_global_by_name(*vm, "from-host", Value::from_int(3));
+  EXPECT_EQ(run(*vm, "[(host-read) from-host]"), "[3 3]");
+  expect_machine_at_rest(*vm);
+  expect_machine_at_rest(*other);
+}
+
 TEST_F(Engine, TheMachineIsCleanAfterEveryKindOfFailure) {
   ASSERT_EQ(run(*vm, "(defn deep [n] (if (= n 0) (missing) [(deep (- n 1))]))"), "<fn>");
   const char* failing[] = {

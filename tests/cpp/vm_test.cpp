@@ -207,6 +207,26 @@ TEST_F(VmTest, DefineGlobalKeepsPositionsAndAppendsNewNames) {
   EXPECT_EQ(add_prototype(*vm, Prototype{}), 1u);
 }
 
+TEST_F(VmTest, ReservedGlobalSlotsAreFilledByTheirDefinition) {
+  EXPECT_EQ(reserve_global(*vm, name("nth")), 0u);
+  EXPECT_EQ(reserve_global(*vm, name("pending")), 168u);
+  EXPECT_EQ(reserve_global(*vm, name("pending")), 168u);
+  EXPECT_EQ(vm->globals.size(), 169u);
+  EXPECT_EQ(vm->find_global(name("pending")), std::nullopt);
+  EXPECT_TRUE(may_be_unbound_global(vm->globals[168]));
+  ASSERT_TRUE(unbound_global_read(*vm, 168).has_value());
+  EXPECT_EQ(unbound_global_read(*vm, 168)->kind, VmErrorKind::UndefinedVariable);
+  EXPECT_EQ(unbound_global_read(*vm, 168)->text, "pending");
+  define_global(*vm, name("other"), i(1));
+  EXPECT_EQ(vm->find_global(name("other")), 169u);
+  define_global(*vm, name("pending"), i(2));
+  EXPECT_EQ(vm->find_global(name("pending")), 168u);
+  EXPECT_EQ(vm->globals[168].as.integer, 2);
+  EXPECT_FALSE(unbound_global_read(*vm, 168).has_value());
+  EXPECT_EQ(reserve_global(*vm, name("pending")), 168u);
+  EXPECT_EQ(vm->globals.size(), 170u);
+}
+
 TEST_F(VmTest, PredefinedOpticsSurviveRedefinitionAndCollection) {
   define_global(*vm, name("deep"), Value::nil());
   define_global(*vm, name("DEEP"), Value::nil());

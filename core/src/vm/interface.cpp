@@ -261,6 +261,9 @@ std::expected<Value, EngineError> compile_and_run(Vm& vm, const Form& form) {
   for (Prototype& proto : tables.prototypes) {
     if (!handles.empty()) remap_value_handles(proto, [&](HeapKey k) { return handles.find(k); });
     rebase_closure_operands(proto, base);
+    // A name this form reads before it has a global (a recursive or forward reference) gets a
+    // reserved slot, so the read costs an index instead of a lookup by name on every run.
+    link_global_reads(proto, [&](Spur name) { return reserve_global(vm, name); });
   }
   fixup_adopted_templates(vm.heap, base, handles.inserted());
 

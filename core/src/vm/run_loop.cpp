@@ -671,6 +671,14 @@ next_instruction:
     // a definition did not run, the position may not exist yet.
     if (index >= vm.globals.size()) [[unlikely]]
       FAIL(VmError::undefined_variable("global #" + std::to_string(index)));
+    // A slot reserved for a name not defined yet reads as that undefined name.
+    if (may_be_unbound_global(vm.globals[index])) [[unlikely]] {
+      OUT();
+      if (std::optional<VmError> unbound = unbound_global_read(vm, index)) {
+        err = std::move(*unbound);
+        goto fail;
+      }
+    }
     PUSH(vm.globals[index]);
     DISPATCH();
   }

@@ -137,11 +137,37 @@ void define_global(Vm& vm, Spur name, Value value) {
     vm.globals[it->second] = value;
     return;
   }
-  const auto position = static_cast<std::uint32_t>(vm.globals.size());
+  std::uint32_t position = 0;
+  if (auto reserved = vm.reserved_globals.find(name); reserved != vm.reserved_globals.end()) {
+    position = reserved->second;
+    if (position >= vm.globals.size()) machine::internal_error("global index out of bounds");
+    vm.reserved_globals.erase(reserved);
+  } else {
+    position = static_cast<std::uint32_t>(vm.globals.size());
+    vm.globals.push_back(Value::nil());
+  }
   vm.global_index.emplace(name, position);
   if (vm.global_slots.size() <= name) vm.global_slots.resize(std::size_t{name} + 1 + name / 2, 0);
   vm.global_slots[name] = position + 1;
-  vm.globals.push_back(value);
+  vm.globals[position] = value;
+}
+
+std::optional<std::uint32_t> reserve_global(Vm& vm, Spur name) {
+  if (std::optional<std::uint32_t> bound = vm.find_global(name)) return bound;
+  if (auto it = vm.reserved_globals.find(name); it != vm.reserved_globals.end()) return it->second;
+  const std::size_t position = vm.globals.size();
+  if (position > 0xFFFF) return std::nullopt;
+  vm.reserved_globals.emplace(name, static_cast<std::uint32_t>(position));
+  vm.globals.push_back(unbound_global());
+  return static_cast<std::uint32_t>(position);
+}
+
+std::optional<VmError> unbound_global_read(const Vm& vm, std::uint32_t index) {
+  for (const auto& [name, position] : vm.reserved_globals) {
+    if (position == index)
+      return VmError::undefined_variable(std::string(vm.interner.resolve(name)));
+  }
+  return std::nullopt;
 }
 
 std::optional<EffectId> find_effect_id(const Vm& vm, std::string_view name) {

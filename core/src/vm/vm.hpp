@@ -327,6 +327,9 @@ struct Vm final : RootSource {
   Interner interner;
   // A global's name to its position in `globals`.
   std::unordered_map<Spur, std::uint32_t, FxHash> global_index;
+  // Names compiled code reads before they have a global, to the slot of `globals` kept for each
+  // (see reserve_global). A name leaves this table for global_index when it is defined.
+  std::unordered_map<Spur, std::uint32_t, FxHash> reserved_globals;
   // Each, Vals, Keys, Deep, Some: roots, so they live even when their globals are redefined.
   std::array<HeapKey, 5> builtin_optics{};
   std::unordered_map<EffectId, std::shared_ptr<HostHandler>> host_handlers;
@@ -406,8 +409,35 @@ struct Vm final : RootSource {
 // and the optic globals each, _vals, _keys, deep, DEEP and _some as 162 to 167.
 std::unique_ptr<Vm> vm_new();
 
-// Binds the name: overwrites an existing global in place, else appends a new one.
+// Binds the name: overwrites an existing global in place, fills the slot reserved for the name,
+// else appends a new one.
 void define_global(Vm& vm, Spur name, Value value);
+
+// What a reserved global slot holds until its name is defined: a nil with a payload no nil built
+// by the value constructors has. Only `globals` ever holds it, and only GetGlobalIndexed reads a
+// slot without going through global_index; it turns the marker into the error of an undefined
+// variable (unbound_global_read), so no program, printer or host sees it. Being a nil, it is no
+// collector root.
+inline constexpr std::int64_t kUnboundGlobalPayload = 0x556e626f756e6421; // "!dnuobnU"
+constexpr Value unbound_global() {
+  Value v{};
+  v.as.integer = kUnboundGlobalPayload;
+  return v;
+}
+constexpr bool may_be_unbound_global(const Value& v) {
+  return v.tag == Tag::Nil && v.as.integer == kUnboundGlobalPayload;
+}
+
+// The position of the global bound to `name`, or of the slot reserved for it; when the name has
+// neither, a slot holding unbound_global() is appended for it, unless its position would not fit
+// a 16-bit operand (then none). Compiled code can then read the name by index even before it is
+// defined; define_global fills the slot, so reads by name and by index always agree.
+std::optional<std::uint32_t> reserve_global(Vm& vm, Spur name);
+
+// The error of an indexed read of slot `index` holding the marker: "Undefined variable" with the
+// reserved name, as a read by name says it. None when the slot is not reserved (a plain nil that
+// happens to carry the marker's payload), which then reads as that value.
+std::optional<VmError> unbound_global_read(const Vm& vm, std::uint32_t index);
 
 // The id of the effect the global spelled `name` holds, if it holds a live effect. Never interns.
 std::optional<EffectId> find_effect_id(const Vm& vm, std::string_view name);
