@@ -571,6 +571,23 @@ TEST_F(Engine, TheMacroTableComesBackOnEveryOutcome) {
 // A map literal's key is canonicalised when the map is built; a quoted key in a later form is
 // hash-consed in that form's staging heap. Adoption must map it to the machine's canonical twin,
 // or the lookup, which compares canonical keys by identity, misses.
+TEST_F(Engine, LoopsThatBuildLiteralsCollectTheirGarbage) {
+  // Every literal instruction is an allocation that may collect, so dropped literals do not pile
+  // up in a long loop.
+  const char* programs[] = {
+      "(loop [i 0 v nil] (if (< i 200000) (recur (+ i 1) [i (+ i 1)]) (if v 1 0)))",
+      "(loop [i 0 v nil] (if (< i 200000) (recur (+ i 1) ((fn [& xs] xs) i i)) (if v 1 0)))",
+      "(loop [i 0 v nil] (if (< i 200000) (recur (+ i 1) {:i i}) (if v 1 0)))",
+      "(loop [i 0 v nil] (if (< i 200000) (recur (+ i 1) #{i}) (if v 1 0)))",
+  };
+  for (const char* program : programs) {
+    auto r = vm_eval(*vm, program);
+    ASSERT_TRUE(r) << program << ": " << to_string(r.error());
+    EXPECT_EQ(r->tag, Tag::Int) << program;
+    EXPECT_LT(vm->heap.live_count, 100000u) << program;
+  }
+}
+
 TEST_F(Engine, EqualKeysFromDifferentFormsAreOneKey) {
   const Case cases[] = {
       {"(def m {[1 2] :a}) (get m '[1 2])", ":a"},

@@ -22,8 +22,9 @@
 //     into the machine: such a call is bracketed by OUT()/IN(), values are copied first, and stack
 //     slots are re-derived afterwards.
 //  5. Which instructions may collect: MakeClosure and MakeTemplateClosure (before they build
-//     anything, while the captured values are still on the stack), MakeMap and MakeSet (while
-//     making canonical keys, the pairs still on the stack), a closure call that builds a rest list
+//     anything, while the captured values are still on the stack), MakeList, MakeVector,
+//     MakeMap, MakeSet and MakeVariant (before they build, and MakeMap and MakeSet again while
+//     making canonical keys, the elements still on the stack), a closure call that builds a rest list
 //     or matches patterns (arguments and prepared locals live on the stack), and an error offered
 //     to the program. Every value such an instruction works on stays on the value stack until the
 //     object built from it is in the heap, so the collector sees it as a root.
@@ -42,6 +43,9 @@
 //     remainder by -1 is computed without executing the trapping division.
 // 11. The threaded dispatch leaves scopes by computed goto, which runs no destructors: no object
 //     with a destructor is alive at a DISPATCH(); slow paths live in functions of their own.
+// 12. An integer comparison followed by JumpIfFalse runs that word too, in the same step. It
+//     looks at the word where the fetch would, so a stop word (rule 8) or a trap (rule 3) there
+//     is never fused but fetched as usual; the next word exists, as no comparison ends the code.
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -237,8 +241,12 @@ bool make_template_closure(Vm& vm, const Value* consts, std::size_t const_count,
   return true;
 }
 
+// Literal instructions test for a collection like every other allocation: a loop that builds a
+// literal per iteration and drops it must not grow without bound. The elements are still on the
+// value stack, so they are roots while the collector runs.
 void make_seq(Vm& vm, std::size_t count, bool is_vector) {
   ValueStack& st = vm.stack;
+  collect_if_due(vm.heap);
   const std::size_t n = st.size();
   if (count > n) count = n;
   SeqObject seq;
@@ -253,6 +261,7 @@ void make_seq(Vm& vm, std::size_t count, bool is_vector) {
 // made (which may collect); the builders work from a copy.
 bool make_map_or_set(Vm& vm, std::size_t count, bool is_map, VmError& err) {
   ValueStack& st = vm.stack;
+  collect_if_due(vm.heap);
   const std::size_t n = st.size();
   if (count > n) count = n;
   std::vector<Value> values(st.data() + (n - count), st.data() + n);
@@ -295,6 +304,7 @@ bool make_variant(Vm& vm, std::uint32_t type_id, std::uint32_t variant_index, Vm
     st.push_back(Value::object(*info.singleton));
     return true;
   }
+  collect_if_due(vm.heap);
   const std::size_t n = st.size();
   if (fields > n) fields = n;
   Variant variant;
@@ -391,8 +401,16 @@ static_assert(std::endian::native == std::endian::little);
   const std::uint64_t tag_word = static_cast<std::uint64_t>(tag);
   const std::uint64_t zero = 0;
   char* bytes = reinterpret_cast<char*>(slot);
+#if defined(__GNUC__) || defined(__clang__)
+  // Tag and payload in one 16-byte store: the next instruction usually copies the slot with a
+  // 16-byte load, which cannot be forwarded from two separate 8-byte stores and would stall.
+  typedef long long Pair __attribute__((vector_size(16), may_alias, aligned(8)));
+  *reinterpret_cast<Pair*>(bytes) =
+      Pair{static_cast<long long>(tag_word), static_cast<long long>(payload)};
+#else
   std::memcpy(bytes, &tag_word, 8);
   std::memcpy(bytes + 8, &payload, 8);
+#endif
   std::memcpy(bytes + 16, &zero, 8);
 }
 [[gnu::always_inline]] inline void put_int(Value* slot, std::int64_t i) {
@@ -678,6 +696,7 @@ next_instruction:
         err = std::move(*unbound);
         goto fail;
       }
+      IN();
     }
     PUSH(vm.globals[index]);
     DISPATCH();
@@ -757,7 +776,14 @@ next_instruction:
     Value* const a = sp - 2;                                                                       \
     const Value* const b = sp - 1;                                                                 \
     if (BOTH(a, b, Tag::Int)) [[likely]] {                                                         \
-      put_bool(a, a->as.integer CMP b->as.integer);                                                \
+      const bool holds = a->as.integer CMP b->as.integer;                                          \
+      if ((ip->word & 0xFF) == static_cast<std::uint32_t>(Opcode::JumpIfFalse)) {                  \
+        sp -= 2;                                                                                   \
+        word = (ip++)->word;                                                                       \
+        if (!holds) JUMP();                                                                        \
+        DISPATCH();                                                                                \
+      }                                                                                            \
+      put_bool(a, holds);                                                                          \
       --sp;                                                                                        \
     } else {                                                                                       \
       SLOW(binary_op(vm, Opcode::OPNAME, err));                                                    \
