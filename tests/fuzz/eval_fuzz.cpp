@@ -14,7 +14,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include <sanitizer/allocator_interface.h>
+
+#include "value/objects.hpp"
 #include "value/printer.hpp"
 #include "vm/interface.hpp"
 #include "vm/vm.hpp"
@@ -28,10 +32,16 @@ void check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-// Each poll stands for kInterruptInterval backward jumps or calls.
-constexpr std::uint32_t kPollBudget = 64;
-// Past this many live objects a run is stopped, and the machine is replaced after it.
+// The hook asks to be polled at every backward jump or call, not at the machine's interval, so
+// that natives working on ever larger collections (a function that doubles a vector, applied to
+// its own result a few dozen times) are stopped by the allocation bound before a step takes
+// seconds. The budget is then a count of backward jumps and calls.
+constexpr std::uint32_t kPollInterval = 1;
+constexpr std::uint32_t kPollBudget = 1u << 18;
+// Past this many live objects, or this many bytes allocated in the process, a run is stopped;
+// the machine is replaced after it.
 constexpr std::uint32_t kLiveObjectLimit = 1u << 20;
+constexpr std::size_t kAllocatedByteLimit = std::size_t{384} << 20;
 constexpr int kInputsPerMachine = 500;
 
 constexpr std::string_view kBudgetMessage = "fuzz: step budget spent";
@@ -44,12 +54,50 @@ struct Budget {
 
 std::optional<VmError> on_poll(void* data) {
   auto* budget = static_cast<Budget*>(data);
-  if (budget->polls_left == 0 || budget->vm->heap.live_count > kLiveObjectLimit) {
+  budget->vm->interrupt_countdown = kPollInterval;
+  if (budget->polls_left == 0 || budget->vm->heap.live_count > kLiveObjectLimit ||
+      __sanitizer_get_current_allocated_bytes() > kAllocatedByteLimit) {
     budget->spent = true;
     return VmError::value_error(std::string(kBudgetMessage));
   }
   --budget->polls_left;
   return std::nullopt;
+}
+
+// Whether the value, written out, stays below a bound: collections share structure, so a small
+// program can answer a list of billions of elements that the printers would take minutes to
+// write. Counts elements and string bytes without recursing; stops at the bound.
+bool small_enough_to_print(const quorvex::Heap& heap, quorvex::Value root) {
+  using namespace quorvex;
+  constexpr std::size_t kBound = 1u << 18;
+  std::size_t seen = 0;
+  std::vector<Value> work{root};
+  auto visit = [&](const Value& v) {
+    ++seen;
+    if (seen <= kBound) work.push_back(v);
+  };
+  while (!work.empty() && seen <= kBound) {
+    const Value v = work.back();
+    work.pop_back();
+    if (const auto* seq = heap_get_as<SeqObject>(heap, v)) {
+      for (const Value& item : seq->items) {
+        visit(item);
+        if (seen > kBound) break;
+      }
+    } else if (const auto* set = heap_get_as<SetObject>(heap, v)) {
+      if (set->set.size() > kBound) return false;
+      set->set.for_each([&](const Value& item) { visit(item); });
+    } else if (const auto* map = heap_get_as<MapObject>(heap, v)) {
+      if (map->map.size() > kBound) return false;
+      map->map.for_each([&](const Value& k, const Value& val) {
+        visit(k);
+        visit(val);
+      });
+    } else if (const auto* str = heap_get_as<StringObject>(heap, v)) {
+      seen += str->text.size();
+    }
+  }
+  return seen <= kBound;
 }
 
 struct Session {
@@ -58,7 +106,8 @@ struct Session {
   int inputs = 0;
 
   Vm& fresh_if_due() {
-    if (!vm || inputs >= kInputsPerMachine || vm->heap.live_count > kLiveObjectLimit / 2) {
+    if (!vm || inputs >= kInputsPerMachine || vm->heap.live_count > kLiveObjectLimit / 2 ||
+        __sanitizer_get_current_allocated_bytes() > kAllocatedByteLimit / 2) {
       vm.reset();
       vm = quorvex::vm_new_bare();
       budget.vm = vm.get();
@@ -68,6 +117,7 @@ struct Session {
     }
     ++inputs;
     budget.polls_left = kPollBudget;
+    vm->interrupt_countdown = kPollInterval;
     budget.spent = false;
     return *vm;
   }
@@ -116,6 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The answer is not rooted; nothing runs on the machine before it is printed.
+  if (!small_enough_to_print(vm.heap, *result)) return 0;
   const quorvex::PrintEnv env{vm.heap, vm.interner, vm.types};
   std::string display;
   std::string readable;
