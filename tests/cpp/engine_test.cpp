@@ -226,6 +226,27 @@ TEST_F(Engine, InlineArithmeticAndComparison) {
   });
 }
 
+// A comparison of two integers that an `if` tests jumps without leaving its boolean on the stack;
+// every other operand pair, and a comparison whose value is kept, goes the usual way.
+TEST_F(Engine, ComparisonsTestedByIf) {
+  expect_cases({
+      {"[(if (< 1 2) :y :n) (if (< 2 1) :y :n) (if (<= 2 2) :y :n) (if (<= 3 2) :y :n)]",
+       "[:y :n :y :n]"},
+      {"[(if (> 2 1) :y :n) (if (> 1 2) :y :n) (if (>= 2 2) :y :n) (if (>= 1 2) :y :n)]",
+       "[:y :n :y :n]"},
+      {"[(if (= 3 3) :y :n) (if (= 3 4) :y :n) (if (not= 3 4) :y :n) (if (not= 3 3) :y :n)]",
+       "[:y :n :y :n]"},
+      {"[(if (= 1 1.0) :y :n) (if (= nil nil) :y :n) (if (= :a :b) :y :n) (if (< 1 1.5) :y :n)]",
+       "[:y :y :n :y]"},
+      {"[(if (= [1] [1]) :y :n) (if (not= \"a\" \"a\") :y :n) (if (< 1/2 1) :y :n)]",
+       "[:y :n :y]"},
+      {"(let [t (< 1 2) u (= 2 3)] [t u (if t :y :n)])", "[true false :y]"},
+      {"(loop [i 0 n 0] (if (< i 10) (recur (+ i 1) (if (= 0 (rem i 2)) (+ n 1) n)) n))", "5"},
+      {"(if (< 1 :a) :y :n)", "error: Type error: expected numbers"},
+      {"(if (< (* 4611686018427387904 2) 1) :y :n)", "error: Type error: ratio overflow"},
+  });
+}
+
 TEST_F(Engine, CallsOfKeywordsMapsVectorsAndSets) {
   expect_cases({
       {"(:a {:a 1})", "1"},

@@ -553,6 +553,18 @@ std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
 
 #define BOTH(a, b, t) ((a)->tag == (t) && (b)->tag == (t))
 
+// A comparison of two integers whose next word is JumpIfFalse makes that jump itself (rule 12):
+// both operands go, the test never reaches the stack.
+#define BRANCH_ON(holds)                                                                           \
+  do {                                                                                             \
+    if ((ip->word & 0xFF) == static_cast<std::uint32_t>(Opcode::JumpIfFalse)) {                    \
+      sp -= 2;                                                                                     \
+      word = (ip++)->word;                                                                         \
+      if (!(holds)) JUMP();                                                                        \
+      DISPATCH();                                                                                  \
+    }                                                                                              \
+  } while (0)
+
 #if QV_COMPUTED_GOTO
   // Every byte value has an entry, so dispatch needs no range test: the 213 that name no
   // opcode lead to the invalid-opcode error.
@@ -760,9 +772,18 @@ next_instruction:
     NEED(2);
     Value* const a = sp - 2;
     const Value* const b = sp - 1;
-    if (a->tag != Tag::Object || b->tag != Tag::Object) {
-      const bool eq = scalar_values_equal(*a, *b);
-      put_bool(a, (word & 0xFF) == static_cast<std::uint32_t>(Opcode::Eq) ? eq : !eq);
+    if (BOTH(a, b, Tag::Int)) [[likely]] {
+      const bool holds = (a->as.integer == b->as.integer) ==
+                         ((word & 0xFF) == static_cast<std::uint32_t>(Opcode::Eq));
+      BRANCH_ON(holds);
+      put_bool(a, holds);
+      --sp;
+    } else if (a->tag != Tag::Object || b->tag != Tag::Object) {
+      // Out of line, so the loop's registers are not live across a call (rule 1).
+      OUT();
+      const bool eq = scalar_values_equal(st.data()[st.size() - 2], st.data()[st.size() - 1]);
+      IN();
+      put_bool(sp - 2, (word & 0xFF) == static_cast<std::uint32_t>(Opcode::Eq) ? eq : !eq);
       --sp;
     } else {
       SLOW(binary_op(vm, static_cast<Opcode>(word & 0xFF), err));
@@ -777,12 +798,7 @@ next_instruction:
     const Value* const b = sp - 1;                                                                 \
     if (BOTH(a, b, Tag::Int)) [[likely]] {                                                         \
       const bool holds = a->as.integer CMP b->as.integer;                                          \
-      if ((ip->word & 0xFF) == static_cast<std::uint32_t>(Opcode::JumpIfFalse)) {                  \
-        sp -= 2;                                                                                   \
-        word = (ip++)->word;                                                                       \
-        if (!holds) JUMP();                                                                        \
-        DISPATCH();                                                                                \
-      }                                                                                            \
+      BRANCH_ON(holds);                                                                            \
       put_bool(a, holds);                                                                          \
       --sp;                                                                                        \
     } else {                                                                                       \
@@ -1069,6 +1085,7 @@ fail:
 #undef JUMP
 #undef SLOW
 #undef BOTH
+#undef BRANCH_ON
 #undef DISPATCH
 #undef OP
 #undef BEGIN_DISPATCH
