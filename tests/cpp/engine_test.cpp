@@ -247,6 +247,26 @@ TEST_F(Engine, ComparisonsTestedByIf) {
   });
 }
 
+// An integer constant added to, subtracted from or compared with an integer computes in place;
+// everything else, overflow included, goes the usual way with the usual outcome.
+TEST_F(Engine, IntegerConstantsAsSecondOperand) {
+  expect_cases({
+      {"(let [x 5] [(+ x 1) (- x 2) (+ x -7) (- x -7) (* x 3)])", "[6 3 -2 12 15]"},
+      {"(let [x 5] [(= x 5) (not= x 5) (< x 5) (<= x 5) (> x 4) (>= x 6)])",
+       "[true false false true true false]"},
+      {"(let [x 5] [(if (= x 5) :y :n) (if (< x 5) :y :n) (if (>= x 5) :y :n)])", "[:y :n :y]"},
+      {"(let [x 1.5] [(+ x 1) (- x 1) (< x 2) (if (> x 1) :y :n) (= x 1)])",
+       "[2.5 0.5 true :y false]"},
+      {"(let [x 1/2] [(+ x 1) (< x 1) (= x 1)])", "[3/2 true false]"},
+      {"(let [x 5] [(+ x 0.5) (< x 5.5) (= x 5.0) (if (= x :five) :y :n)])",
+       "[5.5 true true :n]"},
+      {"(let [x 9223372036854775807] (+ x 1))", "error: Type error: ratio overflow"},
+      {"(let [x -9223372036854775808] (- x 1))", "error: Type error: ratio overflow"},
+      {"(let [x :k] (+ x 1))", "error: Type error: expected numbers"},
+      {"(loop [i 0] (if (< i 100) (recur (+ i 1)) i))", "100"},
+  });
+}
+
 TEST_F(Engine, CallsOfKeywordsMapsVectorsAndSets) {
   expect_cases({
       {"(:a {:a 1})", "1"},

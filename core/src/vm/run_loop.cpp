@@ -43,9 +43,11 @@
 //     remainder by -1 is computed without executing the trapping division.
 // 11. The threaded dispatch leaves scopes by computed goto, which runs no destructors: no object
 //     with a destructor is alive at a DISPATCH(); slow paths live in functions of their own.
-// 12. An integer comparison followed by JumpIfFalse runs that word too, in the same step. It
-//     looks at the word where the fetch would, so a stop word (rule 8) or a trap (rule 3) there
-//     is never fused but fetched as usual; the next word exists, as no comparison ends the code.
+// 12. Some words run the word after them in the same step: an integer comparison a following
+//     JumpIfFalse, and an integer constant a following Add, Sub or comparison (and then its
+//     JumpIfFalse). They look at the word where the fetch would, so a stop word (rule 8) or a
+//     trap (rule 3) there is never fused but fetched as usual; the next word exists, as neither
+//     kind ends the code. A fused word cannot fail: where it would, no fusion happens.
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -554,11 +556,11 @@ std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
 #define BOTH(a, b, t) ((a)->tag == (t) && (b)->tag == (t))
 
 // A comparison of two integers whose next word is JumpIfFalse makes that jump itself (rule 12):
-// both operands go, the test never reaches the stack.
-#define BRANCH_ON(holds)                                                                           \
+// the operands on the stack (`popped` of them) go, the test never reaches the stack.
+#define BRANCH_ON(holds, popped)                                                                   \
   do {                                                                                             \
     if ((ip->word & 0xFF) == static_cast<std::uint32_t>(Opcode::JumpIfFalse)) {                    \
-      sp -= 2;                                                                                     \
+      sp -= (popped);                                                                              \
       word = (ip++)->word;                                                                         \
       if (!(holds)) JUMP();                                                                        \
       DISPATCH();                                                                                  \
@@ -616,8 +618,57 @@ next_instruction:
   BEGIN_DISPATCH()
 
   OP(LoadConst) {
-    const std::uint32_t index = (word >> 8) & 0xFFFF;
-    PUSH(consts[index]);
+    const Value* const k = consts + ((word >> 8) & 0xFFFF);
+    // An integer constant whose next word adds, subtracts or compares it with an integer on
+    // top of the stack: that word runs here too, without the constant going onto the stack
+    // (rule 12). An overflow is left to the word itself, which fails as it always does.
+    if (k->tag == Tag::Int && sp > stack_lo && sp[-1].tag == Tag::Int) {
+      const std::uint32_t next = ip->word & 0xFF;
+      const std::int64_t x = sp[-1].as.integer;
+      const std::int64_t y = k->as.integer;
+      std::int64_t r;
+      if (next == static_cast<std::uint32_t>(Opcode::Add)) {
+        if (!__builtin_add_overflow(x, y, &r)) [[likely]] {
+          put_int(sp - 1, r);
+          ++ip;
+          DISPATCH();
+        }
+      } else if (next == static_cast<std::uint32_t>(Opcode::Sub)) {
+        if (!__builtin_sub_overflow(x, y, &r)) [[likely]] {
+          put_int(sp - 1, r);
+          ++ip;
+          DISPATCH();
+        }
+      } else if (next >= static_cast<std::uint32_t>(Opcode::Eq) &&
+                 next <= static_cast<std::uint32_t>(Opcode::Ge)) {
+        bool holds;
+        switch (static_cast<Opcode>(next)) {
+        case Opcode::Eq:
+          holds = x == y;
+          break;
+        case Opcode::NotEq:
+          holds = x != y;
+          break;
+        case Opcode::Lt:
+          holds = x < y;
+          break;
+        case Opcode::Le:
+          holds = x <= y;
+          break;
+        case Opcode::Gt:
+          holds = x > y;
+          break;
+        default:
+          holds = x >= y;
+          break;
+        }
+        ++ip;
+        BRANCH_ON(holds, 1);
+        put_bool(sp - 1, holds);
+        DISPATCH();
+      }
+    }
+    PUSH(*k);
     DISPATCH();
   }
   OP(Pop) {
@@ -775,7 +826,7 @@ next_instruction:
     if (BOTH(a, b, Tag::Int)) [[likely]] {
       const bool holds = (a->as.integer == b->as.integer) ==
                          ((word & 0xFF) == static_cast<std::uint32_t>(Opcode::Eq));
-      BRANCH_ON(holds);
+      BRANCH_ON(holds, 2);
       put_bool(a, holds);
       --sp;
     } else if (a->tag != Tag::Object || b->tag != Tag::Object) {
@@ -798,7 +849,7 @@ next_instruction:
     const Value* const b = sp - 1;                                                                 \
     if (BOTH(a, b, Tag::Int)) [[likely]] {                                                         \
       const bool holds = a->as.integer CMP b->as.integer;                                          \
-      BRANCH_ON(holds);                                                                            \
+      BRANCH_ON(holds, 2);                                                                         \
       put_bool(a, holds);                                                                          \
       --sp;                                                                                        \
     } else {                                                                                       \
