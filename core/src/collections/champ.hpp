@@ -18,6 +18,7 @@
 // copied along the path. On an exception the subtree and the caller's reference are unchanged.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -287,6 +288,53 @@ protected:
     return added;
   }
 
+  // Fills an empty trie with the entries of [first, first + n), moving them out, with the same
+  // result as inserting them one by one in that order: each node is allocated once at its final
+  // size instead of growing by a copy per insertion. Equal keys merge as insert does (the first
+  // key stays, in its place; maps take the last value).
+  void assign_moved(E* first, std::size_t n) {
+    if (root_ != nullptr) throw InternalError("bulk build into a non-empty hash trie");
+    if (n == 0) return;
+    if (n > 0xFFFFFFFFu) throw InternalError("bulk build beyond 2^32 entries");
+    constexpr std::size_t kInline = 64;
+    Rec inline_recs[kInline];
+    std::unique_ptr<Rec[]> heap;
+    Rec* recs = inline_recs;
+    if (n > kInline) {
+      heap = std::make_unique<Rec[]>(n);
+      recs = heap.get();
+    }
+    for (std::size_t k = 0; k < n; ++k)
+      recs[k] = Rec{hash_key(Traits::key(first[k])), static_cast<std::uint32_t>(k)};
+    // Equal keys have equal hashes: order by hash, then merge within each run of one hash.
+    std::sort(recs, recs + n, [](const Rec& a, const Rec& b) {
+      return a.hash != b.hash ? a.hash < b.hash : a.index < b.index;
+    });
+    std::size_t kept = 0;
+    for (std::size_t run = 0; run < n;) {
+      std::size_t end = run + 1;
+      while (end < n && recs[end].hash == recs[run].hash)
+        ++end;
+      const std::size_t run_kept = kept;
+      for (std::size_t k = run; k < end; ++k) {
+        E& entry = first[recs[k].index];
+        bool merged = false;
+        for (std::size_t j = run_kept; j < kept; ++j) {
+          E& stored = first[recs[j].index];
+          if (eq_(Traits::key(stored), Traits::key(entry))) {
+            Traits::assign(stored, std::move(entry));
+            merged = true;
+            break;
+          }
+        }
+        if (!merged) recs[kept++] = recs[k];
+      }
+      run = end;
+    }
+    root_ = build_node(first, recs, kept, 0, true);
+    size_ = kept;
+  }
+
   template <class F> static void for_each_entry(const Node* n, F& f) {
     if (!n) return;
     const SlotT* s = slots(n);
@@ -510,6 +558,72 @@ private:
     }
     children(bottom)[0] = c;
     return chain.take();
+  }
+
+  // ---- bulk building ----
+
+  struct Rec {
+    std::uint64_t hash;
+    std::uint32_t index; // into the caller's entries, which also gives insertion order
+  };
+
+  // The subtree at `shift` for recs (n >= 1, all agreeing on the fragments above shift). Equal
+  // hashes below the root share a collision node in insertion order, as make_pair and
+  // insert_collision leave them; the root is always a bitmap node.
+  Node* build_node(E* entries, Rec* recs, std::size_t n, unsigned shift, bool root) {
+    if (!root && n >= 2 &&
+        std::all_of(recs + 1, recs + n, [&](const Rec& r) { return r.hash == recs[0].hash; })) {
+      std::sort(recs, recs + n, [](const Rec& a, const Rec& b) { return a.index < b.index; });
+      Fresh f(allocate(static_cast<std::uint32_t>(n), 0, true, static_cast<unsigned>(n), 0));
+      for (std::size_t k = 0; k < n; ++k)
+        f.emplace(recs[k].hash, std::move(entries[recs[k].index]));
+      return f.done();
+    }
+    if (shift >= 64) throw InternalError("distinct hashes agree on every fragment");
+    std::sort(recs, recs + n, [shift](const Rec& a, const Rec& b) {
+      const unsigned fa = fragment(a.hash, shift), fb = fragment(b.hash, shift);
+      return fa != fb ? fa < fb : a.index < b.index;
+    });
+    std::uint32_t datamap = 0, nodemap = 0;
+    Node* built[32];
+    unsigned nc = 0;
+    struct Release {
+      Node** nodes;
+      unsigned& count;
+      ~Release() {
+        for (unsigned k = 0; k < count; ++k)
+          release(nodes[k]);
+      }
+    } on_failure{built, nc};
+    for (std::size_t run = 0; run < n;) {
+      const unsigned frag = fragment(recs[run].hash, shift);
+      std::size_t end = run + 1;
+      while (end < n && fragment(recs[end].hash, shift) == frag)
+        ++end;
+      if (end - run == 1) {
+        datamap |= 1u << frag;
+      } else {
+        built[nc] = build_node(entries, recs + run, end - run, shift + kBits, false);
+        ++nc;
+        nodemap |= 1u << frag;
+      }
+      run = end;
+    }
+    const unsigned ns = static_cast<unsigned>(std::popcount(datamap));
+    Fresh f(allocate(datamap, nodemap, false, ns, nc));
+    for (std::size_t run = 0; run < n;) {
+      const unsigned frag = fragment(recs[run].hash, shift);
+      std::size_t end = run + 1;
+      while (end < n && fragment(recs[end].hash, shift) == frag)
+        ++end;
+      if (end - run == 1) f.emplace(recs[run].hash, std::move(entries[recs[run].index]));
+      run = end;
+    }
+    Node** out = children(f.node());
+    for (unsigned k = 0; k < nc; ++k)
+      out[k] = built[k];
+    nc = 0; // adopted by the new node
+    return f.done();
   }
 
   // ---- insertion ----

@@ -47,6 +47,14 @@ public:
 
   void insert_mut(K k, V v) { this->insert_entry(std::pair<K, V>(std::move(k), std::move(v))); }
 
+  // The map that inserting entries[0..n) in order into an empty map under `keys` would give,
+  // built in one pass; the entries are moved out.
+  static PHashMap from_moved(SipKeys keys, std::pair<K, V>* entries, std::size_t n) {
+    PHashMap r(keys);
+    r.assign_moved(entries, n);
+    return r;
+  }
+
   template <class F> void for_each(F&& f) const {
     auto visit = [&f](const std::pair<K, V>& e) { f(e.first, e.second); };
     Base::for_each_entry(this->root_, visit);

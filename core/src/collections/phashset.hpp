@@ -41,6 +41,14 @@ public:
 
   void insert_mut(K k) { this->insert_entry(std::move(k)); }
 
+  // The set that inserting elements[0..n) in order into an empty set under `keys` would give,
+  // built in one pass; the elements are moved out.
+  static PHashSet from_moved(SipKeys keys, K* elements, std::size_t n) {
+    PHashSet r(keys);
+    r.assign_moved(elements, n);
+    return r;
+  }
+
   template <class F> void for_each(F&& f) const { Base::for_each_entry(this->root_, f); }
 };
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <utility>
@@ -382,24 +383,35 @@ bool Reader::read_quote(const SharedText& head, std::uint32_t prefix_length, For
 bool Reader::read_sequence(char close, const char* unclosed, FormVec& items) {
   const std::uint32_t open = pos_;
   advance_ascii();
+  // Items gather on a stack shared by every level and become the vector in one piece, which
+  // allocates a short vector once at its final size instead of growing it item by item.
+  const std::size_t base = item_stack_.size();
+  Truncate<Form> tidy{item_stack_, base};
   for (;;) {
     skip_whitespace_and_comments();
     if (pos_ >= length_) return fail(unclosed, open, length_);
     if (bytes_[pos_] == close) {
       advance_ascii();
+      items = FormVec::from_range(std::make_move_iterator(item_stack_.begin() + base),
+                                  std::make_move_iterator(item_stack_.end()));
       return true;
     }
     Form item;
     if (!read_form_into(item)) return false;
-    items.push_back_mut(std::move(item));
+    item_stack_.push_back(std::move(item));
   }
 }
 
 bool Reader::read_map(Form& out) {
   const std::uint32_t open = pos_;
   advance_ascii();
-  FormMap entries(next_random_keys());
-  Form key;
+  // Taken before the entries are read, so that nested maps draw their keys in the same order
+  // as when each map was filled while reading.
+  const SipKeys keys = next_random_keys();
+  // Entries gather like sequence items, and the map is built from them in one pass: each trie
+  // node is allocated once, at its final size.
+  const std::size_t base = entry_stack_.size();
+  Truncate<std::pair<Form, Form>> tidy{entry_stack_, base};
   bool have_key = false;
   for (;;) {
     skip_whitespace_and_comments();
@@ -407,37 +419,40 @@ bool Reader::read_map(Form& out) {
     if (bytes_[pos_] == '}') {
       advance_ascii();
       if (have_key) return fail("Map literal requires even number of forms", open, pos_);
-      out = Form::map(std::move(entries));
+      out = Form::map(
+          FormMap::from_moved(keys, entry_stack_.data() + base, entry_stack_.size() - base));
       return true;
     }
     Form item;
     if (!read_form_into(item)) return false;
     if (have_key) {
-      entries.insert_mut(std::move(key), std::move(item));
-      key = Form();
+      entry_stack_.back().second = std::move(item);
       have_key = false;
     } else {
-      key = std::move(item);
+      entry_stack_.emplace_back(std::move(item), Form());
       have_key = true;
     }
   }
 }
 
 bool Reader::read_set(Form& out) {
-  FormSet elements(next_random_keys());
+  const SipKeys keys = next_random_keys();
   const std::uint32_t open = pos_;
   advance_ascii();
+  const std::size_t base = item_stack_.size();
+  Truncate<Form> tidy{item_stack_, base};
   for (;;) {
     skip_whitespace_and_comments();
     if (pos_ >= length_) return fail("Unclosed set", open, length_);
     if (bytes_[pos_] == '}') {
       advance_ascii();
-      out = Form::set(std::move(elements));
+      out = Form::set(
+          FormSet::from_moved(keys, item_stack_.data() + base, item_stack_.size() - base));
       return true;
     }
     Form item;
     if (!read_form_into(item)) return false;
-    elements.insert_mut(std::move(item));
+    item_stack_.push_back(std::move(item));
   }
 }
 

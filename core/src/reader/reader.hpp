@@ -17,6 +17,7 @@
 #include <expected>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "reader/core_error.hpp"
@@ -87,6 +88,15 @@ private:
   bool keep_spans_ = true;
   std::optional<CoreError> error_;
   std::array<SharedText, 256> recent_texts_;
+  // Items and map entries of the collections being read, innermost last.
+  std::vector<Form> item_stack_;
+  std::vector<std::pair<Form, Form>> entry_stack_;
+  // Drops what a collection left on its stack when it finishes, failed or not.
+  template <class T> struct Truncate {
+    std::vector<T>& stack;
+    std::size_t base;
+    ~Truncate() { stack.resize(base); }
+  };
 };
 
 // Every form of a text in order (an empty vector for a text of white space and comments only),
