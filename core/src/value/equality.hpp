@@ -22,28 +22,7 @@ namespace quorvex {
 
 // Equality of two values that are not both objects (a heap object never equals a non-object).
 constexpr bool scalar_values_equal(const Value& a, const Value& b) {
-  if (a.tag == b.tag) {
-    switch (a.tag) {
-    case Tag::Nil:
-      return true;
-    case Tag::Bool:
-      return a.as.boolean == b.as.boolean;
-    case Tag::Int:
-      return a.as.integer == b.as.integer;
-    case Tag::Float:
-      return a.as.floating == b.as.floating;
-    case Tag::Ratio:
-      return a.as.ratio.num == b.as.ratio.num && a.as.ratio.den == b.as.ratio.den;
-    case Tag::Symbol:
-    case Tag::Keyword:
-      return a.as.spur == b.as.spur;
-    case Tag::Object:
-      return a.as.key == b.as.key;
-    case Tag::NativeFn:
-      return a.as.native == b.as.native;
-    }
-    return false;
-  }
+  if (a.tag == b.tag) return same_tag_payload_equal(a, b);
   const Value& x = a.tag < b.tag ? a : b; // Int < Float < Ratio in tag order
   const Value& y = a.tag < b.tag ? b : a;
   if (x.tag == Tag::Int && y.tag == Tag::Float) {

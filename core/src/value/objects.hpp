@@ -81,27 +81,7 @@ inline void hash_value(const Value& v, SipHasher13& h) {
 // Same tag and same payload; floats by IEEE comparison, so a NaN key never matches (0.0 and -0.0
 // compare equal here but hash apart, so a lookup of one does not find the other).
 inline bool key_equal(const Value& a, const Value& b) {
-  if (a.tag != b.tag) return false;
-  switch (a.tag) {
-  case Tag::Nil:
-    return true;
-  case Tag::Bool:
-    return a.as.boolean == b.as.boolean;
-  case Tag::Int:
-    return a.as.integer == b.as.integer;
-  case Tag::Float:
-    return a.as.floating == b.as.floating;
-  case Tag::Ratio:
-    return a.as.ratio.num == b.as.ratio.num && a.as.ratio.den == b.as.ratio.den;
-  case Tag::Symbol:
-  case Tag::Keyword:
-    return a.as.spur == b.as.spur;
-  case Tag::Object:
-    return a.as.key == b.as.key;
-  case Tag::NativeFn:
-    return a.as.native == b.as.native;
-  }
-  return false;
+  return a.tag == b.tag && same_tag_payload_equal(a, b);
 }
 
 struct ValueKeyHash {

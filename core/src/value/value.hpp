@@ -119,6 +119,33 @@ static_assert(sizeof(Value) == 24, "Value must stay a 24-byte record");
 static_assert(std::is_trivially_copyable_v<Value>);
 static_assert(std::is_trivially_destructible_v<Value>);
 
+// Whether two values of the same tag carry the same payload: the whole Bool byte, the integer,
+// the double by IEEE comparison (a NaN differs from itself, 0.0 equals -0.0), both ratio parts,
+// the name id, the heap key, the native index. Both the language's equality and the identity of
+// map keys come down to this once the tags agree.
+constexpr bool same_tag_payload_equal(const Value& a, const Value& b) {
+  switch (a.tag) {
+  case Tag::Nil:
+    return true;
+  case Tag::Bool:
+    return a.as.boolean == b.as.boolean;
+  case Tag::Int:
+    return a.as.integer == b.as.integer;
+  case Tag::Float:
+    return a.as.floating == b.as.floating;
+  case Tag::Ratio:
+    return a.as.ratio.num == b.as.ratio.num && a.as.ratio.den == b.as.ratio.den;
+  case Tag::Symbol:
+  case Tag::Keyword:
+    return a.as.spur == b.as.spur;
+  case Tag::Object:
+    return a.as.key == b.as.key;
+  case Tag::NativeFn:
+    return a.as.native == b.as.native;
+  }
+  return false;
+}
+
 // Nil and false are the only falsy values; only bit 0 of a Bool's byte counts.
 constexpr bool is_truthy(const Value& v) {
   if (v.tag == Tag::Nil) return false;
