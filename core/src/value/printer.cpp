@@ -1,25 +1,11 @@
 #include "value/printer.hpp"
 
-#include <charconv>
-
 #include "util/depth_guard.hpp"
 #include "util/internal_error.hpp"
 
 namespace quorvex {
 
 namespace {
-
-void append_int(std::string& out, std::int64_t i) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, i);
-  out.append(buf, res.ptr);
-}
-
-void append_uint(std::string& out, std::uint64_t i) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, i);
-  out.append(buf, res.ptr);
-}
 
 class Printer {
 public:
@@ -34,15 +20,15 @@ public:
       out_ += (v.as.boolean & 1) != 0 ? "true" : "false";
       return {};
     case Tag::Int:
-      append_int(out_, v.as.integer);
+      append_int_text(out_, v.as.integer);
       return {};
     case Tag::Float:
       append_float_text(out_, v.as.floating);
       return {};
     case Tag::Ratio:
-      append_int(out_, v.as.ratio.num);
+      append_int_text(out_, v.as.ratio.num);
       out_ += '/';
-      append_int(out_, v.as.ratio.den);
+      append_int_text(out_, v.as.ratio.den);
       return {};
     case Tag::Symbol:
       out_ += env_.names.resolve(v.as.spur);
@@ -192,7 +178,7 @@ private:
       return {};
     case ObjectKind::Effect:
       out_ += "<effect #";
-      append_uint(out_, o->get_if<Effect>()->id);
+      append_uint_text(out_, o->get_if<Effect>()->id);
       out_ += '>';
       return {};
     case ObjectKind::Variant:

@@ -16,18 +16,6 @@ constexpr double kExactIntegerLimit = 9007199254740992.0; // 2^53
 // Longest text: the smallest subnormal, "-0." followed by 323 zeros and the digit 5.
 constexpr std::size_t kFloatTextMax = 352;
 
-void append_int(std::string& out, std::int64_t i) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, i);
-  out.append(buf, res.ptr);
-}
-
-void append_uint(std::string& out, std::uint64_t i) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, i);
-  out.append(buf, res.ptr);
-}
-
 } // namespace
 
 void append_float_text(std::string& out, double d) {
@@ -43,7 +31,7 @@ void append_float_text(std::string& out, double d) {
   const double magnitude = std::fabs(d);
   if (magnitude < kExactIntegerLimit && magnitude == std::trunc(magnitude)) {
     if (negative) out += '-';
-    append_int(out, static_cast<std::int64_t>(magnitude));
+    append_int_text(out, static_cast<std::int64_t>(magnitude));
     return;
   }
 
@@ -102,24 +90,24 @@ void format_value_debug(const Value& v, std::string& out) {
     out += (v.as.boolean & 1) != 0 ? "true" : "false";
     return;
   case Tag::Int:
-    append_int(out, v.as.integer);
+    append_int_text(out, v.as.integer);
     return;
   case Tag::Float:
     append_float_text(out, v.as.floating);
     return;
   case Tag::Ratio:
-    append_int(out, v.as.ratio.num);
+    append_int_text(out, v.as.ratio.num);
     out += '/';
-    append_int(out, v.as.ratio.den);
+    append_int_text(out, v.as.ratio.den);
     return;
   case Tag::Symbol:
     out += "sym(Spur(";
-    append_uint(out, v.as.spur);
+    append_uint_text(out, v.as.spur);
     out += "))";
     return;
   case Tag::Keyword:
     out += ":Spur(";
-    append_uint(out, v.as.spur);
+    append_uint_text(out, v.as.spur);
     out += ')';
     return;
   case Tag::Object:
@@ -127,15 +115,15 @@ void format_value_debug(const Value& v, std::string& out) {
     if (v.as.key.index == 0xFFFFFFFFu) {
       out += "null";
     } else {
-      append_uint(out, v.as.key.index);
+      append_uint_text(out, v.as.key.index);
       out += 'v';
-      append_uint(out, v.as.key.version);
+      append_uint_text(out, v.as.key.version);
     }
     out += "))";
     return;
   case Tag::NativeFn:
     out += "native(";
-    append_uint(out, v.as.native);
+    append_uint_text(out, v.as.native);
     out += ')';
     return;
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <charconv>
 #include <cstdint>
 #include <string>
 #include <type_traits>
@@ -151,6 +152,18 @@ constexpr bool is_truthy(const Value& v) {
   if (v.tag == Tag::Nil) return false;
   if (v.tag == Tag::Bool) return (v.as.boolean & 1) != 0;
   return true;
+}
+
+// Decimal digits of an integer, with a leading '-' when negative.
+inline void append_int_text(std::string& out, std::int64_t i) {
+  char buf[24];
+  auto res = std::to_chars(buf, buf + sizeof buf, i);
+  out.append(buf, res.ptr);
+}
+inline void append_uint_text(std::string& out, std::uint64_t i) {
+  char buf[24];
+  auto res = std::to_chars(buf, buf + sizeof buf, i);
+  out.append(buf, res.ptr);
 }
 
 // Shortest text that reads back to the same double, positional, no forced ".0".
