@@ -125,13 +125,23 @@ void check_binary(const char* what, const BinaryCase* begin, const BinaryCase* e
   }
 }
 
+struct OpCase {
+  Value a;
+  RationalOp op;
+  Value b;
+  std::string expected;
+};
+
+void check_op(const OpCase* begin, const OpCase* end,
+              std::expected<Value, VmError> (*op)(Value, Value, RationalOp)) {
+  for (const OpCase* c = begin; c != end; ++c) {
+    EXPECT_EQ(show(op(c->a, c->b, c->op)), c->expected)
+        << show(c->a) << " op" << static_cast<int>(c->op) << " " << show(c->b);
+  }
+}
+
 TEST(RationalBinaryOp, ExactResults) {
-  const struct {
-    Value a;
-    RationalOp op;
-    Value b;
-    std::string expected;
-  } cases[] = {
+  const OpCase cases[] = {
       {R(1, 2), RationalOp::Add, R(1, 3), "ratio 5/6"},
       {R(1, 2), RationalOp::Subtract, R(1, 2), "int 0"},
       {R(2, 3), RationalOp::Multiply, R(3, 2), "int 1"},
@@ -162,10 +172,7 @@ TEST(RationalBinaryOp, ExactResults) {
       {F(1.0), RationalOp::Add, R(1, 2), kNotNumbers},
       {R(1, 2), RationalOp::Subtract, F(1.0), kNotNumbers},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(show(rational_binary_op(c.a, c.b, c.op)), c.expected)
-        << show(c.a) << " op" << static_cast<int>(c.op) << " " << show(c.b);
-  }
+  check_op(std::begin(cases), std::end(cases), rational_binary_op);
 }
 
 TEST(DivideValues, EveryCombinationOfKinds) {
@@ -285,12 +292,7 @@ TEST(CompareNumbers, ExactWhereItCanBe) {
 }
 
 TEST(ArithValues, IntegerOverflowIsAnError) {
-  const struct {
-    Value a;
-    RationalOp op;
-    Value b;
-    std::string expected;
-  } cases[] = {
+  const OpCase cases[] = {
       {I(3), RationalOp::Add, I(4), "int 7"},
       {I(kMax), RationalOp::Add, I(1), kOverflow},
       {I(kMin), RationalOp::Add, I(-1), kOverflow},
@@ -312,10 +314,7 @@ TEST(ArithValues, IntegerOverflowIsAnError) {
       {F(1.0), RationalOp::Multiply, kNil, kNotNumbers},
       {kSym, RationalOp::Subtract, F(1.0), kNotNumbers},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(show(arith_values(c.a, c.b, c.op)), c.expected)
-        << show(c.a) << " op" << static_cast<int>(c.op) << " " << show(c.b);
-  }
+  check_op(std::begin(cases), std::end(cases), arith_values);
 }
 
 TEST(NegateValue, EachKind) {
