@@ -37,7 +37,7 @@ void check(bool ok) {
 // its own result a few dozen times) are stopped by the allocation bound before a step takes
 // seconds. The budget is then a count of backward jumps and calls.
 constexpr std::uint32_t kPollInterval = 1;
-constexpr std::uint32_t kPollBudget = 1u << 18;
+constexpr std::uint32_t kPollBudget = 1u << 14;
 // Past this many live objects, or this many bytes allocated in the process, a run is stopped;
 // the machine is replaced after it.
 constexpr std::uint32_t kLiveObjectLimit = 1u << 20;
