@@ -230,18 +230,8 @@ bool from_python(PyObject* obj, DataValue& out) {
 }
 
 Guarded<Value> to_value(Vm& vm, const DataValue& d) {
-  switch (d.kind()) {
-  case DataKind::Nil:
-    return Value::nil();
-  case DataKind::Bool:
-    return Value::from_bool(d.as_bool());
-  case DataKind::Int:
-    return Value::from_int(d.as_int());
-  case DataKind::Float:
-    return Value::from_float(d.as_float());
-  default:
-    return data_to_value(vm.heap, vm.interner, d);
-  }
+  if (std::optional<Value> v = immediate_value(d)) return *v;
+  return data_to_value(vm.heap, vm.interner, d);
 }
 
 // The arguments as data, converted before any Python code runs (the span may point at values the

@@ -141,16 +141,15 @@ public:
   DataToValue(Heap& heap, Interner& names) : heap_(heap), names_(names) {}
 
   Guarded<Value> convert(const DataValue& d) {
+    if (std::optional<Value> v = immediate_value(d)) return *v;
     switch (d.kind()) {
     case DataKind::Nil:
+    case DataKind::Bool:
+    case DataKind::Int:
+    case DataKind::Float:
+      break; // answered above
     case DataKind::Opaque:
       return Value::nil();
-    case DataKind::Bool:
-      return Value::from_bool(d.as_bool());
-    case DataKind::Int:
-      return Value::from_int(d.as_int());
-    case DataKind::Float:
-      return Value::from_float(d.as_float());
     case DataKind::Ratio:
       // Data ratios are reduced with a denominator above 1, the runtime's own invariant.
       return Value::from_ratio_unchecked(d.numerator(), d.denominator());

@@ -5,6 +5,8 @@
 // language code.
 #pragma once
 
+#include <optional>
+
 #include "data_value.hpp"
 #include "util/interner.hpp"
 #include "value/fault.hpp"
@@ -18,6 +20,23 @@ namespace quorvex {
 // texts ("closure", "atom", "variant(tag=N)", ...). Reads the heap and the interner without
 // changing them. Fails only with ValueFault::TooDeep for nesting beyond the depth guard.
 Guarded<DataValue> value_to_data(const Heap& heap, const Interner& names, const Value& value);
+
+// The runtime value of nil, a boolean, an integer or a float, which needs neither heap nor
+// interner; none for every other kind. Hot paths settle these before the general conversion.
+inline std::optional<Value> immediate_value(const DataValue& d) {
+  switch (d.kind()) {
+  case DataKind::Nil:
+    return Value::nil();
+  case DataKind::Bool:
+    return Value::from_bool(d.as_bool());
+  case DataKind::Int:
+    return Value::from_int(d.as_int());
+  case DataKind::Float:
+    return Value::from_float(d.as_float());
+  default:
+    return std::nullopt;
+  }
+}
 
 // The runtime value of data, allocated in the machine's heap (strings and collections) and
 // interner (keyword and symbol names). Maps and sets get canonical keys, so a string key made here
