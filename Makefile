@@ -52,7 +52,7 @@ fuzz: deps
 	  cmake --build build/fuzz -j $(JOBS) && \
 	  for f in build/fuzz/tests/fuzz/*_fuzz; do \
 	    n=$$(basename $$f _fuzz); secs=$${FUZZ_SECONDS:-45}; extra=""; \
-	    if [ $$n = eval ]; then secs=$${FUZZ_EVAL_SECONDS:-90}; extra="-close_fd_mask=1 -timeout=20"; fi; \
+	    if [ $$n = eval ]; then secs=$${FUZZ_EVAL_SECONDS:-90}; extra="-close_fd_mask=1 -timeout=20 -detect_leaks=0"; fi; \
 	    if [ -f tests/fuzz/$$n.dict ]; then extra="$$extra -dict=tests/fuzz/$$n.dict"; fi; \
 	    corpus=""; if [ -d tests/fuzz/$${n}_corpus ]; then \
 	      mkdir -p build/fuzz/corpus/$$n; corpus="build/fuzz/corpus/$$n tests/fuzz/$${n}_corpus"; fi; \

@@ -5,6 +5,9 @@
 // its heap has grown large, to keep memory bounded. After each evaluation the stacks must be
 // back to empty, the error (if any) must display, and the value must print both ways.
 //
+// The machine outlives each input by design, so libFuzzer's leak check (run with
+// -detect_leaks=0) would only see its growth; leaks are the sanitizer test suite's business.
+//
 // Programs that loop or allocate forever are legitimate; the interrupt hook ends them after a
 // budget of polls or when the heap grows past a bound, with an error of its own that is then
 // expected to come back unchanged.
