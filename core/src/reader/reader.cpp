@@ -1,6 +1,7 @@
 #include "reader/reader.hpp"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <iterator>
@@ -162,6 +163,33 @@ std::optional<double> parse_float(std::string_view s) {
     return std::nullopt;
   }
   return negative ? -value : value;
+}
+
+// The length of the leading run of [p, end) inside a string literal that needs no attention:
+// ASCII other than '"', '\\' and line feed (which moves the line count). Eight bytes at a time
+// where words are little-endian: a borrow can flag a byte above a true match, never below it,
+// so the lowest flag is exact.
+std::uint32_t plain_string_run(const char* p, const char* end) {
+  const char* const start = p;
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    auto zero_bytes = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+    while (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      const std::uint64_t stop = (w & kHigh) | zero_bytes(w ^ (kOnes * '"')) |
+                                 zero_bytes(w ^ (kOnes * '\\')) | zero_bytes(w ^ (kOnes * '\n'));
+      if (stop != 0) return static_cast<std::uint32_t>((p - start) + std::countr_zero(stop) / 8);
+      p += 8;
+    }
+  }
+  while (p < end) {
+    auto b = static_cast<unsigned char>(*p);
+    if (b == '"' || b == '\\' || b == '\n' || b >= 0x80) break;
+    ++p;
+  }
+  return static_cast<std::uint32_t>(p - start);
 }
 
 std::uint64_t magnitude_of(std::int64_t v) {
@@ -547,12 +575,9 @@ bool Reader::read_string_literal(Form& out) {
   std::uint32_t segment = pos_;
   for (;;) {
     // Plain ASCII runs first: the common case, with nothing to decode.
-    while (pos_ < length_) {
-      auto b = static_cast<unsigned char>(bytes_[pos_]);
-      if (b == '"' || b == '\\' || b == '\n' || b >= 0x80) break;
-      ++pos_;
-      ++column_;
-    }
+    const std::uint32_t run = plain_string_run(bytes_ + pos_, bytes_ + length_);
+    pos_ += run;
+    column_ += run;
     if (pos_ >= length_) return fail("Unclosed string", open, length_);
     char b = bytes_[pos_];
     if (b == '"') {
