@@ -267,6 +267,18 @@ TEST_F(Engine, IntegerConstantsAsSecondOperand) {
   });
 }
 
+// Locals read one after another, in every order and across captured and global reads.
+TEST_F(Engine, LocalsReadInARow) {
+  expect_cases({
+      {"(let [a 1 b 2 c 3] [a b c c b a a a])", "[1 2 3 3 2 1 1 1]"},
+      {"((fn [x y] [(- x y) (- y x) x y]) 10 3)", "[7 -7 10 3]"},
+      {"(let [a 1 b 2] (let [c (+ a b)] [c a b c]))", "[3 1 2 3]"},
+      {"(let [a 5] ((fn [b] [a b a b]) 6))", "[5 6 5 6]"},
+      {"(loop [i 0 j 10 acc 0] (if (< i 3) (recur (+ i 1) (- j i) (+ acc (* i j))) [i j acc]))",
+       "[3 7 28]"},
+  });
+}
+
 TEST_F(Engine, CallsOfKeywordsMapsVectorsAndSets) {
   expect_cases({
       {"(:a {:a 1})", "1"},

@@ -44,10 +44,11 @@
 // 11. The threaded dispatch leaves scopes by computed goto, which runs no destructors: no object
 //     with a destructor is alive at a DISPATCH(); slow paths live in functions of their own.
 // 12. Some words run the word after them in the same step: an integer comparison a following
-//     JumpIfFalse, and an integer constant a following Add, Sub or comparison (and then its
-//     JumpIfFalse). They look at the word where the fetch would, so a stop word (rule 8) or a
-//     trap (rule 3) there is never fused but fetched as usual; the next word exists, as neither
-//     kind ends the code. A fused word cannot fail: where it would, no fusion happens.
+//     JumpIfFalse, an integer constant a following Add, Sub or comparison (and then its
+//     JumpIfFalse), a local read a following local read. They look at the word where the fetch
+//     would, so a stop word (rule 8) or a trap (rule 3) there is never fused but fetched as
+//     usual; the next word exists, as none of these kinds ends the code. A fused word cannot
+//     fail: where it would, no fusion happens.
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -686,6 +687,19 @@ next_instruction:
     if (slot >= sp) [[unlikely]] {
       const auto index = static_cast<std::uint32_t>(slot - stack_lo);
       FAIL(local_out_of_bounds(vm, index));
+    }
+    // Two locals read in a row (the operands of most calls and arithmetic) in one step, when
+    // both fit and the second is inside the frame once the first is pushed (rule 12).
+    if ((ip->word & 0xFF) == static_cast<std::uint32_t>(Opcode::GetLocal) && stack_hi - sp >= 2) {
+      const Value* const second = bp + ((ip->word >> 8) & 0xFF);
+      if (second <= sp) [[likely]] {
+        *sp = *slot;
+        ++sp;
+        *sp = *second;
+        ++sp;
+        ++ip;
+        DISPATCH();
+      }
     }
     PUSH(*slot);
     DISPATCH();
