@@ -928,6 +928,58 @@ TEST_F(Collections, HashDecidesBeforeEquality) {
   EXPECT_EQ(together.begin()->second.get(), 199);
 }
 
+// Building a map or set in one piece gives what inserting the same entries one by one gives:
+// the same entries, the same stored keys for duplicates, the same iteration order (same trie).
+template <class Hash> void check_built_in_one_piece(std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t n = rng() % 400;
+    const std::int64_t keyspace = 1 + static_cast<std::int64_t>(rng() % 500);
+    std::vector<std::pair<std::int64_t, std::int64_t>> raw;
+    for (std::size_t i = 0; i < n; ++i)
+      raw.emplace_back(static_cast<std::int64_t>(rng() % keyspace), static_cast<std::int64_t>(i));
+    const SipKeys keys{rng(), rng()};
+
+    PHashMap<Tracked, Tracked, Hash, TrackedEq> one_by_one(keys);
+    std::vector<std::pair<Tracked, Tracked>> entries;
+    PHashSet<Tracked, Hash, TrackedEq> set_one_by_one(keys);
+    std::vector<Tracked> elements;
+    for (const auto& [k, v] : raw) {
+      one_by_one.insert_mut(Tracked(k), Tracked(v));
+      entries.emplace_back(Tracked(k), Tracked(v));
+      set_one_by_one.insert_mut(Tracked(k));
+      elements.emplace_back(k);
+    }
+    auto built = PHashMap<Tracked, Tracked, Hash, TrackedEq>::from_moved(keys, entries.data(),
+                                                                         entries.size());
+    auto set_built =
+        PHashSet<Tracked, Hash, TrackedEq>::from_moved(keys, elements.data(), elements.size());
+    ASSERT_EQ(built.size(), one_by_one.size()) << round;
+    std::vector<std::pair<std::int64_t, std::int64_t>> a, b;
+    for (const auto& [k, v] : built)
+      a.emplace_back(k.get(), v.get());
+    for (const auto& [k, v] : one_by_one)
+      b.emplace_back(k.get(), v.get());
+    EXPECT_EQ(a, b) << round;
+    std::vector<std::int64_t> sa, sb;
+    for (const Tracked& k : set_built)
+      sa.push_back(k.get());
+    for (const Tracked& k : set_one_by_one)
+      sb.push_back(k.get());
+    EXPECT_EQ(sa, sb) << round;
+    // Both stay usable as ordinary persistent collections.
+    auto grown = built.insert(Tracked(-1), Tracked(-1));
+    EXPECT_EQ(grown.size(), built.size() + 1);
+    EXPECT_EQ(grown.find(Tracked(-1))->get(), -1);
+  }
+}
+
+TEST_F(Collections, MapsAndSetsBuiltInOnePieceMatchInsertion) {
+  check_built_in_one_piece<ClassHash<0>>(11);
+  check_built_in_one_piece<ClassHash<64>>(12);
+  check_built_in_one_piece<ClassHash<1>>(13);
+}
+
 struct StringHash {
   void operator()(SipHasher13& h, const std::string& s) const { h.write_str(s); }
 };
