@@ -196,6 +196,32 @@ TEST_F(Engine, Functions) {
   });
 }
 
+// The loop remembers the last closure it entered; a later call through the same name or slot
+// must still reach whatever is there now.
+TEST_F(Engine, RepeatedCallsReachTheCurrentCallee) {
+  expect_cases({
+      // Redefined between two calls in one run.
+      {"(defn f [x] (+ x 1)) (defn g [] (let [a (f 1)] (def f (fn [x] (* x 10))) (+ a (f 2))))"
+       " (g)",
+       "22"},
+      // Closures of one prototype with different captures, alternating.
+      {"(defn mk [k] (fn [x] (+ x k))) (let [a (mk 1) b (mk 100)] [(a 1) (b 1) (a 2) (b 2)])",
+       "[2 101 3 102]"},
+      // The same callee with another argument count, and then a non-plain one.
+      {"(defn f [x] x) (defn g [] (f 1) (f 1 2)) (g)",
+       "error: Value error: Wrong number of arguments (2), function expects [1]"},
+      // A fresh closure per iteration: enough of them that collections run and reuse the slots
+      // of the dropped ones under new versions.
+      {"(defn run [n] (loop [i 0 acc 0] (if (< i n) (let [h (fn [x] (+ x i))]"
+       " (recur (+ i 1) (+ acc (h 1)))) acc))) (run 3000)",
+       "4501500"},
+      {"(def h (fn [x] (+ x 1))) (defn run [n] (loop [i 0 acc 0] (if (< i n)"
+       " (do (def h (if (= 0 (rem i 2)) (fn [x] (+ x 1)) (fn [x] (* x 2))))"
+       " (recur (+ i 1) (+ acc (h i)))) acc))) (run 3000)",
+       "6750000"},
+  });
+}
+
 TEST_F(Engine, InlineArithmeticAndComparison) {
   expect_cases({
       {"(+ 1 2)", "3"},

@@ -48,7 +48,16 @@
 //     JumpIfFalse), a local read a following local read. They look at the word where the fetch
 //     would, so a stop word (rule 8) or a trap (rule 3) there is never fused but fetched as
 //     usual; the next word exists, as none of these kinds ends the code. A fused word cannot
-//     fail: where it would, no fusion happens.
+//     fail: where it would, no fusion happens. An indexed global read runs a following Call
+//     when the global holds the cached callee of rule 13 and the call would not poll.
+// 13. The inline call caches the last closure it entered: its key, the prototype of its plain
+//     first clause, that clause's arity, and the heap's collection count at the time. A callee
+//     with the same key, called with that many arguments while the count is unchanged, is that
+//     closure: only a sweep frees a slot (bumping its version, so a reused slot never matches
+//     the old key), every sweep raises the count, and a closure's function never changes.
+//     Prototypes and their views are append-only, so the cached index stays valid. The cache
+//     holds no pointer and lives for one run of the loop; a cached call pushes the same frame,
+//     polls and counts exactly as the uncached one.
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -458,6 +467,12 @@ std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
   Value callee;
   Value result;
   VmError err;
+  // The last closure entered by the inline call (rule 13): its key, the body prototype of its
+  // plain first clause and that clause's arity, and the collection count when it was entered.
+  HeapKey cached_key{};
+  std::uint32_t cached_proto = 0;
+  std::uint32_t cached_argc = 0;
+  std::uint64_t cached_epoch = ~std::uint64_t{0};
 
 #define SAVE_IP() (vm.frames.back().ip = static_cast<std::uint32_t>(ip - code))
 #define SYNC() st.set_top(sp)
@@ -552,6 +567,39 @@ std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
     const bool slow_ok = (call);                                                                   \
     IN();                                                                                          \
     if (!slow_ok) goto fail;                                                                       \
+  } while (0)
+
+// Whether a callee is the cached closure, called with the arity of its plain first clause.
+#define CACHED_CALLEE(value, argc)                                                                 \
+  ((value).tag == Tag::Object && (value).as.key == cached_key && (argc) == cached_argc &&          \
+   vm.heap.collections == cached_epoch)
+
+// Enters the plain first clause of a closure inline when the stack and the frame stack have
+// room: `argc` arguments from `args` on, the rest of the locals nil. Sets the loop's registers
+// and dispatches; otherwise does nothing. Calls nothing.
+#define ENTER_PLAIN(proto, args_at, argc, key, before)                                             \
+  do {                                                                                             \
+    const Vm::PrototypeView& ep_view = vm.prototype_views[(proto)];                                \
+    Value* const ep_args = (args_at);                                                              \
+    if (ep_args + ep_view.local_count <= stack_hi && vm.frames.size() < kMaxFrames &&             \
+        !vm.frames.full()) [[likely]] {                                                            \
+      before;                                                                                      \
+      sp = ep_args + (argc);                                                                       \
+      while (sp < ep_args + ep_view.local_count)                                                   \
+        *sp++ = Value::nil();                                                                      \
+      SAVE_IP();                                                                                   \
+      CallFrame& ep_frame = vm.frames.push_unchecked();                                            \
+      ep_frame.base = static_cast<std::uint32_t>(ep_args - stack_lo);                              \
+      ep_frame.prototype = (proto);                                                                \
+      ep_frame.closure = (key);                                                                    \
+      ep_frame.arg_count = static_cast<std::uint8_t>(argc);                                        \
+      code = ep_view.code;                                                                         \
+      consts = ep_view.constants;                                                                  \
+      const_count = ep_view.constant_count;                                                        \
+      ip = code;                                                                                   \
+      bp = ep_args;                                                                                \
+      DISPATCH();                                                                                  \
+    }                                                                                              \
   } while (0)
 
 #define BOTH(a, b, t) ((a)->tag == (t) && (b)->tag == (t))
@@ -774,6 +822,17 @@ next_instruction:
         goto fail;
       }
       IN();
+    }
+    // A global read whose next word is a plain Call of the cached closure (rule 13) enters it
+    // in the same step (rule 12), the callee never reaching the stack. The call counts towards
+    // the poll as usual; when the count would reach the poll, no fusion happens.
+    if ((ip->word & 0xFF) == static_cast<std::uint32_t>(Opcode::Call)) {
+      const std::uint32_t argc = (ip->word >> 8) & 0xFF;
+      if (CACHED_CALLEE(vm.globals[index], argc) && vm.interrupt_countdown > 1 &&
+          sp >= stack_lo + argc) {
+        const HeapKey key = vm.globals[index].as.key;
+        ENTER_PLAIN(cached_proto, sp - argc, argc, key, (--vm.interrupt_countdown, ++ip));
+      }
     }
     PUSH(vm.globals[index]);
     DISPATCH();
@@ -1017,32 +1076,22 @@ do_call : {
     // parameters. The new frame's state is set up here directly; everything else goes through
     // enter_closure.
     const Value* const f = sp - 1;
+    if (!call_tail && CACHED_CALLEE(*f, call_argc)) [[likely]] {
+      const HeapKey key = f->as.key;
+      ENTER_PLAIN(cached_proto, sp - 1 - call_argc, call_argc, key, (void)0);
+    }
     const Closure* clo = f->tag == Tag::Object ? live_closure(vm.heap, f->as.key) : nullptr;
     if (clo != nullptr && !call_tail && !clo->function.empty()) [[likely]] {
       const FunctionClause& clause = clo->function.clauses()[0];
       if (!clause.is_variadic && clause.arity == call_argc && !clause.has_guard &&
           clause.patterns.empty() && clause.body_prototype < vm.prototype_views.size()) {
-        const Vm::PrototypeView& view = vm.prototype_views[clause.body_prototype];
-        Value* const args = sp - 1 - call_argc;
+        const std::uint32_t proto = clause.body_prototype;
         const HeapKey key = f->as.key;
-        if (args + view.local_count <= stack_hi && vm.frames.size() < kMaxFrames &&
-            !vm.frames.full()) [[likely]] {
-          sp = args + call_argc;
-          while (sp < args + view.local_count)
-            *sp++ = Value::nil();
-          SAVE_IP();
-          CallFrame& frame = vm.frames.push_unchecked();
-          frame.base = static_cast<std::uint32_t>(args - stack_lo);
-          frame.prototype = clause.body_prototype;
-          frame.closure = key;
-          frame.arg_count = static_cast<std::uint8_t>(call_argc);
-          code = view.code;
-          consts = view.constants;
-          const_count = view.constant_count;
-          ip = code;
-          bp = args;
-          DISPATCH();
-        }
+        cached_key = key;
+        cached_proto = proto;
+        cached_argc = call_argc;
+        cached_epoch = vm.heap.collections;
+        ENTER_PLAIN(proto, sp - 1 - call_argc, call_argc, key, (void)0);
       }
     }
   }
@@ -1150,6 +1199,8 @@ fail:
 #undef JUMP
 #undef SLOW
 #undef BOTH
+#undef CACHED_CALLEE
+#undef ENTER_PLAIN
 #undef BRANCH_ON
 #undef DISPATCH
 #undef OP
