@@ -6,7 +6,7 @@ PYTHON ?= python3
 JOBS ?= $(shell nproc)
 APT_PACKAGES := cmake ninja-build g++ pkg-config libre2-dev libicu-dev libgtest-dev \
                 libbenchmark-dev clang-16 libclang-rt-16-dev
-PIP_PACKAGES := "scikit-build-core>=0.10" pytest hypothesis
+PIP_PACKAGES := "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis
 
 CMAKE_COMMON := -G Ninja -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_BUILD_TESTS=ON
 
