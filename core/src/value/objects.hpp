@@ -157,18 +157,24 @@ struct SavedFrame {
   std::uint8_t arg_count = 0;
 };
 
-// One handler entry above the capturing entry, heights relative to it.
+// One entry of the machine's handler stack. The machine's live entries and the entries a
+// continuation saves are the same record: a saved one holds the entries above the capturing
+// entry, with heights relative to it.
 struct SavedHandlerEntry {
   EffectId effect_id = 0;
   std::optional<HeapKey> closure;
   std::optional<HeapKey> dispatch_map;
-  std::uint32_t reserved = 0; // always 0; kept so that the layout follows the live entry
+  std::uint32_t reserved = 0; // always 0
   std::uint32_t handler_prototype = 0;
+  // Heights from which a perform handled by this entry captures.
   std::uint32_t stack_height = 0;
   std::uint32_t frame_count = 0;
+  // Copies of the heights at installation.
   std::uint32_t installed_height = 0;
   std::uint32_t installed_frame_count = 0;
+  // Code index just past the PopHandler that closes the `with-handler` in the handler frame.
   std::uint32_t resume_ip = 0;
+  // 1 while a clause of this entry runs; a perform never selects an active entry.
   std::uint8_t active = 0;
 };
 

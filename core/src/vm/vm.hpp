@@ -97,23 +97,7 @@ struct CallFrame {
 static_assert(sizeof(CallFrame) == 64);
 
 // One element of the handler stack, installed by PushHandler for the body of a `with-handler`.
-struct HandlerEntry {
-  EffectId effect_id = 0;
-  std::optional<HeapKey> closure;
-  std::optional<HeapKey> dispatch_map;
-  std::uint32_t reserved = 0; // always 0; kept so that saved entries mirror live ones
-  std::uint32_t handler_prototype = 0;
-  // Heights from which a perform handled by this entry captures.
-  std::uint32_t stack_height = 0;
-  std::uint32_t frame_count = 0;
-  // Copies of the heights at installation.
-  std::uint32_t installed_height = 0;
-  std::uint32_t installed_frame_count = 0;
-  // Code index just past the PopHandler that closes the `with-handler` in the handler frame.
-  std::uint32_t resume_ip = 0;
-  // 1 while a clause of this entry runs; a perform never selects an active entry.
-  std::uint8_t active = 0;
-};
+using HandlerEntry = SavedHandlerEntry;
 
 // The answer of a host effect handler. Both kinds push the value as the value of the perform.
 struct HandlerOutcome {
