@@ -18,7 +18,7 @@ namespace quorvex {
 
 namespace {
 
-constexpr std::uint32_t kMaxAnonParam = 255;
+constexpr std::uint32_t kMaxAnonParam = SynthesisedNames::kMaxAnonParam;
 
 constexpr std::array<bool, 256> kAsciiDelimiter = [] {
   std::array<bool, 256> t{};
@@ -33,32 +33,6 @@ constexpr std::array<bool, 256> kAsciiDelimiter = [] {
 bool is_wide_space(char32_t c) {
   return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
          c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-// Texts of the symbols the reader synthesises, shared by every form that uses them.
-struct Synthesised {
-  SharedText quote{"quote"};
-  SharedText deref{"deref"};
-  SharedText syntax_quote{"syntax-quote"};
-  SharedText unquote{"unquote"};
-  SharedText unquote_splicing{"unquote-splicing"};
-  SharedText fn{"fn"};
-  SharedText xpath{"xpath"};
-  SharedText ampersand{"&"};
-  SharedText rest{"%&"};
-  std::array<SharedText, kMaxAnonParam + 1> params; // params[n] is "%n"; [0] unused
-  Synthesised() {
-    for (std::uint32_t n = 1; n <= kMaxAnonParam; ++n) {
-      std::string name = std::to_string(n);
-      name.insert(name.begin(), '%');
-      params[n] = SharedText(name);
-    }
-  }
-};
-
-const Synthesised& synthesised() {
-  static const Synthesised names;
-  return names;
 }
 
 int digit_value(char c) {
@@ -207,6 +181,19 @@ std::uint64_t gcd(std::uint64_t a, std::uint64_t b) {
 
 } // namespace
 
+SynthesisedNames::SynthesisedNames() {
+  for (std::uint32_t n = 1; n <= kMaxAnonParam; ++n) {
+    std::string name = std::to_string(n);
+    name.insert(name.begin(), '%');
+    params[n] = SharedText(name);
+  }
+}
+
+const SynthesisedNames& synthesised_names() {
+  static const SynthesisedNames names;
+  return names;
+}
+
 SplitName split_namespace(std::string_view token) {
   std::size_t slash = token.find('/');
   if (slash == std::string_view::npos || slash == 0 || slash + 1 == token.size()) {
@@ -218,19 +205,18 @@ SplitName split_namespace(std::string_view token) {
 // ---------------------------------------------------------------------------------------------
 // Cursor
 
-Reader::Reader(std::string_view text, std::optional<Spur> source, Spans spans)
+ReadCursor::ReadCursor(std::string_view text, std::optional<Spur> source)
     : text_(text), bytes_(text.data()),
       length_(static_cast<std::uint32_t>(
           std::min<std::size_t>(text.size(), std::numeric_limits<std::uint32_t>::max()))),
       source_(source.value_or(0)),
-      too_large_(text.size() >= std::numeric_limits<std::uint32_t>::max()),
-      keep_spans_(spans == Spans::Keep) {}
+      too_large_(text.size() >= std::numeric_limits<std::uint32_t>::max()) {}
 
-bool Reader::fail(const char* message, std::size_t start, std::size_t end) {
+bool ReadCursor::fail(const char* message, std::size_t start, std::size_t end) {
   return fail(std::string(message), start, end);
 }
 
-bool Reader::fail(std::string message, std::size_t start, std::size_t end) {
+bool ReadCursor::fail(std::string message, std::size_t start, std::size_t end) {
   if (!error_) {
     error_ = CoreError::reader(std::move(message), static_cast<std::uint32_t>(start),
                                static_cast<std::uint32_t>(end), source_);
@@ -238,17 +224,7 @@ bool Reader::fail(std::string message, std::size_t start, std::size_t end) {
   return false;
 }
 
-SharedText Reader::shared_text(std::string_view text) {
-  if (text.size() > 32) return SharedText(text);
-  std::uint32_t h = 2166136261u; // FNV-1a
-  for (unsigned char c : text)
-    h = (h ^ c) * 16777619u;
-  SharedText& slot = recent_texts_[(h ^ (h >> 15)) % recent_texts_.size()];
-  if (!slot.present() || slot.view() != text) slot = SharedText(text);
-  return slot;
-}
-
-void Reader::advance_ascii() {
+void ReadCursor::advance_ascii() {
   if (bytes_[pos_] == '\n') {
     ++line_;
     column_ = 0;
@@ -258,7 +234,7 @@ void Reader::advance_ascii() {
   ++pos_;
 }
 
-void Reader::next_char() {
+void ReadCursor::next_char() {
   auto b = static_cast<unsigned char>(bytes_[pos_]);
   if (b < 0x80) {
     advance_ascii();
@@ -268,7 +244,7 @@ void Reader::next_char() {
   ++column_;
 }
 
-void Reader::skip_whitespace_and_comments() {
+void ReadCursor::skip_whitespace_and_comments() {
   while (pos_ < length_) {
     auto b = static_cast<unsigned char>(bytes_[pos_]);
     if (b == ' ' || b == ',' || b == '\t' || b == '\r' || b == 0x0B || b == 0x0C) {
@@ -300,12 +276,12 @@ void Reader::skip_whitespace_and_comments() {
   }
 }
 
-bool Reader::at_end() {
+bool ReadCursor::at_end() {
   skip_whitespace_and_comments();
   return pos_ >= length_;
 }
 
-std::string_view Reader::read_token() {
+std::string_view ReadCursor::read_token() {
   std::uint32_t start = pos_;
   while (pos_ < length_) {
     auto b = static_cast<unsigned char>(bytes_[pos_]);
@@ -323,192 +299,30 @@ std::string_view Reader::read_token() {
   return text_.substr(start, pos_ - start);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Forms
-
-std::expected<Form, CoreError> Reader::read_form() {
-  Form out;
-  if (!read_form_into(out)) return std::unexpected(std::move(*error_));
-  return out;
-}
-
-bool Reader::read_form_into(Form& out) {
-  if (too_large_) return fail("Source text too large", 0, 0);
-  skip_whitespace_and_comments();
-  if (pos_ >= length_) return fail("Unexpected EOF", length_, length_);
-  const std::uint32_t start = pos_, line = line_, column = column_;
-  DepthGuard guard;
-  if (!guard) return fail("Nesting too deep", start, start + 1);
-
-  const Synthesised& names = synthesised();
-  Form inner;
-  bool ok;
-  switch (bytes_[pos_]) {
-  case '"':
-    ok = read_string_literal(inner);
-    break;
-  case '\'':
-    ok = read_quote(names.quote, 1, inner);
-    break;
-  case '@':
-    ok = read_quote(names.deref, 1, inner);
-    break;
-  case '`':
-    ok = read_quote(names.syntax_quote, 1, inner);
-    break;
-  case '~':
-    if (pos_ + 1 < length_ && bytes_[pos_ + 1] == '@') {
-      ok = read_quote(names.unquote_splicing, 2, inner);
-    } else {
-      ok = read_quote(names.unquote, 1, inner);
-    }
-    break;
-  case '(': {
-    FormVec items;
-    ok = read_sequence(')', "Unclosed list", items);
-    if (ok) inner = Form::list(std::move(items));
-    break;
-  }
-  case '[': {
-    FormVec items;
-    ok = read_sequence(']', "Unclosed vector", items);
-    if (ok) inner = Form::vector(std::move(items));
-    break;
-  }
-  case '{':
-    ok = read_map(inner);
-    break;
-  case ':':
-    ok = read_keyword(inner);
-    break;
-  case '#':
-    ok = read_dispatch(inner);
-    break;
-  default:
-    ok = read_bare_token(inner);
-  }
-  if (!ok) return false;
-  if (keep_spans_) {
-    out = Form::spanned(SourceSpan{start, pos_, line, column, source_}, std::move(inner));
-  } else {
-    out = std::move(inner);
-  }
-  return true;
-}
-
-bool Reader::read_quote(const SharedText& head, std::uint32_t prefix_length, Form& out) {
-  for (std::uint32_t k = 0; k < prefix_length; ++k)
-    advance_ascii();
-  Form quoted;
-  if (!read_form_into(quoted)) return false;
-  FormVec items;
-  items.push_back_mut(Form::symbol(head));
-  items.push_back_mut(std::move(quoted));
-  out = Form::list(std::move(items));
-  return true;
-}
-
-bool Reader::read_sequence(char close, const char* unclosed, FormVec& items) {
-  const std::uint32_t open = pos_;
-  advance_ascii();
-  // Items gather on a stack shared by every level and become the vector in one piece, which
-  // allocates a short vector once at its final size instead of growing it item by item.
-  const std::size_t base = item_stack_.size();
-  Truncate<Form> tidy{item_stack_, base};
-  for (;;) {
-    skip_whitespace_and_comments();
-    if (pos_ >= length_) return fail(unclosed, open, length_);
-    if (bytes_[pos_] == close) {
-      advance_ascii();
-      items = FormVec::from_range(std::make_move_iterator(item_stack_.begin() + base),
-                                  std::make_move_iterator(item_stack_.end()));
-      return true;
-    }
-    Form item;
-    if (!read_form_into(item)) return false;
-    item_stack_.push_back(std::move(item));
-  }
-}
-
-bool Reader::read_map(Form& out) {
-  const std::uint32_t open = pos_;
-  advance_ascii();
-  // Taken before the entries are read, so that nested maps draw their keys in the same order
-  // as when each map was filled while reading.
-  const SipKeys keys = next_random_keys();
-  // Entries gather like sequence items, and the map is built from them in one pass: each trie
-  // node is allocated once, at its final size.
-  const std::size_t base = entry_stack_.size();
-  Truncate<std::pair<Form, Form>> tidy{entry_stack_, base};
-  bool have_key = false;
-  for (;;) {
-    skip_whitespace_and_comments();
-    if (pos_ >= length_) return fail("Unclosed map", open, length_);
-    if (bytes_[pos_] == '}') {
-      advance_ascii();
-      if (have_key) return fail("Map literal requires even number of forms", open, pos_);
-      out = Form::map(
-          FormMap::from_moved(keys, entry_stack_.data() + base, entry_stack_.size() - base));
-      return true;
-    }
-    Form item;
-    if (!read_form_into(item)) return false;
-    if (have_key) {
-      entry_stack_.back().second = std::move(item);
-      have_key = false;
-    } else {
-      entry_stack_.emplace_back(std::move(item), Form());
-      have_key = true;
-    }
-  }
-}
-
-bool Reader::read_set(Form& out) {
-  const SipKeys keys = next_random_keys();
-  const std::uint32_t open = pos_;
-  advance_ascii();
-  const std::size_t base = item_stack_.size();
-  Truncate<Form> tidy{item_stack_, base};
-  for (;;) {
-    skip_whitespace_and_comments();
-    if (pos_ >= length_) return fail("Unclosed set", open, length_);
-    if (bytes_[pos_] == '}') {
-      advance_ascii();
-      out = Form::set(
-          FormSet::from_moved(keys, item_stack_.data() + base, item_stack_.size() - base));
-      return true;
-    }
-    Form item;
-    if (!read_form_into(item)) return false;
-    item_stack_.push_back(std::move(item));
-  }
-}
-
-bool Reader::read_keyword(Form& out) {
+bool ReadCursor::lex_keyword(std::string_view& token) {
   const std::uint32_t colon = pos_;
   advance_ascii();
-  std::string_view token = read_token();
+  token = read_token();
   if (token.empty()) return fail("Invalid keyword", colon, colon + 1);
-  SplitName split = split_namespace(token);
-  out = Form::keyword(shared_text(split.name), split.ns ? shared_text(*split.ns) : SharedText());
   return true;
 }
 
-bool Reader::read_bare_token(Form& out) {
+bool ReadCursor::lex_bare_token(TokenValue& out) {
   const std::uint32_t start = pos_;
   std::string_view token = read_token();
   if (token.empty()) return fail("Unexpected token", start, start);
   return classify_token(token, start, out);
 }
 
-bool Reader::classify_token(std::string_view token, std::size_t start, Form& out) {
+bool ReadCursor::classify_token(std::string_view token, std::size_t start, TokenValue& out) {
   const std::size_t end = start + token.size();
   if (token == "nil") {
-    out = Form::nil();
+    out.kind = TokenValue::Kind::Nil;
     return true;
   }
   if (token == "true" || token == "false") {
-    out = Form::boolean(token == "true");
+    out.kind = TokenValue::Kind::Bool;
+    out.boolean = token == "true";
     return true;
   }
   const char first = token[0];
@@ -532,14 +346,17 @@ bool Reader::classify_token(std::string_view token, std::size_t start, Form& out
         constexpr __int128 kMax = std::numeric_limits<std::int64_t>::max();
         constexpr __int128 kMin = std::numeric_limits<std::int64_t>::min();
         if (n > kMax || n < kMin || d > kMax) return fail("Ratio literal overflow", start, end);
-        out = Form::ratio(static_cast<std::int64_t>(n), static_cast<std::int64_t>(d));
+        out.kind = TokenValue::Kind::Ratio;
+        out.integer = static_cast<std::int64_t>(n);
+        out.denominator = static_cast<std::int64_t>(d);
         return true;
       }
     }
     if (token.size() >= 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
       auto value = parse_i64(token.substr(2), 16);
       if (!value) return fail("Invalid hex literal", start, end);
-      out = Form::integer(*value);
+      out.kind = TokenValue::Kind::Int;
+      out.integer = *value;
       return true;
     }
     if (std::size_t r = token.find('r'); r != std::string_view::npos) {
@@ -547,31 +364,35 @@ bool Reader::classify_token(std::string_view token, std::size_t start, Form& out
       if (base && *base >= 2 && *base <= 36) {
         auto value = parse_i64(token.substr(r + 1), static_cast<int>(*base));
         if (!value) return fail("Invalid radix literal", start, end);
-        out = Form::integer(*value);
+        out.kind = TokenValue::Kind::Int;
+        out.integer = *value;
         return true;
       }
     }
     if (token.find_first_of(".eE") != std::string_view::npos) {
       if (auto value = parse_float(token)) {
-        out = Form::floating(*value);
+        out.kind = TokenValue::Kind::Float;
+        out.floating = *value;
         return true;
       }
     }
     if (auto value = parse_i64(token, 10)) {
-      out = Form::integer(*value);
+      out.kind = TokenValue::Kind::Int;
+      out.integer = *value;
       return true;
     }
   }
-  SplitName split = split_namespace(token);
-  out = Form::symbol(shared_text(split.name), split.ns ? shared_text(*split.ns) : SharedText());
+  out.kind = TokenValue::Kind::Symbol;
+  out.token = token;
+  out.name = split_namespace(token);
   return true;
 }
 
-bool Reader::read_string_literal(Form& out) {
+bool ReadCursor::lex_string(std::string& buffer, std::string_view& text, bool& escaped) {
   const std::uint32_t open = pos_;
   advance_ascii();
-  std::string buffer;
-  bool escaped = false;
+  buffer.clear();
+  escaped = false;
   std::uint32_t segment = pos_;
   for (;;) {
     // Plain ASCII runs first: the common case, with nothing to decode.
@@ -585,9 +406,9 @@ bool Reader::read_string_literal(Form& out) {
       advance_ascii();
       if (escaped) {
         buffer.append(tail);
-        out = Form::string(SharedText(buffer));
+        text = buffer;
       } else {
-        out = Form::string(shared_text(tail));
+        text = tail;
       }
       return true;
     }
@@ -645,45 +466,7 @@ bool Reader::read_string_literal(Form& out) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Dispatch forms
-
-bool Reader::read_dispatch(Form& out) {
-  const std::uint32_t hash = pos_;
-  advance_ascii();
-  if (pos_ >= length_) return fail("Unsupported reader macro", hash, hash + 1);
-  switch (bytes_[pos_]) {
-  case '_': {
-    advance_ascii();
-    Form discarded;
-    if (!read_form_into(discarded)) return false;
-    return read_form_into(out);
-  }
-  case '{':
-    return read_set(out);
-  case '"':
-    return read_regex(out);
-  case '(':
-    return read_anonymous_fn(out);
-  case 'x': {
-    advance_ascii();
-    if (pos_ >= length_ || bytes_[pos_] != '"') {
-      return fail("Expected string after #x", pos_, pos_);
-    }
-    Form path;
-    if (!read_string_literal(path)) return false;
-    FormVec items;
-    items.push_back_mut(Form::symbol(synthesised().xpath));
-    items.push_back_mut(std::move(path));
-    out = Form::list(std::move(items));
-    return true;
-  }
-  default:
-    return fail("Unsupported reader macro", hash, hash + 1);
-  }
-}
-
-bool Reader::read_regex(Form& out) {
+std::shared_ptr<const Regex> ReadCursor::lex_regex() {
   const std::uint32_t open = pos_;
   advance_ascii();
   // Escapes reach the regex compiler unchanged, except that \" stands for a bare quote. A
@@ -691,7 +474,10 @@ bool Reader::read_regex(Form& out) {
   std::string pattern;
   std::uint32_t segment = pos_;
   for (;;) {
-    if (pos_ >= length_) return fail("Unclosed regex", open, length_);
+    if (pos_ >= length_) {
+      fail("Unclosed regex", open, length_);
+      return nullptr;
+    }
     char b = bytes_[pos_];
     if (b == '"') break;
     if (b == '\\' && pos_ + 1 < length_ && bytes_[pos_ + 1] == '"') {
@@ -710,69 +496,114 @@ bool Reader::read_regex(Form& out) {
   pattern.append(text_.substr(segment, pos_ - segment));
   advance_ascii();
   auto re = Regex::compile(pattern);
-  if (!re) return fail("Invalid regex: " + re.error(), open, pos_);
-  out = Form::regex(std::move(*re));
-  return true;
+  if (!re) {
+    fail("Invalid regex: " + re.error(), open, pos_);
+    return nullptr;
+  }
+  return std::move(*re);
 }
 
-struct Reader::AnonParams {
+// ---------------------------------------------------------------------------------------------
+// Forms
+
+Form FormBuild::spanned(const SourceSpan& span, Form&& inner) {
+  return Form::spanned(span, std::move(inner));
+}
+
+SharedText FormBuild::shared_text(std::string_view text) {
+  if (text.size() > 32) return SharedText(text);
+  std::uint32_t h = 2166136261u; // FNV-1a
+  for (unsigned char c : text)
+    h = (h ^ c) * 16777619u;
+  SharedText& slot = recent_texts_[(h ^ (h >> 15)) % recent_texts_.size()];
+  if (!slot.present() || slot.view() != text) slot = SharedText(text);
+  return slot;
+}
+
+Form FormBuild::atom(const TokenValue& atom, bool) {
+  switch (atom.kind) {
+  case TokenValue::Kind::Nil:
+    return Form::nil();
+  case TokenValue::Kind::Bool:
+    return Form::boolean(atom.boolean);
+  case TokenValue::Kind::Int:
+    return Form::integer(atom.integer);
+  case TokenValue::Kind::Ratio:
+    return Form::ratio(atom.integer, atom.denominator);
+  case TokenValue::Kind::Float:
+    return Form::floating(atom.floating);
+  case TokenValue::Kind::Symbol:
+    break;
+  }
+  return Form::symbol(shared_text(atom.name.name),
+                      atom.name.ns ? shared_text(*atom.name.ns) : SharedText());
+}
+
+Form FormBuild::string(std::string_view text, bool escaped, bool) {
+  return Form::string(escaped ? SharedText(text) : shared_text(text));
+}
+
+Form FormBuild::keyword(std::string_view, const SplitName& name) {
+  return Form::keyword(shared_text(name.name), name.ns ? shared_text(*name.ns) : SharedText());
+}
+
+Form FormBuild::synthetic_symbol(const SharedText& name) { return Form::symbol(name); }
+
+Form FormBuild::sequence(SeqKind kind, Form* items, std::size_t n) {
+  FormVec vec =
+      FormVec::from_range(std::make_move_iterator(items), std::make_move_iterator(items + n));
+  return kind == SeqKind::List ? Form::list(std::move(vec)) : Form::vector(std::move(vec));
+}
+
+SipKeys FormBuild::map_start() { return next_random_keys(); }
+
+// Built in one pass from all the entries: each trie node is allocated once, at its final size.
+Form FormBuild::map(SipKeys keys, std::pair<Form, Form>* entries, std::size_t n) {
+  return Form::map(FormMap::from_moved(keys, entries, n));
+}
+
+SipKeys FormBuild::set_start() { return next_random_keys(); }
+
+Form FormBuild::set(SipKeys keys, Form* items, std::size_t n) {
+  return Form::set(FormSet::from_moved(keys, items, n));
+}
+
+Form FormBuild::regex(std::shared_ptr<const Regex> re) { return Form::regex(std::move(re)); }
+
+Form FormBuild::from_form(Form&& form, bool) { return std::move(form); }
+
+// ---------------------------------------------------------------------------------------------
+// Anonymous functions
+
+namespace {
+
+struct AnonParams {
   std::uint32_t highest = 0;
   bool bare = false;
   bool rest = false;
 };
 
-bool Reader::read_anonymous_fn(Form& out) {
-  // The body keeps its spans even when spans are dropped: an out-of-range parameter is reported
-  // at the form that holds it, which only the spans know.
-  FormVec body;
-  const bool keep_spans = std::exchange(keep_spans_, true);
-  const bool read = read_sequence(')', "Unclosed anonymous fn", body);
-  keep_spans_ = keep_spans;
-  if (!read) return false;
-  Form body_list = Form::list(std::move(body));
-  AnonParams params;
-  std::optional<Form> rewritten;
-  if (!rewrite_anon_params(body_list, nullptr, params, rewritten)) return false;
-  if (rewritten) body_list = std::move(*rewritten);
-
-  const Synthesised& names = synthesised();
-  std::uint32_t count = std::max(params.highest, params.bare ? 1u : 0u);
-  FormVec vector;
-  for (std::uint32_t n = 1; n <= count; ++n)
-    vector.push_back_mut(Form::symbol(names.params[n]));
-  if (params.rest) {
-    vector.push_back_mut(Form::symbol(names.ampersand));
-    vector.push_back_mut(Form::symbol(names.rest));
-  }
-  FormVec items;
-  items.push_back_mut(Form::symbol(names.fn));
-  items.push_back_mut(Form::vector(std::move(vector)));
-  items.push_back_mut(std::move(body_list));
-  out = Form::list(std::move(items));
-  return true;
-}
-
 // Rewrites bare % into %1 and notes the parameters a body uses. `replaced` receives the new
 // form only when something inside changed, so untouched parts stay shared.
-bool Reader::rewrite_anon_params(const Form& form, const SourceSpan* around, AnonParams& params,
-                                 std::optional<Form>& replaced) {
+bool rewrite_anon_params(ReadCursor& c, const Form& form, const SourceSpan* around,
+                         AnonParams& params, std::optional<Form>& replaced) {
   switch (form.kind()) {
   case Form::Kind::Symbol: {
     std::string_view name = form.name();
     if (name.empty() || name[0] != '%') return true;
     if (name == "%") {
       params.bare = true;
-      replaced = Form::symbol(synthesised().params[1]);
+      replaced = Form::symbol(synthesised_names().params[1]);
     } else if (name == "%&") {
       params.rest = true;
     } else if (name.find_first_not_of("0123456789", 1) == std::string_view::npos) {
       std::uint64_t n = 0;
-      for (char c : name.substr(1)) {
-        n = n * 10 + static_cast<std::uint64_t>(c - '0');
+      for (char ch : name.substr(1)) {
+        n = n * 10 + static_cast<std::uint64_t>(ch - '0');
         if (n > kMaxAnonParam) {
           return around != nullptr
-                     ? fail("Anonymous fn parameter out of range", around->start, around->end)
-                     : fail("Anonymous fn parameter out of range", pos_, pos_);
+                     ? c.fail("Anonymous fn parameter out of range", around->start, around->end)
+                     : c.fail("Anonymous fn parameter out of range", c.position(), c.position());
         }
       }
       params.highest = std::max(params.highest, static_cast<std::uint32_t>(n));
@@ -790,13 +621,13 @@ bool Reader::rewrite_anon_params(const Form& form, const SourceSpan* around, Ano
   }
   DepthGuard guard;
   if (!guard) {
-    return around != nullptr ? fail("Nesting too deep", around->start, around->end)
-                             : fail("Nesting too deep", pos_, pos_);
+    return around != nullptr ? c.fail("Nesting too deep", around->start, around->end)
+                             : c.fail("Nesting too deep", c.position(), c.position());
   }
   switch (form.kind()) {
   case Form::Kind::Spanned: {
     std::optional<Form> inner;
-    if (!rewrite_anon_params(form.inner(), &form.span(), params, inner)) return false;
+    if (!rewrite_anon_params(c, form.inner(), &form.span(), params, inner)) return false;
     if (inner) replaced = Form::spanned(form.span(), std::move(*inner));
     return true;
   }
@@ -807,7 +638,7 @@ bool Reader::rewrite_anon_params(const Form& form, const SourceSpan* around, Ano
     std::size_t index = 0;
     for (const Form& item : items) {
       std::optional<Form> changed;
-      if (!rewrite_anon_params(item, around, params, changed)) return false;
+      if (!rewrite_anon_params(c, item, around, params, changed)) return false;
       if (changed && !rebuilt) {
         rebuilt.emplace();
         for (std::size_t k = 0; k < index; ++k)
@@ -827,8 +658,8 @@ bool Reader::rewrite_anon_params(const Form& form, const SourceSpan* around, Ano
     std::vector<std::pair<Form, Form>> entries;
     for (const auto& entry : form.as_map()) {
       std::optional<Form> key, value;
-      if (!rewrite_anon_params(entry.first, around, params, key)) return false;
-      if (!rewrite_anon_params(entry.second, around, params, value)) return false;
+      if (!rewrite_anon_params(c, entry.first, around, params, key)) return false;
+      if (!rewrite_anon_params(c, entry.second, around, params, value)) return false;
       any = any || key || value;
       entries.emplace_back(key ? std::move(*key) : entry.first,
                            value ? std::move(*value) : entry.second);
@@ -846,7 +677,7 @@ bool Reader::rewrite_anon_params(const Form& form, const SourceSpan* around, Ano
     std::vector<Form> elements;
     for (const Form& element : form.as_set()) {
       std::optional<Form> changed;
-      if (!rewrite_anon_params(element, around, params, changed)) return false;
+      if (!rewrite_anon_params(c, element, around, params, changed)) return false;
       any = any || changed;
       elements.push_back(changed ? std::move(*changed) : element);
     }
@@ -863,7 +694,45 @@ bool Reader::rewrite_anon_params(const Form& form, const SourceSpan* around, Ano
   }
 }
 
+} // namespace
+
+bool read_anonymous_fn(ReadCursor& cursor, Form& out) {
+  FormBuild build(/*keep_spans=*/true);
+  BasicReader<FormBuild> reader(cursor, build);
+  Form body_list;
+  if (!reader.read_sequence(')', "Unclosed anonymous fn", SeqKind::List, body_list)) return false;
+  AnonParams params;
+  std::optional<Form> rewritten;
+  if (!rewrite_anon_params(cursor, body_list, nullptr, params, rewritten)) return false;
+  if (rewritten) body_list = std::move(*rewritten);
+
+  const SynthesisedNames& names = synthesised_names();
+  std::uint32_t count = std::max(params.highest, params.bare ? 1u : 0u);
+  FormVec vector;
+  for (std::uint32_t n = 1; n <= count; ++n)
+    vector.push_back_mut(Form::symbol(names.params[n]));
+  if (params.rest) {
+    vector.push_back_mut(Form::symbol(names.ampersand));
+    vector.push_back_mut(Form::symbol(names.rest));
+  }
+  FormVec items;
+  items.push_back_mut(Form::symbol(names.fn));
+  items.push_back_mut(Form::vector(std::move(vector)));
+  items.push_back_mut(std::move(body_list));
+  out = Form::list(std::move(items));
+  return true;
+}
+
 // ---------------------------------------------------------------------------------------------
+
+Reader::Reader(std::string_view text, std::optional<Spur> source, Spans spans)
+    : cursor_(text, source), build_(spans == Spans::Keep), reader_(cursor_, build_) {}
+
+std::expected<Form, CoreError> Reader::read_form() {
+  Form out;
+  if (!reader_.read_form_into(out)) return std::unexpected(cursor_.take_error());
+  return out;
+}
 
 std::expected<std::vector<Form>, CoreError> read_all(std::string_view text,
                                                      std::optional<Spur> source, Spans spans) {

@@ -17,18 +17,56 @@
 #include <expected>
 #include <optional>
 #include <string_view>
-#include <utility>
 #include <vector>
 
+#include "reader/basic_reader.hpp"
 #include "reader/core_error.hpp"
 #include "reader/form.hpp"
+#include "reader/read_cursor.hpp"
 
 namespace quorvex {
 
 // Whether forms come back wrapped in Form::Spanned. The compiler needs the spans; a consumer that
-// only wants the data (parse_edn) saves one allocation per form without them. Errors carry the
-// same texts and offsets either way, since those come from the cursor, not from the wrappers.
+// only wants the data saves one allocation per form without them. Errors carry the same texts and
+// offsets either way, since those come from the cursor, not from the wrappers.
 enum class Spans : bool { Keep, Drop };
+
+// The builder that makes forms (see basic_reader.hpp for what a builder does).
+class FormBuild {
+public:
+  using Node = Form;
+  static constexpr bool kSpans = true;
+  struct Nest {
+    explicit Nest(FormBuild&) {}
+  };
+  struct Quiet {
+    explicit Quiet(FormBuild&) {}
+  };
+
+  explicit FormBuild(bool keep_spans) : keep_spans_(keep_spans) {}
+
+  bool keep_spans() const { return keep_spans_; }
+  Form spanned(const SourceSpan& span, Form&& inner);
+  Form atom(const TokenValue& atom, bool key);
+  Form string(std::string_view text, bool escaped, bool key);
+  Form keyword(std::string_view token, const SplitName& name);
+  Form synthetic_symbol(const SharedText& name);
+  Form sequence(SeqKind kind, Form* items, std::size_t n);
+  SipKeys map_start();
+  Form map(SipKeys keys, std::pair<Form, Form>* entries, std::size_t n);
+  SipKeys set_start();
+  Form set(SipKeys keys, Form* items, std::size_t n);
+  Form regex(std::shared_ptr<const Regex> re);
+  Form from_form(Form&& form, bool key);
+
+private:
+  // The shared text of a name or short string, reused when the same text was read recently:
+  // data repeats its keys, and sharing them saves an allocation each.
+  SharedText shared_text(std::string_view text);
+
+  bool keep_spans_;
+  std::array<SharedText, 256> recent_texts_;
+};
 
 class Reader {
 public:
@@ -36,67 +74,23 @@ public:
   // hold 32-bit offsets).
   explicit Reader(std::string_view text, std::optional<Spur> source = std::nullopt,
                   Spans spans = Spans::Keep);
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
 
   // Skips white space and comments, reads one form and answers it wrapped in Form::Spanned
   // (unwrapped with Spans::Drop).
   std::expected<Form, CoreError> read_form();
   // Skips white space and comments; answers whether the text is exhausted.
-  bool at_end();
+  bool at_end() { return cursor_.at_end(); }
 
-  std::uint32_t position() const { return pos_; }
-  std::uint32_t line() const { return line_; }
-  std::uint32_t column() const { return column_; }
+  std::uint32_t position() const { return cursor_.position(); }
+  std::uint32_t line() const { return cursor_.line(); }
+  std::uint32_t column() const { return cursor_.column(); }
 
 private:
-  struct AnonParams;
-
-  // The shared text of a name or short string, reused when the same text was read recently:
-  // data repeats its keys, and sharing them saves an allocation each.
-  SharedText shared_text(std::string_view text);
-
-  bool read_form_into(Form& out);
-  bool fail(const char* message, std::size_t start, std::size_t end);
-  bool fail(std::string message, std::size_t start, std::size_t end);
-
-  void skip_whitespace_and_comments();
-  void advance_ascii();
-  void next_char();
-  std::string_view read_token();
-
-  bool read_string_literal(Form& out);
-  bool read_quote(const SharedText& head, std::uint32_t prefix_length, Form& out);
-  bool read_sequence(char close, const char* unclosed, FormVec& items);
-  bool read_map(Form& out);
-  bool read_set(Form& out);
-  bool read_keyword(Form& out);
-  bool read_bare_token(Form& out);
-  bool classify_token(std::string_view token, std::size_t start, Form& out);
-  bool read_dispatch(Form& out);
-  bool read_regex(Form& out);
-  bool read_anonymous_fn(Form& out);
-  bool rewrite_anon_params(const Form& form, const SourceSpan* around, AnonParams& params,
-                           std::optional<Form>& replaced);
-
-  std::string_view text_;
-  const char* bytes_;
-  std::uint32_t length_;
-  std::uint32_t pos_ = 0;
-  std::uint32_t line_ = 0;
-  std::uint32_t column_ = 0;
-  Spur source_ = 0;
-  bool too_large_ = false;
-  bool keep_spans_ = true;
-  std::optional<CoreError> error_;
-  std::array<SharedText, 256> recent_texts_;
-  // Items and map entries of the collections being read, innermost last.
-  std::vector<Form> item_stack_;
-  std::vector<std::pair<Form, Form>> entry_stack_;
-  // Drops what a collection left on its stack when it finishes, failed or not.
-  template <class T> struct Truncate {
-    std::vector<T>& stack;
-    std::size_t base;
-    ~Truncate() { stack.resize(base); }
-  };
+  ReadCursor cursor_;
+  FormBuild build_;
+  BasicReader<FormBuild> reader_;
 };
 
 // Every form of a text in order (an empty vector for a text of white space and comments only),
@@ -104,13 +98,5 @@ private:
 std::expected<std::vector<Form>, CoreError> read_all(std::string_view text,
                                                      std::optional<Spur> source = std::nullopt,
                                                      Spans spans = Spans::Keep);
-
-// Splits a token at its first '/' unless that is its first or last character: "a/b/c" has the
-// namespace "a" and the name "b/c"; "/", "/a" and "a/" have no namespace.
-struct SplitName {
-  std::string_view name;
-  std::optional<std::string_view> ns;
-};
-SplitName split_namespace(std::string_view token);
 
 } // namespace quorvex

@@ -13,6 +13,7 @@
 
 #include "convert.hpp"
 #include "data_value.hpp"
+#include "edn.hpp"
 #include "errors.hpp"
 #include "keyword.hpp"
 #include "py_ref.hpp"
@@ -152,6 +153,16 @@ PyObject* probe_text(PyObject*, PyObject* args) {
                                          : DataKind::String;
     return both_results(
         DataValue::text(dk, std::string_view(text, static_cast<std::size_t>(size))));
+  });
+}
+
+// parse_edn_via_forms(src): parse_edn's result the long way, through reader forms.
+PyObject* probe_parse_edn_via_forms(PyObject*, PyObject* arg) {
+  return guard_object([&]() -> PyObject* {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (text == nullptr) return nullptr;
+    return parse_edn_via_forms(std::string_view(text, static_cast<std::size_t>(size))).release();
   });
 }
 
@@ -337,6 +348,7 @@ PyMethodDef probe_methods[] = {
     {"ratio", probe_ratio, METH_VARARGS, nullptr},
     {"text", probe_text, METH_VARARGS, nullptr},
     {"regex", probe_regex, METH_VARARGS, nullptr},
+    {"parse_edn_via_forms", probe_parse_edn_via_forms, METH_O, nullptr},
     {"list_vs_vector", probe_list_vs_vector, METH_O, nullptr},
     {"nested", probe_nested, METH_VARARGS, nullptr},
     {"fault", probe_fault, METH_VARARGS, nullptr},

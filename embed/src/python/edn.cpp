@@ -7,6 +7,7 @@
 #include "errors.hpp"
 #include "reader/core_error.hpp"
 #include "reader/form.hpp"
+#include "reader/basic_reader.hpp"
 #include "reader/reader.hpp"
 
 namespace quorvex {
@@ -20,10 +21,11 @@ constexpr const char* kWhere = " while converting EDN to Python";
 // the map's order), but would copy every text and hash every key once more on the way.
 class FormToPy {
 public:
-  PyRef convert(const Form& form) { return convert(form, false); }
+  explicit FormToPy(PyMaker& make) : make_(make) {}
+  PyRef convert(const Form& form, bool as_key = false) { return convert_peeled(form, as_key); }
 
 private:
-  PyRef convert(const Form& form, bool as_key) {
+  PyRef convert_peeled(const Form& form, bool as_key) {
     const Form& f = form.peeled();
     switch (f.kind()) {
     case Form::Kind::Nil:
@@ -84,7 +86,7 @@ private:
     if (!list) return list;
     Py_ssize_t i = 0;
     for (const Form& item : items) {
-      PyRef obj = convert(item, false);
+      PyRef obj = convert_peeled(item, false);
       if (!obj) return obj;
       if (PyList_SetItem(list.get(), i++, obj.release()) < 0) return PyRef();
     }
@@ -97,9 +99,9 @@ private:
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return dict;
     for (const auto& entry : map) {
-      PyRef key = convert(entry.first, true);
+      PyRef key = convert_peeled(entry.first, true);
       if (!key) return key;
-      PyRef value = convert(entry.second, false);
+      PyRef value = convert_peeled(entry.second, false);
       if (!value) return value;
       if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return PyRef();
     }
@@ -113,7 +115,7 @@ private:
     std::vector<PyRef> elements;
     elements.reserve(set.size());
     for (const Form& element : set) {
-      PyRef obj = convert(element, false);
+      PyRef obj = convert_peeled(element, false);
       if (!obj) return obj;
       elements.push_back(std::move(obj));
     }
@@ -125,29 +127,233 @@ private:
     return frozen;
   }
 
-  PyMaker make_;
+  PyMaker& make_;
   std::string scratch_;
 };
+
+// The builder that makes Python objects as the reader finds each value, with no form in
+// between (see reader/basic_reader.hpp for what a builder does).
+//
+// A Python failure while building (an unhashable key, a pattern that re rejects, the recursion
+// limit) must not end the reading: a later read error takes precedence, and only the last
+// top-level form is converted at all. So the first failure is kept aside and the rest of that
+// form is read without making objects; the next top-level form forgets it. Discarded forms (#_)
+// are read without making objects too.
+class PyBuild {
+public:
+  using Node = PyRef;
+  static constexpr bool kSpans = false;
+
+  // One level of nesting, counted against the interpreter's recursion limit as json.loads does.
+  // The native stack is the reader's own depth guard's concern.
+  class Nest {
+  public:
+    explicit Nest(PyBuild& build) {
+      if (build.idle()) return;
+      if (Py_EnterRecursiveCall(kWhere) == 0) {
+        entered_ = true;
+      } else {
+        build.fail_now();
+      }
+    }
+    ~Nest() {
+      if (entered_) Py_LeaveRecursiveCall();
+    }
+    Nest(const Nest&) = delete;
+    Nest& operator=(const Nest&) = delete;
+
+  private:
+    bool entered_ = false;
+  };
+
+  class Quiet {
+  public:
+    explicit Quiet(PyBuild& build) : build_(build) { ++build_.quiet_; }
+    ~Quiet() { --build_.quiet_; }
+    Quiet(const Quiet&) = delete;
+    Quiet& operator=(const Quiet&) = delete;
+
+  private:
+    PyBuild& build_;
+  };
+
+  struct Start {};
+
+  // A new top-level form: whatever failed in an earlier one no longer matters.
+  void begin_form() {
+    failure_ = Failure{};
+    dead_ = false;
+  }
+  bool failed() const { return dead_; }
+  // Sets the kept exception as the current one.
+  void raise() {
+    PyErr_Restore(failure_.type.release(), failure_.value.release(), failure_.traceback.release());
+    dead_ = false;
+  }
+
+  PyRef atom(const TokenValue& atom, bool key) {
+    if (idle()) return none();
+    switch (atom.kind) {
+    case TokenValue::Kind::Nil:
+      return none();
+    case TokenValue::Kind::Bool:
+      return PyRef::borrow(atom.boolean ? Py_True : Py_False);
+    case TokenValue::Kind::Int:
+      return check(PyRef::steal(PyLong_FromLongLong(atom.integer)));
+    case TokenValue::Kind::Ratio:
+      return check(make_.ratio(atom.integer, atom.denominator));
+    case TokenValue::Kind::Float:
+      return check(PyRef::steal(PyFloat_FromDouble(atom.floating)));
+    case TokenValue::Kind::Symbol:
+      break;
+    }
+    // The whole token: namespaces stay ("foo/bar"), as the machine's symbols keep them.
+    return check(key && !atom.name.ns ? make_.key_str(atom.token) : make_.str(atom.token));
+  }
+
+  PyRef string(std::string_view text, bool escaped, bool key) {
+    if (idle()) return none();
+    // An escaped text lives in the reader's buffer, which the key memo must not keep.
+    return check(key && !escaped ? make_.key_str(text) : make_.str(text));
+  }
+
+  PyRef keyword(std::string_view token, const SplitName&) {
+    if (idle()) return none();
+    return check(make_.keyword(token));
+  }
+
+  PyRef synthetic_symbol(const SharedText& name) {
+    if (idle()) return none();
+    return check(make_.key_str(name.view()));
+  }
+
+  PyRef sequence(SeqKind, PyRef* items, std::size_t n) {
+    if (idle()) return none();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return fail_now();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), items[i].release()) < 0) {
+        return fail_now();
+      }
+    }
+    return list;
+  }
+
+  Start map_start() { return {}; }
+
+  // Entries go in in text order: for keys equal in Python (1 and 1.0), the first key stays with
+  // the last value, as in a dict display.
+  PyRef map(Start, std::pair<PyRef, PyRef>* entries, std::size_t n) {
+    if (idle()) return none();
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return fail_now();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (PyDict_SetItem(dict.get(), entries[i].first.get(), entries[i].second.get()) < 0) {
+        return fail_now();
+      }
+    }
+    return dict;
+  }
+
+  Start set_start() { return {}; }
+
+  PyRef set(Start, PyRef* items, std::size_t n) {
+    if (idle()) return none();
+    PyRef frozen = PyRef::steal(PyFrozenSet_New(nullptr));
+    if (!frozen) return fail_now();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (PySet_Add(frozen.get(), items[i].get()) < 0) return fail_now();
+    }
+    return frozen;
+  }
+
+  PyRef regex(std::shared_ptr<const Regex> re) {
+    if (idle()) return none();
+    return check(make_.regex(re->pattern()));
+  }
+
+  PyRef from_form(Form&& form, bool key) {
+    if (idle()) return none();
+    FormToPy conversion(make_);
+    return check(conversion.convert(form, key));
+  }
+
+private:
+  struct Failure {
+    PyRef type, value, traceback;
+  };
+
+  bool idle() const { return dead_ || quiet_ != 0; }
+  static PyRef none() { return PyRef::borrow(Py_None); }
+
+  PyRef check(PyRef made) {
+    if (!made) return fail_now();
+    return made;
+  }
+
+  // Keeps the current exception aside and stops making objects until the next top-level form.
+  PyRef fail_now() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    failure_.type = PyRef::steal(type);
+    failure_.value = PyRef::steal(value);
+    failure_.traceback = PyRef::steal(traceback);
+    dead_ = true;
+    return none();
+  }
+
+  PyMaker make_;
+  Failure failure_;
+  bool dead_ = false;
+  int quiet_ = 0;
+};
+
+void raise_read_error(const CoreError& error) {
+  raise_embed_error(EmbedError::invalid_edn(format_core_error(error)));
+}
 
 } // namespace
 
 PyRef parse_edn_object(std::string_view src) {
-  // No span wrappers: nothing here reports a location past the reader's own errors, and a
-  // wrapper per form would cost an allocation and a pointer hop each. Only the last form is kept.
+  ReadCursor cursor(src);
+  PyBuild build;
+  BasicReader<PyBuild> reader(cursor, build);
+  PyRef last = PyRef::borrow(Py_None);
+  while (!cursor.at_end()) {
+    build.begin_form();
+    PyRef node;
+    if (!reader.read_form_into(node)) {
+      raise_read_error(*cursor.error());
+      return PyRef();
+    }
+    last = std::move(node);
+  }
+  if (build.failed()) {
+    build.raise();
+    return PyRef();
+  }
+  return last;
+}
+
+PyRef parse_edn_via_forms(std::string_view src) {
+  // No span wrappers: nothing here reports a location past the reader's own errors.
   Reader reader(src, std::nullopt, Spans::Drop);
   Form last;
   bool any = false;
   while (!reader.at_end()) {
     auto form = reader.read_form();
     if (!form) {
-      raise_embed_error(EmbedError::invalid_edn(format_core_error(form.error())));
+      raise_read_error(form.error());
       return PyRef();
     }
     last = std::move(*form);
     any = true;
   }
   if (!any) return PyRef::borrow(Py_None);
-  FormToPy conversion;
+  PyMaker make;
+  FormToPy conversion(make);
   return conversion.convert(last);
 }
 

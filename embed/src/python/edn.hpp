@@ -12,8 +12,14 @@ namespace quorvex {
 // form. The forms become Python objects directly, with the mapping of data_to_py: lists and
 // vectors become list, maps dict, sets frozenset, keywords Keyword, symbols str (namespace kept:
 // "foo/bar"), ratios Fraction (an int when the denominator is 1), regexes compiled re patterns.
-// A read error raises CompileError "invalid EDN: " and the reader's text; conversion failures raise
-// as data_to_py's do. Null with the exception set on failure.
+// Maps keep the text's order. A read error raises CompileError "invalid EDN: " and the reader's
+// text, even when a conversion failed earlier in the text; otherwise a conversion failure in the
+// last form raises as data_to_py's do (those of earlier forms do not matter). Null with the
+// exception set on failure.
 PyRef parse_edn_object(std::string_view src);
+
+// The same through reader forms: every form read first, then the last one converted. Slower; the
+// test probe compares the two. Maps keep the form map's order, not the text's.
+PyRef parse_edn_via_forms(std::string_view src);
 
 } // namespace quorvex
