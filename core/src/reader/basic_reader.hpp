@@ -16,7 +16,8 @@
 //   set_start(), set(start, items, n)
 //   regex(compiled)
 //   from_form(form, key)         a value the form reader made (anonymous functions)
-//   Nest(build)                  constructed around the contents of each collection
+//   Nest(build)                  constructed around the contents of each collection, the
+//                                shorthands' lists included
 //   Quiet(build)                 constructed around a discarded form (#_)
 //
 // `key` is true for the key of a map entry, where a builder may share equal values.
@@ -160,6 +161,7 @@ private:
   bool read_quote(const SharedText& head, std::uint32_t prefix_length, Node& out) {
     for (std::uint32_t k = 0; k < prefix_length; ++k)
       c_.advance_ascii();
+    typename Build::Nest nest(b_);
     Node pair[2];
     if (!read_form_into(pair[1])) return false;
     pair[0] = b_.synthetic_symbol(head);
@@ -255,6 +257,7 @@ private:
       std::string_view text;
       bool escaped = false;
       if (!c_.lex_string(buffer_, text, escaped)) return false;
+      typename Build::Nest nest(b_);
       Node pair[2];
       pair[1] = b_.string(text, escaped, false);
       pair[0] = b_.synthetic_symbol(synthesised_names().xpath);

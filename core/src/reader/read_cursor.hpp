@@ -86,6 +86,8 @@ public:
   std::shared_ptr<const Regex> lex_regex();
 
 private:
+  // next_char inside a string literal, where the character is known not to be a line feed.
+  void step_in_string();
   bool classify_token(std::string_view token, std::size_t start, TokenValue& out);
 
   std::string_view text_;

@@ -56,9 +56,13 @@ std::optional<std::int64_t> parse_i64(std::string_view s, int base) {
   for (char c : s) {
     int d = digit_value(c);
     if (d >= base) return std::nullopt;
-    auto digit = static_cast<std::uint64_t>(d);
-    if (magnitude > (limit - digit) / static_cast<std::uint64_t>(base)) return std::nullopt;
-    magnitude = magnitude * static_cast<std::uint64_t>(base) + digit;
+    // No division per digit: the wide product cannot overflow, and its high half says whether
+    // the narrow one did.
+    const unsigned __int128 next =
+        static_cast<unsigned __int128>(magnitude) * static_cast<unsigned>(base) +
+        static_cast<unsigned>(d);
+    if (next > limit) return std::nullopt;
+    magnitude = static_cast<std::uint64_t>(next);
   }
   if (negative) return static_cast<std::int64_t>(0 - magnitude); // wraps to INT64_MIN at 2^63
   return static_cast<std::int64_t>(magnitude);
@@ -276,6 +280,26 @@ void ReadCursor::skip_whitespace_and_comments() {
   }
 }
 
+void ReadCursor::step_in_string() {
+  // Two- and three-byte sequences, which make up most text that is not ASCII, are recognised
+  // here without a call; everything else (four bytes, ill-formed bytes) takes the general step.
+  const auto* u = reinterpret_cast<const unsigned char*>(bytes_) + pos_;
+  const std::uint32_t left = length_ - pos_;
+  const unsigned char b = u[0];
+  if (b >= 0xC2 && b <= 0xDF && left >= 2 && (u[1] & 0xC0) == 0x80) {
+    pos_ += 2;
+    ++column_;
+    return;
+  }
+  if (b >= 0xE0 && b <= 0xEF && left >= 3 && (u[1] & 0xC0) == 0x80 && (u[2] & 0xC0) == 0x80 &&
+      (b != 0xE0 || u[1] >= 0xA0) && (b != 0xED || u[1] <= 0x9F)) {
+    pos_ += 3;
+    ++column_;
+    return;
+  }
+  next_char();
+}
+
 bool ReadCursor::at_end() {
   skip_whitespace_and_comments();
   return pos_ >= length_;
@@ -331,7 +355,31 @@ bool ReadCursor::classify_token(std::string_view token, std::size_t start, Token
   const bool numeric_start =
       (first >= '0' && first <= '9') || first == '+' || first == '-' || first == '.';
   if (numeric_start) {
-    if (std::size_t slash = token.find('/'); slash != std::string_view::npos) {
+    // One pass tells which rules can apply. A plain decimal of up to 18 digits, the common case,
+    // matches no other rule and cannot overflow.
+    const std::size_t signs = (first == '+' || first == '-') ? 1 : 0;
+    std::size_t digits = 0;
+    std::uint64_t magnitude = 0;
+    bool slash_seen = false, r_seen = false, float_mark = false;
+    for (std::size_t i = signs; i < token.size(); ++i) {
+      const char ch = token[i];
+      if (ch >= '0' && ch <= '9') {
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(ch - '0');
+        ++digits;
+      } else {
+        slash_seen = slash_seen || ch == '/';
+        r_seen = r_seen || ch == 'r';
+        float_mark = float_mark || ch == '.' || ch == 'e' || ch == 'E';
+      }
+    }
+    if (digits == token.size() - signs && digits >= 1 && digits <= 18) {
+      out.kind = TokenValue::Kind::Int;
+      out.integer = first == '-' ? -static_cast<std::int64_t>(magnitude)
+                                 : static_cast<std::int64_t>(magnitude);
+      return true;
+    }
+    if (slash_seen) {
+      const std::size_t slash = token.find('/');
       auto num = parse_i64(token.substr(0, slash), 10);
       auto den = num ? parse_i64(token.substr(slash + 1), 10) : std::nullopt;
       if (num && den) {
@@ -359,7 +407,8 @@ bool ReadCursor::classify_token(std::string_view token, std::size_t start, Token
       out.integer = *value;
       return true;
     }
-    if (std::size_t r = token.find('r'); r != std::string_view::npos) {
+    if (r_seen) {
+      const std::size_t r = token.find('r');
       auto base = parse_u32(token.substr(0, r));
       if (base && *base >= 2 && *base <= 36) {
         auto value = parse_i64(token.substr(r + 1), static_cast<int>(*base));
@@ -369,7 +418,7 @@ bool ReadCursor::classify_token(std::string_view token, std::size_t start, Token
         return true;
       }
     }
-    if (token.find_first_of(".eE") != std::string_view::npos) {
+    if (float_mark) {
       if (auto value = parse_float(token)) {
         out.kind = TokenValue::Kind::Float;
         out.floating = *value;
@@ -413,7 +462,7 @@ bool ReadCursor::lex_string(std::string& buffer, std::string_view& text, bool& e
       return true;
     }
     if (b != '\\') {
-      next_char();
+      step_in_string();
       continue;
     }
     buffer.append(text_.substr(segment, pos_ - segment));

@@ -326,14 +326,21 @@ PyMaker::MemoEntry& PyMaker::memo_entry(Memo& memo, std::string_view text) {
   return memo[static_cast<std::size_t>(h >> 58) % memo.size()];
 }
 
-PyRef PyMaker::key_str(std::string_view text) {
+PyObject* PyMaker::known_key(std::string_view text) {
   MemoEntry& e = memo_entry(key_memo_, text);
-  if (e.obj && e.text == text) return PyRef::borrow(e.obj.get());
+  return e.obj && e.text == text ? e.obj.get() : nullptr;
+}
+
+void PyMaker::remember_key(std::string_view text, PyObject* obj) {
+  MemoEntry& e = memo_entry(key_memo_, text);
+  e.text = text;
+  e.obj = PyRef::borrow(obj);
+}
+
+PyRef PyMaker::key_str(std::string_view text) {
+  if (PyObject* known = known_key(text)) return PyRef::borrow(known);
   PyRef made = str(text);
-  if (made) {
-    e.text = text;
-    e.obj = PyRef::borrow(made.get());
-  }
+  if (made) remember_key(text, made.get());
   return made;
 }
 

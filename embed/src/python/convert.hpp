@@ -38,6 +38,10 @@ class PyMaker {
 public:
   PyRef str(std::string_view text);
   PyRef key_str(std::string_view text);
+  // The memo behind key_str, for callers that make the str themselves: the shared object of
+  // `text` (borrowed) or null, and remembering a new one.
+  PyObject* known_key(std::string_view text);
+  void remember_key(std::string_view text, PyObject* obj);
   PyRef keyword(const DataText& name);
   // `name` must outlive the maker unless `transient` (then the object is not shared).
   PyRef keyword(std::string_view name, bool transient = false);

@@ -1,5 +1,8 @@
 #include "edn.hpp"
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -139,9 +142,60 @@ private:
 // top-level form is converted at all. So the first failure is kept aside and the rest of that
 // form is read without making objects; the next top-level form forgets it. Discarded forms (#_)
 // are read without making objects too.
+// The str of a piece of the source text. A source that is all ASCII is its own UTF-8, and the
+// piece is copied from there. Otherwise the piece is cut from the source str itself, as a slice
+// is, which copies code units of the str's own width instead of decoding UTF-8 again; its
+// position in code points is counted as the reading moves forward (pieces come in text order).
+class SourceSlices {
+public:
+  SourceSlices(PyObject* src, std::string_view utf8)
+      : src_(src), utf8_(utf8),
+        ascii_(src == nullptr || PyUnicode_GetLength(src) == static_cast<Py_ssize_t>(utf8.size())) {}
+
+  // `text` must lie inside the source's UTF-8.
+  PyRef slice(std::string_view text) {
+    if (ascii_ || text.empty()) {
+      return PyRef::steal(
+          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    }
+    const auto begin = static_cast<std::size_t>(text.data() - utf8_.data());
+    if (begin < counted_bytes_) counted_bytes_ = counted_chars_ = 0;
+    counted_chars_ += code_points(utf8_.data() + counted_bytes_, begin - counted_bytes_);
+    const std::size_t first = counted_chars_;
+    counted_chars_ += code_points(text.data(), text.size());
+    counted_bytes_ = begin + text.size();
+    return PyRef::steal(PyUnicode_Substring(src_, static_cast<Py_ssize_t>(first),
+                                            static_cast<Py_ssize_t>(counted_chars_)));
+  }
+
+private:
+  // Code points of well-formed UTF-8: the bytes that are not continuation bytes (10xxxxxx).
+  static std::size_t code_points(const char* p, std::size_t n) {
+    std::size_t continuation = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      continuation += static_cast<std::size_t>(
+          std::popcount(w & ~(w << 1) & 0x8080808080808080ULL));
+    }
+    for (; i < n; ++i)
+      continuation += (static_cast<unsigned char>(p[i]) & 0xC0) == 0x80;
+    return n - continuation;
+  }
+
+  PyObject* src_;
+  std::string_view utf8_;
+  bool ascii_;
+  std::size_t counted_bytes_ = 0;
+  std::size_t counted_chars_ = 0;
+};
+
 class PyBuild {
 public:
   using Node = PyRef;
+
+  PyBuild(PyObject* src, std::string_view utf8) : slices_(src, utf8) {}
   static constexpr bool kSpans = false;
 
   // One level of nesting, counted against the interpreter's recursion limit as json.loads does.
@@ -179,10 +233,19 @@ public:
 
   struct Start {};
 
-  // A new top-level form: whatever failed in an earlier one no longer matters.
+  // A new top-level form: whatever failed in an earlier one no longer matters, and what an
+  // earlier one made is dropped untracked (nothing can have formed a cycle through it).
   void begin_form() {
     failure_ = Failure{};
     dead_ = false;
+    untracked_.clear();
+  }
+
+  // The result is complete: the collector may see its lists and dicts now.
+  void track_all() {
+    for (PyRef& obj : untracked_)
+      PyObject_GC_Track(obj.get());
+    untracked_.clear();
   }
   bool failed() const { return dead_; }
   // Sets the kept exception as the current one.
@@ -213,8 +276,15 @@ public:
 
   PyRef string(std::string_view text, bool escaped, bool key) {
     if (idle()) return none();
-    // An escaped text lives in the reader's buffer, which the key memo must not keep.
-    return check(key && !escaped ? make_.key_str(text) : make_.str(text));
+    // An escaped text lives in the reader's buffer: neither a slice of the source nor a text
+    // the key memo may keep.
+    if (escaped) return check(make_.str(text));
+    if (!key) return check(slices_.slice(text));
+    if (PyObject* known = make_.known_key(text)) return PyRef::borrow(known);
+    PyRef made = slices_.slice(text);
+    if (!made) return fail_now();
+    make_.remember_key(text, made.get());
+    return made;
   }
 
   PyRef keyword(std::string_view token, const SplitName&) {
@@ -236,6 +306,7 @@ public:
         return fail_now();
       }
     }
+    hold_untracked(list.get());
     return list;
   }
 
@@ -252,6 +323,8 @@ public:
         return fail_now();
       }
     }
+    // A dict of scalars is not tracked at all; one that holds containers is, and waits too.
+    if (PyObject_GC_IsTracked(dict.get())) hold_untracked(dict.get());
     return dict;
   }
 
@@ -284,6 +357,17 @@ private:
   };
 
   bool idle() const { return dead_ || quiet_ != 0; }
+
+  // Lists and dicts stay hidden from the cyclic collector while the document is read, as
+  // nothing outside the reading can reach them yet and they form no cycle: each collection that
+  // the allocations set off would otherwise walk every container read so far, several times
+  // over for a large document. They are tracked again once the result is complete. The held
+  // reference keeps each one alive until then (a map entry replaced by a later one drops its
+  // value), so that tracking never touches a freed object.
+  void hold_untracked(PyObject* obj) {
+    PyObject_GC_UnTrack(obj);
+    untracked_.push_back(PyRef::borrow(obj));
+  }
   static PyRef none() { return PyRef::borrow(Py_None); }
 
   PyRef check(PyRef made) {
@@ -305,6 +389,8 @@ private:
   }
 
   PyMaker make_;
+  SourceSlices slices_;
+  std::vector<PyRef> untracked_;
   Failure failure_;
   bool dead_ = false;
   int quiet_ = 0;
@@ -316,9 +402,9 @@ void raise_read_error(const CoreError& error) {
 
 } // namespace
 
-PyRef parse_edn_object(std::string_view src) {
-  ReadCursor cursor(src);
-  PyBuild build;
+PyRef parse_edn_object(PyObject* src, std::string_view utf8) {
+  ReadCursor cursor(utf8);
+  PyBuild build(src, utf8);
   BasicReader<PyBuild> reader(cursor, build);
   PyRef last = PyRef::borrow(Py_None);
   while (!cursor.at_end()) {
@@ -334,6 +420,7 @@ PyRef parse_edn_object(std::string_view src) {
     build.raise();
     return PyRef();
   }
+  build.track_all();
   return last;
 }
 

@@ -1,6 +1,8 @@
 // EDN text into Python data, through the language's reader.
 #pragma once
 
+#include <Python.h>
+
 #include <string_view>
 
 #include "py_ref.hpp"
@@ -16,7 +18,8 @@ namespace quorvex {
 // text, even when a conversion failed earlier in the text; otherwise a conversion failure in the
 // last form raises as data_to_py's do (those of earlier forms do not matter). Null with the
 // exception set on failure.
-PyRef parse_edn_object(std::string_view src);
+// `utf8` is the UTF-8 of the str `src` (null: no str at hand; texts are then decoded from `utf8`).
+PyRef parse_edn_object(PyObject* src, std::string_view utf8);
 
 // The same through reader forms: every form read first, then the last one converted. Slower; the
 // test probe compares the two. Maps keep the form map's order, not the text's.

@@ -27,7 +27,7 @@ PyObject* parse_edn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     std::string_view src;
     if (!extract_text("src", src_arg, src)) return nullptr;
-    return parse_edn_object(src).release();
+    return parse_edn_object(src_arg, src).release();
   });
 }
 
