@@ -74,26 +74,114 @@ public:
   // Skips white space and comments and reads one form into `out`; false with the cursor's error
   // set when the text does not read.
   bool read_form_into(Node& out, bool key = false) {
+    return read_nested(out, key, DepthGuard::current_depth());
+  }
+
+  // A list or vector from its opening bracket to `close`.
+  bool read_sequence(char close, const char* unclosed, SeqKind kind, Node& out) {
+    return read_sequence_at(close, unclosed, kind, out, DepthGuard::current_depth());
+  }
+
+private:
+  // `outer` is the thread's nesting count around this form: each form is one level deeper.
+  bool read_nested(Node& out, bool key, int outer) {
     if (c_.too_large()) return c_.fail("Source text too large", 0, 0);
     c_.skip_whitespace_and_comments();
     if (c_.exhausted()) return c_.fail("Unexpected EOF", c_.length(), c_.length());
     const std::uint32_t start = c_.position(), line = c_.line(), column = c_.column();
-    DepthGuard guard;
-    if (!guard) return c_.fail("Nesting too deep", start, start + 1);
     if constexpr (Build::kSpans) {
       if (b_.keep_spans()) {
         Node inner;
-        if (!read_unwrapped(inner, key)) return false;
+        if (!read_level(inner, key, outer, start)) return false;
         out = b_.spanned(SourceSpan{start, c_.position(), line, column, c_.source()},
                          std::move(inner));
         return true;
       }
     }
-    return read_unwrapped(out, key);
+    return read_level(out, key, outer, start);
   }
 
-  // A list or vector from its opening bracket to `close`.
-  bool read_sequence(char close, const char* unclosed, SeqKind kind, Node& out) {
+  bool read_level(Node& out, bool key, int outer, std::uint32_t start) {
+    switch (c_.peek()) {
+    case '\'':
+    case '@':
+    case '`':
+    case '~':
+    case '(':
+    case '[':
+    case '{':
+    case '#': {
+      DepthGuard guard;
+      if (!guard) return c_.fail("Nesting too deep", start, start + 1);
+      return read_nesting(out, key, guard.depth());
+    }
+    default:
+      // Strings, keywords and bare tokens hold nothing: the count is all they need checked.
+      if (outer >= DepthGuard::kMaxDepth) return c_.fail("Nesting too deep", start, start + 1);
+      return read_atom(out, key);
+    }
+  }
+
+  bool read_atom(Node& out, bool key) {
+    switch (c_.peek()) {
+    case '"': {
+      std::string_view text;
+      bool escaped = false;
+      if (!c_.lex_string(buffer_, text, escaped)) return false;
+      out = b_.string(text, escaped, key);
+      return true;
+    }
+    case ':': {
+      std::string_view token;
+      if (!c_.lex_keyword(token)) return false;
+      out = b_.keyword(token, split_namespace(token));
+      return true;
+    }
+    default: {
+      TokenValue atom;
+      if (!c_.lex_bare_token(atom)) return false;
+      out = b_.atom(atom, key);
+      return true;
+    }
+    }
+  }
+
+  // Forms that contain forms; `level` is their own depth.
+  bool read_nesting(Node& out, bool key, int level) {
+    const SynthesisedNames& names = synthesised_names();
+    switch (c_.peek()) {
+    case '\'':
+      return read_quote(names.quote, 1, out, level);
+    case '@':
+      return read_quote(names.deref, 1, out, level);
+    case '`':
+      return read_quote(names.syntax_quote, 1, out, level);
+    case '~':
+      if (c_.peek_next() == '@') return read_quote(names.unquote_splicing, 2, out, level);
+      return read_quote(names.unquote, 1, out, level);
+    case '(':
+      return read_sequence_at(')', "Unclosed list", SeqKind::List, out, level);
+    case '[':
+      return read_sequence_at(']', "Unclosed vector", SeqKind::Vector, out, level);
+    case '{':
+      return read_map(out, level);
+    default:
+      return read_dispatch(out, key, level);
+    }
+  }
+
+  bool read_quote(const SharedText& head, std::uint32_t prefix_length, Node& out, int level) {
+    for (std::uint32_t k = 0; k < prefix_length; ++k)
+      c_.advance_ascii();
+    typename Build::Nest nest(b_);
+    Node pair[2];
+    if (!read_nested(pair[1], false, level)) return false;
+    pair[0] = b_.synthetic_symbol(head);
+    out = b_.sequence(SeqKind::List, pair, 2);
+    return true;
+  }
+
+  bool read_sequence_at(char close, const char* unclosed, SeqKind kind, Node& out, int level) {
     const std::uint32_t open = c_.position();
     c_.advance_ascii();
     typename Build::Nest nest(b_);
@@ -110,66 +198,12 @@ public:
         return true;
       }
       Node item;
-      if (!read_form_into(item)) return false;
+      if (!read_nested(item, false, level)) return false;
       items_.push_back(std::move(item));
     }
   }
 
-private:
-  bool read_unwrapped(Node& out, bool key) {
-    const SynthesisedNames& names = synthesised_names();
-    switch (c_.peek()) {
-    case '"': {
-      std::string_view text;
-      bool escaped = false;
-      if (!c_.lex_string(buffer_, text, escaped)) return false;
-      out = b_.string(text, escaped, key);
-      return true;
-    }
-    case '\'':
-      return read_quote(names.quote, 1, out);
-    case '@':
-      return read_quote(names.deref, 1, out);
-    case '`':
-      return read_quote(names.syntax_quote, 1, out);
-    case '~':
-      if (c_.peek_next() == '@') return read_quote(names.unquote_splicing, 2, out);
-      return read_quote(names.unquote, 1, out);
-    case '(':
-      return read_sequence(')', "Unclosed list", SeqKind::List, out);
-    case '[':
-      return read_sequence(']', "Unclosed vector", SeqKind::Vector, out);
-    case '{':
-      return read_map(out);
-    case ':': {
-      std::string_view token;
-      if (!c_.lex_keyword(token)) return false;
-      out = b_.keyword(token, split_namespace(token));
-      return true;
-    }
-    case '#':
-      return read_dispatch(out, key);
-    default: {
-      TokenValue atom;
-      if (!c_.lex_bare_token(atom)) return false;
-      out = b_.atom(atom, key);
-      return true;
-    }
-    }
-  }
-
-  bool read_quote(const SharedText& head, std::uint32_t prefix_length, Node& out) {
-    for (std::uint32_t k = 0; k < prefix_length; ++k)
-      c_.advance_ascii();
-    typename Build::Nest nest(b_);
-    Node pair[2];
-    if (!read_form_into(pair[1])) return false;
-    pair[0] = b_.synthetic_symbol(head);
-    out = b_.sequence(SeqKind::List, pair, 2);
-    return true;
-  }
-
-  bool read_map(Node& out) {
+  bool read_map(Node& out, int level) {
     const std::uint32_t open = c_.position();
     c_.advance_ascii();
     // Taken before the entries are read, so that nested maps draw theirs in text order.
@@ -190,7 +224,7 @@ private:
         return true;
       }
       Node item;
-      if (!read_form_into(item, !have_key)) return false;
+      if (!read_nested(item, !have_key, level)) return false;
       if (have_key) {
         entries_.back().second = std::move(item);
       } else {
@@ -200,7 +234,7 @@ private:
     }
   }
 
-  bool read_set(Node& out) {
+  bool read_set(Node& out, int level) {
     auto start = b_.set_start();
     const std::uint32_t open = c_.position();
     c_.advance_ascii();
@@ -216,12 +250,12 @@ private:
         return true;
       }
       Node item;
-      if (!read_form_into(item)) return false;
+      if (!read_nested(item, false, level)) return false;
       items_.push_back(std::move(item));
     }
   }
 
-  bool read_dispatch(Node& out, bool key) {
+  bool read_dispatch(Node& out, bool key, int level) {
     const std::uint32_t hash = c_.position();
     c_.advance_ascii();
     if (c_.exhausted()) return c_.fail("Unsupported reader macro", hash, hash + 1);
@@ -231,12 +265,12 @@ private:
       {
         typename Build::Quiet quiet(b_);
         Node discarded;
-        if (!read_form_into(discarded)) return false;
+        if (!read_nested(discarded, false, level)) return false;
       }
-      return read_form_into(out, key);
+      return read_nested(out, key, level);
     }
     case '{':
-      return read_set(out);
+      return read_set(out, level);
     case '"': {
       auto re = c_.lex_regex();
       if (!re) return false;

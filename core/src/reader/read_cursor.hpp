@@ -40,11 +40,16 @@ struct TokenValue {
   SplitName name;         // Symbol
 };
 
+// Whether the cursor keeps lines and columns, which only source spans use (errors carry byte
+// offsets). Without them, a string literal is crossed in one scan for its closing quote.
+enum class Positions : bool { LinesAndColumns, OffsetsOnly };
+
 class ReadCursor {
 public:
   // The text is borrowed and must outlive the cursor. Texts of 4 GiB or more are refused (spans
   // hold 32-bit offsets).
-  explicit ReadCursor(std::string_view text, std::optional<Spur> source = std::nullopt);
+  explicit ReadCursor(std::string_view text, std::optional<Spur> source = std::nullopt,
+                      Positions positions = Positions::LinesAndColumns);
   ReadCursor(const ReadCursor&) = delete;
   ReadCursor& operator=(const ReadCursor&) = delete;
 
@@ -98,6 +103,7 @@ private:
   std::uint32_t column_ = 0;
   Spur source_ = 0;
   bool too_large_ = false;
+  bool offsets_only_ = false;
   std::optional<CoreError> error_;
 };
 

@@ -170,6 +170,28 @@ std::uint32_t plain_string_run(const char* p, const char* end) {
   return static_cast<std::uint32_t>(p - start);
 }
 
+// The length of the leading run of [p, end) inside a string literal up to a '"' or '\\', for a
+// cursor that keeps no lines or columns: anything else, line feeds and bytes beyond ASCII
+// included, is taken as it stands.
+std::uint32_t unescaped_run(const char* p, const char* end) {
+  const char* const start = p;
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    auto zero_bytes = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+    while (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      const std::uint64_t stop = zero_bytes(w ^ (kOnes * '"')) | zero_bytes(w ^ (kOnes * '\\'));
+      if (stop != 0) return static_cast<std::uint32_t>((p - start) + std::countr_zero(stop) / 8);
+      p += 8;
+    }
+  }
+  while (p < end && *p != '"' && *p != '\\')
+    ++p;
+  return static_cast<std::uint32_t>(p - start);
+}
+
 std::uint64_t magnitude_of(std::int64_t v) {
   return v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
 }
@@ -209,12 +231,13 @@ SplitName split_namespace(std::string_view token) {
 // ---------------------------------------------------------------------------------------------
 // Cursor
 
-ReadCursor::ReadCursor(std::string_view text, std::optional<Spur> source)
+ReadCursor::ReadCursor(std::string_view text, std::optional<Spur> source, Positions positions)
     : text_(text), bytes_(text.data()),
       length_(static_cast<std::uint32_t>(
           std::min<std::size_t>(text.size(), std::numeric_limits<std::uint32_t>::max()))),
       source_(source.value_or(0)),
-      too_large_(text.size() >= std::numeric_limits<std::uint32_t>::max()) {}
+      too_large_(text.size() >= std::numeric_limits<std::uint32_t>::max()),
+      offsets_only_(positions == Positions::OffsetsOnly) {}
 
 bool ReadCursor::fail(const char* message, std::size_t start, std::size_t end) {
   return fail(std::string(message), start, end);
@@ -445,9 +468,13 @@ bool ReadCursor::lex_string(std::string& buffer, std::string_view& text, bool& e
   std::uint32_t segment = pos_;
   for (;;) {
     // Plain ASCII runs first: the common case, with nothing to decode.
-    const std::uint32_t run = plain_string_run(bytes_ + pos_, bytes_ + length_);
-    pos_ += run;
-    column_ += run;
+    if (offsets_only_) {
+      pos_ += unescaped_run(bytes_ + pos_, bytes_ + length_);
+    } else {
+      const std::uint32_t run = plain_string_run(bytes_ + pos_, bytes_ + length_);
+      pos_ += run;
+      column_ += run;
+    }
     if (pos_ >= length_) return fail("Unclosed string", open, length_);
     char b = bytes_[pos_];
     if (b == '"') {

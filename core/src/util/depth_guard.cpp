@@ -53,8 +53,8 @@ std::size_t remaining_native_stack() noexcept {
 }
 
 DepthGuard::DepthGuard() noexcept {
-  ++t_depth;
-  ok_ = t_depth <= kMaxDepth && remaining_native_stack() > kStackReserve;
+  depth_ = ++t_depth;
+  ok_ = depth_ <= kMaxDepth && remaining_native_stack() > kStackReserve;
 }
 
 DepthGuard::~DepthGuard() noexcept { --t_depth; }

@@ -28,9 +28,12 @@ class DepthGuard {
   bool ok() const noexcept { return ok_; }
 
   static int current_depth() noexcept;
+  // The thread's nesting count with this guard included.
+  int depth() const noexcept { return depth_; }
 
  private:
   bool ok_;
+  int depth_;
 };
 
 // Bytes left between the current frame and the low end of this thread's stack (a large number when

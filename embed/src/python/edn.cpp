@@ -1,6 +1,9 @@
 #include "edn.hpp"
 
 #include <bit>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -173,6 +176,15 @@ private:
   static std::size_t code_points(const char* p, std::size_t n) {
     std::size_t continuation = 0;
     std::size_t i = 0;
+#if defined(__SSE2__)
+    // As signed bytes, the continuation bytes are exactly those below -64.
+    const __m128i below = _mm_set1_epi8(-64);
+    for (; i + 16 <= n; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      continuation += static_cast<std::size_t>(
+          std::popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below)))));
+    }
+#endif
     for (; i + 8 <= n; i += 8) {
       std::uint64_t w;
       std::memcpy(&w, p + i, 8);
@@ -403,7 +415,7 @@ void raise_read_error(const CoreError& error) {
 } // namespace
 
 PyRef parse_edn_object(PyObject* src, std::string_view utf8) {
-  ReadCursor cursor(utf8);
+  ReadCursor cursor(utf8, std::nullopt, Positions::OffsetsOnly);
   PyBuild build(src, utf8);
   BasicReader<PyBuild> reader(cursor, build);
   PyRef last = PyRef::borrow(Py_None);
