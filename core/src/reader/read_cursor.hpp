@@ -72,9 +72,31 @@ public:
   const std::optional<CoreError>& error() const { return error_; }
   CoreError take_error() { return std::move(*error_); }
 
-  void skip_whitespace_and_comments();
+  void skip_whitespace_and_comments() {
+    // Inline for the common cases: nothing to skip, or spaces and commas.
+    while (pos_ < length_) {
+      const auto b = static_cast<unsigned char>(bytes_[pos_]);
+      if (b == ' ' || b == ',') {
+        ++pos_;
+        ++column_;
+      } else if (b > ' ' && b < 0x80 && b != ';') {
+        return;
+      } else {
+        skip_other_whitespace();
+        return;
+      }
+    }
+  }
   // Moves past one ASCII byte, counting a line feed as a new line.
-  void advance_ascii();
+  void advance_ascii() {
+    if (bytes_[pos_] == '\n') {
+      ++line_;
+      column_ = 0;
+    } else {
+      ++column_;
+    }
+    ++pos_;
+  }
   // Moves past one character (a whole UTF-8 sequence, or one byte of an ill-formed one).
   void next_char();
   // The token starting here: everything up to a delimiter or white space (possibly nothing).
@@ -91,6 +113,8 @@ public:
   std::shared_ptr<const Regex> lex_regex();
 
 private:
+  // White space beyond spaces and commas, and comments.
+  void skip_other_whitespace();
   // next_char inside a string literal, where the character is known not to be a line feed.
   void step_in_string();
   bool classify_token(std::string_view token, std::size_t start, TokenValue& out);

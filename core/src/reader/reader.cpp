@@ -251,16 +251,6 @@ bool ReadCursor::fail(std::string message, std::size_t start, std::size_t end) {
   return false;
 }
 
-void ReadCursor::advance_ascii() {
-  if (bytes_[pos_] == '\n') {
-    ++line_;
-    column_ = 0;
-  } else {
-    ++column_;
-  }
-  ++pos_;
-}
-
 void ReadCursor::next_char() {
   auto b = static_cast<unsigned char>(bytes_[pos_]);
   if (b < 0x80) {
@@ -271,7 +261,7 @@ void ReadCursor::next_char() {
   ++column_;
 }
 
-void ReadCursor::skip_whitespace_and_comments() {
+void ReadCursor::skip_other_whitespace() {
   while (pos_ < length_) {
     auto b = static_cast<unsigned char>(bytes_[pos_]);
     if (b == ' ' || b == ',' || b == '\t' || b == '\r' || b == 0x0B || b == 0x0C) {

@@ -313,28 +313,56 @@ PyRef PyMaker::str(std::string_view text) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-PyMaker::MemoEntry& PyMaker::memo_entry(Memo& memo, std::string_view text) {
-  // Length and the first and last eight bytes: enough to tell the keys of a record apart.
+std::uint64_t PyMaker::Memo::hash(std::string_view text) {
+  // Length and the first and last bytes (up to eight of each): enough to tell the keys of a
+  // record apart. Fixed-size loads, which compile to plain moves.
+  const char* p = text.data();
+  const std::size_t n = text.size();
   std::uint64_t head = 0;
   std::uint64_t tail = 0;
-  const std::size_t n = text.size();
-  std::memcpy(&head, text.data(), n < 8 ? n : 8);
-  if (n > 8) std::memcpy(&tail, text.data() + n - 8, 8);
+  if (n >= 8) {
+    std::memcpy(&head, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+  } else if (n >= 4) {
+    std::uint32_t a = 0, b = 0;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    head = a;
+    tail = b;
+  } else if (n > 0) {
+    head = static_cast<unsigned char>(p[0]) | static_cast<unsigned>(static_cast<unsigned char>(p[n / 2])) << 8 |
+           static_cast<unsigned>(static_cast<unsigned char>(p[n - 1])) << 16;
+  }
   std::uint64_t h = (n + 1) * 0x9E3779B97F4A7C15ULL;
   h = (h ^ head) * 0xC2B2AE3D27D4EB4FULL;
   h = (h ^ tail) * 0x165667B19E3779F9ULL;
-  return memo[static_cast<std::size_t>(h >> 58) % memo.size()];
+  return h ^ (h >> 31);
 }
 
-PyObject* PyMaker::known_key(std::string_view text) {
-  MemoEntry& e = memo_entry(key_memo_, text);
-  return e.obj && e.text == text ? e.obj.get() : nullptr;
+PyObject* PyMaker::Memo::find(std::string_view text) const {
+  const std::uint64_t h = hash(text);
+  const Entry* set = &entries_[2 * set_of(h)];
+  for (int way = 0; way < 2; ++way) {
+    const Entry& e = set[way];
+    if (e.hash == h && e.obj && e.text == text) return e.obj.get();
+  }
+  return nullptr;
 }
+
+void PyMaker::Memo::remember(std::string_view text, PyObject* obj) {
+  const std::uint64_t h = hash(text);
+  Entry* set = &entries_[2 * set_of(h)];
+  // The newest goes first; the one it displaces moves to the second way.
+  if (set[0].obj) set[1] = std::move(set[0]);
+  set[0].hash = h;
+  set[0].text = text;
+  set[0].obj = PyRef::borrow(obj);
+}
+
+PyObject* PyMaker::known_key(std::string_view text) { return key_memo_.find(text); }
 
 void PyMaker::remember_key(std::string_view text, PyObject* obj) {
-  MemoEntry& e = memo_entry(key_memo_, text);
-  e.text = text;
-  e.obj = PyRef::borrow(obj);
+  key_memo_.remember(text, obj);
 }
 
 PyRef PyMaker::key_str(std::string_view text) {
@@ -345,26 +373,20 @@ PyRef PyMaker::key_str(std::string_view text) {
 }
 
 PyRef PyMaker::keyword(const DataText& name) {
-  MemoEntry& e = memo_entry(keyword_memo_, name.view());
-  if (e.obj && e.text == name.view()) return PyRef::borrow(e.obj.get());
+  if (PyObject* known = keyword_memo_.find(name.view())) return PyRef::borrow(known);
   PyRef made = PyRef::steal(make_keyword(name));
-  if (made) {
-    e.text = name.view();
-    e.obj = PyRef::borrow(made.get());
-  }
+  if (made) keyword_memo_.remember(name.view(), made.get());
   return made;
 }
 
 PyRef PyMaker::keyword(std::string_view name, bool transient) {
-  MemoEntry* e = transient ? nullptr : &memo_entry(keyword_memo_, name);
-  if (e != nullptr && e->obj && e->text == name) return PyRef::borrow(e->obj.get());
+  if (!transient) {
+    if (PyObject* known = keyword_memo_.find(name)) return PyRef::borrow(known);
+  }
   const DataText* text = DataText::make(name);
   PyRef made = PyRef::steal(make_keyword(*text));
   text->release();
-  if (e != nullptr && made) {
-    e->text = name;
-    e->obj = PyRef::borrow(made.get());
-  }
+  if (!transient && made) keyword_memo_.remember(name, made.get());
   return made;
 }
 

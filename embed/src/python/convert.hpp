@@ -50,14 +50,26 @@ public:
   PyRef regex(std::string_view pattern);
 
 private:
-  // A small direct-mapped cache from text to object: no allocation, and a miss costs no more than
-  // making the object. Sized for the keys of records, not for every text of a document.
-  struct MemoEntry {
-    std::string_view text;
-    PyRef obj;
+  // A small cache from text to object, two entries per set: no allocation, and a miss costs no
+  // more than making the object. Sized for the keys of records, not for every text of a
+  // document; two ways keep two keys whose hashes meet from pushing each other out.
+  class Memo {
+  public:
+    // The object remembered for `text` (borrowed), or null.
+    PyObject* find(std::string_view text) const;
+    void remember(std::string_view text, PyObject* obj);
+
+  private:
+    struct Entry {
+      std::uint64_t hash = 0;
+      std::string_view text;
+      PyRef obj;
+    };
+    static constexpr std::size_t kSets = 64;
+    static std::uint64_t hash(std::string_view text);
+    static std::size_t set_of(std::uint64_t hash) { return static_cast<std::size_t>(hash >> 58); }
+    std::array<Entry, 2 * kSets> entries_;
   };
-  using Memo = std::array<MemoEntry, 64>;
-  static MemoEntry& memo_entry(Memo& memo, std::string_view text);
 
   Memo key_memo_;
   Memo keyword_memo_;
