@@ -5,7 +5,8 @@ the pure-Python edn_format package.
 
 Each document is generated from one Python structure and written both as JSON and as EDN, so the
 parsers do the same work: the "string keys" documents give parse_edn and json.loads equal results
-(checked before timing). Every figure is the best of several rounds; ratios are per document.
+(checked before timing). Every figure is the best of several rounds, in which the parsers take
+turns; ratios are per document.
 edn_format is optional (`pip install edn_format`); without it that column is left out.
 """
 
@@ -78,18 +79,24 @@ def nested(depth, width):
     return node
 
 
-def best_time(fn, text, rounds, min_seconds):
-    best = float("inf")
+def one_round(fn, text, min_seconds):
+    count = 0
+    start = time.perf_counter()
+    while True:
+        fn(text)
+        count += 1
+        elapsed = time.perf_counter() - start
+        if elapsed >= min_seconds:
+            return elapsed / count
+
+
+def best_times(cells, rounds, min_seconds):
+    """Best time per call of each (fn, text) cell. The cells take turns round by round, so that
+    a change in the machine's load or in the collector's state falls on all of them alike."""
+    best = [float("inf")] * len(cells)
     for _ in range(rounds):
-        count = 0
-        start = time.perf_counter()
-        while True:
-            fn(text)
-            count += 1
-            elapsed = time.perf_counter() - start
-            if elapsed >= min_seconds:
-                break
-        best = min(best, elapsed / count)
+        for i, (fn, text) in enumerate(cells):
+            best[i] = min(best[i], one_round(fn, text, min_seconds))
     return best
 
 
@@ -128,13 +135,16 @@ def main():
         js = json.dumps(data, ensure_ascii=False)
         if not keyword_keys:
             assert quorvex.parse_edn(edn) == json.loads(js), name
-        t_edn = best_time(quorvex.parse_edn, edn, rounds, min_seconds)
-        t_json = best_time(json.loads, js, rounds, min_seconds)
+        cells = [(quorvex.parse_edn, edn), (json.loads, js)]
+        if edn_format is not None:
+            cells.append((edn_format.loads, edn))
+        times = best_times(cells, rounds, min_seconds)
+        t_edn, t_json = times[0], times[1]
         ratio = t_edn / t_json
         worst_json = max(worst_json, ratio)
         line = "%-22s %9d %11s %11s %7.2fx" % (name, len(edn.encode()), fmt(t_edn), fmt(t_json), ratio)
         if edn_format is not None:
-            t_ref = best_time(edn_format.loads, edn, max(1, rounds // 3), min_seconds)
+            t_ref = times[2]
             speedup = t_ref / t_edn
             least_speedup = min(least_speedup, speedup)
             line += " %12s %8.0fx" % (fmt(t_ref), speedup)
