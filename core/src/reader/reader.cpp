@@ -29,6 +29,15 @@ constexpr std::array<bool, 256> kAsciiDelimiter = [] {
   return t;
 }();
 
+// Bytes that end a run of plain token bytes: the delimiters, and every byte beyond ASCII (which
+// may begin wide white space).
+constexpr std::array<bool, 256> kTokenStop = [] {
+  std::array<bool, 256> t = kAsciiDelimiter;
+  for (unsigned b = 0x80; b < 0x100; ++b)
+    t[b] = true;
+  return t;
+}();
+
 // White space beyond ASCII: the rest of the Unicode White_Space property.
 bool is_wide_space(char32_t c) {
   return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
@@ -319,13 +328,18 @@ bool ReadCursor::at_end() {
 }
 
 std::string_view ReadCursor::read_token() {
-  std::uint32_t start = pos_;
+  const std::uint32_t start = pos_;
   while (pos_ < length_) {
+    // A run of ASCII token bytes in a tight loop, then whatever stopped it.
+    std::uint32_t end = pos_;
+    while (end < length_ && !kTokenStop[static_cast<unsigned char>(bytes_[end])])
+      ++end;
+    column_ += end - pos_;
+    pos_ = end;
+    if (pos_ >= length_) break;
     auto b = static_cast<unsigned char>(bytes_[pos_]);
     if (b < 0x80) {
-      if (kAsciiDelimiter[b]) break;
-      ++pos_;
-      ++column_;
+      break;
     } else {
       Utf8Decoded d = utf8_decode_slow(text_, pos_);
       if (d.valid && is_wide_space(d.scalar)) break;
