@@ -1,7 +1,9 @@
 """parse_edn: text read with the language's reader, the last form returned as Python data."""
 
+import gc
 import os
 import re
+import weakref
 from fractions import Fraction
 
 import pytest
@@ -202,3 +204,36 @@ def test_repeated_parsing_and_failing_does_not_grow_memory():
                 parse_edn(text)
     grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - start
     assert grown_kib < 8 * 1024
+
+
+@pytest.mark.parametrize(
+    "text, path",
+    [
+        ("[{:a [1]}]", [0, Keyword("a")]),
+        ("[1] [{:a [2]}]", [0, Keyword("a")]),  # an earlier form's objects were dropped
+        ("{[1] 2} [{:a [3]}]", [0, Keyword("a")]),  # an earlier form failed to convert
+        ("[#_ [9] {:a [4]}]", [0, Keyword("a")]),
+        ("{:x [{:a [5]}]}", [Keyword("x"), 0, Keyword("a")]),
+    ],
+)
+def test_results_are_seen_by_the_cyclic_collector(text, path):
+    # Containers are hidden from the collector while a document is read; the result must be
+    # tracked again, or a cycle made through it later would never be freed.
+    class Probe:
+        pass
+
+    def make_cycle():
+        result = parse_edn(text)
+        chain = [result]
+        for step in path:
+            chain.append(chain[-1][step])
+        # Every container on the way holds a container, so Python itself would track each one.
+        assert all(gc.is_tracked(container) for container in chain)
+        probe = Probe()
+        chain[-1].append(probe)
+        probe.back = result
+        return weakref.ref(probe)
+
+    gone = make_cycle()
+    gc.collect()
+    assert gone() is None
