@@ -59,6 +59,11 @@ VALUES = [
     ("'x", ["quote", "x"]),
     ("@x", ["deref", "x"]),
     ("'(1 :a)", ["quote", [1, Keyword("a")]]),
+    # Texts met inside an anonymous function and again after it.
+    (
+        '[#(vector :kw "key" {"key" 1} %) :kw {"key" 2}]',
+        [["fn", ["%1"], ["vector", Keyword("kw"), "key", {"key": 1}, "%1"]], Keyword("kw"), {"key": 2}],
+    ),
 ]
 
 

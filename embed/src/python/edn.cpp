@@ -1,13 +1,14 @@
 #include "edn.hpp"
 
 #include <bit>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "convert.hpp"
 #include "errors.hpp"
@@ -137,14 +138,6 @@ private:
   std::string scratch_;
 };
 
-// The builder that makes Python objects as the reader finds each value, with no form in
-// between (see reader/basic_reader.hpp for what a builder does).
-//
-// A Python failure while building (an unhashable key, a pattern that re rejects, the recursion
-// limit) must not end the reading: a later read error takes precedence, and only the last
-// top-level form is converted at all. So the first failure is kept aside and the rest of that
-// form is read without making objects; the next top-level form forgets it. Discarded forms (#_)
-// are read without making objects too.
 // The str of a piece of the source text. A source that is all ASCII is its own UTF-8, and the
 // piece is copied from there. Otherwise the piece is cut from the source str itself, as a slice
 // is, which copies code units of the str's own width instead of decoding UTF-8 again; its
@@ -203,12 +196,21 @@ private:
   std::size_t counted_chars_ = 0;
 };
 
+// The builder that makes Python objects as the reader finds each value, with no form in
+// between (see reader/basic_reader.hpp for what a builder does).
+//
+// A Python failure while building (an unhashable key, a pattern that re rejects, the recursion
+// limit) must not end the reading: a later read error takes precedence, and only the last
+// top-level form is converted at all. So the first failure is kept aside and the rest of that
+// form is read without making objects; the next top-level form forgets it. Discarded forms (#_)
+// are read without making objects too.
 class PyBuild {
 public:
   using Node = PyRef;
 
-  PyBuild(PyObject* src, std::string_view utf8) : slices_(src, utf8) {}
   static constexpr bool kSpans = false;
+
+  PyBuild(PyObject* src, std::string_view utf8) : slices_(src, utf8) {}
 
   // One level of nesting, counted against the interpreter's recursion limit as json.loads does.
   // The native stack is the reader's own depth guard's concern.
@@ -359,7 +361,10 @@ public:
 
   PyRef from_form(Form&& form, bool key) {
     if (idle()) return none();
-    FormToPy conversion(make_);
+    // A maker of its own: its memos keep views of the form's texts, which die with the form,
+    // while the builder's keep views of the source.
+    PyMaker make;
+    FormToPy conversion(make);
     return check(conversion.convert(form, key));
   }
 
