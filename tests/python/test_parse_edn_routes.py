@@ -10,6 +10,7 @@ map) the forms route is asked again until it shows the direct route's outcome or
 
 import contextlib
 import math
+import os
 import re
 import sys
 
@@ -18,6 +19,14 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from quorvex import Keyword, parse_edn
+
+# Under the sanitizers frames are several times larger, and from a few thousand levels on it is
+# the reader's bound on native stack, not its count of 10,000 levels, that ends a deep text: at a
+# depth that depends on each route's frame sizes. Deep comparisons are for the plain build.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+needs_plain_stack = pytest.mark.skipif(
+    SANITIZED, reason="under the sanitizers the native stack bound depends on the route"
+)
 
 # How often the forms route is asked again before a difference counts as a disagreement. A text
 # holds few maps whose order matters, so a handful of orders cover them all.
@@ -452,7 +461,11 @@ SEAMS = [
 ]
 
 
-@pytest.mark.parametrize("text", SEAMS, ids=[_short(t, 40) for t in SEAMS])
+@pytest.mark.parametrize(
+    "text",
+    [pytest.param(t, marks=needs_plain_stack) if len(t) > 4000 else t for t in SEAMS],
+    ids=[_short(t, 40) for t in SEAMS],
+)
 def test_routes_agree_on_seams(via_forms, text):
     assert_routes_agree(via_forms, text)
 
@@ -512,14 +525,17 @@ READER_BOUNDS = [4999, 5000, 5001, 9998, 9999, 10000, 10001]
 @pytest.mark.parametrize("shape", SHAPES)
 def test_routes_agree_around_the_recursion_limit(via_forms, shape):
     edge = _first_failing_depth(shape)
+    if SANITIZED and edge > 2000:
+        pytest.skip("the reader's own bound ends this shape: under the sanitizers it depends on the route")
     depths = {edge - 2, edge - 1, edge, edge + 1}
-    if SHAPES[shape][3]:
+    if SHAPES[shape][3] and not SANITIZED:
         depths.update(READER_BOUNDS)
     for depth in sorted(d for d in depths if d > 0):
         for suffix in ("", " 1", " ("):
             assert_routes_agree(via_forms, _nested(shape, depth) + suffix)
 
 
+@needs_plain_stack
 @pytest.mark.parametrize("shape", [name for name, (*_, cheap) in SHAPES.items() if cheap])
 def test_routes_agree_with_the_recursion_limit_above_the_readers_bound(via_forms, shape):
     with recursion_limit(60000):
