@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "regex/regex.hpp"
+#include "util/depth_guard.hpp"
 #include "util/internal_error.hpp"
 
 namespace quorvex {
@@ -604,6 +606,36 @@ TEST(Forms, EqualFormsHashAlike) {
   // Floats compare by bit pattern, so a NaN is equal to itself.
   Form nan = Form::floating(std::nan(""));
   EXPECT_TRUE(form_eq(nan, nan));
+}
+
+TEST(Forms, DigestsKeptByMapsAndSetsAreNeverPartial) {
+  // A map or set keeps the digest of its entries once computed. One computed while the thread
+  // was already deep stops at the depth guard part-way down, covers only part of the contents
+  // and must not be kept, or the form would hash unlike its twin from then on.
+  const SipKeys keys{99, 7};
+  for (const char* open : {"#{", "{:k "}) {
+    const std::string text = open + std::string(40, '[') + "1" + std::string(40, ']') + "}";
+    Form deep = read_one(text);
+    Form twin = read_one(text);
+    std::uint64_t partial = 0;
+    {
+      std::vector<std::unique_ptr<DepthGuard>> held;
+      while (DepthGuard::current_depth() < DepthGuard::kMaxDepth - 10)
+        held.push_back(std::make_unique<DepthGuard>());
+      partial = digest(deep, keys);
+    }
+    const std::uint64_t full = digest(twin, keys);
+    EXPECT_NE(partial, full) << open;
+    EXPECT_EQ(digest(deep, keys), full) << open;
+    EXPECT_EQ(digest(deep, keys), digest(twin, keys)) << open; // both kept now, still alike
+  }
+  // Sets nested in sets: each level's digest is kept while reading, and a copy read apart from
+  // it hashes the same.
+  std::string nested;
+  for (int i = 0; i < 3000; ++i)
+    nested += "#{";
+  nested += "1" + std::string(3000, '}');
+  EXPECT_EQ(digest(read_one(nested), keys), digest(read_one(nested), keys));
 }
 
 TEST(Forms, KindsTheReaderNeverMakes) {

@@ -1,5 +1,6 @@
 #include "reader/form.hpp"
 
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -33,11 +34,20 @@ void SharedText::destroy(Rep* rep) noexcept {
 struct Form::SeqBlock : Block {
   FormVec items;
 };
+// Maps and sets keep the order-free digest of their entries once it is known (see form_hash):
+// it depends on nothing but the contents, and recomputing it made hashing nested sets and map
+// keys take time quadratic in their depth.
+struct Form::DigestCache {
+  mutable std::atomic<bool> known{false};
+  mutable std::atomic<std::uint64_t> digest{0};
+};
 struct Form::MapBlock : Block {
   FormMap entries;
+  DigestCache cache{};
 };
 struct Form::SetBlock : Block {
   FormSet elements;
+  DigestCache cache{};
 };
 struct Form::NativeBlock : Block {
   NativeFnRef native;
@@ -397,6 +407,10 @@ void write_names(SipHasher13& h, const Form& f) {
   h.write_str(f.name());
 }
 
+// Hashes that stopped at the depth guard on this thread; a digest computed while this moved
+// covers only part of its contents and is not kept.
+thread_local std::uint64_t t_truncated_hashes = 0;
+
 template <class Entries, class Feed>
 std::uint64_t unordered_digest(const Entries& entries, Feed feed) {
   std::uint64_t combined = 0;
@@ -457,7 +471,10 @@ void form_hash(const Form& form, SipHasher13& h) {
     break;
   }
   DepthGuard guard;
-  if (!guard) return; // too deep to descend: the digest covers what lies above
+  if (!guard) {
+    ++t_truncated_hashes;
+    return; // too deep to descend: the digest covers what lies above
+  }
   switch (f.kind()) {
   case Form::Kind::List:
   case Form::Kind::Vector:
@@ -465,18 +482,36 @@ void form_hash(const Form& form, SipHasher13& h) {
       form_hash(item, h);
     return;
   case Form::Kind::Map:
-    h.write_u64(unordered_digest(f.as_map(), [](SipHasher13& eh, const auto& entry) {
-      form_hash(entry.first, eh);
-      form_hash(entry.second, eh);
+    h.write_u64(f.cached_digest(static_cast<const Form::MapBlock*>(f.u_.block)->cache, [&] {
+      return unordered_digest(f.as_map(), [](SipHasher13& eh, const auto& entry) {
+        form_hash(entry.first, eh);
+        form_hash(entry.second, eh);
+      });
     }));
     return;
   case Form::Kind::Set:
-    h.write_u64(unordered_digest(
-        f.as_set(), [](SipHasher13& eh, const Form& element) { form_hash(element, eh); }));
+    h.write_u64(f.cached_digest(static_cast<const Form::SetBlock*>(f.u_.block)->cache, [&] {
+      return unordered_digest(
+          f.as_set(), [](SipHasher13& eh, const Form& element) { form_hash(element, eh); });
+    }));
     return;
   default:
     return;
   }
+}
+
+template <class Compute>
+std::uint64_t Form::cached_digest(const DigestCache& cache, Compute compute) const {
+  if (cache.known.load(std::memory_order_acquire)) {
+    return cache.digest.load(std::memory_order_relaxed);
+  }
+  const std::uint64_t truncated_before = t_truncated_hashes;
+  const std::uint64_t digest = compute();
+  if (t_truncated_hashes == truncated_before) {
+    cache.digest.store(digest, std::memory_order_relaxed);
+    cache.known.store(true, std::memory_order_release);
+  }
+  return digest;
 }
 
 bool form_eq(const Form& left, const Form& right) {

@@ -253,7 +253,14 @@ private:
   struct NativeBlock;
   struct RegexBlock;
   struct HandleBlock;
+  struct DigestCache;
   using TextRep = SharedText::Rep;
+
+  friend void form_hash(const Form& f, SipHasher13& h);
+  // The digest that `cache` holds, or `compute()`'s, kept unless hashing stopped at the depth
+  // guard on the way.
+  template <class Compute>
+  std::uint64_t cached_digest(const DigestCache& cache, Compute compute) const;
 
   // Kinds whose payload holds counted references: texts (String, Symbol, Keyword) and blocks.
   static constexpr std::uint32_t kSharedKinds = (1u << 5) | (1u << 6) | (1u << 7) | (1u << 8) |
