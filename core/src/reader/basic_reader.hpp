@@ -182,6 +182,14 @@ private:
   }
 
   bool read_sequence_at(char close, const char* unclosed, SeqKind kind, Node& out, int level) {
+    return read_items(close, unclosed, level, out, [&](Node* items, std::size_t n) {
+      return b_.sequence(kind, items, n);
+    });
+  }
+
+  // The items of a collection from its opening bracket to `close`, handed to `finish`.
+  template <class Finish>
+  bool read_items(char close, const char* unclosed, int level, Node& out, Finish finish) {
     const std::uint32_t open = c_.position();
     c_.advance_ascii();
     typename Build::Nest nest(b_);
@@ -194,7 +202,7 @@ private:
       if (c_.exhausted()) return c_.fail(unclosed, open, c_.length());
       if (c_.peek() == close) {
         c_.advance_ascii();
-        out = b_.sequence(kind, items_.data() + base, items_.size() - base);
+        out = finish(items_.data() + base, items_.size() - base);
         return true;
       }
       Node item;
@@ -236,23 +244,9 @@ private:
 
   bool read_set(Node& out, int level) {
     auto start = b_.set_start();
-    const std::uint32_t open = c_.position();
-    c_.advance_ascii();
-    typename Build::Nest nest(b_);
-    const std::size_t base = items_.size();
-    Truncate<Node> tidy{items_, base};
-    for (;;) {
-      c_.skip_whitespace_and_comments();
-      if (c_.exhausted()) return c_.fail("Unclosed set", open, c_.length());
-      if (c_.peek() == '}') {
-        c_.advance_ascii();
-        out = b_.set(start, items_.data() + base, items_.size() - base);
-        return true;
-      }
-      Node item;
-      if (!read_nested(item, false, level)) return false;
-      items_.push_back(std::move(item));
-    }
+    return read_items('}', "Unclosed set", level, out, [&](Node* items, std::size_t n) {
+      return b_.set(start, items, n);
+    });
   }
 
   bool read_dispatch(Node& out, bool key, int level) {

@@ -153,10 +153,11 @@ std::optional<double> parse_float(std::string_view s) {
 }
 
 // The length of the leading run of [p, end) inside a string literal that needs no attention:
-// ASCII other than '"', '\\' and line feed (which moves the line count). Eight bytes at a time
-// where words are little-endian: a borrow can flag a byte above a true match, never below it,
-// so the lowest flag is exact.
-std::uint32_t plain_string_run(const char* p, const char* end) {
+// anything but '"' and '\\', and, for a cursor that keeps lines and columns, ASCII other than a
+// line feed (which moves the line count; other bytes beyond ASCII are stepped over one character
+// at a time). Eight bytes at a time where words are little-endian: a borrow can flag a byte above
+// a true match, never below it, so the lowest flag is exact.
+template <bool kPositions> std::uint32_t string_run(const char* p, const char* end) {
   const char* const start = p;
   if constexpr (std::endian::native == std::endian::little) {
     constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
@@ -165,39 +166,18 @@ std::uint32_t plain_string_run(const char* p, const char* end) {
     while (end - p >= 8) {
       std::uint64_t w;
       std::memcpy(&w, p, 8);
-      const std::uint64_t stop = (w & kHigh) | zero_bytes(w ^ (kOnes * '"')) |
-                                 zero_bytes(w ^ (kOnes * '\\')) | zero_bytes(w ^ (kOnes * '\n'));
+      std::uint64_t stop = zero_bytes(w ^ (kOnes * '"')) | zero_bytes(w ^ (kOnes * '\\'));
+      if constexpr (kPositions) stop |= (w & kHigh) | zero_bytes(w ^ (kOnes * '\n'));
       if (stop != 0) return static_cast<std::uint32_t>((p - start) + std::countr_zero(stop) / 8);
       p += 8;
     }
   }
   while (p < end) {
     auto b = static_cast<unsigned char>(*p);
-    if (b == '"' || b == '\\' || b == '\n' || b >= 0x80) break;
+    if (b == '"' || b == '\\') break;
+    if (kPositions && (b == '\n' || b >= 0x80)) break;
     ++p;
   }
-  return static_cast<std::uint32_t>(p - start);
-}
-
-// The length of the leading run of [p, end) inside a string literal up to a '"' or '\\', for a
-// cursor that keeps no lines or columns: anything else, line feeds and bytes beyond ASCII
-// included, is taken as it stands.
-std::uint32_t unescaped_run(const char* p, const char* end) {
-  const char* const start = p;
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-    auto zero_bytes = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
-    while (end - p >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      const std::uint64_t stop = zero_bytes(w ^ (kOnes * '"')) | zero_bytes(w ^ (kOnes * '\\'));
-      if (stop != 0) return static_cast<std::uint32_t>((p - start) + std::countr_zero(stop) / 8);
-      p += 8;
-    }
-  }
-  while (p < end && *p != '"' && *p != '\\')
-    ++p;
   return static_cast<std::uint32_t>(p - start);
 }
 
@@ -473,9 +453,9 @@ bool ReadCursor::lex_string(std::string& buffer, std::string_view& text, bool& e
   for (;;) {
     // Plain ASCII runs first: the common case, with nothing to decode.
     if (offsets_only_) {
-      pos_ += unescaped_run(bytes_ + pos_, bytes_ + length_);
+      pos_ += string_run<false>(bytes_ + pos_, bytes_ + length_);
     } else {
-      const std::uint32_t run = plain_string_run(bytes_ + pos_, bytes_ + length_);
+      const std::uint32_t run = string_run<true>(bytes_ + pos_, bytes_ + length_);
       pos_ += run;
       column_ += run;
     }

@@ -14,29 +14,6 @@ namespace quorvex {
 // ---------------------------------------------------------------------------------------------
 // Interruptions
 
-void RunInterrupt::keep_current() noexcept {
-  if (pending()) {
-    PyErr_Clear();
-    return;
-  }
-  PyErr_Fetch(&type_, &value_, &traceback_);
-}
-
-void RunInterrupt::restore() noexcept {
-  PyErr_Restore(type_, value_, traceback_);
-  type_ = value_ = traceback_ = nullptr;
-}
-
-void RunInterrupt::clear() noexcept {
-  PyObject* type = type_;
-  PyObject* value = value_;
-  PyObject* traceback = traceback_;
-  type_ = value_ = traceback_ = nullptr;
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
-}
-
 namespace {
 
 // Never shown: the Engine method raises the kept exception instead.

@@ -23,30 +23,13 @@
 #include <string_view>
 
 #include "errors.hpp"
+#include "py_ref.hpp"
 #include "vm/vm.hpp"
 
 namespace quorvex {
 
 // The exception that is to end the current run of one engine, when there is one.
-class RunInterrupt {
-public:
-  RunInterrupt() = default;
-  RunInterrupt(const RunInterrupt&) = delete;
-  RunInterrupt& operator=(const RunInterrupt&) = delete;
-  ~RunInterrupt() { clear(); }
-
-  bool pending() const noexcept { return type_ != nullptr; }
-  // Takes the current Python exception over (the first one kept wins; later ones are dropped).
-  void keep_current() noexcept;
-  // Makes the kept exception the current one again and forgets it. Requires pending().
-  void restore() noexcept;
-  void clear() noexcept;
-
-private:
-  PyObject* type_ = nullptr;
-  PyObject* value_ = nullptr;
-  PyObject* traceback_ = nullptr;
-};
+using RunInterrupt = KeptException;
 
 // Lets the machine poll Python's pending signals while it runs: a signal handler that raises
 // (KeyboardInterrupt for Ctrl-C) ends the run, and the exception is kept in `state`, which must

@@ -250,8 +250,7 @@ public:
   // A new top-level form: whatever failed in an earlier one no longer matters, and what an
   // earlier one made is dropped untracked (nothing can have formed a cycle through it).
   void begin_form() {
-    failure_ = Failure{};
-    dead_ = false;
+    failure_.clear();
     untracked_.clear();
   }
 
@@ -261,12 +260,9 @@ public:
       PyObject_GC_Track(obj.get());
     untracked_.clear();
   }
-  bool failed() const { return dead_; }
+  bool failed() const { return failure_.pending(); }
   // Sets the kept exception as the current one.
-  void raise() {
-    PyErr_Restore(failure_.type.release(), failure_.value.release(), failure_.traceback.release());
-    dead_ = false;
-  }
+  void raise() { failure_.restore(); }
 
   PyRef atom(const TokenValue& atom, bool key) {
     if (idle()) return none();
@@ -369,11 +365,7 @@ public:
   }
 
 private:
-  struct Failure {
-    PyRef type, value, traceback;
-  };
-
-  bool idle() const { return dead_ || quiet_ != 0; }
+  bool idle() const { return failure_.pending() || quiet_ != 0; }
 
   // Lists and dicts stay hidden from the cyclic collector while the document is read, as
   // nothing outside the reading can reach them yet and they form no cycle: each collection that
@@ -394,22 +386,14 @@ private:
 
   // Keeps the current exception aside and stops making objects until the next top-level form.
   PyRef fail_now() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    failure_.type = PyRef::steal(type);
-    failure_.value = PyRef::steal(value);
-    failure_.traceback = PyRef::steal(traceback);
-    dead_ = true;
+    failure_.keep_current();
     return none();
   }
 
   PyMaker make_;
   SourceSlices slices_;
   std::vector<PyRef> untracked_;
-  Failure failure_;
-  bool dead_ = false;
+  KeptException failure_;
   int quiet_ = 0;
 };
 

@@ -49,4 +49,39 @@ private:
   PyObject* obj_ = nullptr;
 };
 
+// A Python exception taken out of the interpreter, to be raised again later or dropped. The
+// first one kept wins; a later one is cleared.
+class KeptException {
+public:
+  KeptException() = default;
+  KeptException(const KeptException&) = delete;
+  KeptException& operator=(const KeptException&) = delete;
+
+  bool pending() const noexcept { return static_cast<bool>(type_); }
+  // Takes the current Python exception over.
+  void keep_current() noexcept {
+    if (pending()) {
+      PyErr_Clear();
+      return;
+    }
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    type_ = PyRef::steal(type);
+    value_ = PyRef::steal(value);
+    traceback_ = PyRef::steal(traceback);
+  }
+  // Makes the kept exception the current one again and forgets it. Requires pending().
+  void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+  void clear() noexcept {
+    type_.reset();
+    value_.reset();
+    traceback_.reset();
+  }
+
+private:
+  PyRef type_, value_, traceback_;
+};
+
 } // namespace quorvex
