@@ -115,7 +115,7 @@ public:
 private:
   // White space beyond spaces and commas, and comments.
   void skip_other_whitespace();
-  // next_char inside a string literal, where the character is known not to be a line feed.
+  // next_char inside a string literal, with the common multi-byte characters taken inline.
   void step_in_string();
   bool classify_token(std::string_view token, std::size_t start, TokenValue& out);
 
