@@ -182,9 +182,8 @@ private:
   }
 
   bool read_sequence_at(char close, const char* unclosed, SeqKind kind, Node& out, int level) {
-    return read_items(close, unclosed, level, out, [&](Node* items, std::size_t n) {
-      return b_.sequence(kind, items, n);
-    });
+    return read_items(close, unclosed, level, out,
+                      [&](Node* items, std::size_t n) { return b_.sequence(kind, items, n); });
   }
 
   // The items of a collection from its opening bracket to `close`, handed to `finish`.
@@ -244,9 +243,8 @@ private:
 
   bool read_set(Node& out, int level) {
     auto start = b_.set_start();
-    return read_items('}', "Unclosed set", level, out, [&](Node* items, std::size_t n) {
-      return b_.set(start, items, n);
-    });
+    return read_items('}', "Unclosed set", level, out,
+                      [&](Node* items, std::size_t n) { return b_.set(start, items, n); });
   }
 
   bool read_dispatch(Node& out, bool key, int level) {

@@ -491,8 +491,8 @@ void form_hash(const Form& form, SipHasher13& h) {
     return;
   case Form::Kind::Set:
     h.write_u64(f.cached_digest(static_cast<const Form::SetBlock*>(f.u_.block)->cache, [&] {
-      return unordered_digest(
-          f.as_set(), [](SipHasher13& eh, const Form& element) { form_hash(element, eh); });
+      return unordered_digest(f.as_set(),
+                              [](SipHasher13& eh, const Form& element) { form_hash(element, eh); });
     }));
     return;
   default:

@@ -607,7 +607,9 @@ Form FormBuild::keyword(std::string_view, const SplitName& name) {
   return Form::keyword(shared_text(name.name), name.ns ? shared_text(*name.ns) : SharedText());
 }
 
-Form FormBuild::synthetic_symbol(const SharedText& name) { return Form::symbol(name); }
+Form FormBuild::synthetic_symbol(const SharedText& name) {
+  return Form::symbol(name);
+}
 
 Form FormBuild::sequence(SeqKind kind, Form* items, std::size_t n) {
   FormVec vec =
@@ -615,22 +617,30 @@ Form FormBuild::sequence(SeqKind kind, Form* items, std::size_t n) {
   return kind == SeqKind::List ? Form::list(std::move(vec)) : Form::vector(std::move(vec));
 }
 
-SipKeys FormBuild::map_start() { return next_random_keys(); }
+SipKeys FormBuild::map_start() {
+  return next_random_keys();
+}
 
 // Built in one pass from all the entries: each trie node is allocated once, at its final size.
 Form FormBuild::map(SipKeys keys, std::pair<Form, Form>* entries, std::size_t n) {
   return Form::map(FormMap::from_moved(keys, entries, n));
 }
 
-SipKeys FormBuild::set_start() { return next_random_keys(); }
+SipKeys FormBuild::set_start() {
+  return next_random_keys();
+}
 
 Form FormBuild::set(SipKeys keys, Form* items, std::size_t n) {
   return Form::set(FormSet::from_moved(keys, items, n));
 }
 
-Form FormBuild::regex(std::shared_ptr<const Regex> re) { return Form::regex(std::move(re)); }
+Form FormBuild::regex(std::shared_ptr<const Regex> re) {
+  return Form::regex(std::move(re));
+}
 
-Form FormBuild::from_form(Form&& form, bool) { return std::move(form); }
+Form FormBuild::from_form(Form&& form, bool) {
+  return std::move(form);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Anonymous functions

@@ -157,8 +157,8 @@ PyObject* probe_text(PyObject*, PyObject* args) {
 }
 
 // parse_edn_via_forms(src): parse_edn's result the long way, through reader forms. Called the
-// way parse_edn is (fast call), which the interpreter does not count as a level of recursion, so
-// both meet the recursion limit at the same depth.
+// way parse_edn is (fast call): from a call site the interpreter has specialised, neither call
+// counts as a level of recursion, so both meet the recursion limit at the same depth.
 PyObject* probe_parse_edn_via_forms(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guard_object([&]() -> PyObject* {
     if (nargs != 1) {

@@ -330,7 +330,8 @@ std::uint64_t PyMaker::Memo::hash(std::string_view text) {
     head = a;
     tail = b;
   } else if (n > 0) {
-    head = static_cast<unsigned char>(p[0]) | static_cast<unsigned>(static_cast<unsigned char>(p[n / 2])) << 8 |
+    head = static_cast<unsigned char>(p[0]) |
+           static_cast<unsigned>(static_cast<unsigned char>(p[n / 2])) << 8 |
            static_cast<unsigned>(static_cast<unsigned char>(p[n - 1])) << 16;
   }
   std::uint64_t h = (n + 1) * 0x9E3779B97F4A7C15ULL;
@@ -359,7 +360,9 @@ void PyMaker::Memo::remember(std::string_view text, PyObject* obj) {
   set[0].obj = PyRef::borrow(obj);
 }
 
-PyObject* PyMaker::known_key(std::string_view text) { return key_memo_.find(text); }
+PyObject* PyMaker::known_key(std::string_view text) {
+  return key_memo_.find(text);
+}
 
 void PyMaker::remember_key(std::string_view text, PyObject* obj) {
   key_memo_.remember(text, obj);

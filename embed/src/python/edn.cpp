@@ -12,9 +12,9 @@
 
 #include "convert.hpp"
 #include "errors.hpp"
+#include "reader/basic_reader.hpp"
 #include "reader/core_error.hpp"
 #include "reader/form.hpp"
-#include "reader/basic_reader.hpp"
 #include "reader/reader.hpp"
 
 namespace quorvex {
@@ -146,7 +146,8 @@ class SourceSlices {
 public:
   SourceSlices(PyObject* src, std::string_view utf8)
       : src_(src), utf8_(utf8),
-        ascii_(src == nullptr || PyUnicode_GetLength(src) == static_cast<Py_ssize_t>(utf8.size())) {}
+        ascii_(src == nullptr || PyUnicode_GetLength(src) == static_cast<Py_ssize_t>(utf8.size())) {
+  }
 
   // `text` must lie inside the source's UTF-8.
   PyRef slice(std::string_view text) {
@@ -181,8 +182,8 @@ private:
     for (; i + 8 <= n; i += 8) {
       std::uint64_t w;
       std::memcpy(&w, p + i, 8);
-      continuation += static_cast<std::size_t>(
-          std::popcount(w & ~(w << 1) & 0x8080808080808080ULL));
+      continuation +=
+          static_cast<std::size_t>(std::popcount(w & ~(w << 1) & 0x8080808080808080ULL));
     }
     for (; i < n; ++i)
       continuation += (static_cast<unsigned char>(p[i]) & 0xC0) == 0x80;

@@ -73,7 +73,9 @@ public:
     traceback_ = PyRef::steal(traceback);
   }
   // Makes the kept exception the current one again and forgets it. Requires pending().
-  void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+  void restore() noexcept {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+  }
   void clear() noexcept {
     type_.reset();
     value_.reset();
