@@ -18,33 +18,12 @@ import time
 
 import quorvex
 
+from edn_text import edn_text
+
 try:
     import edn_format
 except ImportError:  # optional comparison
     edn_format = None
-
-
-def edn_text(value, keyword_keys=False):
-    """EDN text of plain data: dict, list, str, int, float, bool, None."""
-    if value is None:
-        return "nil"
-    if value is True:
-        return "true"
-    if value is False:
-        return "false"
-    if isinstance(value, (int, float)):
-        return repr(value)
-    if isinstance(value, str):
-        return json.dumps(value, ensure_ascii=False)
-    if isinstance(value, list):
-        return "[" + " ".join(edn_text(v, keyword_keys) for v in value) + "]"
-    if isinstance(value, dict):
-        parts = []
-        for k, v in value.items():
-            key = ":" + k if keyword_keys else edn_text(k)
-            parts.append(key + " " + edn_text(v, keyword_keys))
-        return "{" + ", ".join(parts) + "}"
-    raise TypeError(type(value))
 
 
 def records(n, rng):

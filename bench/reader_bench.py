@@ -22,29 +22,9 @@ import sys
 import tempfile
 import time
 
+from edn_text import edn_text
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def edn_text(value, keyword_keys):
-    if value is None:
-        return "nil"
-    if value is True:
-        return "true"
-    if value is False:
-        return "false"
-    if isinstance(value, (int, float)):
-        return repr(value)
-    if isinstance(value, str):
-        return json.dumps(value, ensure_ascii=False)
-    if isinstance(value, list):
-        return "[" + " ".join(edn_text(v, keyword_keys) for v in value) + "]"
-    if isinstance(value, dict):
-        parts = []
-        for k, v in value.items():
-            key = ":" + k if keyword_keys else json.dumps(k)
-            parts.append(key + " " + edn_text(v, keyword_keys))
-        return "{" + " ".join(parts) + "}"
-    raise TypeError(type(value))
 
 
 def make_data(n, seed=7):
