@@ -26,7 +26,6 @@ Value wrap(Vm& vm, OpticKind kind) {
 }
 
 NativeResult compose(Vm& vm, const Value* args, std::size_t argc, bool reversed) {
-  if (argc < 1) return arity_error(1, argc);
   RootScope scope(vm.heap);
   OpticKind::Compose steps;
   steps.steps.reserve(argc);
@@ -53,7 +52,6 @@ std::optional<HeapKey> predicate_handle(Vm& vm, Value arg, bool keyword_allowed)
 } // namespace
 
 NativeResult builtin_view(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 2) return arity_error(2, argc);
   OpticCall call(vm, args, argc);
   std::expected<OpticKind, VmError> kind = to_optic(vm, args[0]);
   if (!kind) return std::unexpected(std::move(kind.error()));
@@ -62,7 +60,6 @@ NativeResult builtin_view(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_view_all(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 2) return arity_error(2, argc);
   OpticCall call(vm, args, argc);
   std::expected<OpticKind, VmError> kind = to_optic(vm, args[0]);
   if (!kind) return std::unexpected(std::move(kind.error()));
@@ -74,7 +71,6 @@ NativeResult builtin_view_all(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_over(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 3) return arity_error(3, argc);
   OpticCall call(vm, args, argc);
   std::expected<OpticKind, VmError> kind = to_optic(vm, args[0]);
   if (!kind) return std::unexpected(std::move(kind.error()));
@@ -83,7 +79,6 @@ NativeResult builtin_over(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_sett(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 3) return arity_error(3, argc);
   OpticCall call(vm, args, argc);
   std::expected<OpticKind, VmError> kind = to_optic(vm, args[0]);
   if (!kind) return std::unexpected(std::move(kind.error()));
@@ -100,20 +95,17 @@ NativeResult builtin_compose_back(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_idx(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
   if (!args[0].is_int()) return type_error("_idx requires an integer");
   return wrap(vm, OpticKind{OpticKind::Index{args[0].as.integer}});
 }
 
 NativeResult builtin_filtered(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
   std::optional<HeapKey> predicate = predicate_handle(vm, args[0], true);
   if (!predicate) return type_error("filtered requires a predicate function or keyword");
   return wrap(vm, OpticKind{OpticKind::Filtered{*predicate}});
 }
 
 NativeResult builtin_slice(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 2) return arity_error(2, argc);
   auto bound = [](Value v) -> std::optional<std::optional<std::int64_t>> {
     if (v.is_nil()) return std::optional<std::int64_t>();
     if (v.is_int()) return std::optional<std::int64_t>(v.as.integer);
@@ -127,14 +119,12 @@ NativeResult builtin_slice(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_when(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
   std::optional<HeapKey> predicate = predicate_handle(vm, args[0], false);
   if (!predicate) return type_error("_when requires a predicate function");
   return wrap(vm, OpticKind{OpticKind::When{*predicate}});
 }
 
 NativeResult builtin_first_optic(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
   std::expected<OpticKind, VmError> kind = to_optic(vm, args[0]);
   if (!kind) return std::unexpected(std::move(kind.error()));
   const HeapKey inner = alloc_optic(vm, std::move(*kind));
@@ -142,14 +132,12 @@ NativeResult builtin_first_optic(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_lens(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 2) return arity_error(2, argc);
   if (!args[0].is_object()) return type_error("lens getter must be a function");
   if (!args[1].is_object()) return type_error("lens setter must be a function");
   return wrap(vm, OpticKind{OpticKind::Lens{args[0].as.key, args[1].as.key}});
 }
 
 NativeResult builtin_is_optic(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
   return Value::from_bool(args[0].is_keyword() || arg_as<Optic>(vm.heap, args[0]) != nullptr);
 }
 
