@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "builtins/builtin_info.hpp"
 #include "reader/reader.hpp"
 #include "util/interner.hpp"
 #include "value/hash_cons.hpp"
@@ -15,7 +16,6 @@
 #include "vm/compiler/compiler.hpp"
 #include "vm/compiler/disassemble.hpp"
 #include "vm/compiler/macro_values.hpp"
-#include "builtins/builtin_info.hpp"
 
 namespace quorvex {
 namespace {

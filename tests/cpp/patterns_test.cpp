@@ -101,14 +101,14 @@ TEST(Destructuring, VectorsInLet) {
 
 TEST(Destructuring, ShapeErrorsWithTheirLocations) {
   expect_located({
-      {"(let [[a & r b] [1]] a)", "compile error: invalid syntax: only :as allowed after rest parameter",
-       1, 14},
+      {"(let [[a & r b] [1]] a)",
+       "compile error: invalid syntax: only :as allowed after rest parameter", 1, 14},
       {"(let [[a & r & s] [1]] a)", "compile error: invalid syntax: multiple & in pattern", 1, 14},
       {"(let [[a &] [1]] a)", "compile error: invalid syntax: expected pattern after &", 1, 10},
       // `:as` last points at the whole vector pattern; a non-symbol after it at that element.
       {"(let [[a :as] [1]] a)", "compile error: invalid syntax: expected symbol after :as", 1, 7},
-      {"(let [[a :as \"s\"] [1]] a)", "compile error: invalid syntax: expected symbol after :as",
-       1, 14},
+      {"(let [[a :as \"s\"] [1]] a)", "compile error: invalid syntax: expected symbol after :as", 1,
+       14},
       // `&` takes whatever follows as the rest pattern, `:as` included.
       {"(let [[a & :as x] [1]] a)",
        "compile error: invalid syntax: only :as allowed after rest parameter", 1, 16},
@@ -133,8 +133,8 @@ TEST(Destructuring, ShapeErrorsWithTheirLocations) {
        1, 10},
       // In clause positions `:as` last points at the keyword.
       {"(fn [[a :as]] a)", "compile error: invalid syntax: expected symbol after :as", 1, 9},
-      {"(fn [[a & r b]] a)",
-       "compile error: invalid syntax: only :as allowed after rest parameter", 1, 13},
+      {"(fn [[a & r b]] a)", "compile error: invalid syntax: only :as allowed after rest parameter",
+       1, 13},
       {"(fn [[& r & s]] r)", "compile error: invalid syntax: multiple & in pattern", 1, 11},
       {"(fn [[a &]] a)", "compile error: invalid syntax: expected pattern after &", 1, 9},
   });
@@ -200,7 +200,8 @@ TEST(Destructuring, TextOrderDecides) {
       {"(let [{:keys [a] :or {ns/a 2 a 1}} {}] a)", "2"},
       {"((fn [{:keys [a] :or {a 1 ns/a 2}}] a) {})", "1"},
       {"((fn [{:keys [a] :or {ns/a 2 a 1}}] a) {})", "2"},
-      {"(let [{:or 1 :as \"m\"} {}] 1)", "error: compile error: invalid syntax: expected map after :or"},
+      {"(let [{:or 1 :as \"m\"} {}] 1)",
+       "error: compile error: invalid syntax: expected map after :or"},
       {"(let [{:as \"m\" :or 1} {}] 1)",
        "error: compile error: invalid syntax: expected symbol after :as"},
       {"(fn [{:keys a :strs [1]}] 1)",
@@ -387,8 +388,7 @@ TEST(Match, TheScrutineeIsEvaluatedOnce) {
 TEST(Match, CapturesAcrossClauses) {
   expect_cases({
       {"((fn [p q] (match :x :y p :x [q p])) 10 20)", "[20 10]"},
-      {"(let [a 1 b 2] ((fn [] [(match 1 1 [b a] _ a) (match 2 1 b _ [a b])])))",
-       "[[2 1] [1 2]]"},
+      {"(let [a 1 b 2] ((fn [] [(match 1 1 [b a] _ a) (match 2 1 b _ [a b])])))", "[[2 1] [1 2]]"},
       {"(let [a 1 b 2 c 3] ((fn [] ((fn [] (match 2 1 [c a] 2 [b c a] _ b))))))", "[2 3 1]"},
       {"(let [a 1] (match 1 1 (fn [] (match 2 2 a))) ) ", "<fn>"},
       {"(let [a 1] ((match 1 1 (fn [] (match 2 2 [a a])))))", "[1 1]"},
@@ -449,8 +449,8 @@ TEST(Defdata, Errors) {
       {"(defdata \"T\" (A))", "compile error: invalid syntax: defdata name must be a symbol", 1,
        10},
       {"(defdata T [A])",
-       "compile error: invalid syntax: variant spec must be a list like (Name [field1 field2])",
-       1, 12},
+       "compile error: invalid syntax: variant spec must be a list like (Name [field1 field2])", 1,
+       12},
       {"(defdata T (A) ())", "compile error: invalid syntax: empty variant spec", 1, 16},
       {"(defdata T (1))", "compile error: invalid syntax: variant name must be a symbol", 1, 13},
       {"(defdata T (A x))", "compile error: invalid syntax: variant fields must be a vector", 1,
@@ -516,8 +516,9 @@ TEST(PatternLimits, LocalsCapturesVariantsAndFields) {
   std::string many_variants = "(defdata Big";
   for (int i = 0; i < 257; ++i)
     many_variants += " (V" + std::to_string(i) + ")";
-  EXPECT_EQ(run(*vm, many_variants + ")"),
-            "error: compile error: invalid syntax: too many variants in one data type (at most 256)");
+  EXPECT_EQ(
+      run(*vm, many_variants + ")"),
+      "error: compile error: invalid syntax: too many variants in one data type (at most 256)");
   std::string most_variants = many_variants.substr(0, many_variants.rfind(" (V256)")) + ")";
   EXPECT_EQ(run(*vm, most_variants + " [(V255? (V255)) (Big? (V0)) (V0? (V255))]"),
             "[true true false]");
@@ -525,8 +526,8 @@ TEST(PatternLimits, LocalsCapturesVariantsAndFields) {
   EXPECT_EQ(run(*vm, "(defdata Wide (W [" + names("f", 0, 256) + "]))"),
             "error: compile error: invalid syntax: too many fields in one variant (at most 255)");
   // 255 fields: the predicates need all 256 slots.
-  EXPECT_EQ(run(*vm, "(defdata Wide (W [" + names("f", 0, 255) + "])) (W? (W " +
-                         names("", 0, 255) + "))"),
+  EXPECT_EQ(run(*vm, "(defdata Wide (W [" + names("f", 0, 255) + "])) (W? (W " + names("", 0, 255) +
+                         "))"),
             "true");
   EXPECT_EQ(run(*vm, "(:f254 (W " + names("", 0, 255) + "))"), "254");
 }

@@ -174,9 +174,8 @@ CompileResult compile_defdata(Compiler& c, FormSpan items) {
   const auto type_id = static_cast<std::uint16_t>(*registered);
   for (std::size_t i = 0; i < specs.size(); ++i) {
     c.variant_constructors.insert_or_assign(
-        specs[i].name,
-        ConstructorEntry{type_id, static_cast<std::uint8_t>(i),
-                         static_cast<std::uint32_t>(specs[i].fields.size())});
+        specs[i].name, ConstructorEntry{type_id, static_cast<std::uint8_t>(i),
+                                        static_cast<std::uint32_t>(specs[i].fields.size())});
   }
 
   // Definitions in this order: constructors, variant predicates, the type predicate.

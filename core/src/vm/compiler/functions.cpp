@@ -229,7 +229,8 @@ CompileOr<std::vector<UpvalueDesc>> unify_captures(std::span<Prototype* const> p
 }
 
 CompileResult emit_closure(Compiler& c, std::span<const UpvalueDesc> captures,
-                           std::uint32_t body_prototype, const FunctionRef* tmpl, const Span& span) {
+                           std::uint32_t body_prototype, const FunctionRef* tmpl,
+                           const Span& span) {
   std::uint16_t template_constant = 0;
   if (tmpl != nullptr) {
     HeapKey key = heap_insert(c.staging_heap, HeapObject(ClosureTemplate{*tmpl}));

@@ -1,9 +1,9 @@
 // Patterns, compiled two ways.
 //
 // Binding positions (`let`, the destructuring parameters of handler clauses, and everything nested
-// in those) emit code: `compile_destructure` takes the value on top of the stack apart with calls of
-// `nth`, `drop` and `get` and stores the parts in new locals. A mismatch of shape is never an error
-// there; the builtins answer nil for what is missing.
+// in those) emit code: `compile_destructure` takes the value on top of the stack apart with calls
+// of `nth`, `drop` and `get` and stores the parts in new locals. A mismatch of shape is never an
+// error there; the builtins answer nil for what is missing.
 //
 // Clause positions (`fn` parameters, `match` clauses, the predicates `defdata` makes) build
 // `Pattern` records instead, which the machine's clause matcher tests at call time: a mismatch
@@ -15,11 +15,11 @@
 #include <algorithm>
 #include <string>
 
+#include "builtins/builtin_info.hpp"
 #include "util/depth_guard.hpp"
 #include "value/numbers.hpp"
 #include "value/type_registry.hpp"
 #include "vm/compiler/compiler_internal.hpp"
-#include "vm/natives/builtins.hpp"
 
 namespace quorvex {
 
