@@ -180,9 +180,9 @@ TEST(CoreBuiltins, InlineOperatorsAndBuiltinsAgreeOnExactPairs) {
                             "9223372036854775807/2",
                             "-9223372036854775808/9223372036854775807",
                             "1/4611686018427387904"};
-  const std::pair<const char*, const char*> ops[] = {
-      {"+", "plus"}, {"-", "minus"}, {"*", "times"}, {"/", "div"},
-      {"<", "lt"},   {"<=", "le"},   {"=", "eq"},    {">=", "ge"}};
+  const std::pair<const char*, const char*> ops[] = {{"+", "plus"}, {"-", "minus"}, {"*", "times"},
+                                                     {"/", "div"},  {"<", "lt"},    {"<=", "le"},
+                                                     {"=", "eq"},   {">=", "ge"}};
   std::unique_ptr<Vm> vm = vm_new_bare();
   ASSERT_EQ(run(*vm, kAliases), "<native-fn>");
   int overflows = 0;
@@ -236,8 +236,7 @@ TEST(CoreBuiltins, IntegersAndRatios) {
       {"(mod -2 9223372036854775807)", "9223372036854775805 :int"},
       {"(mod 2 -9223372036854775808)", "-9223372036854775806 :int"},
       // Divisors.
-      {"[(gcd 12 18) (gcd -12 18) (gcd 12 -18) (gcd -5 0) (gcd 0 5) (gcd 0 0)]",
-       "[6 6 6 5 5 0]"},
+      {"[(gcd 12 18) (gcd -12 18) (gcd 12 -18) (gcd -5 0) (gcd 0 5) (gcd 0 0)]", "[6 6 6 5 5 0]"},
       {"(gcd -9223372036854775808 6)", "2 :int"},
       {"(gcd -9223372036854775808 3)", "1 :int"},
       {"(gcd -9223372036854775808 0)", kOverflow},
@@ -265,8 +264,7 @@ TEST(CoreBuiltins, IntegersAndRatios) {
       {"(signum 1/2)", "error: Type error: signum requires a number"},
       {"(signum 1 2)", "error: Wrong number of arguments: expected 1, got 2"},
       // Parity: no count test, only the first argument is looked at.
-      {"[(odd? -3) (even? 0) (even? -9223372036854775808) (odd? 3 nil)]",
-       "[true true true true]"},
+      {"[(odd? -3) (even? 0) (even? -9223372036854775808) (odd? 3 nil)]", "[true true true true]"},
       {"(even?)", "error: Type error: even? requires an integer"},
       {"(odd? 3.0)", "error: Type error: odd? requires an integer"},
       // Bits, counts modulo 64.
@@ -355,8 +353,7 @@ TEST(CoreBuiltins, NaNConstantHasTheQuietNaNBits) {
 TEST(CoreBuiltins, Comparison) {
   expect_cases({
       {"[(lt) (lt 5) (lt nil) (eq) (eq (NaN))]", "[true true true true true]"},
-      {"[(lt 1 2 3) (le 1 1 2) (lt 1 3 2) (gt 1 3 2) (ge 3 3 1)]",
-       "[true true false false true]"},
+      {"[(lt 1 2 3) (le 1 1 2) (lt 1 3 2) (gt 1 3 2) (ge 3 3 1)]", "[true true false false true]"},
       // The chain stops at the first false pair, before later arguments are examined.
       {"(lt 2 1 nil)", "false"},
       {"(lt 1 2 nil)", "error: Type error: comparison requires numbers"},
@@ -437,8 +434,7 @@ TEST(CoreBuiltins, Atoms) {
       {"(def a (atom 1)) (swap! a minus 1) (swap! a times 5 2) (swap! a (fn [x] [x])) @a", "[0]"},
       // A function that resets the atom itself: its result overwrites that change.
       {"(def a (atom 1)) [(swap! a (fn [x] (reset! a 100) (+ x 1))) @a]", "[2 2]"},
-      {"(def a (atom 1)) [(swap! a (fn [x] (swap! a (fn [y] (* y 10))) (+ x @a))) @a]",
-       "[11 11]"},
+      {"(def a (atom 1)) [(swap! a (fn [x] (swap! a (fn [y] (* y 10))) (+ x @a))) @a]", "[11 11]"},
       // A failing function leaves the atom as it left it, and its error comes back unchanged.
       {"(def a (atom 1)) (swap! a (fn [x] (/ x 0)))", "error: Division by zero"},
       {"(deref 5)", "error: Type error: deref requires an atom"},

@@ -109,7 +109,6 @@ NativeResult builtin_subtract(Vm&, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_divide(Vm&, const Value* args, std::size_t argc) {
-  if (argc == 0) return arity_error(1, 0);
   if (argc == 1) {
     // The reciprocal of a Float is plain IEEE division: (/ 0.0) is +infinity.
     if (args[0].tag == Tag::Float) return Value::from_float(1.0 / args[0].as.floating);

@@ -19,15 +19,13 @@ NativeResult builtin_atom(Vm& vm, const Value* args, std::size_t argc) {
   return Value::object(heap_alloc(vm.heap, HeapObject(Atom{initial})));
 }
 
-NativeResult builtin_deref(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 1) return arity_error(1, argc);
+NativeResult builtin_deref(Vm& vm, const Value* args, std::size_t) {
   const Atom* atom = arg_as<Atom>(vm.heap, args[0]);
   if (atom == nullptr) return type_error("deref requires an atom");
   return atom->value;
 }
 
-NativeResult builtin_reset(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 2) return arity_error(2, argc);
+NativeResult builtin_reset(Vm& vm, const Value* args, std::size_t) {
   Atom* atom = args[0].is_object() ? heap_get_mut_as<Atom>(vm.heap, args[0].as.key) : nullptr;
   if (atom == nullptr) return type_error("reset! requires an atom");
   atom->value = args[1];
@@ -37,7 +35,6 @@ NativeResult builtin_reset(Vm& vm, const Value* args, std::size_t argc) {
 // (swap! a f x1 ... xk) stores (f @a x1 ... xk). No retry: when f itself changes the atom, its
 // result overwrites that change.
 NativeResult builtin_swap(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 2) return arity_error(2, argc);
   const Atom* atom = arg_as<Atom>(vm.heap, args[0]);
   if (atom == nullptr) return type_error("swap! expects an atom");
   const HeapKey key = args[0].as.key;

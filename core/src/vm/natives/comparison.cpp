@@ -20,7 +20,8 @@ namespace quorvex {
 
 namespace {
 
-template <class Holds> NativeResult ordered_chain(const Value* args, std::size_t argc, Holds holds) {
+template <class Holds>
+NativeResult ordered_chain(const Value* args, std::size_t argc, Holds holds) {
   for (std::size_t i = 0; i + 1 < argc; ++i) {
     const NumberOrder order = order_number_values(args[i], args[i + 1]);
     if (order == NumberOrder::NotNumbers) return type_error("comparison requires numbers");

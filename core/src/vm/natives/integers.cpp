@@ -27,17 +27,16 @@ std::uint64_t magnitude(std::int64_t x) {
   return x < 0 ? std::uint64_t{0} - u : u;
 }
 
-// The common frame of the two-integer rows: count, then both kinds, then the operation.
-template <class Op>
-NativeResult two_ints(const Value* args, std::size_t argc, const char* error, Op op) {
-  if (argc != 2) return arity_error(2, argc);
+// The common frame of the two-integer rows (the list's rule has checked the count): both
+// kinds, then the operation.
+template <class Op> NativeResult two_ints(const Value* args, const char* error, Op op) {
   if (!args[0].is_int() || !args[1].is_int()) return type_error(error);
   return op(args[0].as.integer, args[1].as.integer);
 }
 
-NativeResult division(const Value* args, std::size_t argc, const char* error,
+NativeResult division(const Value* args, const char* error,
                       std::expected<std::int64_t, VmError> (*op)(std::int64_t, std::int64_t)) {
-  return two_ints(args, argc, error, [op](std::int64_t x, std::int64_t y) -> NativeResult {
+  return two_ints(args, error, [op](std::int64_t x, std::int64_t y) -> NativeResult {
     if (y == 0) return std::unexpected(VmError::value_error("division by zero"));
     std::expected<std::int64_t, VmError> r = op(x, y);
     if (!r) return std::unexpected(std::move(r.error()));
@@ -58,26 +57,26 @@ NativeResult parity(const Value* args, std::size_t argc, const char* error, bool
 
 } // namespace
 
-NativeResult builtin_quot(Vm&, const Value* args, std::size_t argc) {
-  return division(args, argc, "quot requires integers", int_quot);
+NativeResult builtin_quot(Vm&, const Value* args, std::size_t) {
+  return division(args, "quot requires integers", int_quot);
 }
 
-NativeResult builtin_rem(Vm&, const Value* args, std::size_t argc) {
-  return division(args, argc, "rem requires integers", int_rem);
+NativeResult builtin_rem(Vm&, const Value* args, std::size_t) {
+  return division(args, "rem requires integers", int_rem);
 }
 
-NativeResult builtin_mod(Vm&, const Value* args, std::size_t argc) {
-  return division(args, argc, "mod requires integers", int_mod);
+NativeResult builtin_mod(Vm&, const Value* args, std::size_t) {
+  return division(args, "mod requires integers", int_mod);
 }
 
-NativeResult builtin_gcd(Vm&, const Value* args, std::size_t argc) {
-  return two_ints(args, argc, "gcd requires integers", [](std::int64_t x, std::int64_t y) {
+NativeResult builtin_gcd(Vm&, const Value* args, std::size_t) {
+  return two_ints(args, "gcd requires integers", [](std::int64_t x, std::int64_t y) {
     return int_result(gcd_uint64(magnitude(x), magnitude(y)));
   });
 }
 
-NativeResult builtin_lcm(Vm&, const Value* args, std::size_t argc) {
-  return two_ints(args, argc, "lcm requires integers",
+NativeResult builtin_lcm(Vm&, const Value* args, std::size_t) {
+  return two_ints(args, "lcm requires integers",
                   [](std::int64_t x, std::int64_t y) -> NativeResult {
                     if (x == 0 || y == 0) return Value::from_int(0);
                     const std::uint64_t g = gcd_uint64(magnitude(x), magnitude(y));
@@ -88,22 +87,19 @@ NativeResult builtin_lcm(Vm&, const Value* args, std::size_t argc) {
                   });
 }
 
-NativeResult builtin_numerator(Vm&, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
+NativeResult builtin_numerator(Vm&, const Value* args, std::size_t) {
   if (args[0].is_int()) return args[0];
   if (args[0].is_ratio()) return Value::from_int(args[0].as.ratio.num);
   return type_error("numerator requires a ratio or integer");
 }
 
-NativeResult builtin_denominator(Vm&, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
+NativeResult builtin_denominator(Vm&, const Value* args, std::size_t) {
   if (args[0].is_int()) return Value::from_int(1);
   if (args[0].is_ratio()) return Value::from_int(args[0].as.ratio.den);
   return type_error("denominator requires a ratio or integer");
 }
 
-NativeResult builtin_signum(Vm&, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
+NativeResult builtin_signum(Vm&, const Value* args, std::size_t) {
   const Value& x = args[0];
   if (x.is_int()) return Value::from_int((x.as.integer > 0) - (x.as.integer < 0));
   if (x.is_float()) {
@@ -122,38 +118,41 @@ NativeResult builtin_odd(Vm&, const Value* args, std::size_t argc) {
   return parity(args, argc, "odd? requires an integer", true);
 }
 
-NativeResult builtin_bit_and(Vm&, const Value* args, std::size_t argc) {
-  return two_ints(args, argc, "bit-and requires integers",
-                  [](std::int64_t x, std::int64_t y) { return NativeResult(Value::from_int(x & y)); });
+NativeResult builtin_bit_and(Vm&, const Value* args, std::size_t) {
+  return two_ints(args, "bit-and requires integers", [](std::int64_t x, std::int64_t y) {
+    return NativeResult(Value::from_int(x & y));
+  });
 }
 
-NativeResult builtin_bit_or(Vm&, const Value* args, std::size_t argc) {
-  return two_ints(args, argc, "bit-or requires integers",
-                  [](std::int64_t x, std::int64_t y) { return NativeResult(Value::from_int(x | y)); });
+NativeResult builtin_bit_or(Vm&, const Value* args, std::size_t) {
+  return two_ints(args, "bit-or requires integers", [](std::int64_t x, std::int64_t y) {
+    return NativeResult(Value::from_int(x | y));
+  });
 }
 
-NativeResult builtin_bit_xor(Vm&, const Value* args, std::size_t argc) {
-  return two_ints(args, argc, "bit-xor requires integers",
-                  [](std::int64_t x, std::int64_t y) { return NativeResult(Value::from_int(x ^ y)); });
+NativeResult builtin_bit_xor(Vm&, const Value* args, std::size_t) {
+  return two_ints(args, "bit-xor requires integers", [](std::int64_t x, std::int64_t y) {
+    return NativeResult(Value::from_int(x ^ y));
+  });
 }
 
-NativeResult builtin_bit_not(Vm&, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
+NativeResult builtin_bit_not(Vm&, const Value* args, std::size_t) {
   if (!args[0].is_int()) return type_error("bit-not requires an integer");
   return Value::from_int(~args[0].as.integer);
 }
 
 // Shift counts are taken modulo 64 (their low six bits): 64 shifts by 0, -1 by 63.
-NativeResult builtin_bit_shift_left(Vm&, const Value* args, std::size_t argc) {
-  return two_ints(args, argc, "bit-shift-left requires integers", [](std::int64_t x, std::int64_t n) {
+NativeResult builtin_bit_shift_left(Vm&, const Value* args, std::size_t) {
+  return two_ints(args, "bit-shift-left requires integers", [](std::int64_t x, std::int64_t n) {
     // In unsigned arithmetic the bits moved past bit 63 are simply dropped.
-    const std::uint64_t shifted = static_cast<std::uint64_t>(x) << (static_cast<std::uint64_t>(n) & 63);
+    const std::uint64_t shifted = static_cast<std::uint64_t>(x)
+                                  << (static_cast<std::uint64_t>(n) & 63);
     return NativeResult(Value::from_int(static_cast<std::int64_t>(shifted)));
   });
 }
 
-NativeResult builtin_bit_shift_right(Vm&, const Value* args, std::size_t argc) {
-  return two_ints(args, argc, "bit-shift-right requires integers", [](std::int64_t x, std::int64_t n) {
+NativeResult builtin_bit_shift_right(Vm&, const Value* args, std::size_t) {
+  return two_ints(args, "bit-shift-right requires integers", [](std::int64_t x, std::int64_t n) {
     // Arithmetic: the sign bit fills the vacated bits.
     return NativeResult(Value::from_int(x >> (static_cast<std::uint64_t>(n) & 63)));
   });

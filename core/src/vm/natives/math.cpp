@@ -36,14 +36,12 @@ double inverse_tanh(double x) {
   return 0.5 * std::log1p(2.0 * x / (1.0 - x));
 }
 
-NativeResult of_one(const Value* args, std::size_t argc, Unary f, const char* error) {
-  if (argc != 1) return arity_error(1, argc);
+NativeResult of_one(const Value* args, Unary f, const char* error) {
   if (!args[0].is_number()) return type_error(error);
   return Value::from_float(f(double_view(args[0])));
 }
 
-NativeResult of_two(const Value* args, std::size_t argc, Binary f, const char* error) {
-  if (argc != 2) return arity_error(2, argc);
+NativeResult of_two(const Value* args, Binary f, const char* error) {
   if (!args[0].is_number() || !args[1].is_number()) return type_error(error);
   return Value::from_float(f(double_view(args[0]), double_view(args[1])));
 }
@@ -62,9 +60,9 @@ double hypot2(double x, double y) {
 
 // One handler per row; EXPR computes the result from the double x.
 #define QV_MATH_ONE(HANDLER, EXPR, NAME)                                                           \
-  NativeResult HANDLER(Vm&, const Value* args, std::size_t argc) {                                 \
+  NativeResult HANDLER(Vm&, const Value* args, std::size_t) {                                      \
     return of_one(                                                                                 \
-        args, argc, [](double x) { return EXPR; }, NAME " requires a number");                     \
+        args, [](double x) { return EXPR; }, NAME " requires a number");                           \
   }
 
 QV_MATH_ONE(builtin_floor, std::floor(x), "floor")
@@ -89,17 +87,17 @@ QV_MATH_ONE(builtin_acosh, inverse_cosh(x), "acosh")
 QV_MATH_ONE(builtin_atanh, inverse_tanh(x), "atanh")
 #undef QV_MATH_ONE
 
-NativeResult builtin_pow(Vm&, const Value* args, std::size_t argc) {
-  return of_two(args, argc, pow2, "pow requires numbers");
+NativeResult builtin_pow(Vm&, const Value* args, std::size_t) {
+  return of_two(args, pow2, "pow requires numbers");
 }
 
 // The first argument is y: (atan2 1 0) is pi/2.
-NativeResult builtin_atan2(Vm&, const Value* args, std::size_t argc) {
-  return of_two(args, argc, atan2_, "atan2 requires numbers");
+NativeResult builtin_atan2(Vm&, const Value* args, std::size_t) {
+  return of_two(args, atan2_, "atan2 requires numbers");
 }
 
-NativeResult builtin_hypot(Vm&, const Value* args, std::size_t argc) {
-  return of_two(args, argc, hypot2, "hypot requires numbers");
+NativeResult builtin_hypot(Vm&, const Value* args, std::size_t) {
+  return of_two(args, hypot2, "hypot requires numbers");
 }
 
 // The constants ignore their arguments unexamined: (pi nil) is pi.

@@ -35,8 +35,7 @@ template <Tag T> NativeResult has_tag(Vm&, const Value* args, std::size_t argc) 
   return Value::from_bool(argc != 0 && args[0].tag == T);
 }
 
-template <Tag T> NativeResult has_tag_exactly_one(Vm&, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
+template <Tag T> NativeResult has_tag_of_the_only_argument(Vm&, const Value* args, std::size_t) {
   return Value::from_bool(args[0].tag == T);
 }
 
@@ -156,20 +155,18 @@ NativeResult builtin_is_ratio(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_is_effect(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc == 0) return arity_error(1, 0);
   return is_kind<ObjectKind::Effect>(vm, args, argc);
 }
 
 NativeResult builtin_is_int(Vm& vm, const Value* args, std::size_t argc) {
-  return has_tag_exactly_one<Tag::Int>(vm, args, argc);
+  return has_tag_of_the_only_argument<Tag::Int>(vm, args, argc);
 }
 
 NativeResult builtin_is_float(Vm& vm, const Value* args, std::size_t argc) {
-  return has_tag_exactly_one<Tag::Float>(vm, args, argc);
+  return has_tag_of_the_only_argument<Tag::Float>(vm, args, argc);
 }
 
-NativeResult builtin_type(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
+NativeResult builtin_type(Vm& vm, const Value* args, std::size_t) {
   return Value::keyword(vm.interner.get_or_intern(type_name(vm, args[0])));
 }
 
