@@ -15,7 +15,7 @@
 #include "vm/compiler/compiler.hpp"
 #include "vm/compiler/disassemble.hpp"
 #include "vm/compiler/macro_values.hpp"
-#include "vm/natives/builtins.hpp"
+#include "builtins/builtin_info.hpp"
 
 namespace quorvex {
 namespace {
@@ -25,7 +25,7 @@ namespace {
 class TestHost final : public CompilerHost {
 public:
   TestHost() {
-    for (const Builtin& row : builtin_rows()) {
+    for (const BuiltinInfo& row : builtin_infos()) {
       define(row.name, Value::native_fn(static_cast<std::uint16_t>(globals.size())));
     }
   }

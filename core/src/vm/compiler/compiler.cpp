@@ -7,7 +7,7 @@
 #include "value/numbers.hpp"
 #include "value/strings.hpp"
 #include "vm/compiler/compiler_internal.hpp"
-#include "vm/natives/builtins.hpp"
+#include "builtins/builtin_info.hpp"
 
 namespace quorvex {
 
