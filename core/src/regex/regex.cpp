@@ -578,6 +578,16 @@ bool Regex::full_match(std::string_view text) const {
   return re_->Match(subject, 0, text.size(), RE2::ANCHOR_BOTH, nullptr, 0);
 }
 
+const std::expected<std::shared_ptr<const Regex>, std::string>& Regex::anchored() const {
+  std::call_once(anchored_once_, [this] {
+    std::string wrapped;
+    wrapped.reserve(pattern_.size() + 6);
+    wrapped.append("^(?:").append(pattern_).append(")$");
+    anchored_ = compile(wrapped);
+  });
+  return anchored_;
+}
+
 std::optional<Captures> Regex::full_match_captures(std::string_view text) const {
   return match_groups(*re_, names_.size(), text, 0, RE2::ANCHOR_BOTH);
 }
