@@ -184,8 +184,8 @@ TEST(StringBuiltins, PrefixAndSuffix) {
 TEST(StringBuiltins, EveryResultIsANewString) {
   std::unique_ptr<Vm> vm = vm_new_bare();
   ASSERT_EQ(run(*vm, R"~((def s "abc"))~"), R"~("abc")~");
-  const char* programs[] = {"(str s)", "(subs s 0)", "(trim s)", "(lower-case s)",
-                            "(join \"\" [s])", "(format s)"};
+  const char* programs[] = {"(str s)",        "(subs s 0)",      "(trim s)",
+                            "(lower-case s)", "(join \"\" [s])", "(format s)"};
   const std::expected<Value, EngineError> original = vm_eval(*vm, "s");
   ASSERT_TRUE(original.has_value());
   for (const char* program : programs) {
@@ -254,9 +254,15 @@ struct Parsed {
   std::int64_t integer = 0;
   double floating = 0.0;
 };
-Parsed nil_result() { return {Parsed::Nil}; }
-Parsed int_result(std::int64_t i) { return {Parsed::Int, i}; }
-Parsed float_result(double d) { return {Parsed::Float, 0, d}; }
+Parsed nil_result() {
+  return {Parsed::Nil};
+}
+Parsed int_result(std::int64_t i) {
+  return {Parsed::Int, i};
+}
+Parsed float_result(double d) {
+  return {Parsed::Float, 0, d};
+}
 
 struct ParseCase {
   const char* source;
@@ -331,8 +337,7 @@ TEST(NumberParsing, ParseInt) {
       {R"~((parse-int "10" 1))~", "error: Value error: radix must be between 2 and 36"},
       {R"~((parse-int "10" 37))~", "error: Value error: radix must be between 2 and 36"},
       {R"~((parse-int "10" -16))~", "error: Value error: radix must be between 2 and 36"},
-      {R"~((parse-int "1" 10 3))~",
-       "error: Wrong number of arguments: expected 1, got 3"},
+      {R"~((parse-int "1" 10 3))~", "error: Wrong number of arguments: expected 1, got 3"},
       {"(parse-int)", kArity1Of0},
   });
 }
@@ -427,8 +432,7 @@ TEST(RegexBuiltins, SearchAndMatch) {
       {R"~((re-seq #"a" :a))~", kNotString},
       {R"~((re-matches #"a" nil))~", kNotString},
       {R"~((re-find #"a"))~", "error: Wrong number of arguments: expected 2, got 1"},
-      {R"~((re-seq #"a" "a" "a"))~",
-       "error: Wrong number of arguments: expected 2, got 3"},
+      {R"~((re-seq #"a" "a" "a"))~", "error: Wrong number of arguments: expected 2, got 3"},
       {R"~((re-pattern (re-pattern "a")))~", kNotString},
       {"(re-pattern)", kArity1Of0},
   });

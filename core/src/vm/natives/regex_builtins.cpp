@@ -35,8 +35,7 @@ struct Search {
 };
 
 // The regex, then the text, of a two-argument search builtin.
-std::expected<Search, VmError> search_arguments(const Vm& vm, const Value* args,
-                                                std::size_t argc) {
+std::expected<Search, VmError> search_arguments(const Vm& vm, const Value* args, std::size_t argc) {
   if (argc != 2) return arity_error(2, argc);
   std::shared_ptr<const Regex> regex = regex_of(vm, args[0]);
   if (regex == nullptr) return type_error("expected a regex");

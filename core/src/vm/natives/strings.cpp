@@ -24,7 +24,9 @@ namespace quorvex {
 
 namespace {
 
-PrintEnv print_env(const Vm& vm) { return PrintEnv{vm.heap, vm.interner, vm.types}; }
+PrintEnv print_env(const Vm& vm) {
+  return PrintEnv{vm.heap, vm.interner, vm.types};
+}
 
 NativeResult string_result(Vm& vm, std::string&& text) {
   return lift_fault(alloc_string_owned(vm.heap, std::move(text)));
@@ -33,8 +35,8 @@ NativeResult string_result(Vm& vm, std::string&& text) {
 // The Unicode White_Space property.
 bool is_white_space(char32_t c) {
   return (c >= 0x9 && c <= 0xD) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 // Byte offset of the first character that is not white space (text.size() when there is none).
@@ -94,8 +96,8 @@ NativeResult map_case(Vm& vm, const Value* args, std::size_t argc, CaseMapFn fn)
   // Most mappings keep the length; the first call reports the exact size when they do not.
   std::string out(text->size(), '\0');
   UErrorCode status = U_ZERO_ERROR;
-  int32_t needed = fn(root, out.data(), static_cast<int32_t>(out.size()), text->data(), length,
-                      &status);
+  int32_t needed =
+      fn(root, out.data(), static_cast<int32_t>(out.size()), text->data(), length, &status);
   if (status == U_BUFFER_OVERFLOW_ERROR) {
     out.assign(static_cast<std::size_t>(needed), '\0');
     status = U_ZERO_ERROR;
@@ -202,9 +204,9 @@ NativeResult builtin_subs(Vm& vm, const Value* args, std::size_t argc) {
   const std::size_t length = utf8_count_scalars(text);
   const std::size_t start =
       std::min(static_cast<std::uint64_t>(args[1].as.integer), static_cast<std::uint64_t>(length));
-  const std::size_t end =
-      end_index ? std::min(static_cast<std::uint64_t>(*end_index), static_cast<std::uint64_t>(length))
-                : length;
+  const std::size_t end = end_index ? std::min(static_cast<std::uint64_t>(*end_index),
+                                               static_cast<std::uint64_t>(length))
+                                    : length;
   if (start >= end) return string_result(vm, std::string());
   const std::size_t from = utf8_offset_of_scalar(text, start);
   const std::size_t to = utf8_offset_of_scalar(text, end);

@@ -21,7 +21,9 @@ namespace quorvex {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // The value of an ASCII digit or letter as a digit of a radix up to 36, else 36.
 unsigned digit_value(char c) {
@@ -134,8 +136,8 @@ std::optional<double> parse_decimal_text(std::string_view text) {
   // The text is checked already, so from_chars sees only plain decimal syntax: none of its own
   // spellings (inf, nan(...)) and no sign, which it would treat unlike ours.
   double value = 0.0;
-  const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value,
-                                         std::chars_format::general);
+  const auto [end, ec] =
+      std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
   if (ec == std::errc::result_out_of_range) {
     // The value is left unspecified then: too large gives an infinity, too small zero.
     const std::optional<std::int64_t> exponent = leading_digit_exponent(body);
@@ -180,7 +182,8 @@ NativeResult builtin_name(Vm& vm, const Value* args, std::size_t argc) {
 NativeResult builtin_namespace(Vm& vm, const Value* args, std::size_t argc) {
   if (argc < 1) return arity_error(1, argc);
   const Value x = args[0];
-  if (!x.is_symbol() && !x.is_keyword()) return type_error("namespace requires a symbol or keyword");
+  if (!x.is_symbol() && !x.is_keyword())
+    return type_error("namespace requires a symbol or keyword");
   const std::string_view text = vm.interner.resolve(x.as.spur);
   const std::size_t slash = text.find('/');
   if (slash == std::string_view::npos || slash == 0) return Value::nil();
