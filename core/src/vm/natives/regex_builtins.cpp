@@ -35,8 +35,7 @@ struct Search {
 };
 
 // The regex, then the text, of a two-argument search builtin.
-std::expected<Search, VmError> search_arguments(const Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 2) return arity_error(2, argc);
+std::expected<Search, VmError> search_arguments(const Vm& vm, const Value* args) {
   std::shared_ptr<const Regex> regex = regex_of(vm, args[0]);
   if (regex == nullptr) return type_error("expected a regex");
   auto text = expect_string(vm, args[1]);
@@ -77,9 +76,7 @@ std::string replace_literal(std::string_view text, std::string_view pattern,
   return out;
 }
 
-NativeResult replace_matches(Vm& vm, const Value* args, std::size_t argc, bool all,
-                             const char* pattern_error) {
-  if (argc != 3) return arity_error(3, argc);
+NativeResult replace_matches(Vm& vm, const Value* args, bool all, const char* pattern_error) {
   auto text = expect_string(vm, args[0]);
   if (!text) return std::unexpected(std::move(text.error()));
   auto replacement = expect_string(vm, args[2]);
@@ -98,7 +95,6 @@ NativeResult replace_matches(Vm& vm, const Value* args, std::size_t argc, bool a
 } // namespace
 
 NativeResult builtin_re_pattern(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
   auto pattern = expect_string(vm, args[0]);
   if (!pattern) return std::unexpected(std::move(pattern.error()));
   auto compiled = Regex::compile(*pattern);
@@ -107,7 +103,7 @@ NativeResult builtin_re_pattern(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_re_find(Vm& vm, const Value* args, std::size_t argc) {
-  auto search = search_arguments(vm, args, argc);
+  auto search = search_arguments(vm, args);
   if (!search) return std::unexpected(std::move(search.error()));
   const std::optional<MatchSpan> match = search->regex->find(search->text);
   if (!match) return Value::nil();
@@ -118,7 +114,7 @@ NativeResult builtin_re_find(Vm& vm, const Value* args, std::size_t argc) {
 // compiled on its own, so a pattern whose verbose comment would swallow the wrapper's closing
 // parenthesis fails here although it compiled by itself.
 NativeResult builtin_re_matches(Vm& vm, const Value* args, std::size_t argc) {
-  auto search = search_arguments(vm, args, argc);
+  auto search = search_arguments(vm, args);
   if (!search) return std::unexpected(std::move(search.error()));
   auto anchored = search->regex->anchored();
   if (!anchored) return invalid_regex(anchored.error());
@@ -129,7 +125,7 @@ NativeResult builtin_re_matches(Vm& vm, const Value* args, std::size_t argc) {
 // Matches in order, with the iteration's rule for empty matches: one that ends where the previous
 // match ended is skipped, so "a*" over "baaa" gives "", "aaa" and then nothing more.
 NativeResult builtin_re_seq(Vm& vm, const Value* args, std::size_t argc) {
-  auto search = search_arguments(vm, args, argc);
+  auto search = search_arguments(vm, args);
   if (!search) return std::unexpected(std::move(search.error()));
   // The new strings are held only here until the list holds them.
   NativeCallScope no_collection(vm.heap);
@@ -144,11 +140,11 @@ NativeResult builtin_re_seq(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_replace(Vm& vm, const Value* args, std::size_t argc) {
-  return replace_matches(vm, args, argc, true, "replace pattern must be string or regex");
+  return replace_matches(vm, args, true, "replace pattern must be string or regex");
 }
 
 NativeResult builtin_replace_first(Vm& vm, const Value* args, std::size_t argc) {
-  return replace_matches(vm, args, argc, false, "replace-first pattern must be string or regex");
+  return replace_matches(vm, args, false, "replace-first pattern must be string or regex");
 }
 
 } // namespace quorvex

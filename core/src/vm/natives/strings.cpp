@@ -64,8 +64,7 @@ std::size_t end_of_content(std::string_view text, std::size_t from) {
 
 enum class Trim : std::uint8_t { Both, Left, Right };
 
-NativeResult trim_text(Vm& vm, const Value* args, std::size_t argc, Trim side) {
-  if (argc != 1) return arity_error(1, argc);
+NativeResult trim_text(Vm& vm, const Value* args, Trim side) {
   auto text = expect_string(vm, args[0]);
   if (!text) return std::unexpected(std::move(text.error()));
   const std::string_view view = *text;
@@ -79,8 +78,7 @@ NativeResult trim_text(Vm& vm, const Value* args, std::size_t argc, Trim side) {
 // a result that does not fit is as long as no string may be.
 using CaseMapFn = int32_t (*)(const UCaseMap*, char*, int32_t, const char*, int32_t, UErrorCode*);
 
-NativeResult map_case(Vm& vm, const Value* args, std::size_t argc, CaseMapFn fn) {
-  if (argc < 1) return arity_error(1, argc);
+NativeResult map_case(Vm& vm, const Value* args, CaseMapFn fn) {
   auto text = expect_string(vm, args[0]);
   if (!text) return std::unexpected(std::move(text.error()));
   if (text->size() > static_cast<std::size_t>(INT32_MAX)) {
@@ -113,8 +111,7 @@ NativeResult map_case(Vm& vm, const Value* args, std::size_t argc, CaseMapFn fn)
 
 enum class Affix : std::uint8_t { Prefix, Suffix };
 
-NativeResult test_affix(Vm& vm, const Value* args, std::size_t argc, Affix affix_kind) {
-  if (argc != 2) return arity_error(2, argc);
+NativeResult test_affix(Vm& vm, const Value* args, Affix affix_kind) {
   auto text = expect_string(vm, args[0]);
   if (!text) return std::unexpected(std::move(text.error()));
   auto affix = expect_string(vm, args[1]);
@@ -138,7 +135,6 @@ NativeResult builtin_str(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_pr_str(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
   Guarded<std::string> text = print_readable(print_env(vm), args[0]);
   if (!text) return std::unexpected(to_vm_error(text.error()));
   return string_result(vm, std::move(*text));
@@ -146,7 +142,6 @@ NativeResult builtin_pr_str(Vm& vm, const Value* args, std::size_t argc) {
 
 // %s, %d and %f all insert the next argument's display form; the letter only marks the place.
 NativeResult builtin_format(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 1) return arity_error(1, argc);
   auto template_text = expect_string(vm, args[0]);
   if (!template_text) return std::unexpected(std::move(template_text.error()));
   const std::string_view t = *template_text;
@@ -189,7 +184,6 @@ NativeResult builtin_format(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_subs(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 2) return arity_error(2, argc);
   const std::optional<std::string_view> checked = string_view_of(vm.heap, args[0]);
   if (!checked) return type_error("subs requires a string");
   if (!args[1].is_int()) return type_error("start must be integer");
@@ -214,7 +208,6 @@ NativeResult builtin_subs(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_string_length(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 1) return arity_error(1, argc);
   const std::optional<std::string_view> text = string_view_of(vm.heap, args[0]);
   if (!text) return type_error("string-length requires a string");
   return Value::from_int(static_cast<std::int64_t>(utf8_count_scalars(*text)));
@@ -223,7 +216,6 @@ NativeResult builtin_string_length(Vm& vm, const Value* args, std::size_t argc) 
 // Pieces between non-overlapping occurrences of the separator, empty pieces kept. An empty
 // separator occurs at every character boundary, both ends included.
 NativeResult builtin_split(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 2) return arity_error(2, argc);
   auto text = expect_string(vm, args[0]);
   if (!text) return std::unexpected(std::move(text.error()));
   auto sep = expect_string(vm, args[1]);
@@ -262,7 +254,6 @@ NativeResult builtin_split(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_join(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 2) return arity_error(2, argc);
   auto sep = expect_string(vm, args[0]);
   if (!sep) return std::unexpected(std::move(sep.error()));
   if (args[1].is_nil()) return string_result(vm, std::string());
@@ -283,31 +274,31 @@ NativeResult builtin_join(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_trim(Vm& vm, const Value* args, std::size_t argc) {
-  return trim_text(vm, args, argc, Trim::Both);
+  return trim_text(vm, args, Trim::Both);
 }
 
 NativeResult builtin_triml(Vm& vm, const Value* args, std::size_t argc) {
-  return trim_text(vm, args, argc, Trim::Left);
+  return trim_text(vm, args, Trim::Left);
 }
 
 NativeResult builtin_trimr(Vm& vm, const Value* args, std::size_t argc) {
-  return trim_text(vm, args, argc, Trim::Right);
+  return trim_text(vm, args, Trim::Right);
 }
 
 NativeResult builtin_upper_case(Vm& vm, const Value* args, std::size_t argc) {
-  return map_case(vm, args, argc, ucasemap_utf8ToUpper);
+  return map_case(vm, args, ucasemap_utf8ToUpper);
 }
 
 NativeResult builtin_lower_case(Vm& vm, const Value* args, std::size_t argc) {
-  return map_case(vm, args, argc, ucasemap_utf8ToLower);
+  return map_case(vm, args, ucasemap_utf8ToLower);
 }
 
 NativeResult builtin_starts_with(Vm& vm, const Value* args, std::size_t argc) {
-  return test_affix(vm, args, argc, Affix::Prefix);
+  return test_affix(vm, args, Affix::Prefix);
 }
 
 NativeResult builtin_ends_with(Vm& vm, const Value* args, std::size_t argc) {
-  return test_affix(vm, args, argc, Affix::Suffix);
+  return test_affix(vm, args, Affix::Suffix);
 }
 
 } // namespace quorvex

@@ -151,21 +151,18 @@ std::optional<double> parse_decimal_text(std::string_view text) {
 } // namespace
 
 NativeResult builtin_symbol(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 1) return arity_error(1, argc);
   auto text = expect_string(vm, args[0]);
   if (!text) return std::unexpected(std::move(text.error()));
   return Value::symbol(vm.interner.get_or_intern(*text));
 }
 
 NativeResult builtin_keyword(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 1) return arity_error(1, argc);
   auto text = expect_string(vm, args[0]);
   if (!text) return std::unexpected(std::move(text.error()));
   return Value::keyword(vm.interner.get_or_intern(*text));
 }
 
 NativeResult builtin_name(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 1) return arity_error(1, argc);
   const Value x = args[0];
   if (string_text(vm.heap, x) != nullptr) return x;
   if (!x.is_symbol() && !x.is_keyword()) {
@@ -180,7 +177,6 @@ NativeResult builtin_name(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_namespace(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 1) return arity_error(1, argc);
   const Value x = args[0];
   if (!x.is_symbol() && !x.is_keyword())
     return type_error("namespace requires a symbol or keyword");
@@ -191,7 +187,6 @@ NativeResult builtin_namespace(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_parse_int(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 1 || argc > 2) return arity_error(1, argc);
   auto text = expect_string(vm, args[0]);
   if (!text) return std::unexpected(std::move(text.error()));
   std::int64_t radix = 10;
@@ -209,7 +204,6 @@ NativeResult builtin_parse_int(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_parse_double(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 1) return arity_error(1, argc);
   auto text = expect_string(vm, args[0]);
   if (!text) return std::unexpected(std::move(text.error()));
   const std::optional<double> parsed = parse_decimal_text(*text);
