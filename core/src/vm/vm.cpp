@@ -236,7 +236,7 @@ void Vm::append_roots(std::vector<HeapKey>& out) const {
 
 NativeResult call_native(Vm& vm, std::uint16_t index, std::span<const Value> args) {
   if (index < vm.natives.size()) {
-    return vm.natives[index].handler(vm, args.data(), args.size());
+    return call_builtin_row(vm, vm.natives[index], args.data(), args.size());
   }
   std::size_t k = index - vm.natives.size();
   if (k >= vm.host_functions.size()) machine::internal_error("native index beyond both tables");

@@ -28,6 +28,9 @@ public:
   }
 
   TypeRegistry& types() override { return vm_.types; }
+  HeapKey insert_machine_object(HeapObject object) override {
+    return heap_insert(vm_.heap, std::move(object));
+  }
 
   Heap& machine_heap() override { return vm_.heap; }
   std::uint32_t install_prototype(Prototype prototype) override {
