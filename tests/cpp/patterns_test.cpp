@@ -250,6 +250,12 @@ TEST(ClausePatterns, DispatchOnLiteralsSequencesAndVariants) {
            .c_str(),
        "[1 [:one 2] :none :else :else]"},
       {with_opt("((fn [None] None) 5)").c_str(), "5"},
+      // A guard sees the names a pattern bound, in the slots the body has them in.
+      {"(defn g ([[a b] :when (> a b)] [:gt a]) ([_] :other)) "
+       "(defn h ([{:keys [k] :as m} :when k] m) ([_] :other)) "
+       "[(g [2 1]) (g [1 2]) (h {:k 1}) (h {:j 1})]",
+       "[[:gt 2] :other {:k 1} :other]"},
+      {"((fn [x :when (match x 1 true _ false)] :one) 1)", ":one"},
   });
 }
 
