@@ -3,6 +3,7 @@
 #include "vm/vm.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -51,7 +52,11 @@ void ValueStack::push_grow(Value v) {
 // ---------------------------------------------------------------------------------------------
 // Construction
 
-Vm::Vm() {
+namespace {
+std::atomic<std::uint64_t> g_next_machine_serial{1};
+} // namespace
+
+Vm::Vm() : serial(g_next_machine_serial.fetch_add(1, std::memory_order_relaxed)) {
   heap.root_source = this;
 }
 
@@ -223,6 +228,12 @@ void Vm::append_roots(std::vector<HeapKey>& out) const {
   }
   for (HeapKey k : macro_roots)
     out.push_back(k);
+  for (const std::weak_ptr<const HostRootSet>& weak : host_root_sets) {
+    if (std::shared_ptr<const HostRootSet> set = weak.lock()) {
+      for (const Value& v : set->values)
+        append_value_root(out, v);
+    }
+  }
   types.append_roots(out);
   // Not among the listed roots, but the continuation a clause frame will return through must
   // outlive the clause even when nothing else refers to it.
