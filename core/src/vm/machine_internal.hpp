@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 
 #include "value/heap.hpp"
@@ -212,25 +213,47 @@ std::expected<void, VmError> push_handler(Vm& vm, const Prototype& proto, std::u
 // Resolves the global a symbol constant names to an effect id.
 std::expected<EffectId, VmError> resolve_effect_symbol(const Vm& vm, const Value& constant);
 std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, Value value);
+// The position of the handler entry with that serial, searched from the top.
+std::optional<std::size_t> find_handler_entry(const Vm& vm, std::uint64_t serial);
+// Copies the computation above handler entry `index` (values, frames, and the entries installed
+// at or above its level, whose first position goes to `first_saved`) into a new continuation
+// object, resumable or not. May collect; leaves the stacks as they are.
+HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::size_t& first_saved);
+// Whether a handler entry installed with that frame count lies outside the innermost run, in
+// frames below a native function that called back into the language.
+inline bool outside_current_run(const Vm& vm, std::uint32_t frame_count) {
+  return vm.active_runs > 1 && frame_count <= vm.run_floor;
+}
+// The return of a handler clause's frame (already popped) with `result`: into the resumption it
+// ran in, or out of its `with-handler` form. Answers true when no frame is left.
+bool return_from_clause(Vm& vm, const AbortTarget& target, Value result);
 
 // The allocation of a rest list from the stack values [from, from + count): a new list object.
 // May collect; the values stay on the stack meanwhile.
 std::expected<Value, VmError> make_rest_list(Vm& vm, std::uint32_t from, std::uint32_t count);
 
-// Keeps count of the runs in progress; when the outermost one ends, a pending abort is over.
+// Keeps count of the runs in progress; when the outermost one ends, a pending abort or perform
+// is over.
+// Also keeps Vm::run_floor, the position of the innermost run's first frame (already pushed).
 class ActiveRun {
 public:
-  explicit ActiveRun(Vm& vm) : vm_(vm) {
+  explicit ActiveRun(Vm& vm) : vm_(vm), saved_floor_(vm.run_floor) {
     if (vm_.active_runs++ == 0) vm_.run_aborting = false;
+    vm_.run_floor = vm_.frames.empty() ? 0 : static_cast<std::uint32_t>(vm_.frames.size() - 1);
   }
   ~ActiveRun() {
-    if (--vm_.active_runs == 0) vm_.run_aborting = false;
+    vm_.run_floor = saved_floor_;
+    if (--vm_.active_runs == 0) {
+      vm_.run_aborting = false;
+      vm_.pending_perform.reset();
+    }
   }
   ActiveRun(const ActiveRun&) = delete;
   ActiveRun& operator=(const ActiveRun&) = delete;
 
 private:
   Vm& vm_;
+  std::uint32_t saved_floor_;
 };
 
 } // namespace quorvex::machine

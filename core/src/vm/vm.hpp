@@ -363,6 +363,21 @@ struct Vm final : RootSource {
   bool run_aborting = false;
   // Runs of the loop in progress (the outermost included).
   std::uint32_t active_runs = 0;
+  // The position of the first frame of the innermost run in progress: frames below it belong to
+  // runs suspended in native code that called back into the language.
+  std::uint32_t run_floor = 0;
+  // A perform whose handler entry lies outside the run it was made in (below a native function
+  // that called back into the language). The run ends with an unhandled-effect error for the
+  // effect, which travels out through the native functions until the run that holds the entry
+  // takes it and performs this there. Its arguments are roots.
+  struct PendingPerform {
+    EffectId effect = 0;
+    Spur operation = 0;
+    std::vector<Value> args;
+  };
+  std::optional<PendingPerform> pending_perform;
+  // The serial the next installed handler entry receives.
+  std::uint64_t next_handler_serial = 1;
   // One-clause function records of plain prototypes, made once per prototype for MakeClosure.
   std::vector<FunctionRef> plain_functions;
   // What the run loop reads of each prototype, gathered in one small record and checked once

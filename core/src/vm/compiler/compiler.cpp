@@ -203,11 +203,11 @@ SpecialForm find_special_form(std::string_view name) {
     return nullptr;
   case 6:
     if (name == "assert") return compile_assert;
-    if (name == "effect") return compile_unbuilt;
+    if (name == "effect") return compile_effect;
     return nullptr;
   case 7:
     if (name == "unquote") return compile_unquote;
-    if (name == "perform") return compile_unbuilt;
+    if (name == "perform") return compile_perform;
     if (name == "defdata") return compile_unbuilt;
     return nullptr;
   case 8:
@@ -218,7 +218,7 @@ SpecialForm find_special_form(std::string_view name) {
     return nullptr;
   case 12:
     if (name == "syntax-quote") return compile_unbuilt;
-    if (name == "with-handler") return compile_unbuilt;
+    if (name == "with-handler") return compile_with_handler;
     return nullptr;
   case 13:
     if (name == "macroexpand-1") return compile_unbuilt;

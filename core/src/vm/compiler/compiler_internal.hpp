@@ -151,6 +151,13 @@ CompileResult compile_loop(Compiler& c, FormSpan items);
 CompileResult compile_recur(Compiler& c, FormSpan items);
 CompileResult compile_quote(Compiler& c, FormSpan items);
 CompileResult compile_assert(Compiler& c, FormSpan items);
+CompileResult compile_effect(Compiler& c, FormSpan items);
+CompileResult compile_perform(Compiler& c, FormSpan items);
+CompileResult compile_with_handler(Compiler& c, FormSpan items);
+
+// A handler clause as a new function of its parameters (the operation's arguments, then the
+// continuation); emits the making of its closure into the current function.
+CompileResult compile_handler_clause(Compiler& c, FormSpan params, FormSpan body);
 
 // ---- Data at compile time ----
 
