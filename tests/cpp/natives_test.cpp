@@ -25,10 +25,13 @@ const std::set<std::string_view> HIDDEN_ROWS = {"__subvec", "__throw-arity", "__
 TEST(BuiltinTable, HasEveryRowOnceInTheStaticOrder) {
   const auto table = builtin_table();
   const auto rows = builtin_rows();
+  const auto infos = builtin_infos();
   ASSERT_EQ(table.size(), 159u);
   std::set<std::string_view> names;
   for (std::size_t i = 0; i < table.size(); ++i) {
     EXPECT_EQ(table[i].name, rows[i].name) << i;
+    EXPECT_EQ(infos[i].name, rows[i].name) << i;
+    EXPECT_EQ(infos[i].arity, rows[i].arity) << i;
     EXPECT_EQ(table[i].doc, rows[i].doc) << i;
     EXPECT_EQ(table[i].handler, rows[i].handler) << i;
     EXPECT_NE(table[i].handler, nullptr) << i;
@@ -169,7 +172,7 @@ public:
     const std::optional<std::uint16_t> index = find_builtin_index(name);
     EXPECT_TRUE(index.has_value()) << name;
     const std::vector<Value> copy(args);
-    return vm->natives.at(*index).handler(*vm, copy.data(), copy.size());
+    return call_builtin_row(*vm, vm->natives.at(*index), copy.data(), copy.size());
   }
 
   Value str(std::string_view text) { return *alloc_string(vm->heap, text); }
@@ -515,7 +518,7 @@ TEST_F(Natives, AssertFailedCarriesItsMessage) {
   };
   const Builtin& row = vm->natives.at(BUILTIN_ASSERT_FAILED);
   for (const auto& c : cases) {
-    const NativeResult r = row.handler(*vm, c.args.data(), c.args.size());
+    const NativeResult r = call_builtin_row(*vm, row, c.args.data(), c.args.size());
     EXPECT_TRUE(fails_with(r, VmErrorKind::AssertionFailed, c.text)) << c.text;
   }
   EXPECT_EQ(to_string(call("assert-failed", {str("boom")}).error()), "Assertion failed: boom");
@@ -569,7 +572,8 @@ TEST_F(Natives, MakeEffectFailuresConsumeNoId) {
   const Builtin& row = vm->natives.at(BUILTIN_MAKE_EFFECT);
   for (const auto& c : cases) {
     EXPECT_TRUE(
-        fails_with(row.handler(*vm, c.args.data(), c.args.size()), VmErrorKind::TypeError, c.text))
+        fails_with(call_builtin_row(*vm, row, c.args.data(), c.args.size()), VmErrorKind::TypeError,
+                   c.text))
         << c.text;
   }
   EXPECT_TRUE(fails_with_arity(call("__make_effect__", {}), 1, 0));
@@ -599,6 +603,67 @@ TEST_F(Natives, MakeEffectNeverHandsOutTheBuiltInIds) {
   }
 }
 
+// Handles to objects that are gone answer false to every question about objects, and `type`
+// names what it cannot see "unknown".
+TEST_F(Natives, PredicatesTreatAStaleHandleAsNoObject) {
+  const char* predicates[] = {"string?", "fn?",   "list?", "vector?", "map?",   "set?",
+                              "coll?",   "seq?",  "effect?"};
+  const Value gone = stale();
+  for (const char* name : predicates) {
+    EXPECT_TRUE(yields(call(name, {gone}), Value::from_bool(false))) << name;
+  }
+  EXPECT_TRUE(yields(call("type", {gone}), kw("unknown")));
+}
+
+// A variant answers the declared name of its data type, or "variant" when no type is
+// registered under its id.
+TEST_F(Natives, TypeOfAVariantIsItsDataTypeName) {
+  VariantInfo circle = *make_variant_info(vm->interner.get_or_intern("Circle"), {});
+  const std::uint32_t id =
+      *vm->types.register_data_type(vm->interner.get_or_intern("Shape"), {std::move(circle)});
+  auto variant_of = [&](std::uint32_t type_id) {
+    return Value::object(heap_alloc(
+        vm->heap, HeapObject(Variant{{i(1)}, VariantTag::make(type_id, 0)})));
+  };
+  EXPECT_TRUE(yields(call("type", {variant_of(id)}), kw("Shape")));
+  EXPECT_TRUE(yields(call("type", {variant_of(id + 1)}), kw("variant")));
+}
+
+// A host function that runs the collector in the middle of a swap!: a full collection from no
+// roots of its own, or a bare sweep that frees everything, rooted or not.
+struct CollectingCallback final : HostCallable {
+  bool sweep_everything = false;
+  NativeResult call(Vm& vm, std::span<const Value> args) override {
+    if (sweep_everything) {
+      heap_sweep(vm.heap);
+    } else {
+      heap_collect(vm.heap, {});
+    }
+    return args.empty() ? Value::nil() : args[0];
+  }
+};
+
+TEST_F(Natives, SwapKeepsTheAtomAndItsValueAliveAcrossTheCallback) {
+  auto callback = std::make_shared<CollectingCallback>();
+  const std::uint32_t index = *register_host_function(*vm, "collect-now", callback);
+  const Value held = vec({i(1), i(2)});
+  const Value a = atom(held);
+  const NativeResult r = call("swap!", {a, Value::native_fn(static_cast<std::uint16_t>(index))});
+  EXPECT_TRUE(is_seq(r, {i(1), i(2)}, true));
+  const Atom* after = heap_get_as<Atom>(vm->heap, a);
+  ASSERT_NE(after, nullptr) << "the atom was freed during the callback";
+  EXPECT_TRUE(is_seq(after->value, {i(1), i(2)}, true));
+}
+
+TEST_F(Natives, SwapRefusesToWriteAnAtomThatIsGoneAfterTheCallback) {
+  auto callback = std::make_shared<CollectingCallback>();
+  callback->sweep_everything = true;
+  const std::uint32_t index = *register_host_function(*vm, "sweep-now", callback);
+  const NativeResult r =
+      call("swap!", {atom(i(1)), Value::native_fn(static_cast<std::uint16_t>(index))});
+  EXPECT_TRUE(fails_with(r, VmErrorKind::TypeError, "atom was collected during swap!"));
+}
+
 TEST_F(Natives, ThrowArityBuildsTheErrorFromItsArguments) {
   EXPECT_TRUE(fails_with_arity(call("__throw-arity", {i(2), i(3)}), 2, 3));
   EXPECT_TRUE(fails_with_arity(call("__throw-arity", {}), 0, 0));
@@ -611,7 +676,39 @@ TEST_F(Natives, ThrowArityBuildsTheErrorFromItsArguments) {
 TEST_F(Natives, ArityErrorsKeepTheLowByteOfTheCount) {
   const std::vector<Value> many(257, Value::nil());
   const Builtin& drop = vm->natives.at(BUILTIN_DROP);
-  EXPECT_TRUE(fails_with_arity(drop.handler(*vm, many.data(), many.size()), 2, 1));
+  EXPECT_TRUE(fails_with_arity(call_builtin_row(*vm, drop, many.data(), many.size()), 2, 1));
+}
+
+// The count is checked before the handler runs, whatever the handler is, and the error carries
+// the lowest acceptable count even when there were too many. Rows without a count rule reach
+// their handler with any count.
+TEST_F(Natives, TheDispatcherChecksTheCountFirst) {
+  struct Case {
+    std::string_view name;
+    std::size_t given;
+    int expected; // -1: the count is accepted
+  };
+  const Case cases[] = {
+      {"nth", 1, 2},        {"nth", 3, -1},      {"get", 1, 2},        {"take", 3, 2},
+      {"take", 1, 2},       {"sort", 3, 1},      {"sort", 0, 1},       {"sort", 2, -1},
+      {"reduce", 4, 2},     {"reduce", 1, 2},    {"reduce", 3, -1},    {"first", 0, 1},
+      {"assoc", 2, 3},      {"pr-str", 2, 1},    {"parse-int", 3, 1},  {"sett", 2, 3},
+      {"+", 0, -1},         {"list", 300, -1},   {"even?", 0, -1},     {"pi", 4, -1},
+      {"vec", 0, 1},        {"concat", 0, -1},
+  };
+  for (const auto& c : cases) {
+    const std::vector<Value> args(c.given, Value::nil());
+    const NativeResult r =
+        call_builtin_row(*vm, vm->natives.at(*find_builtin_index(c.name)), args.data(), c.given);
+    const bool arity_failure = !r && r.error().kind == VmErrorKind::ArityError;
+    if (c.expected < 0) {
+      EXPECT_FALSE(arity_failure) << c.name << " with " << c.given;
+    } else {
+      EXPECT_TRUE(fails_with_arity(r, static_cast<std::uint8_t>(c.expected),
+                                   static_cast<std::uint8_t>(c.given)))
+          << c.name << " with " << c.given;
+    }
+  }
 }
 
 // A row whose family is not built yet says so and names itself; the rows built here never do.
@@ -619,7 +716,8 @@ TEST_F(Natives, TransitionalRowsNameThemselves) {
   const std::set<std::string_view> built = {
       "nth", "get", "drop", "concat", "vec", "assert-failed", "__make_effect__", "__throw-arity"};
   for (const Builtin& row : vm->natives) {
-    const NativeResult r = row.handler(*vm, nullptr, 0);
+    const std::vector<Value> args(row.arity.min, Value::nil());
+    const NativeResult r = call_builtin_row(*vm, row, args.data(), args.size());
     const bool transitional = !r && r.error().kind == VmErrorKind::ValueError &&
                               r.error().text.ends_with(" is not yet available");
     if (built.contains(row.name)) {

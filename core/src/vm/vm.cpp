@@ -3,6 +3,7 @@
 #include "vm/vm.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -51,7 +52,11 @@ void ValueStack::push_grow(Value v) {
 // ---------------------------------------------------------------------------------------------
 // Construction
 
-Vm::Vm() {
+namespace {
+std::atomic<std::uint64_t> g_next_machine_serial{1};
+} // namespace
+
+Vm::Vm() : serial(g_next_machine_serial.fetch_add(1, std::memory_order_relaxed)) {
   heap.root_source = this;
 }
 
@@ -223,6 +228,12 @@ void Vm::append_roots(std::vector<HeapKey>& out) const {
   }
   for (HeapKey k : macro_roots)
     out.push_back(k);
+  for (const std::weak_ptr<const HostRootSet>& weak : host_root_sets) {
+    if (std::shared_ptr<const HostRootSet> set = weak.lock()) {
+      for (const Value& v : set->values)
+        append_value_root(out, v);
+    }
+  }
   types.append_roots(out);
   // Not among the listed roots, but the continuation a clause frame will return through must
   // outlive the clause even when nothing else refers to it.
@@ -240,7 +251,7 @@ void Vm::append_roots(std::vector<HeapKey>& out) const {
 
 NativeResult call_native(Vm& vm, std::uint16_t index, std::span<const Value> args) {
   if (index < vm.natives.size()) {
-    return vm.natives[index].handler(vm, args.data(), args.size());
+    return call_builtin_row(vm, vm.natives[index], args.data(), args.size());
   }
   std::size_t k = index - vm.natives.size();
   if (k >= vm.host_functions.size()) machine::internal_error("native index beyond both tables");

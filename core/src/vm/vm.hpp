@@ -308,6 +308,11 @@ private:
   CallFrame* end_ = nullptr;
 };
 
+// See Vm::host_root_sets.
+struct HostRootSet {
+  std::vector<Value> values;
+};
+
 struct Vm final : RootSource {
   Vm();
   Vm(const Vm&) = delete;
@@ -347,6 +352,13 @@ struct Vm final : RootSource {
   std::vector<HostFunction> host_functions;
   // Macro name to its expander closure; lent to the compiler for each top-level form.
   std::unordered_map<Spur, HeapKey, FxHash> macros;
+  // Values a host keeps for this machine between evaluations (an agent journal's revisions):
+  // roots for as long as the host keeps its set alive. Expired sets are dropped when a new one
+  // is added.
+  std::vector<std::weak_ptr<const HostRootSet>> host_root_sets;
+  // Unique among the machines of this process and never reused, so that host data bound to one
+  // machine (an agent journal) can tell it from any other, even one at the same address.
+  const std::uint64_t serial;
 
   // Polled by the run loop (see InterruptHook); none by default.
   InterruptHook interrupt_hook = nullptr;

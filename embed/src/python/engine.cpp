@@ -5,8 +5,11 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "args.hpp"
 #include "bridges.hpp"
@@ -15,6 +18,7 @@
 #include "errors.hpp"
 #include "py_ref.hpp"
 #include "value_data.hpp"
+#include "vm/agent.hpp"
 #include "vm/interface.hpp"
 
 namespace quorvex {
@@ -236,6 +240,56 @@ int engine_clear(PyObject* self) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The journal object
+
+struct AgentJournalObject {
+  PyObject_HEAD
+      // Owned; made with the object.
+      Journal* journal;
+  // 0 free, -1 borrowed by an agent evaluation. Changed only with the interpreter lock held.
+  std::int32_t borrow_flag;
+  unsigned long owner_thread;
+};
+
+constexpr const char* kJournalType = "quorvex_embed::python::PyAgentJournal";
+
+PyTypeObject* g_agent_journal_type = nullptr;
+
+// The `journal` argument of an agent evaluation: type, thread, then the exclusive borrow, given
+// back on every way out.
+class JournalBorrow {
+public:
+  explicit JournalBorrow(PyObject* obj) {
+    if (g_agent_journal_type == nullptr || !PyObject_TypeCheck(obj, g_agent_journal_type)) {
+      raise_argument_type_error("journal", obj, "AgentJournal");
+      return;
+    }
+    auto* j = reinterpret_cast<AgentJournalObject*>(obj);
+    if (j->owner_thread != PyThread_get_thread_ident()) {
+      raise_panic(std::string(kJournalType) + " is unsendable, but sent to another thread");
+      return;
+    }
+    if (j->borrow_flag != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return;
+    }
+    j->borrow_flag = -1;
+    journal_ = j;
+  }
+  JournalBorrow(const JournalBorrow&) = delete;
+  JournalBorrow& operator=(const JournalBorrow&) = delete;
+  ~JournalBorrow() {
+    if (journal_ != nullptr) journal_->borrow_flag = 0;
+  }
+
+  explicit operator bool() const { return journal_ != nullptr; }
+  Journal& journal() const { return *journal_->journal; }
+
+private:
+  AgentJournalObject* journal_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Methods
 
 PyObject* engine_eval(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -354,6 +408,107 @@ PyObject* engine_effect_id(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+// The agent evaluation behind eval_agent and eval_text: the results with their values converted
+// to host data at once (nothing roots them once the evaluation returns). False with the Python
+// exception set.
+struct ConvertedAgentResult {
+  DataValue value;
+  std::optional<std::string> lineage;
+};
+
+bool run_agent_source(EngineObject& engine, std::string_view src, Journal& journal,
+                      std::vector<ConvertedAgentResult>& out) {
+  InterruptCleanup cleanup{engine};
+  engine.interrupt.clear();
+  Vm& vm = *engine.vm;
+  std::expected<std::vector<AgentResult>, EngineError> results =
+      eval_agent(vm, src, vm.interner.get_or_intern("<agent>"), journal);
+  if (engine.interrupt.pending()) {
+    engine.interrupt.restore();
+    return false;
+  }
+  if (!results) {
+    raise_engine_error(results.error());
+    return false;
+  }
+  out.reserve(results->size());
+  for (AgentResult& r : *results) {
+    Guarded<DataValue> data = value_to_data(vm.heap, vm.interner, r.value);
+    if (!data) {
+      raise_value_fault(data.error());
+      return false;
+    }
+    out.push_back(ConvertedAgentResult{std::move(*data), std::move(r.lineage)});
+  }
+  return true;
+}
+
+// Matches (src, journal), borrows the engine and then the journal, and runs the evaluation.
+template <class Render>
+PyObject* agent_method(const char* name, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, Render&& render) {
+  return guard_object([&]() -> PyObject* {
+    PyObject* in[2] = {};
+    if (!match_fast_arguments(name, {"src", "journal"}, args, nargs, kwnames, in)) return nullptr;
+    EngineBorrow borrow(self, BorrowKind::Exclusive);
+    if (!borrow) return nullptr;
+    std::string_view src;
+    if (!extract_text("src", in[0], src)) return nullptr;
+    JournalBorrow journal(in[1]);
+    if (!journal) return nullptr;
+    std::vector<ConvertedAgentResult> results;
+    if (!run_agent_source(borrow.engine(), src, journal.journal(), results)) return nullptr;
+    return render(results);
+  });
+}
+
+PyObject* engine_eval_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return agent_method(
+      "Engine.eval_agent", self, args, nargs, kwnames,
+      [](const std::vector<ConvertedAgentResult>& results) -> PyObject* {
+        PyRef list = PyRef::steal(PyList_New(0));
+        if (!list) return nullptr;
+        for (const ConvertedAgentResult& r : results) {
+          PyRef dict = PyRef::steal(PyDict_New());
+          if (!dict) return nullptr;
+          PyRef value = data_to_py(r.value);
+          if (!value || PyDict_SetItemString(dict.get(), "value", value.get()) != 0) {
+            return nullptr;
+          }
+          PyRef lineage = r.lineage
+                              ? PyRef::steal(PyUnicode_FromStringAndSize(
+                                    r.lineage->data(), static_cast<Py_ssize_t>(r.lineage->size())))
+                              : PyRef::borrow(Py_None);
+          if (!lineage || PyDict_SetItemString(dict.get(), "lineage_message", lineage.get()) != 0) {
+            return nullptr;
+          }
+          if (PyList_Append(list.get(), dict.get()) != 0) return nullptr;
+        }
+        return list.release();
+      });
+}
+
+PyObject* engine_eval_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return agent_method("Engine.eval_text", self, args, nargs, kwnames,
+                      [](const std::vector<ConvertedAgentResult>& results) -> PyObject* {
+                        std::string text;
+                        for (const ConvertedAgentResult& r : results) {
+                          text += edn_text(r.value);
+                          text += '\n';
+                          if (r.lineage) {
+                            text += *r.lineage;
+                            text += '\n';
+                          }
+                        }
+                        // Lines are separated, not terminated.
+                        if (!text.empty() && text.back() == '\n') text.pop_back();
+                        return PyUnicode_FromStringAndSize(text.data(),
+                                                           static_cast<Py_ssize_t>(text.size()));
+                      });
+}
+
 template <class F> PyCFunction fast_method(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
@@ -374,6 +529,11 @@ PyMethodDef engine_methods[] = {
      "register_handler($self, effect, handler)\n--\n\n"},
     {"effect_id", fast_method(engine_effect_id), METH_FASTCALL | METH_KEYWORDS,
      "effect_id($self, name)\n--\n\n"},
+    {"eval_agent", fast_method(engine_eval_agent), METH_FASTCALL | METH_KEYWORDS,
+     "eval_agent($self, src, journal)\n--\n\n"},
+    {"eval_text", fast_method(engine_eval_text), METH_FASTCALL | METH_KEYWORDS,
+     "eval_text($self, src, journal)\n--\n\nPorcelain agent eval: text in, text out.\nReturns "
+     "formatted output matching the CLI REPL experience."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -393,26 +553,53 @@ PyType_Spec engine_spec = {"quorvex.Engine", static_cast<int>(sizeof(EngineObjec
 // ---------------------------------------------------------------------------------------------
 // AgentJournal
 
-// Transitional: the journal behind AgentJournal comes with agent evaluation. The class exists
-// with its final name and signature; making an instance says plainly that it cannot be done yet.
-PyObject* agent_journal_new(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError,
-                  "quorvex.AgentJournal is not available yet: agent evaluation is still being "
-                  "built");
-  return nullptr;
+PyObject* agent_journal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard_object([&]() -> PyObject* {
+    if (!match_arguments("AgentJournal", {}, args, kwargs, nullptr)) return nullptr;
+    auto journal = std::make_unique<Journal>();
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* obj = alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    auto* j = reinterpret_cast<AgentJournalObject*>(obj);
+    j->journal = journal.release();
+    j->borrow_flag = 0;
+    j->owner_thread = PyThread_get_thread_ident();
+    return obj;
+  });
+}
+
+// A journal dropped on another thread than its own leaks its revisions: they may be in use by an
+// evaluation on the owning thread.
+void agent_journal_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* j = reinterpret_cast<AgentJournalObject*>(self);
+  if (j->owner_thread == PyThread_get_thread_ident()) {
+    delete std::exchange(j->journal, nullptr);
+  } else {
+    PyErr_SetString(PyExc_RuntimeError,
+                    (std::string(kJournalType) + " is unsendable, but is being dropped on another "
+                                                 "thread")
+                        .c_str());
+    // Not `self`: the hook would take a reference to an object being freed.
+    PyErr_WriteUnraisable(nullptr);
+  }
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);
 }
 
 PyType_Slot agent_journal_slots[] = {
     {Py_tp_doc, const_cast<char*>("AgentJournal()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(agent_journal_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(agent_journal_dealloc)},
     {0, nullptr},
 };
 
-PyType_Spec agent_journal_spec = {"quorvex.AgentJournal", static_cast<int>(sizeof(PyObject)), 0,
+PyType_Spec agent_journal_spec = {"quorvex.AgentJournal",
+                                  static_cast<int>(sizeof(AgentJournalObject)), 0,
                                   Py_TPFLAGS_DEFAULT, agent_journal_slots};
 
 PyTypeObject* g_engine_type = nullptr;
-PyTypeObject* g_agent_journal_type = nullptr;
 
 } // namespace
 

@@ -7,7 +7,7 @@
 #include "value/numbers.hpp"
 #include "value/strings.hpp"
 #include "vm/compiler/compiler_internal.hpp"
-#include "vm/natives/builtins.hpp"
+#include "builtins/builtin_info.hpp"
 
 namespace quorvex {
 
@@ -199,7 +199,7 @@ SpecialForm find_special_form(std::string_view name) {
   case 5:
     if (name == "quote") return compile_quote;
     if (name == "recur") return compile_recur;
-    if (name == "match") return compile_unbuilt;
+    if (name == "match") return compile_match;
     return nullptr;
   case 6:
     if (name == "assert") return compile_assert;
@@ -208,7 +208,7 @@ SpecialForm find_special_form(std::string_view name) {
   case 7:
     if (name == "unquote") return compile_unquote;
     if (name == "perform") return compile_perform;
-    if (name == "defdata") return compile_unbuilt;
+    if (name == "defdata") return compile_defdata;
     return nullptr;
   case 8:
     if (name == "defmacro") return compile_unbuilt;

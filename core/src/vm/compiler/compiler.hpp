@@ -49,6 +49,10 @@ public:
   virtual std::uint32_t prototype_count() const = 0;
   // The machine's data types: patterns name their variants, and `defdata` registers new ones.
   virtual TypeRegistry& types() = 0;
+  // Puts an object straight into the machine's heap, without a collection: the shared instance of
+  // a variant without fields, which `defdata` makes at compile time and the type registry roots
+  // from its registration on.
+  virtual HeapKey insert_machine_object(HeapObject object) = 0;
 
 protected:
   ~CompilerHost() = default;

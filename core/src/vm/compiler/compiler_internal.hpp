@@ -123,7 +123,12 @@ void push_function(Compiler& c, Spur name, std::uint8_t arity, bool is_variadic)
 Prototype finish_function(Compiler& c);
 // Appends a finished prototype; its compilation-local index.
 std::uint32_t register_prototype(Compiler& c, Prototype proto);
-// Emits the loads of the capture list, then the closure word.
+// One capture list for a function whose clauses (and guards) were compiled as prototypes of their
+// own: the union of their descriptors in order of first appearance, each prototype's capture
+// operands renumbered against it. "too many upvalues" past 255 entries.
+CompileOr<std::vector<UpvalueDesc>> unify_captures(std::span<Prototype* const> protos);
+// Emits the loads of the capture list, then the closure word: MakeClosure of `body_prototype`
+// without a template, else MakeTemplateClosure of a new template holding `*tmpl`.
 CompileResult emit_closure(Compiler& c, std::span<const UpvalueDesc> captures,
                            std::uint32_t body_prototype, const FunctionRef* tmpl, const Span& span);
 
@@ -134,7 +139,26 @@ struct BoundName {
 };
 using BoundNames = std::vector<BoundName>;
 
+// ---- Patterns ----
+//
+// Clause positions build records that the machine's clause matcher tests. Each declares the
+// pattern's names as locals of the current function context (the clause's own) and appends them
+// to `bound`, one list per clause, which refuses a name bound twice.
+//   compile_pattern        a parameter of `fn` or of a handler clause's record
+//   compile_match_pattern  a `match` clause: `_`, and list patterns with match's own texts
 CompileOr<Pattern> compile_pattern(Compiler& c, const Form& form, BoundNames& bound);
+CompileOr<Pattern> compile_match_pattern(Compiler& c, const Form& form, BoundNames& bound);
+CompileOr<Pattern> compile_map_destructure(Compiler& c, const Form& map, BoundNames& bound);
+
+// Binding positions emit code. Precondition: the value to take apart is on top of the stack; the
+// code consumes it and leaves the pattern's names as new locals of the current function. This is
+// the entry for `let` and for the non-symbol parameters of handler clauses (push the parameter's
+// slot with GetLocal, then call this with the parameter form).
+CompileResult compile_destructure(Compiler& c, const Form& pattern);
+CompileResult compile_map_destructure_let(Compiler& c, const Form& map, const Span& span);
+// `constructor` must name a known variant whose field count is sub_patterns.size().
+CompileResult compile_variant_destructure(Compiler& c, Spur constructor, FormSpan sub_patterns,
+                                          const Span& span);
 
 CompileResult compile_fn(Compiler& c, FormSpan items);
 
@@ -151,6 +175,8 @@ CompileResult compile_loop(Compiler& c, FormSpan items);
 CompileResult compile_recur(Compiler& c, FormSpan items);
 CompileResult compile_quote(Compiler& c, FormSpan items);
 CompileResult compile_assert(Compiler& c, FormSpan items);
+CompileResult compile_match(Compiler& c, FormSpan items);
+CompileResult compile_defdata(Compiler& c, FormSpan items);
 CompileResult compile_effect(Compiler& c, FormSpan items);
 CompileResult compile_perform(Compiler& c, FormSpan items);
 CompileResult compile_with_handler(Compiler& c, FormSpan items);

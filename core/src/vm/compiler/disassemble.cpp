@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "util/interner.hpp"
-#include "vm/natives/builtins.hpp"
+#include "builtins/builtin_info.hpp"
 
 namespace quorvex {
 
@@ -23,7 +23,7 @@ std::string constant_at(const Prototype& proto, std::uint32_t index,
 }
 
 std::string builtin_name(std::uint32_t index) {
-  auto rows = builtin_rows();
+  auto rows = builtin_infos();
   if (index < rows.size()) return std::string(rows[index].name);
   return "?";
 }

@@ -66,25 +66,6 @@ CompileOr<HandlerClause> check_clause(Compiler& c, const Form& clause) {
   return out;
 }
 
-// Binds the value on top of the stack to a non-symbol clause parameter.
-CompileResult bind_clause_pattern(Compiler& c, const Form& pattern) {
-  const Form& p = unwrap(pattern);
-  const Span span = span_of(pattern);
-  switch (kind_of(p)) {
-  case FormKind::Vector:
-  case FormKind::Map:
-    return fail("destructuring handler clause parameters is not yet available", span);
-  case FormKind::List:
-    if (!p.items().empty()) {
-      return fail("destructuring handler clause parameters is not yet available", span);
-    }
-    break;
-  default:
-    break;
-  }
-  return fail("only simple symbol patterns supported in let bindings", span);
-}
-
 } // namespace
 
 CompileResult compile_handler_clause(Compiler& c, FormSpan params, FormSpan body) {
@@ -106,23 +87,16 @@ CompileResult compile_handler_clause(Compiler& c, FormSpan params, FormSpan body
   }
   for (const auto& [form, slot] : patterns) {
     current(c).emit_instruction(Opcode::GetLocal, slot);
-    QV_TRY(bind_clause_pattern(c, *form));
+    QV_TRY(compile_destructure(c, *form));
   }
   QV_TRY(compile_body(c, body));
   current(c).emit_instruction(Opcode::Return);
   Prototype proto = finish_function(c);
   const std::vector<UpvalueDesc> captures = proto.upvalue_descs;
   const std::uint32_t index = register_prototype(c, std::move(proto));
-
-  // Every capture is a checked 8-bit index already (at most 255 of them, see add_upvalue).
-  FunctionContext& ctx = current(c);
-  for (const UpvalueDesc& d : captures) {
-    ctx.emit_instruction(d.from_upvalue ? Opcode::GetUpvalue : Opcode::GetLocal, d.index);
-  }
-  // Indices past 16 bits become template closures once the compilation is adopted.
-  ctx.emit_ab(Opcode::MakeClosure, static_cast<std::uint16_t>(index),
-              static_cast<std::uint8_t>(captures.size()));
-  return {};
+  // At most 255 captures (add_upvalue refuses more); an index past 16 bits becomes a template
+  // closure once the compilation is adopted.
+  return emit_closure(c, captures, index, nullptr, std::nullopt);
 }
 
 CompileResult compile_effect(Compiler& c, FormSpan items) {

@@ -1,5 +1,6 @@
 // `fn`: clauses into prototypes, the function record, captures, and the code that makes the
-// closure. Also the parameter-pattern compiler.
+// closure, and the capture list that several separately compiled prototypes share.
+#include <algorithm>
 #include <string>
 
 #include "util/interner.hpp"
@@ -118,7 +119,7 @@ CompileOr<ClauseProduct> compile_clause(Compiler& c, FormSpan clause, Spur name)
 
 // Rewrites the capture operands of `proto` from its own numbering to positions in `all`, and
 // gives it the whole list.
-CompileResult renumber_captures(Prototype& proto, const std::vector<UpvalueDesc>& all) {
+void renumber_captures(Prototype& proto, const std::vector<UpvalueDesc>& all) {
   std::vector<std::uint8_t> map;
   map.reserve(proto.upvalue_descs.size());
   for (const UpvalueDesc& d : proto.upvalue_descs) {
@@ -139,7 +140,6 @@ CompileResult renumber_captures(Prototype& proto, const std::vector<UpvalueDesc>
   }
   proto.upvalue_descs = all;
   proto.upvalue_count = static_cast<std::uint8_t>(all.size());
-  return {};
 }
 
 bool is_plain_clause(const ClauseProduct& clause) {
@@ -182,25 +182,12 @@ CompileResult compile_fn(Compiler& c, FormSpan items) {
     products.push_back(std::move(product));
   }
 
-  // One capture list for the whole function, in order of first appearance.
-  std::vector<UpvalueDesc> captures;
-  auto add_all = [&](const Prototype& p) {
-    for (const UpvalueDesc& d : p.upvalue_descs) {
-      bool known = false;
-      for (const UpvalueDesc& e : captures)
-        known = known || e == d;
-      if (!known) captures.push_back(d);
-    }
-  };
-  for (const ClauseProduct& p : products) {
-    add_all(p.body);
-    if (p.guard) add_all(*p.guard);
-  }
-  if (captures.size() > kMaxUpvalues) return std::unexpected(too_many_upvalues());
+  std::vector<Prototype*> parts;
   for (ClauseProduct& p : products) {
-    QV_TRY(renumber_captures(p.body, captures));
-    if (p.guard) QV_TRY(renumber_captures(*p.guard, captures));
+    parts.push_back(&p.body);
+    if (p.guard) parts.push_back(&*p.guard);
   }
+  QV_TRY_ASSIGN(std::vector<UpvalueDesc> captures, unify_captures(parts));
 
   const bool plain_shape = products.size() == 1 && is_plain_clause(products[0]);
 
@@ -220,44 +207,46 @@ CompileResult compile_fn(Compiler& c, FormSpan items) {
     records.push_back(std::move(record));
   }
 
-  const bool plain = plain_shape && records[0].body_prototype <= kMaxU16Operand;
+  if (plain_shape && records[0].body_prototype <= kMaxU16Operand) {
+    return emit_closure(c, captures, records[0].body_prototype, nullptr, head);
+  }
+  FunctionRef record(std::move(records));
+  return emit_closure(c, captures, 0, &record, head);
+}
+
+CompileOr<std::vector<UpvalueDesc>> unify_captures(std::span<Prototype* const> protos) {
+  std::vector<UpvalueDesc> all;
+  for (const Prototype* p : protos) {
+    for (const UpvalueDesc& d : p->upvalue_descs) {
+      if (std::find(all.begin(), all.end(), d) == all.end()) all.push_back(d);
+    }
+  }
+  // 255 at most: the closure word's capture count is one byte.
+  if (all.size() > kMaxUpvalues) return std::unexpected(too_many_upvalues());
+  for (Prototype* p : protos)
+    renumber_captures(*p, all);
+  return all;
+}
+
+CompileResult emit_closure(Compiler& c, std::span<const UpvalueDesc> captures,
+                           std::uint32_t body_prototype, const FunctionRef* tmpl,
+                           const Span& span) {
   std::uint16_t template_constant = 0;
-  if (!plain) {
-    HeapKey key =
-        heap_insert(c.staging_heap, HeapObject(ClosureTemplate{FunctionRef(std::move(records))}));
-    QV_TRY_ASSIGN(template_constant, constant_index(c, Value::object(key), head));
+  if (tmpl != nullptr) {
+    HeapKey key = heap_insert(c.staging_heap, HeapObject(ClosureTemplate{*tmpl}));
+    QV_TRY_ASSIGN(template_constant, constant_index(c, Value::object(key), span));
   }
   FunctionContext& ctx = current(c);
   for (const UpvalueDesc& d : captures) {
     ctx.emit_instruction(d.from_upvalue ? Opcode::GetUpvalue : Opcode::GetLocal, d.index);
   }
   const auto count = static_cast<std::uint8_t>(captures.size());
-  if (plain) {
-    ctx.emit_ab(Opcode::MakeClosure, static_cast<std::uint16_t>(records[0].body_prototype), count);
+  if (tmpl == nullptr) {
+    ctx.emit_ab(Opcode::MakeClosure, static_cast<std::uint16_t>(body_prototype), count);
   } else {
     ctx.emit_ab(Opcode::MakeTemplateClosure, template_constant, count);
   }
   return {};
-}
-
-CompileOr<Pattern> compile_pattern(Compiler& c, const Form& form, BoundNames& bound) {
-  const Form& p = unwrap(form);
-  const Span span = span_of(form);
-  if (p.kind() == FormKind::Symbol && !p.ns()) {
-    if (p.name() == "_") return Pattern::wildcard();
-    Spur name = intern_name(c, p.name());
-    for (const BoundName& b : bound) {
-      if (b.name != name) continue;
-      CompileFailure f = CompileFailure::make(CompileErrorKind::Tag::DuplicateParameter,
-                                              std::string(p.name()), span);
-      if (b.span) f.labels.push_back(CompileLabel{"first defined here", *b.span, 1});
-      return std::unexpected(std::move(f));
-    }
-    QV_TRY_ASSIGN(std::uint8_t slot, current(c).declare_local(name, span));
-    bound.push_back(BoundName{name, span});
-    return Pattern::bind(slot);
-  }
-  return fail("pattern parameters are not supported yet", span);
 }
 
 } // namespace quorvex

@@ -21,34 +21,6 @@ CompileResult patch(Compiler& c, std::uint32_t at) {
   return current(c).patch_jump(at);
 }
 
-// Binds the value on top of the stack to a `let` pattern.
-CompileResult bind_let_pattern(Compiler& c, const Form& pattern) {
-  const Form& p = unwrap(pattern);
-  const Span span = span_of(pattern);
-  switch (kind_of(p)) {
-  case FormKind::Symbol: {
-    if (p.ns()) break;
-    if (p.name() == "_") {
-      current(c).emit_instruction(Opcode::Pop);
-      return {};
-    }
-    Spur name = intern_name(c, p.name());
-    QV_TRY_ASSIGN(std::uint8_t slot, current(c).declare_local(name, span));
-    current(c).emit_instruction(Opcode::SetLocal, slot);
-    return {};
-  }
-  case FormKind::Vector:
-  case FormKind::Map:
-    return fail("destructuring in let bindings is not supported yet", span);
-  case FormKind::List:
-    if (p.items().empty()) break;
-    return fail("variant destructuring in let bindings is not supported yet", span);
-  default:
-    break;
-  }
-  return fail("only simple symbol patterns supported in let bindings", span);
-}
-
 // The name of a `def`-like form: a symbol, its namespace ignored.
 CompileOr<Spur> definition_name(Compiler& c, const Form& form, const char* message,
                                 const char* hint) {
@@ -144,7 +116,7 @@ CompileResult compile_let(Compiler& c, FormSpan items) {
     for (std::size_t i = 0; i < pairs.size(); i += 2) {
       // The value first: it sees the earlier bindings, not its own name.
       QV_TRY(compile_expr(c, *pairs[i + 1]));
-      QV_TRY(bind_let_pattern(c, *pairs[i]));
+      QV_TRY(compile_destructure(c, *pairs[i]));
     }
   }
   QV_TRY(compile_body(c, items.subspan(2)));

@@ -27,6 +27,9 @@ public:
   }
 
   TypeRegistry& types() override { return vm_.types; }
+  HeapKey insert_machine_object(HeapObject object) override {
+    return heap_insert(vm_.heap, std::move(object));
+  }
 
   Vm& vm() { return vm_; }
 

@@ -37,7 +37,6 @@ std::expected<std::optional<Value>, VmError> string_char_at(Heap& heap, const Va
 } // namespace
 
 NativeResult builtin_nth(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 2) return arity_error(2, argc);
   const Value coll = args[0];
   // The index is checked before the collection, so (nth nil :a) is an index error.
   if (!args[1].is_int()) return type_error("index must be integer");
@@ -59,7 +58,6 @@ NativeResult builtin_nth(Vm& vm, const Value* args, std::size_t argc) {
 
 // Never a kind error: whatever finds nothing answers the default.
 NativeResult builtin_get(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 2) return arity_error(2, argc);
   const Value coll = args[0];
   const Value key = args[1];
   const Value fallback = argc >= 3 ? args[2] : Value::nil();
@@ -104,7 +102,6 @@ NativeResult builtin_get(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_vec(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 1) return arity_error(1, argc);
   if (args[0].is_nil()) return alloc_seq_object(vm.heap, ValueVector(), true);
   const SeqObject* seq = arg_as<SeqObject>(vm.heap, args[0]);
   if (seq == nullptr) return type_error("vec requires a sequence");

@@ -14,7 +14,6 @@
 namespace quorvex {
 
 NativeResult builtin_drop(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc != 2) return arity_error(2, argc);
   if (!args[0].is_int()) return type_error("drop requires integer count");
   const std::uint64_t n =
       args[0].as.integer < 0 ? 0 : static_cast<std::uint64_t>(args[0].as.integer);

@@ -1,5 +1,7 @@
-// Handlers of the builtin rows, by family. Only the table refers to them by name; everything else
-// reaches a builtin through its index.
+// Handlers of the builtin rows. Each handler named in the builtin list is declared here from the
+// list itself, so adding a builtin means its row and its definition in the family file
+// (core/src/vm/natives/<family>.cpp), nothing else. Only the table refers to handlers by name;
+// everything else reaches a builtin through its index.
 #pragma once
 
 #include <cstddef>
@@ -11,18 +13,9 @@ namespace quorvex {
 
 struct Vm;
 
-// Collection construction and access (collection_access.cpp).
-NativeResult builtin_nth(Vm& vm, const Value* args, std::size_t argc);
-NativeResult builtin_get(Vm& vm, const Value* args, std::size_t argc);
-NativeResult builtin_vec(Vm& vm, const Value* args, std::size_t argc);
-
-// Collection update and sequences (collection_update.cpp).
-NativeResult builtin_drop(Vm& vm, const Value* args, std::size_t argc);
-NativeResult builtin_concat(Vm& vm, const Value* args, std::size_t argc);
-
-// Internal rows that compiled forms call by name (internal.cpp).
-NativeResult builtin_throw_arity(Vm& vm, const Value* args, std::size_t argc);
-NativeResult builtin_make_effect(Vm& vm, const Value* args, std::size_t argc);
-NativeResult builtin_assert_failed(Vm& vm, const Value* args, std::size_t argc);
+#define QV_BUILTIN(index, name, arity, handler, doc)                                               \
+  NativeResult handler(Vm& vm, const Value* args, std::size_t argc);
+#include "builtins/builtin_list.def"
+#undef QV_BUILTIN
 
 } // namespace quorvex

@@ -29,7 +29,6 @@ NativeResult builtin_throw_arity(Vm&, const Value* args, std::size_t argc) {
 // The argument alternates operation names and declared arities: [ask 1 tell 2]. A last name
 // without an arity is ignored. A failed call makes nothing and consumes no id.
 NativeResult builtin_make_effect(Vm& vm, const Value* args, std::size_t argc) {
-  if (argc < 1) return arity_error(1, argc);
   const SeqObject* seq = arg_as<SeqObject>(vm.heap, args[0]);
   if (seq == nullptr) return type_error("expected ops vector");
   const ValueVector items = seq->items;
