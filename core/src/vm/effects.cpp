@@ -280,7 +280,14 @@ bool return_from_clause(Vm& vm, const AbortTarget& target, Value result) {
     }
   }
   // Unwind: the `with-handler` form whose clause returned receives the value, after its
-  // PopHandler; the entry goes with everything installed above it.
+  // PopHandler; the entry goes with everything installed above it. A clause runs only in the run
+  // that holds its entry (perform_effect), so this stays within the run; should it still take a
+  // run's root frame, that run ends at once (RunRecord::cut).
+  for (auto run = vm.runs.rbegin();
+       run != vm.runs.rend() && run->frame_depth >= target.frame_count; ++run) {
+    run->cut = true;
+    vm.unwind_past_native = true;
+  }
   st.truncate(target.stack_height);
   if (vm.frames.size() > target.frame_count) vm.frames.resize(target.frame_count);
   if (entry) {

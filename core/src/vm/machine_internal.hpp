@@ -12,27 +12,18 @@
 
 namespace quorvex::machine {
 
-// The three entry modes of the one loop body.
-enum class RunMode : std::uint8_t {
-  // The outermost run: ends when the frame stack is empty; errors are offered to `exn`.
-  ToCompletion,
-  // A callback from native code: ends when the frame count is back at `depth`; errors are
-  // offered to `exn`, an unhandled one is returned.
-  UntilDepth,
-  // A guard: ends when the frame count is back at `depth`, then cuts the value and handler stacks
-  // to `stack_height` and `handler_count`; errors are returned at once.
-  Nested,
-};
+// Runs the loop from the root frame the caller has pushed at `run.frame_depth` (the top frame),
+// as a run of `run.kind` (RunRecord in vm.hpp); the record's id is given here.
+std::expected<Value, VmError> execute(Vm& vm, RunRecord run);
 
-struct RunSpec {
-  RunMode mode = RunMode::ToCompletion;
-  std::uint32_t depth = 0;
-  std::uint32_t stack_height = 0;
-  std::uint32_t handler_count = 0;
-};
+// What a run whose root frame was cut away answers its native caller. Never shown: the run the
+// unwind landed in drops it (see RunRecord::cut).
+VmError cut_run_error();
 
-// Runs the loop from the top frame (already pushed by the caller).
-std::expected<Value, VmError> execute(Vm& vm, RunSpec spec);
+// After a native call made by the innermost run came back: whether an unwind cut away the runs
+// it started. Then the native's answer is dropped; the innermost run continues when the unwind
+// landed in it (answers false and clears the flag), or ends as cut as well (answers true).
+bool native_call_was_cut(Vm& vm);
 
 // Who is calling a closure: compiled code (Call, TailCall) or native code / effect handling.
 // They differ in the error for a call that no clause's arity fits and in frame reuse.
@@ -220,9 +211,9 @@ std::optional<std::size_t> find_handler_entry(const Vm& vm, std::uint64_t serial
 // object, resumable or not. May collect; leaves the stacks as they are.
 HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::size_t& first_saved);
 // Whether a handler entry installed with that frame count lies outside the innermost run, in
-// frames below a native function that called back into the language.
+// frames below the native function (or the clause selection) that started it.
 inline bool outside_current_run(const Vm& vm, std::uint32_t frame_count) {
-  return vm.active_runs > 1 && frame_count <= vm.run_floor;
+  return !vm.runs.empty() && frame_count <= vm.runs.back().frame_depth;
 }
 // The return of a handler clause's frame (already popped) with `result`: into the resumption it
 // ran in, or out of its `with-handler` form. Answers true when no frame is left.
@@ -232,19 +223,27 @@ bool return_from_clause(Vm& vm, const AbortTarget& target, Value result);
 // May collect; the values stay on the stack meanwhile.
 std::expected<Value, VmError> make_rest_list(Vm& vm, std::uint32_t from, std::uint32_t count);
 
-// Keeps count of the runs in progress; when the outermost one ends, a pending abort or perform
-// is over.
-// Also keeps Vm::run_floor, the position of the innermost run's first frame (already pushed).
+// The record of a run for as long as it executes; when the outermost run ends, a pending abort
+// or perform is over.
 class ActiveRun {
 public:
-  explicit ActiveRun(Vm& vm) : vm_(vm), saved_floor_(vm.run_floor) {
-    if (vm_.active_runs++ == 0) vm_.run_aborting = false;
-    vm_.run_floor = vm_.frames.empty() ? 0 : static_cast<std::uint32_t>(vm_.frames.size() - 1);
+  ActiveRun(Vm& vm, RunRecord run) : vm_(vm) {
+    if (vm_.runs.empty()) {
+      vm_.run_aborting = false;
+      vm_.unwind_past_native = false;
+      vm_.pending_perform.reset();
+    }
+    run.root_frame = vm_.next_run_id++;
+    run.cut = false;
+    if (run.frame_depth >= vm_.frames.size()) internal_error("a run without its root frame");
+    vm_.frames[run.frame_depth].run_root = run.root_frame;
+    vm_.runs.push_back(run);
   }
   ~ActiveRun() {
-    vm_.run_floor = saved_floor_;
-    if (--vm_.active_runs == 0) {
+    vm_.runs.pop_back();
+    if (vm_.runs.empty()) {
       vm_.run_aborting = false;
+      vm_.unwind_past_native = false;
       vm_.pending_perform.reset();
     }
   }
