@@ -220,7 +220,10 @@ TEST(CollectionBuiltins, HigherOrder) {
       // Keywords, sets, builtins and host-free natives are called like closures.
       {"[(map :a [{:a 1} {:b 2}]) (map #{2} [1 2]) (map count [[1] \"ab\"])]",
        "[[1 nil] [nil 2] [1 2]]"},
-      {"(map :a [{:a 1}] )", "[1]"},
+      {"[(map {:a 1 \"k\" 2} [:a :b (nth \"k\" 0)]) (filter {1 true} '(1 2))]",
+       "[[1 nil 2] (1)]"},
+      {"(map {:a 1} [1] [2])", "error: Wrong number of arguments: expected 2, got 3"},
+      {"(map [1 2] [0])", "error: Value is not callable"},
       {"(map (fn [x y] x) [1])", "error: Wrong number of arguments: expected 2, got 1"},
       {"(map 5 [1])", "error: Value is not callable"},
       {"(map 5 [])", "[]"},

@@ -461,9 +461,9 @@ std::optional<std::string> find_effect_name(const Vm& vm, EffectId id);
 std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
                                                   std::span<const Value> args);
 
-// Calls any callable value from native code: builtins and host functions directly, keywords and
-// sets by lookup, closures in a nested run of the loop. Vectors, maps and continuations are not
-// callable from here. After a failed nested run the stacks are cut back to their heights at entry
+// Calls any callable value from native code: builtins and host functions directly, keywords,
+// sets and maps by lookup, closures in a nested run of the loop. Vectors and continuations are
+// not callable from here. After a failed nested run the stacks are cut back to their heights at entry
 // before the error is returned. The answer is not rooted: a caller outside a native function
 // (where collections can run) keeps it alive itself, e.g. in a RootScope.
 NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value> args);
