@@ -9,58 +9,17 @@
 #include <string>
 #include <string_view>
 
-#include "value/printer.hpp"
-#include "vm/interface.hpp"
-#include "vm/vm.hpp"
+#include "engine_testing.hpp"
 
 namespace quorvex {
 namespace {
 
-std::string outcome(Vm& vm, std::string_view source) {
-  std::expected<Value, EngineError> r = vm_eval(vm, source);
-  if (!r) return "error: " + to_string(r.error());
-  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, *r);
-  return text ? *text : "<print fault>";
-}
-
-void expect_machine_at_rest(const Vm& vm) {
-  EXPECT_EQ(vm.stack.size(), 0u);
-  EXPECT_TRUE(vm.frames.empty());
-  EXPECT_TRUE(vm.handlers.empty());
-  EXPECT_EQ(vm.heap.native_depth, 0u);
-  EXPECT_EQ(vm.active_runs, 0u);
-}
-
-// Errors as the host sees them, with the line and column (1-based) of their location.
-struct ErrorCase {
-  const char* source;
-  const char* display;
-  int line;
-  int column;
-};
-
-void expect_errors(std::initializer_list<ErrorCase> cases) {
-  for (const ErrorCase& c : cases) {
-    SCOPED_TRACE(c.source);
-    std::unique_ptr<Vm> vm = vm_new_bare();
-    std::expected<Value, EngineError> r = vm_eval(*vm, c.source);
-    expect_machine_at_rest(*vm);
-    ASSERT_FALSE(r);
-    EXPECT_EQ(to_string(r.error()), c.display);
-    const CompileFailure* f = r.error().as_compile();
-    ASSERT_NE(f, nullptr);
-    if (c.line == 0) {
-      EXPECT_FALSE(f->location.has_value());
-      continue;
-    }
-    ASSERT_TRUE(f->location.has_value());
-    EXPECT_EQ(static_cast<int>(f->location->line) + 1, c.line);
-    EXPECT_EQ(static_cast<int>(f->location->column) + 1, c.column);
-  }
-}
+using engine_testing::expect_located;
+using engine_testing::expect_machine_at_rest;
+using engine_testing::run;
 
 TEST(Macros, ErrorsAndTheirLocations) {
-  expect_errors({
+  expect_located({
       {"(defmacro)", "compile error: invalid syntax: defmacro requires a name and parameter vector",
        1, 2},
       {"(defmacro m)", "compile error: invalid syntax: defmacro requires a name and parameter vector",
@@ -146,18 +105,18 @@ TEST(Macros, TheExpansionCarriesTheCallSpanOnly) {
 TEST(Macros, AFailedExpansionLeavesTheMachineReady) {
   std::unique_ptr<Vm> vm = vm_new_bare();
   ASSERT_TRUE(vm_eval(*vm, "(defmacro boom [] (/ 1 0))"));
-  EXPECT_EQ(outcome(*vm, "(do (defmacro fine [] :ok) (let [a 1] [a (boom)]))"),
+  EXPECT_EQ(run(*vm, "(do (defmacro fine [] :ok) (let [a 1] [a (boom)]))"),
             "error: compile error: macro expansion error: Division by zero");
   expect_machine_at_rest(*vm);
-  EXPECT_EQ(outcome(*vm, "[(+ 1 2) (fine)]"), "[3 :ok]");
+  EXPECT_EQ(run(*vm, "[(+ 1 2) (fine)]"), "[3 :ok]");
   EXPECT_EQ(vm->macros.size(), 2u);
   // An expander that fails deep inside nested calls.
   ASSERT_TRUE(vm_eval(*vm, "(defn down [n] (if (= n 0) (/ n 0) [(down (- n 1))]))"));
   ASSERT_TRUE(vm_eval(*vm, "(defmacro deep-fail [] (down 50))"));
-  EXPECT_EQ(outcome(*vm, "(deep-fail)"),
+  EXPECT_EQ(run(*vm, "(deep-fail)"),
             "error: compile error: macro expansion error: Division by zero");
   expect_machine_at_rest(*vm);
-  EXPECT_EQ(outcome(*vm, "(fine)"), ":ok");
+  EXPECT_EQ(run(*vm, "(fine)"), ":ok");
 }
 
 TEST(Macros, DocstringsAreRecordedAsMacroDocumentation) {
@@ -171,7 +130,7 @@ TEST(Macros, DocstringsAreRecordedAsMacroDocumentation) {
 }
 
 TEST(SyntaxQuote, Errors) {
-  expect_errors({
+  expect_located({
       {"(syntax-quote)",
        "compile error: invalid syntax: syntax-quote expects exactly 1 argument", 1, 2},
       {"(syntax-quote a b)",
@@ -190,7 +149,7 @@ TEST(SyntaxQuote, Errors) {
 // heap objects, and under QUORVEX_GC_STRESS every allocation collects.
 TEST(Macros, ExpansionWhileCollecting) {
   std::unique_ptr<Vm> vm = vm_new_bare();
-  ASSERT_EQ(outcome(*vm, R"(
+  ASSERT_EQ(run(*vm, R"(
 (defmacro when [c & body] `(if ~c (do ~@body) nil))
 (defmacro cond [& clauses]
   (when (not= clauses ())
@@ -207,13 +166,13 @@ TEST(Macros, ExpansionWhileCollecting) {
 )"),
             "<fn>");
   const std::uint64_t before = vm->heap.collections;
-  EXPECT_EQ(outcome(*vm, "(churn [1 \"two\" {:three #{3}} (four)])"),
+  EXPECT_EQ(run(*vm, "(churn [1 \"two\" {:three #{3}} (four)])"),
             "[1 \"two\" {:three #{3}} (four)]");
   EXPECT_GT(vm->heap.collections, before);
-  EXPECT_EQ(outcome(*vm, "[(classify -5) (classify 0) (classify 7) (classify 99)]"),
+  EXPECT_EQ(run(*vm, "[(classify -5) (classify 0) (classify 7) (classify 99)]"),
             "[:negative :zero :small :large]");
-  EXPECT_EQ(outcome(*vm, "(do (defn add [a b] (+ a b)) (-> 5 (- 1) (* 10) (add 2)))"), "42");
-  EXPECT_EQ(outcome(*vm, "(when (cond false 1 true 2) (-> [\"s\" [:x]] (nth 1) (nth 0)))"), ":x");
+  EXPECT_EQ(run(*vm, "(do (defn add [a b] (+ a b)) (-> 5 (- 1) (* 10) (add 2)))"), "42");
+  EXPECT_EQ(run(*vm, "(when (cond false 1 true 2) (-> [\"s\" [:x]] (nth 1) (nth 0)))"), ":x");
   expect_machine_at_rest(*vm);
 }
 
