@@ -600,6 +600,12 @@ std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, s
 
 namespace quorvex {
 
+std::optional<VmError> count_native_step(Vm& vm) {
+  if (--vm.interrupt_countdown != 0) [[likely]]
+    return std::nullopt;
+  return machine::poll_interrupt(vm);
+}
+
 NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value> args) {
   using namespace machine;
   // Calls from native code count towards the interrupt poll like compiled calls, so that a

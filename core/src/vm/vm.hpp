@@ -468,6 +468,10 @@ std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
 // (where collections can run) keeps it alive itself, e.g. in a RootScope.
 NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value> args);
 
+// Counts one step of a long native walk that calls nothing back (calls back count themselves), and
+// polls the interrupt hook every kInterruptInterval steps; an error ends every run in progress.
+std::optional<VmError> count_native_step(Vm& vm);
+
 // Calls builtin row `index`, or host function index - natives.size(). Leaves native_depth alone.
 NativeResult call_native(Vm& vm, std::uint16_t index, std::span<const Value> args);
 
