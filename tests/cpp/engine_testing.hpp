@@ -31,7 +31,7 @@ inline void expect_machine_at_rest(const Vm& vm) {
   EXPECT_TRUE(vm.frames.empty());
   EXPECT_TRUE(vm.handlers.empty());
   EXPECT_EQ(vm.heap.native_depth, 0u);
-  EXPECT_EQ(vm.active_runs, 0u);
+  EXPECT_TRUE(vm.runs.empty());
 }
 
 // An error's display text and its 1-based line and column (0, 0: no location).
