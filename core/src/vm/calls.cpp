@@ -667,6 +667,13 @@ NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value>
     if (!member) return std::unexpected(to_vm_error(member.error()));
     return *member ? args[0] : Value::nil();
   }
+  // A map looks its key up as in compiled code, so `(map {:a 1} ks)` works like `(map :a ms)`.
+  if (const MapObject* map = heap_get_as<MapObject>(vm.heap, callee)) {
+    if (args.size() != 1 && args.size() != 2) return std::unexpected(VmError::arity(1, got));
+    Guarded<std::optional<Value>> found = map_lookup_value(vm.heap, map->map, args[0]);
+    if (!found) return std::unexpected(to_vm_error(found.error()));
+    return found->value_or(args.size() == 2 ? args[1] : Value::nil());
+  }
   DepthGuard guard;
   if (!guard) {
     vm.run_aborting = true;

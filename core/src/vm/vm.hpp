@@ -512,9 +512,9 @@ std::optional<std::string> find_effect_name(const Vm& vm, EffectId id);
 std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
                                                   std::span<const Value> args);
 
-// Calls any callable value from native code: builtins and host functions directly, keywords and
-// sets by lookup, closures in a nested run of the loop. Vectors, maps and continuations are not
-// callable from here. After a failed nested run the stacks are cut back to their heights at entry
+// Calls any callable value from native code: builtins and host functions directly, keywords,
+// sets and maps by lookup, closures in a nested run of the loop. Vectors and continuations are
+// not callable from here. After a failed nested run the stacks are cut back to their heights at entry
 // before the error is returned. A closure's run may collect (CollectionAllowed), whatever natives
 // are in progress. The answer is not rooted: the caller keeps it alive itself (RootScope) before
 // anything else can collect, its own next callback included.
