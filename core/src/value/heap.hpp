@@ -475,8 +475,9 @@ template <class Object, class F> void for_each_reference(Object& object, F&& on_
     auto& c = *object.template get_if<Continuation>();
     for (auto& v : c.values)
       on_value(v);
-    for (auto& f : c.frames)
-      on_optional(f.closure);
+    for (auto& f : c.frames) {
+      if (f.has_closure()) on_key(f.closure);
+    }
     for (auto& e : c.handlers) {
       on_optional(e.closure);
       on_optional(e.dispatch_map);

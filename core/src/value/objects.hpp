@@ -144,17 +144,33 @@ struct ClosureTemplate {
   FunctionRef function;
 };
 
-// One call frame of a suspended computation. Heights and bases are relative to the stack height
-// of the handler entry that captured it.
-struct SavedFrame {
-  std::uint32_t kind = 0;
+// Marks an absent index or height in the frame and handler records.
+inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+
+enum class FrameKind : std::uint8_t {
+  Normal = 0,
+  // Pushed by resuming a continuation: ends its run when ip reaches stop_ip.
+  Boundary = 1,
+};
+
+// What a call frame is, as the machine's frame stack holds it (CallFrame adds what only a live
+// frame has) and as a suspended computation saves it (Continuation::frames, whose heights and
+// bases are relative to the stack height of the handler entry that captured it).
+struct FrameRecord {
+  FrameKind kind = FrameKind::Normal;
+  std::uint8_t arg_count = 0;
+  std::uint16_t reserved = 0;
   std::uint32_t stop_ip = 0;
-  std::optional<std::uint32_t> saved_height;
+  // Boundary frames: the value-stack height the boundary return cuts back to (kNoIndex: base).
+  std::uint32_t saved_height = kNoIndex;
   std::uint32_t ip = 0;
   std::uint32_t base = 0;
   std::uint32_t prototype = 0;
-  std::optional<HeapKey> closure;
-  std::uint8_t arg_count = 0;
+  // The running closure (version 0: none, as for top-level prototypes).
+  HeapKey closure{};
+
+  bool has_closure() const { return closure.version != 0; }
+  bool has_saved_height() const { return saved_height != kNoIndex; }
 };
 
 // One entry of the machine's handler stack. The machine's live entries and the entries a
@@ -192,7 +208,7 @@ struct AbortTarget {
 // The computation between a `with-handler` and a perform it handles, resumable once.
 struct Continuation {
   std::vector<Value> values;
-  std::vector<SavedFrame> frames;
+  std::vector<FrameRecord> frames;
   std::vector<SavedHandlerEntry> handlers;
   std::uint32_t perform_ip = 0;
   std::uint32_t perform_prototype = 0;
