@@ -144,33 +144,35 @@ struct ClosureTemplate {
   FunctionRef function;
 };
 
-// Marks an absent index or height in the frame and handler records.
-inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+// Where a handler clause's frame returns to when the clause finishes: the continuation its
+// perform captured (version 0: no target) and the handler frame's heights and resume point.
+struct AbortTarget {
+  HeapKey continuation{};
+  std::uint32_t stack_height = 0;
+  std::uint32_t frame_count = 0;
+  std::uint32_t resume_ip = 0;
 
-enum class FrameKind : std::uint8_t {
-  Normal = 0,
-  // Pushed by resuming a continuation: ends its run when ip reaches stop_ip.
-  Boundary = 1,
+  bool present() const { return continuation.version != 0; }
 };
 
-// What a call frame is, as the machine's frame stack holds it (CallFrame adds what only a live
-// frame has) and as a suspended computation saves it (Continuation::frames, whose heights and
-// bases are relative to the stack height of the handler entry that captured it).
-struct FrameRecord {
-  FrameKind kind = FrameKind::Normal;
-  std::uint8_t arg_count = 0;
-  std::uint16_t reserved = 0;
+// One call frame of a suspended computation. Heights and bases are relative to the stack height
+// of the handler entry that captured it.
+struct SavedFrame {
+  std::uint32_t kind = 0;
   std::uint32_t stop_ip = 0;
-  // Boundary frames: the value-stack height the boundary return cuts back to (kNoIndex: base).
-  std::uint32_t saved_height = kNoIndex;
+  std::optional<std::uint32_t> saved_height;
   std::uint32_t ip = 0;
   std::uint32_t base = 0;
   std::uint32_t prototype = 0;
-  // The running closure (version 0: none, as for top-level prototypes).
-  HeapKey closure{};
+  std::optional<HeapKey> closure;
+  std::uint8_t arg_count = 0;
+  // A boundary frame's handler entry: an index of the machine's handler stack below the saved
+  // entries, or (with kSavedEntryFlag) a position among the continuation's own saved entries.
+  std::uint32_t handler_index = 0xFFFFFFFFu;
+  // A clause frame's target, its heights relative like the frame's own.
+  AbortTarget abort_to{};
 
-  bool has_closure() const { return closure.version != 0; }
-  bool has_saved_height() const { return saved_height != kNoIndex; }
+  static constexpr std::uint32_t kSavedEntryFlag = 0x80000000u;
 };
 
 // One entry of the machine's handler stack. The machine's live entries and the entries a
@@ -192,23 +194,15 @@ struct SavedHandlerEntry {
   std::uint32_t resume_ip = 0;
   // 1 while a clause of this entry runs; a perform never selects an active entry.
   std::uint8_t active = 0;
-};
-
-// Where a handler clause's frame returns to when the clause finishes: the continuation its
-// perform captured (version 0: no target) and the handler frame's heights and resume point.
-struct AbortTarget {
-  HeapKey continuation{};
-  std::uint32_t stack_height = 0;
-  std::uint32_t frame_count = 0;
-  std::uint32_t resume_ip = 0;
-
-  bool present() const { return continuation.version != 0; }
+  // Tells this entry from every other one ever installed: a continuation resumes the entry that
+  // captured it, wherever that entry stands on the stack by then.
+  std::uint64_t serial = 0;
 };
 
 // The computation between a `with-handler` and a perform it handles, resumable once.
 struct Continuation {
   std::vector<Value> values;
-  std::vector<FrameRecord> frames;
+  std::vector<SavedFrame> frames;
   std::vector<SavedHandlerEntry> handlers;
   std::uint32_t perform_ip = 0;
   std::uint32_t perform_prototype = 0;
@@ -219,6 +213,13 @@ struct Continuation {
   std::uint32_t handler_frame_base = 0;
   std::uint32_t stop_ip = 0;
   std::uint8_t resumed = 0;
+  // Set when the captured frames reach below a run of the machine that native code started: the
+  // native's own state is not part of the capture, so the continuation cannot be resumed.
+  std::uint8_t crosses_native = 0;
+  // The handler frame's closure, which the resumed code needs for its captured variables.
+  HeapKey handler_frame_closure{};
+  // The serial of the handler entry that captured it.
+  std::uint64_t entry_serial = 0;
 };
 
 // A mutable cell; `reset!` and `swap!` replace the value in place.

@@ -65,16 +65,38 @@ inline constexpr std::uint32_t kMaxFrames = 100000;
 // Native indices are 16 bits: builtins and host functions together fit below this.
 inline constexpr std::uint32_t kNativeIndexLimit = 65536;
 
+// Marks an absent index or height in the frame and handler records.
+inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+
+enum class FrameKind : std::uint8_t {
+  Normal = 0,
+  // Pushed by resuming a continuation: ends its run when ip reaches stop_ip.
+  Boundary = 1,
+};
+
 // One activation. Its locals and operands are the values of the value stack from `base` up.
-struct CallFrame : FrameRecord {
+struct CallFrame {
+  FrameKind kind = FrameKind::Normal;
+  std::uint8_t arg_count = 0;
+  std::uint16_t reserved = 0;
+  std::uint32_t stop_ip = 0;
+  // Boundary frames: the value-stack height the boundary return cuts back to (kNoIndex: base).
+  std::uint32_t saved_height = kNoIndex;
   // A handler entry whose `active` flag is set again when this frame is left (kNoIndex: none).
   std::uint32_t handler_index = kNoIndex;
+  std::uint32_t ip = 0;
+  std::uint32_t base = 0;
+  std::uint32_t prototype = 0;
+  // The running closure (version 0: none, as for top-level prototypes).
+  HeapKey closure{};
   // Set only on the frame of a handler clause.
   AbortTarget abort_to{};
   // On the root frame of a run: that run's id (RunRecord::root_frame); 0 on every other frame.
   // A tail call that reuses the frame keeps it.
   std::uint64_t run_root = 0;
 
+  bool has_closure() const { return closure.version != 0; }
+  bool has_saved_height() const { return saved_height != kNoIndex; }
   bool has_handler_index() const { return handler_index != kNoIndex; }
 };
 // A power of two keeps indexing and counting frames cheap.
@@ -404,6 +426,18 @@ struct Vm final : RootSource {
   // An unwind removed the root frame of one or more runs (RunRecord::cut): set until the run the
   // unwind landed in sees its native call come back.
   bool unwind_past_native = false;
+  // A perform whose handler entry lies outside the run it was made in (below a native function
+  // that called back into the language). The run ends with an unhandled-effect error for the
+  // effect, which travels out through the native functions until the run that holds the entry
+  // takes it and performs this there. Its arguments are roots.
+  struct PendingPerform {
+    EffectId effect = 0;
+    Spur operation = 0;
+    std::vector<Value> args;
+  };
+  std::optional<PendingPerform> pending_perform;
+  // The serial the next installed handler entry receives.
+  std::uint64_t next_handler_serial = 1;
   // One-clause function records of plain prototypes, made once per prototype for MakeClosure.
   std::vector<FunctionRef> plain_functions;
   // What the run loop reads of each prototype, gathered in one small record and checked once
@@ -490,9 +524,9 @@ std::optional<std::string> find_effect_name(const Vm& vm, EffectId id);
 std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
                                                   std::span<const Value> args);
 
-// Calls any callable value from native code: builtins and host functions directly, keywords and
-// sets by lookup, closures in a nested run of the loop. Vectors, maps and continuations are not
-// callable from here. After a failed nested run the stacks are cut back to their heights at entry
+// Calls any callable value from native code: builtins and host functions directly, keywords,
+// sets and maps by lookup, closures in a nested run of the loop. Vectors and continuations are
+// not callable from here. After a failed nested run the stacks are cut back to their heights at entry
 // before the error is returned. A closure's run may collect (CollectionAllowed), whatever natives
 // are in progress. The answer is not rooted: the caller keeps it alive itself (RootScope) before
 // anything else can collect, its own next callback included.
