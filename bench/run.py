@@ -427,6 +427,10 @@ BENCHES: list[Bench] = [
         "alloc", "alloc", "small vector per iter x1M", 1_000_000, 1_000,
         lambda n: [n - 1, n, 2 * (n - 1)],
     ),
+    program_bench(
+        "match", "match_shapes", "match on variants x1M", 1_000_000, 1_000,
+        lambda n: 19 * (n // 3) + (3 if n % 3 >= 1 else 0) + (6 if n % 3 == 2 else 0),
+    ),
     Bench(
         name="bare",
         title="Engine.bare() creation",
