@@ -28,9 +28,9 @@ template <RowName Name> NativeResult pending_row(Vm&, const Value*, std::size_t)
   return std::unexpected(VmError::value_error(std::move(message)));
 }
 
-// A row whose handler column says `pending` gets the transitional handler that names it.
-// Not consteval: under AddressSanitizer comparing function addresses is no constant expression,
-// so the table is then filled at start-up instead of at compile time.
+// A row whose handler column says `pending` gets the transitional handler that names it. Not
+// consteval: under the sanitizers GCC does not take the comparison of two functions' addresses as
+// a constant, and the table is then filled when the program starts instead.
 template <RowName Name> constexpr BuiltinFn resolve_handler(BuiltinFn listed) {
   return listed == &pending ? &pending_row<Name> : listed;
 }
