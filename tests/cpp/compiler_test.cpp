@@ -42,6 +42,17 @@ public:
   HeapKey insert_machine_object(HeapObject object) override {
     return heap_insert(heap, std::move(object));
   }
+  Heap& machine_heap() override { return heap; }
+  std::uint32_t install_prototype(Prototype proto) override {
+    installed.push_back(std::move(proto));
+    return prototypes++;
+  }
+  void keep_macro(HeapKey closure) override { kept.push_back(closure); }
+  // Runs no code: every expander answers `expansion`, and the arguments are recorded.
+  NativeResult call_macro(Value expander, std::span<const Value> args) override {
+    calls.emplace_back(args.begin(), args.end());
+    return expansion;
+  }
 
   void define(std::string_view name, Value v) {
     Spur s = names.get_or_intern(name);
@@ -59,6 +70,10 @@ public:
   std::uint32_t prototypes = 0;
   TypeRegistry registry;
   Heap heap;
+  std::vector<Prototype> installed;
+  std::vector<HeapKey> kept;
+  std::vector<std::vector<Value>> calls;
+  Value expansion = Value::nil();
 };
 
 struct Compiled {
@@ -393,6 +408,118 @@ TEST(CompilerGlobals, VariantConstructorsFromTheRegistry) {
   EXPECT_EQ(compiler.variant_constructors.at(none).field_count, 0u);
 }
 
+// The records the parameter compiler builds, for one parameter of each shape. Slots follow the
+// order of declaration: a map pattern's `:as` name before its list names.
+TEST(CompilerPatterns, RecordsOfParameterPatterns) {
+  TestHost host;
+  compile_ok(host, "(defdata Opt (None) (Some [v]))");
+  Compiled compiled = compile_ok(
+      host, "(fn [[a & r :as all] {:keys [k] :or {k 1} :as m} (Some x) 5 _ {y \"s\"}] a)");
+  const Prototype& top = compiled.toplevel();
+  const ClosureTemplate* tmpl = heap_get_as<ClosureTemplate>(compiled.tables.staging_heap,
+                                                             top.constants.at(top.code[0].ab()));
+  ASSERT_NE(tmpl, nullptr);
+  ASSERT_EQ(tmpl->function.size(), 1u);
+  const FunctionClause& clause = tmpl->function[0];
+  const Prototype& body = compiled.proto(clause.body_prototype);
+  EXPECT_EQ(body.local_count, 7u);
+  const std::vector<Pattern>& p = clause.patterns;
+  ASSERT_EQ(p.size(), 6u);
+
+  ASSERT_EQ(p[0].kind, Pattern::Kind::Seq);
+  ASSERT_EQ(p[0].elements.size(), 1u);
+  EXPECT_TRUE(p[0].elements[0].is_bind_of(0));
+  ASSERT_NE(p[0].rest, nullptr);
+  EXPECT_TRUE(p[0].rest->is_bind_of(1));
+  EXPECT_EQ(p[0].has_as, 1u);
+  EXPECT_EQ(p[0].as_slot, 2u);
+
+  ASSERT_EQ(p[1].kind, Pattern::Kind::Map);
+  EXPECT_EQ(p[1].has_as, 1u);
+  EXPECT_EQ(p[1].as_slot, 3u);
+  ASSERT_EQ(p[1].entries.size(), 1u);
+  EXPECT_TRUE(p[1].entries[0].pattern.is_bind_of(4));
+  const Value key = body.constants.at(p[1].entries[0].key);
+  EXPECT_EQ(key.tag, Tag::Keyword);
+  EXPECT_EQ(key.as.spur, *host.names.get("k"));
+  ASSERT_EQ(p[1].defaults.size(), 1u);
+  EXPECT_EQ(p[1].defaults[0].key, p[1].entries[0].key);
+  EXPECT_EQ(body.constants.at(p[1].defaults[0].value).as.integer, 1);
+
+  ASSERT_EQ(p[2].kind, Pattern::Kind::Variant);
+  EXPECT_EQ(p[2].type_id, 0u);
+  EXPECT_EQ(p[2].variant_index, 1u);
+  ASSERT_EQ(p[2].elements.size(), 1u);
+  EXPECT_TRUE(p[2].elements[0].is_bind_of(5));
+
+  ASSERT_EQ(p[3].kind, Pattern::Kind::Literal);
+  EXPECT_EQ(body.constants.at(p[3].constant).as.integer, 5);
+  EXPECT_EQ(p[4].kind, Pattern::Kind::Wildcard);
+
+  // An explicit pair looks up its quoted key; its sub-pattern binds.
+  ASSERT_EQ(p[5].kind, Pattern::Kind::Map);
+  EXPECT_EQ(p[5].has_as, 0u);
+  ASSERT_EQ(p[5].entries.size(), 1u);
+  EXPECT_TRUE(p[5].entries[0].pattern.is_bind_of(6));
+  EXPECT_TRUE(p[5].defaults.empty());
+}
+
+// The definitions `defdata` emits, in the order later global reads by name rely on.
+TEST(CompilerPatterns, DefdataDefinesConstructorsThenPredicates) {
+  TestHost host;
+  Compiled compiled = compile_ok(host, "(defdata T (A [x]) (B))");
+  std::vector<std::string> defined;
+  const Prototype& top = compiled.toplevel();
+  for (const Instruction& ins : top.code) {
+    if (ins.op() != Opcode::DefineGlobal) continue;
+    defined.push_back(std::string(host.names.resolve(top.constants.at(ins.ab()).as.spur)));
+  }
+  EXPECT_EQ(defined, (std::vector<std::string>{"A", "B", "A?", "B?", "T?"}));
+  ASSERT_EQ(host.registry.size(), 1u);
+  const TypeInfo& type = host.registry.types()[0];
+  ASSERT_EQ(type.variants.size(), 2u);
+  EXPECT_FALSE(type.variants[0].singleton.has_value());
+  ASSERT_TRUE(type.variants[1].singleton.has_value());
+  // The shared instance of B carries the type's id and B's position.
+  const Variant* b = heap_get_as<Variant>(host.heap, Value::object(*type.variants[1].singleton));
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->tag.word, VariantTag::make(0, 1).word);
+  // The constructor of A: its field into a variant of T/0.
+  EXPECT_EQ(code_of(host, compiled.proto(0)), "GetLocal 0\nMakeVariant 0 0\nReturn\n");
+}
+
+TEST(CompilerPatterns, NestingIsBounded) {
+  Form nested = Form::symbol("x");
+  for (int i = 0; i < 200000; ++i) {
+    nested = Form::vector(FormVec().push_back(std::move(nested)));
+  }
+  const std::string too_deep = "invalid syntax: pattern nested too deeply";
+  TestHost host;
+  auto let = compile_form(
+      host,
+      Form::list(FormVec()
+                     .push_back(Form::symbol("let"))
+                     .push_back(Form::vector(FormVec().push_back(nested).push_back(Form::nil())))
+                     .push_back(Form::nil())));
+  ASSERT_FALSE(let);
+  // Each vector of a binding pattern holds its value in a local of its own: the slots run out
+  // long before the nesting could exhaust the native stack.
+  EXPECT_EQ(format_compile_failure(let.error()), "too many locals (max 256)");
+  auto fn = compile_form(host, Form::list(FormVec()
+                                              .push_back(Form::symbol("fn"))
+                                              .push_back(Form::vector(FormVec().push_back(nested)))
+                                              .push_back(Form::nil())));
+  ASSERT_FALSE(fn);
+  EXPECT_EQ(format_compile_failure(fn.error()), too_deep);
+  auto match = compile_form(host, Form::list(FormVec()
+                                                 .push_back(Form::symbol("match"))
+                                                 .push_back(Form::nil())
+                                                 .push_back(nested)
+                                                 .push_back(Form::nil())));
+  ASSERT_FALSE(match);
+  EXPECT_EQ(format_compile_failure(match.error()), too_deep);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Captures
 
@@ -622,8 +749,12 @@ TEST(CompilerErrors, TextsAndLocations) {
       {"(match 1 1)", "invalid syntax: match requires a scrutinee and pattern/body pairs", 1, 2},
       {"(let [[a & r b] v] a)", "invalid syntax: only :as allowed after rest parameter", 1, 14},
       {"(fn [[a :as]] a)", "invalid syntax: expected symbol after :as", 1, 9},
-      // Forms of later compiler stages say so.
-      {"(defmacro m [] 1)", "invalid syntax: defmacro is not supported yet", 1, 2},
+      {"(syntax-quote)", "invalid syntax: syntax-quote expects exactly 1 argument", 1, 2},
+      {"(syntax-quote (unquote-splicing x))",
+       "invalid syntax: unquote-splicing not in list context", 1, 15},
+      {"(syntax-quote ((unquote-splicing)))",
+       "invalid syntax: unquote-splicing expects 1 argument", 1, 16},
+      {"(syntax-quote (unquote))", "invalid syntax: unquote expects 1 argument", 1, 15},
   };
   for (const ErrorCase& c : cases) {
     TestHost host;
@@ -853,6 +984,79 @@ TEST(Adoption, RemapAndLinkGlobals) {
   });
   EXPECT_EQ(code_of(host, p),
             "LoadConst 0 ; #<object 40:3>\nGetGlobalIndexed 300\nMakeVector 2\nReturn\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Macro definitions and calls against a host that runs no code
+
+// A defmacro puts its expander, the functions its body makes and the objects they name into the
+// machine at once, numbered after what the machine holds; the rest of the form keeps its own
+// numbering, and an object it shares with the expander is the one already moved.
+TEST(CompilerMacros, DefinitionInstallsTheExpanderAndWhatItReaches) {
+  TestHost host;
+  host.prototypes = 5;
+  Compiled compiled = compile_ok(host, "(do '[1 2] (defmacro m [x] ((fn ([a] a) ([a b] b)) 1)"
+                                       " (fn [] \"s\") '[1 2]) (fn [] '[1 2]))");
+  // Two clause bodies, the function with the string, then the expander.
+  ASSERT_EQ(host.installed.size(), 4u);
+  EXPECT_EQ(host.prototypes, 9u);
+  ASSERT_EQ(compiled.tables.prototypes.size(), 2u);
+  EXPECT_EQ(compiled.top, 1u);
+
+  const Prototype& expander = host.installed[3];
+  EXPECT_EQ(expander.arity, 1u);
+  const std::string code = code_of(host, expander);
+  EXPECT_NE(code.find("MakeClosure 7 0"), std::string::npos) << code;
+  const Instruction& make = expander.code.at(1); // after the argument 1
+  ASSERT_EQ(make.op(), Opcode::MakeTemplateClosure) << code;
+  const ClosureTemplate* tmpl = heap_get_as<ClosureTemplate>(host.heap, expander.constants.at(make.ab()));
+  ASSERT_NE(tmpl, nullptr);
+  ASSERT_EQ(tmpl->function.size(), 2u);
+  EXPECT_EQ(tmpl->function[0].body_prototype, 5u);
+  EXPECT_EQ(tmpl->function[1].body_prototype, 6u);
+  const Value text = host.installed[2].constants.at(0);
+  ASSERT_NE(heap_get_as<StringObject>(host.heap, text), nullptr);
+
+  // The quoted vector staged before the defmacro: one object in the machine, named by the
+  // expander and, through the record of moved objects, by the form's own code.
+  const Value in_expander = expander.constants.back();
+  ASSERT_NE(heap_get_as<SeqObject>(host.heap, in_expander), nullptr);
+  const Value staged = compiled.toplevel().constants.at(0);
+  ASSERT_EQ(staged.tag, Tag::Object);
+  std::optional<HeapKey> moved = compiled.tables.moved_objects.find(staged.as.key);
+  ASSERT_TRUE(moved.has_value());
+  EXPECT_EQ(*moved, in_expander.as.key);
+
+  ASSERT_EQ(host.kept.size(), 1u);
+  const Closure* closure = heap_get_as<Closure>(host.heap, host.kept[0]);
+  ASSERT_NE(closure, nullptr);
+  EXPECT_EQ(closure->function[0].body_prototype, 8u);
+  EXPECT_TRUE(closure->captures.empty());
+}
+
+// A macro call converts its arguments into the machine's heap and compiles what the expander
+// answered in place of the call.
+TEST(CompilerMacros, CallsCompileTheExpansion) {
+  TestHost host;
+  Compiled defined = compile_ok(host, "(defmacro m [& xs] xs)");
+  EXPECT_EQ(code_of(host, defined.toplevel()), "LoadConst 0 ; nil\nReturn\n");
+  Compiler compiler = new_compiler(host);
+  compiler.macros.emplace(*host.names.get("m"), host.kept.at(0));
+  host.expansion = Value::symbol(host.names.get_or_intern("answer"));
+  auto top = compile_toplevel(compiler, read_one("(m 1 \"two\" [three])"));
+  ASSERT_TRUE(top) << format_compile_failure(top.error());
+  CompilerTables tables = take_compiler_tables(std::move(compiler));
+  EXPECT_EQ(code_of(host, tables.prototypes.at(*top)), "GetGlobal 0 ; answer\nReturn\n");
+  ASSERT_EQ(host.calls.size(), 1u);
+  const std::vector<Value>& args = host.calls[0];
+  ASSERT_EQ(args.size(), 3u);
+  EXPECT_TRUE(args[0].is_int() && args[0].as.integer == 1);
+  const StringObject* two = heap_get_as<StringObject>(host.heap, args[1]);
+  ASSERT_NE(two, nullptr);
+  EXPECT_EQ(two->text.view(), "two");
+  const SeqObject* three = heap_get_as<SeqObject>(host.heap, args[2]);
+  ASSERT_NE(three, nullptr);
+  EXPECT_TRUE(three->is_vector);
 }
 
 // ---------------------------------------------------------------------------------------------
