@@ -96,12 +96,12 @@ NativeResult map_case(Vm& vm, const Value* args, CaseMapFn fn) {
   UErrorCode status = U_ZERO_ERROR;
   int32_t needed =
       fn(root, out.data(), static_cast<int32_t>(out.size()), text->data(), length, &status);
-  if (status == U_BUFFER_OVERFLOW_ERROR) {
+  if (status == U_BUFFER_OVERFLOW_ERROR && needed > 0) {
     out.assign(static_cast<std::size_t>(needed), '\0');
     status = U_ZERO_ERROR;
     needed = fn(root, out.data(), needed, text->data(), length, &status);
   }
-  if (status == U_INDEX_OUTOFBOUNDS_ERROR) {
+  if (status == U_INDEX_OUTOFBOUNDS_ERROR || status == U_BUFFER_OVERFLOW_ERROR) {
     return std::unexpected(to_vm_error(ValueFault::StringTooLong));
   }
   if (U_FAILURE(status)) return std::unexpected(VmError::value_error(u_errorName(status)));
