@@ -10,31 +10,16 @@
 #include <utility>
 #include <vector>
 
-#include "value/printer.hpp"
+#include "engine_testing.hpp"
 #include "vm/interface.hpp"
 #include "vm/vm.hpp"
 
 namespace quorvex {
 namespace {
 
-std::string readable(const Vm& vm, const Value& v) {
-  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, v);
-  return text ? *text : "<print fault>";
-}
-
-std::string run(Vm& vm, std::string_view source) {
-  std::expected<Value, EngineError> r = vm_eval(vm, source);
-  if (!r) return "error: " + to_string(r.error());
-  return readable(vm, *r);
-}
-
-void expect_machine_at_rest(const Vm& vm) {
-  EXPECT_EQ(vm.stack.size(), 0u);
-  EXPECT_TRUE(vm.frames.empty());
-  EXPECT_TRUE(vm.handlers.empty());
-  EXPECT_EQ(vm.heap.native_depth, 0u);
-  EXPECT_TRUE(vm.runs.empty());
-}
+using engine_testing::expect_located;
+using engine_testing::expect_machine_at_rest;
+using engine_testing::run;
 
 struct Case {
   const char* source;
@@ -280,49 +265,62 @@ TEST(Effects, PerformsInCallbacksReachHandlersOutsideTheNativeCall) {
 // ---------------------------------------------------------------------------------------------
 // Compilation
 
-TEST(Effects, FormErrorsAreReportedInOrder) {
-  const std::string named = "error: compile error: invalid syntax: with-handler requires a named "
-                            "effect; local effects from let bindings are not supported — use def "
-                            "instead";
-  struct ErrorCase {
-    const char* source;
-    std::string expected;
-  };
-  const std::vector<ErrorCase> cases = {
-      {"(effect ns/op)", "effect operation must be a list"},
-      {"(effect (ns/op [x]))", "operation name must be an unqualified symbol"},
-      {"(effect (1 [x]))", "operation name must be an unqualified symbol"},
-      {"(effect ())", "empty operation definition"},
-      {"(perform)", "perform requires an effect"},
-      {"(perform (f) 1)", "perform effect must be a symbol"},
-      {"(with-handler [E])", "with-handler requires at least effect and body"},
+// Each error at the form the table names; a missing clause is reported before a bad effect form,
+// clause errors in clause order.
+TEST(Effects, FormErrorsAreReportedInOrderAtTheirForms) {
+#define SYNTAX "compile error: invalid syntax: "
+  expect_located({
+      {"(effect ns/op)", SYNTAX "effect operation must be a list", 1, 9},
+      {"(effect (ns/op [x]))", SYNTAX "operation name must be an unqualified symbol", 1, 10},
+      {"(effect (1 [x]))", SYNTAX "operation name must be an unqualified symbol", 1, 10},
+      {"(effect ())", SYNTAX "empty operation definition", 1, 9},
+      {"(perform)", SYNTAX "perform requires an effect", 1, 2},
+      {"(perform (f) 1)", SYNTAX "perform effect must be a symbol", 1, 10},
+      {"(with-handler [E])", SYNTAX "with-handler requires at least effect and body", 1, 2},
       {"(with-handler [E a] :handle (op [k] 0))",
-       "with-handler effect binding must contain exactly one expression"},
-      {"(with-handler [E] (E/op))", "with-handler requires at least one :handle clause"},
-      {"(with-handler [E] :handle (op [k]))", ":handle clause requires (op-name [params] body...)"},
-      {"(with-handler [E] :handle [op [k] 0])", ":handle clause must be a list"},
-      {"(with-handler [E] :handle (\"op\" [k] 0))", "handler operation name must be a symbol"},
-      {"(with-handler [E] :handle (op k 0))", "handler params must be a vector"},
+       SYNTAX "with-handler effect binding must contain exactly one expression", 1, 15},
+      {"(with-handler [E] (E/op))", SYNTAX "with-handler requires at least one :handle clause", 1,
+       15},
+      {"(with-handler [(f)] 1)", SYNTAX "with-handler requires at least one :handle clause", 1, 15},
+      {"(with-handler [E] :handle (op [k]))",
+       SYNTAX ":handle clause requires (op-name [params] body...)", 1, 27},
+      {"(with-handler [E] :handle [op [k] 0])", SYNTAX ":handle clause must be a list", 1, 27},
+      {"(with-handler [E] :handle (\"op\" [k] 0))", SYNTAX "handler operation name must be a symbol",
+       1, 28},
+      {"(with-handler [E] :handle (op k 0))", SYNTAX "handler params must be a vector", 1, 31},
+      {"(with-handler [E] :handle (op k 0) :handle [bad])", SYNTAX "handler params must be a vector",
+       1, 31},
       {"(with-handler [E] :handle (op [:k] 0))",
-       "only simple symbol patterns supported in let bindings"},
-      {"(with-handler [E] :handle (op [ns/k] 0))",
-       "only simple symbol patterns supported in let bindings"},
-      // A missing clause is reported before a bad effect form, clause errors in clause order.
-      {"(with-handler [(f)] 1)", "with-handler requires at least one :handle clause"},
-      {"(with-handler [E] :handle (op k 0) :handle [bad])", "handler params must be a vector"},
-      {"(with-handler [E] :handle (op [k] (recur 1)) 1)", "recur outside of loop"},
-      {"(with-handler [E] :handle (op [k] 0) (recur 1))", "recur must be in tail position"},
-  };
-  for (const ErrorCase& c : cases) {
-    SCOPED_TRACE(c.source);
-    std::unique_ptr<Vm> vm = vm_new_bare();
-    EXPECT_EQ(run(*vm, c.source), "error: compile error: invalid syntax: " + c.expected);
-  }
-  for (const char* source : {"(with-handler [(f)] :handle (op [k] 0) 1)",
-                             "(with-handler (f) (fn [k] 0) 1)"}) {
-    std::unique_ptr<Vm> vm = vm_new_bare();
-    EXPECT_EQ(run(*vm, source), named);
-  }
+       SYNTAX "only simple symbol patterns supported in let bindings", 1, 32},
+      {"(with-handler [(f)] :handle (op [k] 0) 1)",
+       SYNTAX "with-handler requires a named effect; local effects from let bindings are not "
+              "supported — use def instead",
+       1, 16},
+      {"(with-handler (f) (fn [k] 0) 1)",
+       SYNTAX "with-handler requires a named effect; local effects from let bindings are not "
+              "supported — use def instead",
+       1, 15},
+  });
+#undef SYNTAX
+  // A clause body is a function body of its own; the `with-handler` body is never in tail
+  // position.
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  EXPECT_EQ(run(*vm, "(with-handler [E] :handle (op [k] (recur 1)) 1)"),
+            "error: compile error: invalid syntax: recur outside of loop");
+  EXPECT_EQ(run(*vm, "(with-handler [E] :handle (op [k] 0) (recur 1))"),
+            "error: compile error: invalid syntax: recur must be in tail position");
+}
+
+// Clause parameters may be patterns, bound from the argument in a hidden local.
+TEST(Effects, ClauseParametersDestructure) {
+  expect_cases({
+      {"(def Move (effect (move [pos])))"
+       "(with-handler [Move] :handle (move [[x y] k] (k (+ x y))) (* 10 (Move/move [1 2])))",
+       "30"},
+      {"(def Move (effect (move [pos])))"
+       "(with-handler [Move] :handle (move [{:keys [x y]} k] [x y]) (Move/move {:x 1 :y 2}))",
+       "[1 2]"},
+  });
 }
 
 TEST(Effects, EffectFormsRecordTheirOperations) {
