@@ -9,14 +9,14 @@
 #include <string>
 #include <string_view>
 
-#include "engine_testing.hpp"
+#include "engine_cases.hpp"
 
 namespace quorvex {
 namespace {
 
-using engine_testing::expect_located;
-using engine_testing::expect_machine_at_rest;
-using engine_testing::run;
+using engine_cases::expect_located;
+using engine_cases::expect_machine_at_rest;
+using engine_cases::run;
 
 TEST(Macros, ErrorsAndTheirLocations) {
   expect_located({
