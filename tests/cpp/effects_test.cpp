@@ -10,30 +10,18 @@
 #include <utility>
 #include <vector>
 
-#include "engine_testing.hpp"
+#include "engine_cases.hpp"
 #include "vm/interface.hpp"
 #include "vm/vm.hpp"
 
 namespace quorvex {
 namespace {
 
-using engine_testing::expect_located;
-using engine_testing::expect_machine_at_rest;
-using engine_testing::run;
-
-struct Case {
-  const char* source;
-  const char* expected;
-};
-
-void expect_cases(std::initializer_list<Case> cases) {
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.source);
-    std::unique_ptr<Vm> vm = vm_new_bare();
-    EXPECT_EQ(run(*vm, c.source), c.expected);
-    expect_machine_at_rest(*vm);
-  }
-}
+using engine_cases::Case;
+using engine_cases::expect_cases;
+using engine_cases::expect_located;
+using engine_cases::expect_machine_at_rest;
+using engine_cases::run;
 
 // A host handler that answers every perform with a fixed value and counts its calls.
 class FixedHandler final : public HostHandler {
