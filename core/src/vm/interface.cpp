@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "prelude/stdlib.hpp"
 #include "reader/reader.hpp"
 #include "util/internal_error.hpp"
 #include "value/hash_cons.hpp"
@@ -288,6 +289,26 @@ std::expected<Value, EngineError> eval_source(Vm& vm, std::string_view text, Spu
     last = *r;
   }
   return last;
+}
+
+std::expected<void, EngineError> load_prelude(Vm& vm) {
+  std::expected<Value, EngineError> r =
+      eval_source(vm, stdlib_source(), vm.interner.get_or_intern("<stdlib>"));
+  if (!r) return std::unexpected(std::move(r.error()));
+  if (std::optional<std::uint32_t> id =
+          vm.types.find_by_name(vm.interner.get_or_intern("ReduceSignal"));
+      id && *id < vm.types.size()) {
+    vm.reduce_signal_type = VariantTag::make(*id, 0);
+  }
+  return {};
+}
+
+std::expected<std::unique_ptr<Vm>, EngineError> vm_with_prelude() {
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  if (std::expected<void, EngineError> loaded = load_prelude(*vm); !loaded) {
+    return std::unexpected(std::move(loaded.error()));
+  }
+  return vm;
 }
 
 std::expected<Value, EngineError> vm_eval(Vm& vm, std::string_view text) {
