@@ -42,6 +42,17 @@ public:
   HeapKey insert_machine_object(HeapObject object) override {
     return heap_insert(heap, std::move(object));
   }
+  Heap& machine_heap() override { return heap; }
+  std::uint32_t install_prototype(Prototype proto) override {
+    installed.push_back(std::move(proto));
+    return prototypes++;
+  }
+  void keep_macro(HeapKey closure) override { kept.push_back(closure); }
+  // Runs no code: every expander answers `expansion`, and the arguments are recorded.
+  NativeResult call_macro(Value expander, std::span<const Value> args) override {
+    calls.emplace_back(args.begin(), args.end());
+    return expansion;
+  }
 
   void define(std::string_view name, Value v) {
     Spur s = names.get_or_intern(name);
@@ -59,6 +70,10 @@ public:
   std::uint32_t prototypes = 0;
   TypeRegistry registry;
   Heap heap;
+  std::vector<Prototype> installed;
+  std::vector<HeapKey> kept;
+  std::vector<std::vector<Value>> calls;
+  Value expansion = Value::nil();
 };
 
 struct Compiled {
@@ -622,8 +637,12 @@ TEST(CompilerErrors, TextsAndLocations) {
       {"(match 1 1)", "invalid syntax: match requires a scrutinee and pattern/body pairs", 1, 2},
       {"(let [[a & r b] v] a)", "invalid syntax: only :as allowed after rest parameter", 1, 14},
       {"(fn [[a :as]] a)", "invalid syntax: expected symbol after :as", 1, 9},
-      // Forms of later compiler stages say so.
-      {"(defmacro m [] 1)", "invalid syntax: defmacro is not supported yet", 1, 2},
+      {"(syntax-quote)", "invalid syntax: syntax-quote expects exactly 1 argument", 1, 2},
+      {"(syntax-quote (unquote-splicing x))",
+       "invalid syntax: unquote-splicing not in list context", 1, 15},
+      {"(syntax-quote ((unquote-splicing)))",
+       "invalid syntax: unquote-splicing expects 1 argument", 1, 16},
+      {"(syntax-quote (unquote))", "invalid syntax: unquote expects 1 argument", 1, 15},
   };
   for (const ErrorCase& c : cases) {
     TestHost host;
@@ -853,6 +872,79 @@ TEST(Adoption, RemapAndLinkGlobals) {
   });
   EXPECT_EQ(code_of(host, p),
             "LoadConst 0 ; #<object 40:3>\nGetGlobalIndexed 300\nMakeVector 2\nReturn\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Macro definitions and calls against a host that runs no code
+
+// A defmacro puts its expander, the functions its body makes and the objects they name into the
+// machine at once, numbered after what the machine holds; the rest of the form keeps its own
+// numbering, and an object it shares with the expander is the one already moved.
+TEST(CompilerMacros, DefinitionInstallsTheExpanderAndWhatItReaches) {
+  TestHost host;
+  host.prototypes = 5;
+  Compiled compiled = compile_ok(host, "(do '[1 2] (defmacro m [x] ((fn ([a] a) ([a b] b)) 1)"
+                                       " (fn [] \"s\") '[1 2]) (fn [] '[1 2]))");
+  // Two clause bodies, the function with the string, then the expander.
+  ASSERT_EQ(host.installed.size(), 4u);
+  EXPECT_EQ(host.prototypes, 9u);
+  ASSERT_EQ(compiled.tables.prototypes.size(), 2u);
+  EXPECT_EQ(compiled.top, 1u);
+
+  const Prototype& expander = host.installed[3];
+  EXPECT_EQ(expander.arity, 1u);
+  const std::string code = code_of(host, expander);
+  EXPECT_NE(code.find("MakeClosure 7 0"), std::string::npos) << code;
+  const Instruction& make = expander.code.at(1); // after the argument 1
+  ASSERT_EQ(make.op(), Opcode::MakeTemplateClosure) << code;
+  const ClosureTemplate* tmpl = heap_get_as<ClosureTemplate>(host.heap, expander.constants.at(make.ab()));
+  ASSERT_NE(tmpl, nullptr);
+  ASSERT_EQ(tmpl->function.size(), 2u);
+  EXPECT_EQ(tmpl->function[0].body_prototype, 5u);
+  EXPECT_EQ(tmpl->function[1].body_prototype, 6u);
+  const Value text = host.installed[2].constants.at(0);
+  ASSERT_NE(heap_get_as<StringObject>(host.heap, text), nullptr);
+
+  // The quoted vector staged before the defmacro: one object in the machine, named by the
+  // expander and, through the record of moved objects, by the form's own code.
+  const Value in_expander = expander.constants.back();
+  ASSERT_NE(heap_get_as<SeqObject>(host.heap, in_expander), nullptr);
+  const Value staged = compiled.toplevel().constants.at(0);
+  ASSERT_EQ(staged.tag, Tag::Object);
+  std::optional<HeapKey> moved = compiled.tables.moved_objects.find(staged.as.key);
+  ASSERT_TRUE(moved.has_value());
+  EXPECT_EQ(*moved, in_expander.as.key);
+
+  ASSERT_EQ(host.kept.size(), 1u);
+  const Closure* closure = heap_get_as<Closure>(host.heap, host.kept[0]);
+  ASSERT_NE(closure, nullptr);
+  EXPECT_EQ(closure->function[0].body_prototype, 8u);
+  EXPECT_TRUE(closure->captures.empty());
+}
+
+// A macro call converts its arguments into the machine's heap and compiles what the expander
+// answered in place of the call.
+TEST(CompilerMacros, CallsCompileTheExpansion) {
+  TestHost host;
+  Compiled defined = compile_ok(host, "(defmacro m [& xs] xs)");
+  EXPECT_EQ(code_of(host, defined.toplevel()), "LoadConst 0 ; nil\nReturn\n");
+  Compiler compiler = new_compiler(host);
+  compiler.macros.emplace(*host.names.get("m"), host.kept.at(0));
+  host.expansion = Value::symbol(host.names.get_or_intern("answer"));
+  auto top = compile_toplevel(compiler, read_one("(m 1 \"two\" [three])"));
+  ASSERT_TRUE(top) << format_compile_failure(top.error());
+  CompilerTables tables = take_compiler_tables(std::move(compiler));
+  EXPECT_EQ(code_of(host, tables.prototypes.at(*top)), "GetGlobal 0 ; answer\nReturn\n");
+  ASSERT_EQ(host.calls.size(), 1u);
+  const std::vector<Value>& args = host.calls[0];
+  ASSERT_EQ(args.size(), 3u);
+  EXPECT_TRUE(args[0].is_int() && args[0].as.integer == 1);
+  const StringObject* two = heap_get_as<StringObject>(host.heap, args[1]);
+  ASSERT_NE(two, nullptr);
+  EXPECT_EQ(two->text.view(), "two");
+  const SeqObject* three = heap_get_as<SeqObject>(host.heap, args[2]);
+  ASSERT_NE(three, nullptr);
+  EXPECT_TRUE(three->is_vector);
 }
 
 // ---------------------------------------------------------------------------------------------

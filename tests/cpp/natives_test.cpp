@@ -603,6 +603,67 @@ TEST_F(Natives, MakeEffectNeverHandsOutTheBuiltInIds) {
   }
 }
 
+// Handles to objects that are gone answer false to every question about objects, and `type`
+// names what it cannot see "unknown".
+TEST_F(Natives, PredicatesTreatAStaleHandleAsNoObject) {
+  const char* predicates[] = {"string?", "fn?",   "list?", "vector?", "map?",   "set?",
+                              "coll?",   "seq?",  "effect?"};
+  const Value gone = stale();
+  for (const char* name : predicates) {
+    EXPECT_TRUE(yields(call(name, {gone}), Value::from_bool(false))) << name;
+  }
+  EXPECT_TRUE(yields(call("type", {gone}), kw("unknown")));
+}
+
+// A variant answers the declared name of its data type, or "variant" when no type is
+// registered under its id.
+TEST_F(Natives, TypeOfAVariantIsItsDataTypeName) {
+  VariantInfo circle = *make_variant_info(vm->interner.get_or_intern("Circle"), {});
+  const std::uint32_t id =
+      *vm->types.register_data_type(vm->interner.get_or_intern("Shape"), {std::move(circle)});
+  auto variant_of = [&](std::uint32_t type_id) {
+    return Value::object(heap_alloc(
+        vm->heap, HeapObject(Variant{{i(1)}, VariantTag::make(type_id, 0)})));
+  };
+  EXPECT_TRUE(yields(call("type", {variant_of(id)}), kw("Shape")));
+  EXPECT_TRUE(yields(call("type", {variant_of(id + 1)}), kw("variant")));
+}
+
+// A host function that runs the collector in the middle of a swap!: a full collection from no
+// roots of its own, or a bare sweep that frees everything, rooted or not.
+struct CollectingCallback final : HostCallable {
+  bool sweep_everything = false;
+  NativeResult call(Vm& vm, std::span<const Value> args) override {
+    if (sweep_everything) {
+      heap_sweep(vm.heap);
+    } else {
+      heap_collect(vm.heap, {});
+    }
+    return args.empty() ? Value::nil() : args[0];
+  }
+};
+
+TEST_F(Natives, SwapKeepsTheAtomAndItsValueAliveAcrossTheCallback) {
+  auto callback = std::make_shared<CollectingCallback>();
+  const std::uint32_t index = *register_host_function(*vm, "collect-now", callback);
+  const Value held = vec({i(1), i(2)});
+  const Value a = atom(held);
+  const NativeResult r = call("swap!", {a, Value::native_fn(static_cast<std::uint16_t>(index))});
+  EXPECT_TRUE(is_seq(r, {i(1), i(2)}, true));
+  const Atom* after = heap_get_as<Atom>(vm->heap, a);
+  ASSERT_NE(after, nullptr) << "the atom was freed during the callback";
+  EXPECT_TRUE(is_seq(after->value, {i(1), i(2)}, true));
+}
+
+TEST_F(Natives, SwapRefusesToWriteAnAtomThatIsGoneAfterTheCallback) {
+  auto callback = std::make_shared<CollectingCallback>();
+  callback->sweep_everything = true;
+  const std::uint32_t index = *register_host_function(*vm, "sweep-now", callback);
+  const NativeResult r =
+      call("swap!", {atom(i(1)), Value::native_fn(static_cast<std::uint16_t>(index))});
+  EXPECT_TRUE(fails_with(r, VmErrorKind::TypeError, "atom was collected during swap!"));
+}
+
 TEST_F(Natives, ThrowArityBuildsTheErrorFromItsArguments) {
   EXPECT_TRUE(fails_with_arity(call("__throw-arity", {i(2), i(3)}), 2, 3));
   EXPECT_TRUE(fails_with_arity(call("__throw-arity", {}), 0, 0));

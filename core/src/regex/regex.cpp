@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <unordered_set>
 
+#include "util/utf8.hpp"
+
 namespace quorvex {
 
 namespace {
@@ -106,6 +108,12 @@ const std::string& non_word_items() {
   return items;
 }
 
+// " (at character N)": where in the pattern, counted in characters, a fault lies.
+std::string at_character(std::string_view pattern, std::size_t byte_offset) {
+  return " (at character " + std::to_string(utf8_count_scalars(pattern.substr(0, byte_offset))) +
+         ")";
+}
+
 // Rewrites the language's pattern syntax into RE2's. Works in one pass over the bytes; only
 // nested classes recurse, and their depth is bounded by the nesting limit.
 class Translator {
@@ -114,27 +122,38 @@ public:
 
   std::expected<std::string, std::string> run() {
     out_.reserve(p_.size() + 16);
-    groups_.push_back(Group{false});
+    groups_.push_back(Group{false, 0});
     while (i_ < p_.size() && error_.empty())
       step();
     if (!error_.empty()) return std::unexpected(error_);
     return std::move(out_);
   }
 
+  // Where the structure of the pattern went wrong, as far as this walk sees it: the first group
+  // still open at the end, the first ) that closed nothing, the first class never closed.
+  std::optional<std::size_t> unclosed_group() const {
+    if (groups_.size() < 2) return std::nullopt;
+    return groups_[1].open_at;
+  }
+  std::optional<std::size_t> unmatched_close() const { return unmatched_close_; }
+  std::optional<std::size_t> unclosed_class() const { return unclosed_class_; }
+
 private:
   struct Group {
     bool verbose;
+    std::size_t open_at; // byte offset of the opening parenthesis
   };
 
   bool verbose() const { return groups_.back().verbose; }
 
-  void fail(std::string message) {
-    if (error_.empty()) error_ = std::move(message);
+  void fail(std::string message, std::size_t at) {
+    if (error_.empty()) error_ = std::move(message) + at_character(p_, at);
   }
 
-  bool enter_nesting() {
+  // The construct that opened at `at` nests too deeply.
+  bool enter_nesting(std::size_t at) {
     if (++depth_ > Regex::kNestLimit) {
-      fail("nesting limit of " + std::to_string(Regex::kNestLimit) + " exceeded");
+      fail("nesting limit of " + std::to_string(Regex::kNestLimit) + " exceeded", at);
       return false;
     }
     return true;
@@ -172,16 +191,21 @@ private:
     case '\\':
       escape(false);
       return;
-    case '[':
-      ++i_;
-      if (!enter_nesting()) return;
+    case '[': {
+      const std::size_t open_at = i_++;
+      if (!enter_nesting(open_at)) return;
       out_ += '[';
       if (i_ < p_.size() && p_[i_] == '^') {
         out_ += '^';
         ++i_;
       }
-      if (class_body()) --depth_;
+      if (class_body()) {
+        --depth_;
+      } else if (error_.empty() && !unclosed_class_) {
+        unclosed_class_ = open_at;
+      }
       return;
+    }
     case '(':
       open_group();
       return;
@@ -189,6 +213,8 @@ private:
       if (groups_.size() > 1) {
         groups_.pop_back();
         --depth_;
+      } else if (!unmatched_close_) {
+        unmatched_close_ = i_;
       }
       out_ += ')';
       ++i_;
@@ -199,12 +225,12 @@ private:
   }
 
   void open_group() {
-    ++i_;
-    if (!enter_nesting()) return;
+    const std::size_t open_at = i_++;
+    if (!enter_nesting(open_at)) return;
     bool inherited = verbose();
     if (i_ >= p_.size() || p_[i_] != '?') {
       out_ += '(';
-      groups_.push_back(Group{inherited});
+      groups_.push_back(Group{inherited, open_at});
       return;
     }
     // (?<name>  and  (?P<name>, but not the look-behinds (?<= and (?<!, which RE2 refuses.
@@ -222,14 +248,14 @@ private:
       if (close != std::string_view::npos) {
         std::string name(p_.substr(name_at, close - name_at));
         if (!names_.insert(name).second) {
-          fail("duplicate capture group name: " + name);
+          fail("duplicate capture group name: " + name, open_at);
           return;
         }
         out_ += name;
         out_ += '>';
         i_ = close + 1;
       }
-      groups_.push_back(Group{inherited});
+      groups_.push_back(Group{inherited, open_at});
       return;
     }
     // Flag groups: (?flags) and (?flags:...). RE2 has no verbose flag, so x is applied here and
@@ -258,7 +284,7 @@ private:
       // Nothing to rewrite (or not a flag group at all): RE2 judges the text as written.
       out_ += "(?";
       ++i_;
-      groups_.push_back(Group{inherited});
+      groups_.push_back(Group{inherited, open_at});
       if (flag_group && p_[k] == ')') {
         // (?i) applies to the rest of the enclosing group; it opens none.
         out_.append(p_.substr(i_, k + 1 - i_));
@@ -276,7 +302,7 @@ private:
       if (!flags.empty()) out_ += "(?" + flags + ")";
     } else {
       out_ += "(?" + flags + ":";
-      groups_.push_back(Group{verbose_now});
+      groups_.push_back(Group{verbose_now, open_at});
     }
     i_ = k + 1;
   }
@@ -334,7 +360,7 @@ private:
     case 'C':
     case 'Q':
     case 'E':
-      fail(std::string("invalid escape sequence: \\") + c);
+      fail(std::string("invalid escape sequence: \\") + c, i_ - 1);
       return;
     case 'p':
     case 'P':
@@ -427,10 +453,10 @@ private:
         out_.append(p_.substr(i_, len));
         i_ += len;
       } else if (c == '[') {
-        ++i_;
-        if (!enter_nesting()) return false;
+        const std::size_t open_at = i_++;
+        if (!enter_nesting(open_at)) return false;
         if (i_ < p_.size() && p_[i_] == '^') {
-          fail("negated nested character classes are not supported");
+          fail("negated nested character classes are not supported", open_at);
           return false;
         }
         // The nested items go straight into the enclosing class.
@@ -438,7 +464,7 @@ private:
         out_.pop_back(); // the nested class's closing bracket
         --depth_;
       } else if ((c == '&' || c == '~') && i_ + 1 < p_.size() && p_[i_ + 1] == c) {
-        fail("character class set operations are not supported");
+        fail("character class set operations are not supported", i_);
         return false;
       } else {
         copy_char();
@@ -455,6 +481,8 @@ private:
   std::string error_;
   std::vector<Group> groups_;
   std::unordered_set<std::string> names_;
+  std::optional<std::size_t> unmatched_close_;
+  std::optional<std::size_t> unclosed_class_;
 };
 
 RE2::Options engine_options() {
@@ -466,6 +494,121 @@ RE2::Options engine_options() {
   options.set_posix_syntax(false);
   options.set_case_sensitive(true);
   return options;
+}
+
+std::string too_large_message() {
+  return "pattern too large: the compiled program exceeds the limit of " +
+         std::to_string(Regex::kSizeLimit) + " bytes";
+}
+
+// Byte offset where the fault RE2 reports first shows: the end of the shortest prefix of the
+// pattern (on a character boundary) that fails with the same error, stepped back over the
+// offending fragment. RE2 reads left to right and stops at its first error, so prefixes that end
+// before the fault do not fail that way and every longer one does.
+std::size_t locate_fault(std::string_view pattern, RE2::ErrorCode code, const std::string& arg,
+                         std::string_view fragment) {
+  std::vector<std::size_t> ends{0};
+  for (std::size_t i = 0; i < pattern.size();) {
+    i += utf8_decode(pattern, i).length;
+    ends.push_back(std::min(i, pattern.size()));
+  }
+  auto fails_the_same = [&](std::size_t length) {
+    auto translated = Translator(pattern.substr(0, length)).run();
+    if (!translated) return false;
+    RE2 prefix(*translated, engine_options());
+    return !prefix.ok() && prefix.error_code() == code && prefix.error_arg() == arg;
+  };
+  std::size_t lo = 0;
+  std::size_t hi = ends.size() - 1;
+  while (hi - lo > 1) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    (fails_the_same(ends[mid]) ? hi : lo) = mid;
+  }
+  const std::string_view prefix = pattern.substr(0, ends[hi]);
+  std::size_t found = fragment.empty() ? std::string_view::npos : prefix.rfind(fragment);
+  // A named group RE2 quotes in its own spelling may be written (?<name> in the pattern.
+  if (found == std::string_view::npos && fragment.starts_with("(?P<")) {
+    found = prefix.rfind("(?<" + std::string(fragment.substr(4)));
+  }
+  return found != std::string_view::npos ? found : ends[hi - 1];
+}
+
+// Our own account of a pattern RE2 refused: the reason in words, the offending text and where
+// it lies.
+std::string describe_failure(std::string_view pattern, const std::string& translated, const RE2& re,
+                             const Translator& walk) {
+  const RE2::ErrorCode code = re.error_code();
+  // RE2 quotes the text it saw; quote the pattern as written when RE2 finds the same fault there.
+  std::string fragment = re.error_arg();
+  if (translated != pattern) {
+    RE2 original(std::string(pattern), engine_options());
+    if (!original.ok() && original.error_code() == code) fragment = original.error_arg();
+  }
+  const std::string_view opened = "opened at character ";
+  switch (code) {
+  case RE2::ErrorMissingParen:
+  case RE2::ErrorUnexpectedParen:
+    if (auto at = walk.unmatched_close();
+        at && (code == RE2::ErrorUnexpectedParen || !walk.unclosed_group())) {
+      return "unmatched )" + at_character(pattern, *at);
+    }
+    if (auto at = walk.unclosed_group()) {
+      return "missing closing ) for the group " + std::string(opened) +
+             std::to_string(utf8_count_scalars(pattern.substr(0, *at)));
+    }
+    break;
+  case RE2::ErrorMissingBracket:
+    if (auto at = walk.unclosed_class()) {
+      return "missing closing ] for the class " + std::string(opened) +
+             std::to_string(utf8_count_scalars(pattern.substr(0, *at)));
+    }
+    break;
+  case RE2::ErrorTrailingBackslash:
+    return "trailing \\ at the end of the pattern" +
+           at_character(pattern, pattern.empty() ? 0 : pattern.size() - 1);
+  case RE2::ErrorPatternTooLarge:
+    return too_large_message();
+  case RE2::ErrorBadUTF8:
+    return "invalid UTF-8 in the pattern";
+  default:
+    break;
+  }
+  std::string reason;
+  const std::string_view f = fragment;
+  switch (code) {
+  case RE2::ErrorBadEscape:
+    reason = f.size() == 2 && f[1] >= '1' && f[1] <= '9' ? "back-references are not supported"
+                                                         : "invalid escape sequence";
+    break;
+  case RE2::ErrorBadCharClass:
+    reason = "invalid character class";
+    break;
+  case RE2::ErrorBadCharRange:
+    reason = "invalid character range or class name";
+    break;
+  case RE2::ErrorRepeatArgument:
+    reason = "repetition operator without anything to repeat";
+    break;
+  case RE2::ErrorRepeatSize:
+    reason = "invalid repetition count (at most 1000)";
+    break;
+  case RE2::ErrorRepeatOp:
+    reason = "invalid repetition operator";
+    break;
+  case RE2::ErrorBadPerlOp:
+    reason = f.starts_with("(?=") || f.starts_with("(?!") || f.starts_with("(?<")
+                 ? "look-around is not supported"
+                 : "invalid group syntax";
+    break;
+  case RE2::ErrorBadNamedCapture:
+    reason = "invalid capture group name";
+    break;
+  default:
+    reason = re.error();
+    break;
+  }
+  if (!fragment.empty()) reason += ": " + fragment;
+  return reason + at_character(pattern, locate_fault(pattern, code, re.error_arg(), fragment));
 }
 
 MatchSpan span_of(const re2::StringPiece& piece, std::string_view text) {
@@ -483,23 +626,14 @@ std::optional<std::string_view> Captures::text(std::string_view subject, std::si
 Regex::~Regex() = default;
 
 std::expected<std::shared_ptr<const Regex>, std::string> Regex::compile(std::string_view pattern) {
-  auto translated = Translator(pattern).run();
+  Translator walk(pattern);
+  auto translated = walk.run();
   if (!translated) return std::unexpected(std::move(translated.error()));
   auto re = std::make_unique<RE2>(*translated, engine_options());
-  if (!re->ok()) {
-    // RE2's message quotes the offending text; quote the pattern as written when RE2 finds the
-    // same fault there.
-    std::string message = re->error();
-    if (*translated != pattern) {
-      RE2 original(std::string(pattern), engine_options());
-      if (!original.ok() && original.error_code() == re->error_code()) message = original.error();
-    }
-    return std::unexpected(std::move(message));
-  }
+  if (!re->ok()) return std::unexpected(describe_failure(pattern, *translated, *re, walk));
   // RE2 builds the reverse program on first use and fails the search silently if it does not
   // fit; build it now so that such a pattern is refused up front.
-  if (re->ReverseProgramSize() < 0)
-    return std::unexpected("pattern too large - reverse compile failed");
+  if (re->ReverseProgramSize() < 0) return std::unexpected(too_large_message());
   std::shared_ptr<Regex> out(new Regex());
   out->pattern_.assign(pattern);
   out->names_.assign(static_cast<std::size_t>(re->NumberOfCapturingGroups()) + 1, std::string());
@@ -520,7 +654,9 @@ std::optional<std::size_t> Regex::group_index(std::string_view name) const {
   return std::nullopt;
 }
 
-bool Regex::is_match(std::string_view text) const { return find(text, 0).has_value(); }
+bool Regex::is_match(std::string_view text) const {
+  return find(text, 0).has_value();
+}
 
 namespace {
 
@@ -576,6 +712,17 @@ std::optional<Captures> Regex::find_captures(std::string_view text, std::size_t 
 bool Regex::full_match(std::string_view text) const {
   re2::StringPiece subject(text.data(), text.size());
   return re_->Match(subject, 0, text.size(), RE2::ANCHOR_BOTH, nullptr, 0);
+}
+
+const std::expected<std::shared_ptr<const Regex>, std::string>& Regex::anchored() const {
+  std::call_once(anchored_once_, [this] {
+    std::string wrapped;
+    wrapped.reserve(pattern_.size() + 6);
+    wrapped.append("^(?:").append(pattern_).append(")$");
+    anchored_ = compile(wrapped);
+    if (!anchored_) anchored_.error().insert(0, "when anchored as ^(?:pattern)$, ");
+  });
+  return anchored_;
 }
 
 std::optional<Captures> Regex::full_match_captures(std::string_view text) const {

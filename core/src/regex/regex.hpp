@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,6 +90,10 @@ public:
   std::optional<Captures> find_captures(std::string_view text, std::size_t from = 0) const;
   // Whether the expression matches all of text.
   bool full_match(std::string_view text) const;
+  // The pattern wrapped as ^(?:pattern)$ and compiled on its own, once per expression and then
+  // shared. It can fail where the pattern compiled: a verbose-mode comment swallows the wrapper's
+  // closing parenthesis.
+  const std::expected<std::shared_ptr<const Regex>, std::string>& anchored() const;
   std::optional<Captures> full_match_captures(std::string_view text) const;
 
   // Every non-overlapping match, left to right. An empty match that ends where the previous
@@ -111,6 +116,8 @@ private:
   std::string pattern_;
   std::unique_ptr<re2::RE2> re_;
   std::vector<std::string> names_;
+  mutable std::once_flag anchored_once_;
+  mutable std::expected<std::shared_ptr<const Regex>, std::string> anchored_;
 };
 
 // Walks the successive matches of a regex over a text, with the empty-match rule of find_all.

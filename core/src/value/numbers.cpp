@@ -20,7 +20,7 @@ inline U128 magnitude(__int128 x) {
   return x < 0 ? U128{0} - static_cast<U128>(x) : static_cast<U128>(x);
 }
 
-inline std::uint64_t gcd_u64(std::uint64_t x, std::uint64_t y) {
+std::uint64_t gcd_u64(std::uint64_t x, std::uint64_t y) {
   if (x == 0) return y;
   if (y == 0) return x;
   const int shift = __builtin_ctzll(x | y);
@@ -79,11 +79,15 @@ std::expected<Value, VmError> exact_quotient(const Value& a, const Value& b) {
                             static_cast<__int128>(x.den) * y.num);
 }
 
-inline std::expected<int, VmError> compare_doubles(double x, double y) {
-  if (x < y) return -1;
-  if (x > y) return 1;
-  if (x == y) return 0;
-  return std::unexpected(invalid_float_error());
+inline NumberOrder order_doubles(double x, double y) {
+  if (x < y) return NumberOrder::Less;
+  if (x > y) return NumberOrder::Greater;
+  if (x == y) return NumberOrder::Equal;
+  return NumberOrder::Unordered;
+}
+
+template <class T> inline NumberOrder ordering_of(T x, T y) {
+  return x < y ? NumberOrder::Less : (x > y ? NumberOrder::Greater : NumberOrder::Equal);
 }
 
 inline double apply_double(double x, double y, RationalOp op) {
@@ -147,23 +151,65 @@ std::expected<Value, VmError> normalize_fraction(__int128 num, __int128 den) {
   return Value::from_ratio_unchecked(signed_num, static_cast<std::int64_t>(d));
 }
 
+std::uint64_t gcd_uint64(std::uint64_t x, std::uint64_t y) {
+  return gcd_u64(x, y);
+}
+
+std::expected<void, VmError> ExactFraction::step(const Value& operand, RationalOp op) {
+  if (!reduced) {
+    // den is positive; the magnitude of num exists even for the smallest 128-bit value.
+    const bool negative = num < 0;
+    U128 n = magnitude(num);
+    U128 d = static_cast<U128>(den);
+    const U128 g = gcd_u128(n, d);
+    if (g > 1) {
+      n /= g;
+      d /= g;
+      num = static_cast<__int128>(negative ? U128{0} - n : n);
+      den = static_cast<__int128>(d);
+    }
+    reduced = true;
+  }
+  const ExactFraction b = of(operand);
+  __int128 n, d;
+  bool overflow;
+  if (op == RationalOp::Multiply) {
+    overflow = __builtin_mul_overflow(num, b.num, &n) || __builtin_mul_overflow(den, b.den, &d);
+  } else if (den == 1 && b.den == 1) {
+    d = 1;
+    overflow = op == RationalOp::Add ? __builtin_add_overflow(num, b.num, &n)
+                                     : __builtin_sub_overflow(num, b.num, &n);
+  } else {
+    __int128 x, y;
+    overflow = __builtin_mul_overflow(num, b.den, &x) || __builtin_mul_overflow(b.num, den, &y) ||
+               (op == RationalOp::Add ? __builtin_add_overflow(x, y, &n)
+                                      : __builtin_sub_overflow(x, y, &n)) ||
+               __builtin_mul_overflow(den, b.den, &d);
+  }
+  if (overflow) [[unlikely]]
+    return std::unexpected(ratio_overflow_error());
+  num = n;
+  den = d;
+  reduced = d == 1;
+  return {};
+}
+
+std::expected<Value, VmError> ExactFraction::finish() const {
+  if (den == 1) {
+    if (num < std::numeric_limits<std::int64_t>::min() ||
+        num > std::numeric_limits<std::int64_t>::max()) [[unlikely]]
+      return std::unexpected(ratio_overflow_error());
+    return Value::from_int(static_cast<std::int64_t>(num));
+  }
+  return normalize_fraction(num, den);
+}
+
 std::expected<Value, VmError> rational_binary_op(Value a, Value b, RationalOp op) {
-  Fraction x, y;
-  if (!fraction_view(a, x) || !fraction_view(b, y)) {
-    return std::unexpected(expected_numbers_error());
-  }
-  const __int128 den = static_cast<__int128>(x.den) * y.den;
-  switch (op) {
-  case RationalOp::Add:
-    return normalize_fraction(
-        static_cast<__int128>(x.num) * y.den + static_cast<__int128>(y.num) * x.den, den);
-  case RationalOp::Subtract:
-    return normalize_fraction(
-        static_cast<__int128>(x.num) * y.den - static_cast<__int128>(y.num) * x.den, den);
-  case RationalOp::Multiply:
-    return normalize_fraction(static_cast<__int128>(x.num) * y.num, den);
-  }
-  return std::unexpected(expected_numbers_error());
+  if (!is_exact(a) || !is_exact(b)) return std::unexpected(expected_numbers_error());
+  ExactFraction acc = ExactFraction::of(a);
+  // Two 64-bit operands never leave 128 bits, so the step itself cannot fail.
+  if (auto stepped = acc.step(b, op); !stepped) return std::unexpected(std::move(stepped.error()));
+  return acc.finish();
 }
 
 std::expected<Value, VmError> divide_ints(std::int64_t a, std::int64_t b) {
@@ -224,26 +270,38 @@ std::expected<Value, VmError> divide_values(Value a, Value b) {
   return std::unexpected(expected_numbers_error());
 }
 
-std::expected<int, VmError> compare_numbers(Value a, Value b) {
+std::expected<Value, VmError> exact_divide(Value a, Value b) {
+  if (a.tag == Tag::Int && b.tag == Tag::Int) return divide_ints(a.as.integer, b.as.integer);
+  return exact_quotient(a, b);
+}
+
+NumberOrder order_number_values(Value a, Value b) {
   if (a.tag == Tag::Float) {
-    if (!b.is_number()) return std::unexpected(expected_numbers_error());
-    return compare_doubles(a.as.floating, double_view(b));
+    if (!b.is_number()) return NumberOrder::NotNumbers;
+    return order_doubles(a.as.floating, double_view(b));
   }
   if (b.tag == Tag::Float) {
-    if (!is_exact(a)) return std::unexpected(expected_numbers_error());
-    return compare_doubles(double_view(a), b.as.floating);
+    if (!is_exact(a)) return NumberOrder::NotNumbers;
+    return order_doubles(double_view(a), b.as.floating);
   }
   if (a.tag == Tag::Int && b.tag == Tag::Int) {
-    return (a.as.integer > b.as.integer) - (a.as.integer < b.as.integer);
+    return ordering_of(a.as.integer, b.as.integer);
   }
   Fraction x, y;
-  if (!fraction_view(a, x) || !fraction_view(b, y)) {
-    return std::unexpected(expected_numbers_error());
-  }
+  if (!fraction_view(a, x) || !fraction_view(b, y)) return NumberOrder::NotNumbers;
   // Denominators are positive, so the cross products are ordered as the numbers are.
-  const __int128 lhs = static_cast<__int128>(x.num) * y.den;
-  const __int128 rhs = static_cast<__int128>(y.num) * x.den;
-  return (lhs > rhs) - (lhs < rhs);
+  return ordering_of(static_cast<__int128>(x.num) * y.den, static_cast<__int128>(y.num) * x.den);
+}
+
+std::expected<int, VmError> compare_numbers(Value a, Value b) {
+  switch (const NumberOrder order = order_number_values(a, b)) {
+  case NumberOrder::NotNumbers:
+    return std::unexpected(expected_numbers_error());
+  case NumberOrder::Unordered:
+    return std::unexpected(invalid_float_error());
+  default:
+    return static_cast<int>(order);
+  }
 }
 
 std::expected<Value, VmError> arith_values(Value a, Value b, RationalOp op) {

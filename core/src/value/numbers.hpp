@@ -29,8 +29,46 @@ enum class RationalOp : std::uint8_t { Add, Subtract, Multiply };
 // den = 0 is DivisionByZero; a reduced part outside 64 bits is "ratio overflow".
 std::expected<Value, VmError> normalize_fraction(__int128 num, __int128 den);
 
-// Exact a op b where each operand is an Int or a Ratio ("expected numbers" otherwise).
+// Exact a op b where each operand is an Int or a Ratio ("expected numbers" otherwise). The same
+// steps as an ExactFraction folding two operands, so both roads agree on every pair.
 std::expected<Value, VmError> rational_binary_op(Value a, Value b, RationalOp op);
+
+// The running result of exact arithmetic over any number of operands: a fraction of 128-bit
+// parts, denominator positive, reduced before each further step. The 64-bit range is tested
+// once, by finish(), so intermediate results may leave it: 2^63 - 1, plus 1, minus 1 is fine.
+// A step whose products or sum leave 128 bits fails at once with "ratio overflow".
+struct ExactFraction {
+  __int128 num = 0;
+  __int128 den = 1;
+  // False after a step, until the next step reduces the fraction (a fresh view is reduced).
+  bool reduced = true;
+
+  // The fraction view of an Int or a Ratio (the caller has checked the kind).
+  static ExactFraction of(const Value& exact) {
+    if (exact.tag == Tag::Int) return {exact.as.integer, 1, true};
+    return {exact.as.ratio.num, exact.as.ratio.den, true};
+  }
+
+  // this op operand, operand an Int or a Ratio.
+  std::expected<void, VmError> step(const Value& operand, RationalOp op);
+
+  // The Value of the fraction: an Int when the denominator is 1, "ratio overflow" when a
+  // reduced part leaves 64 bits.
+  std::expected<Value, VmError> finish() const;
+};
+
+// a ÷ b for two exact operands (each an Int or a Ratio): DivisionByZero for a zero divisor,
+// otherwise the reduced quotient, "ratio overflow" when it leaves 64 bits.
+std::expected<Value, VmError> exact_divide(Value a, Value b);
+
+// How two numbers are ordered, or why they are not: NotNumbers when either operand is no
+// number, Unordered when a double comparison meets NaN. Each road turns the last two into
+// its own error text.
+enum class NumberOrder : std::int8_t { Less = -1, Equal = 0, Greater = 1, Unordered, NotNumbers };
+NumberOrder order_number_values(Value a, Value b);
+
+// Greatest common divisor of two magnitudes; gcd(0, 0) is 0.
+std::uint64_t gcd_uint64(std::uint64_t x, std::uint64_t y);
 
 // a ÷ b for every combination of number kinds: exact when no Float takes part (6 ÷ 4 is 3/2),
 // IEEE division when one does, except that a Ratio divided by a zero Float is DivisionByZero.

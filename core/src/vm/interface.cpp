@@ -6,7 +6,6 @@
 #include "prelude/stdlib.hpp"
 #include "reader/reader.hpp"
 #include "util/internal_error.hpp"
-#include "value/hash_cons.hpp"
 #include "vm/compiler/adoption.hpp"
 #include "vm/compiler/compiler.hpp"
 #include "vm/compiler/vm_host.hpp"
@@ -35,133 +34,6 @@ std::string to_string(const EngineError& e) {
   std::string s;
   format_engine_error(e, s);
   return s;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Adoption
-
-void HandleMap::set(HeapKey staging_key, HeapKey machine_key) {
-  Entry& e = entries_[staging_key.index];
-  if (e.staging_version == 0) ++mapped_;
-  e.staging_version = staging_key.version;
-  e.machine_key = machine_key;
-}
-
-namespace {
-
-InternTable* intern_table_for(Heap& h, ObjectKind kind) {
-  switch (kind) {
-  case ObjectKind::String:
-    return &h.intern_string;
-  case ObjectKind::Seq:
-    return &h.intern_seq;
-  case ObjectKind::Set:
-    return &h.intern_set;
-  case ObjectKind::Map:
-    return &h.intern_map;
-  case ObjectKind::Variant:
-    return &h.intern_variant;
-  default:
-    return nullptr;
-  }
-}
-
-bool is_live_slot(const Heap& h, HeapKey k) {
-  return k.index != 0 && live_slot(h, k) != nullptr;
-}
-
-// The live hash-consed machine object equal to a hash-consed staging object whose handles already
-// name machine objects; none when there is none or the comparison ran too deep.
-std::optional<HeapKey> find_machine_twin(const Heap& machine, const HeapEntry& entry) {
-  const InternTable* table = intern_table_for(const_cast<Heap&>(machine), entry.object.kind());
-  if (table == nullptr) return std::nullopt;
-  const HeapKey* candidate = table->find(*entry.cached_hash);
-  if (candidate == nullptr) return std::nullopt;
-  const HeapEntry* existing = heap_entry(machine, *candidate);
-  if (existing == nullptr || !existing->cached_hash) return std::nullopt;
-  Guarded<bool> same = objects_equal_for_intern(machine, existing->object, entry.object);
-  if (!same || !*same) return std::nullopt;
-  return *candidate;
-}
-
-} // namespace
-
-HandleMap adopt_compiled_objects(Heap& machine, Heap&& staging) {
-  HandleMap map;
-  if (staging.live_count == 0) return map;
-  const std::size_t n = staging.slots.size();
-  map.entries_.resize(n);
-  map.inserted_.reserve(staging.live_count);
-
-  // Children before parents: a hash-consed parent is compared with machine objects only after
-  // its elements have become machine keys (merged ones included). The staging heap hands out
-  // slots in allocation order, which is already children-first for everything the compiler
-  // builds; the depth-first walk makes no assumption about it.
-  enum : std::uint8_t { kUnseen = 0, kOpen = 1, kDone = 2 };
-  std::vector<std::uint8_t> state(n, kUnseen);
-  std::vector<std::uint32_t> order;
-  order.reserve(staging.live_count);
-  std::vector<std::pair<std::uint32_t, bool>> walk;
-  std::vector<HeapKey> children;
-  for (std::uint32_t root = 1; root < n; ++root) {
-    if ((staging.slots[root].version & 1) == 0 || state[root] != kUnseen) continue;
-    walk.emplace_back(root, false);
-    while (!walk.empty()) {
-      auto [index, expanded] = walk.back();
-      walk.pop_back();
-      if (expanded) {
-        state[index] = kDone;
-        order.push_back(index);
-        continue;
-      }
-      if (state[index] != kUnseen) continue;
-      state[index] = kOpen;
-      walk.emplace_back(index, true);
-      children.clear();
-      trace_object(staging.slots[index].entry.object, children);
-      for (HeapKey child : children) {
-        if (is_live_slot(staging, child) && state[child.index] == kUnseen) {
-          walk.emplace_back(child.index, false);
-        }
-      }
-    }
-  }
-
-  // A handle to a staging object not moved yet can only come from a cycle (through an atom or a
-  // closure); such objects are never merged and get their handles rewritten again at the end.
-  std::vector<HeapKey> unfinished;
-  for (std::uint32_t index : order) {
-    HeapSlot& slot = staging.slots[index];
-    const HeapKey old_key{index, slot.version};
-    HeapEntry entry = std::move(slot.entry);
-    bool pending = false;
-    remap_object_handles(entry.object, [&](HeapKey k) -> std::optional<HeapKey> {
-      if (std::optional<HeapKey> to = map.find(k)) return to;
-      if (is_live_slot(staging, k)) pending = true;
-      return std::nullopt;
-    });
-    if (entry.cached_hash && !pending) {
-      if (std::optional<HeapKey> twin = find_machine_twin(machine, entry)) {
-        map.set(old_key, *twin);
-        continue;
-      }
-    }
-    const std::optional<std::uint64_t> hash = entry.cached_hash;
-    const ObjectKind kind = entry.object.kind();
-    const HeapKey new_key = heap_insert_entry(machine, std::move(entry));
-    if (hash) {
-      if (InternTable* table = intern_table_for(machine, kind)) table->set(*hash, new_key);
-    }
-    map.set(old_key, new_key);
-    map.inserted_.push_back(new_key);
-    if (pending) unfinished.push_back(new_key);
-  }
-  for (HeapKey key : unfinished) {
-    if (HeapObject* object = heap_get_mut(machine, key)) {
-      remap_object_handles(*object, [&](HeapKey k) { return map.find(k); });
-    }
-  }
-  return map;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -258,7 +130,8 @@ std::expected<Value, EngineError> compile_and_run(Vm& vm, const Form& form) {
   // Read after compiling: macro definitions append their prototypes while the form compiles, and
   // the compiler widened its closure words for exactly this base.
   const auto base = static_cast<std::uint32_t>(vm.prototypes.size());
-  const HandleMap handles = adopt_compiled_objects(vm.heap, std::move(tables.staging_heap));
+  const HandleMap handles = adopt_compiled_objects(vm.heap, std::move(tables.staging_heap),
+                                                   std::move(tables.moved_objects));
   for (Prototype& proto : tables.prototypes) {
     if (!handles.empty()) remap_value_handles(proto, [&](HeapKey k) { return handles.find(k); });
     rebase_closure_operands(proto, base);

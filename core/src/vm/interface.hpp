@@ -43,6 +43,7 @@
 #include "reader/form.hpp"
 #include "value/heap.hpp"
 #include "value/value.hpp"
+#include "vm/compiler/adoption.hpp"
 #include "vm/compiler/compile_error.hpp"
 #include "vm/vm.hpp"
 
@@ -90,45 +91,6 @@ std::expected<Value, EngineError> vm_eval(Vm& vm, std::string_view text);
 // Compiles one top-level form against the machine, installs what the compilation made and runs
 // it. Errors are EngineError::Compile or EngineError::Runtime.
 std::expected<Value, EngineError> compile_and_run(Vm& vm, const Form& form);
-
-// Where the objects of a staging heap went: staging key -> machine key. Staging heaps never
-// collect, so their slot indices are dense and the map is a table indexed by slot.
-class HandleMap {
-public:
-  // The machine key of a staging key; none for a key the adoption did not move.
-  std::optional<HeapKey> find(HeapKey staging_key) const {
-    if (staging_key.index >= entries_.size()) return std::nullopt;
-    const Entry& e = entries_[staging_key.index];
-    if (e.staging_version != staging_key.version || e.staging_version == 0) return std::nullopt;
-    return e.machine_key;
-  }
-  // Objects moved or merged.
-  std::size_t size() const { return mapped_; }
-  bool empty() const { return mapped_ == 0; }
-  // Machine keys of the objects that entered the machine heap as new objects, in adoption order.
-  // Objects merged into an equal hash-consed object already in the machine are not among them.
-  std::span<const HeapKey> inserted() const { return inserted_; }
-
-private:
-  friend HandleMap adopt_compiled_objects(Heap& machine, Heap&& staging);
-  struct Entry {
-    std::uint32_t staging_version = 0; // 0: not mapped (live versions are odd)
-    HeapKey machine_key{};
-  };
-  void set(HeapKey staging_key, HeapKey machine_key);
-
-  std::vector<Entry> entries_;
-  std::vector<HeapKey> inserted_;
-  std::size_t mapped_ = 0;
-};
-
-// Moves every object of the staging heap (consumed) into the machine heap and rewrites the keys
-// held inside the moved objects. A hash-consed staging object equal to a live hash-consed object
-// of the machine is not moved but mapped to that object, so that content stays one key across
-// forms; objects are processed children first so that the comparison sees machine keys. New
-// hash-consed objects are entered into the machine's intern tables. Runs no collection; cannot
-// fail.
-HandleMap adopt_compiled_objects(Heap& machine, Heap&& staging);
 
 // Binds the global `name` (interned when new) to the value, replacing whatever it held.
 void define_global_by_name(Vm& vm, std::string_view name, Value value);

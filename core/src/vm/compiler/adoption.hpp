@@ -15,6 +15,7 @@
 // the compilation, so rebasing never wraps.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,6 +28,55 @@
 #include "vm/prototype.hpp"
 
 namespace quorvex {
+
+// Where the objects of a staging heap went: staging key -> machine key. Staging heaps never
+// collect, so their slot indices are dense and the map is a table indexed by slot.
+class HandleMap {
+public:
+  // The machine key of a staging key; none for a key the adoption did not move.
+  std::optional<HeapKey> find(HeapKey staging_key) const {
+    if (staging_key.index >= entries_.size()) return std::nullopt;
+    const Entry& e = entries_[staging_key.index];
+    if (e.staging_version != staging_key.version || e.staging_version == 0) return std::nullopt;
+    return e.machine_key;
+  }
+  // Objects moved or merged.
+  std::size_t size() const { return mapped_; }
+  bool empty() const { return mapped_ == 0; }
+  // Machine keys of the objects that entered the machine heap as new objects in the latest move,
+  // in adoption order. Objects merged into an equal hash-consed object already in the machine are
+  // not among them.
+  std::span<const HeapKey> inserted() const { return inserted_; }
+
+private:
+  friend void move_staged_objects(Heap& machine, Heap& staging,
+                                  std::optional<std::span<const HeapKey>> roots, HandleMap& map);
+  struct Entry {
+    std::uint32_t staging_version = 0; // 0: not mapped (live versions are odd)
+    HeapKey machine_key{};
+  };
+  void set(HeapKey staging_key, HeapKey machine_key);
+
+  std::vector<Entry> entries_;
+  std::vector<HeapKey> inserted_;
+  std::size_t mapped_ = 0;
+};
+
+// Moves staging objects into the machine heap and rewrites the keys held inside the moved
+// objects, recording every move in `map` (whose earlier entries stay: keys of objects moved
+// before translate as well). With `roots`, the objects reachable from those keys move; without,
+// every live object. A hash-consed staging object equal to a live hash-consed object of the
+// machine is not moved but mapped to that object, so that content stays one key across forms;
+// objects are processed children first so that the comparison sees machine keys. New
+// hash-consed objects are entered into the machine's intern tables. A moved object's slot is
+// left vacant in the staging heap and never reused there, so its old key stays a valid key of
+// `map`. Runs no collection; cannot fail.
+void move_staged_objects(Heap& machine, Heap& staging,
+                         std::optional<std::span<const HeapKey>> roots, HandleMap& map);
+
+// Moves every object of the staging heap (consumed) into the machine heap; `moved` holds what
+// was moved out of it before (a macro's objects, installed while the form compiled).
+HandleMap adopt_compiled_objects(Heap& machine, Heap&& staging, HandleMap moved = {});
 
 // Rewrites every Object constant whose key `remap` maps (remap(key) -> optional new key).
 template <class F>

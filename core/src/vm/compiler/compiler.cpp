@@ -211,17 +211,11 @@ SpecialForm find_special_form(std::string_view name) {
     if (name == "defdata") return compile_defdata;
     return nullptr;
   case 8:
-    if (name == "defmacro") return compile_unbuilt;
-    return nullptr;
-  case 11:
-    if (name == "macroexpand") return compile_unbuilt;
+    if (name == "defmacro") return compile_defmacro;
     return nullptr;
   case 12:
-    if (name == "syntax-quote") return compile_unbuilt;
+    if (name == "syntax-quote") return compile_syntax_quote;
     if (name == "with-handler") return compile_unbuilt;
-    return nullptr;
-  case 13:
-    if (name == "macroexpand-1") return compile_unbuilt;
     return nullptr;
   case 16:
     if (name == "unquote-splicing") return compile_unquote_splicing;
@@ -297,6 +291,15 @@ CompileOr<Resolution> resolve_symbol(Compiler& c, Spur name) {
   std::size_t level = top;
   std::optional<std::uint8_t> slot;
   while (level > 0) {
+    if (c.contexts[level].isolated) {
+      // A macro expander runs while the form compiles, before any enclosing local has a value.
+      if (is_lexically_bound(c, name)) {
+        return fail("a macro cannot use the local `" + std::string(c.host->interner().resolve(name)) +
+                        "` of an enclosing form: its expander runs at compile time",
+                    std::nullopt);
+      }
+      return Resolution{Resolution::Kind::Global, 0};
+    }
     --level;
     slot = c.contexts[level].find_local(name);
     if (slot) break;
@@ -327,7 +330,13 @@ CompileResult emit_global_read(Compiler& c, Spur name, const Span& span) {
 }
 
 CompileResult emit_variable(Compiler& c, Spur name, const Span& span) {
-  QV_TRY_ASSIGN(Resolution r, resolve_symbol(c, name));
+  CompileOr<Resolution> resolved = resolve_symbol(c, name);
+  if (!resolved) {
+    CompileFailure failure = std::move(resolved.error());
+    if (!failure.location) failure.location = span;
+    return std::unexpected(std::move(failure));
+  }
+  const Resolution r = *resolved;
   switch (r.kind) {
   case Resolution::Kind::Local:
     current(c).emit_instruction(Opcode::GetLocal, r.index);
@@ -450,9 +459,13 @@ CompileResult compile_list(Compiler& c, const FormList& items, const Span& span)
     if (SpecialForm special = find_special_form(head_name.name)) {
       return special(c, FormSpan(items));
     }
+    // The two special forms whose errors are located at the whole list.
+    if (head_name.name == "macroexpand" || head_name.name == "macroexpand-1") {
+      return compile_macroexpand(c, FormSpan(items), span, head_name.name == "macroexpand");
+    }
     if (!head_name.ns && !c.macros.empty()) {
       if (auto id = c.host->interner().get(head_name.name); id && c.macros.contains(*id)) {
-        return not_built_yet("macro expansion", span_of(*items[0]));
+        return compile_macro_call(c, *id, FormSpan(items));
       }
     }
   }
@@ -563,6 +576,7 @@ CompilerTables take_compiler_tables(Compiler&& c) {
   CompilerTables tables;
   tables.prototypes = std::move(c.prototypes);
   tables.staging_heap = std::move(c.staging_heap);
+  tables.moved_objects = std::move(c.moved_objects);
   tables.docstring_table = std::move(c.docstring_table);
   return tables;
 }

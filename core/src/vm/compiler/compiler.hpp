@@ -6,8 +6,14 @@
 //   3. compile_toplevel(c, form)                   -> index of the top-level prototype
 //   4. the host takes the macro table back; on success take_compiler_tables(std::move(c)) hands
 //      out the prototypes (numbered from 0 within this compilation, the top-level one last), the
-//      staging heap holding every object the code refers to, and the docstrings; the host then
+//      staging heap holding every object the code refers to, the record of staged objects that
+//      macro definitions already moved into the machine, and the docstrings; the host then
 //      adopts them (vm/compiler/adoption.hpp) and runs the top-level prototype.
+//
+// A `defmacro` installs its expander at once: the expander's prototype, the prototypes of the
+// functions its body makes and the staged objects they refer to go into the machine while the
+// form compiles, so that the macro can expand later in the same form. Those prototypes leave the
+// compilation's own numbering; nothing else in the form refers to them.
 //
 // Objects the compiler makes (string and regex literals, quoted data, closure templates) live in
 // the staging heap, a collector-free heap of the compilation's own; their keys in constants are
@@ -18,6 +24,7 @@
 #include <deque>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -27,6 +34,8 @@
 #include "value/heap.hpp"
 #include "value/type_registry.hpp"
 #include "value/value.hpp"
+#include "value/vm_error.hpp"
+#include "vm/compiler/adoption.hpp"
 #include "vm/compiler/compile_error.hpp"
 #include "vm/compiler/context.hpp"
 #include "vm/prototype.hpp"
@@ -54,6 +63,18 @@ public:
   // from its registration on.
   virtual HeapKey insert_machine_object(HeapObject object) = 0;
 
+  // Macros run in the machine while the form compiles.
+  // The machine's heap: macro arguments are built there, expanders answer there, and the objects
+  // an expander's code refers to move there when the macro is defined.
+  virtual Heap& machine_heap() = 0;
+  // Appends a finished prototype to the machine's table at once; answers its index.
+  virtual std::uint32_t install_prototype(Prototype prototype) = 0;
+  // Keeps an expander closure alive from now on: the lent macro table is not a collector root.
+  virtual void keep_macro(HeapKey closure) = 0;
+  // Calls an expander in a nested run of the machine (collection allowed). After a failure the
+  // machine's stacks are back at their heights before the call.
+  virtual NativeResult call_macro(Value expander, std::span<const Value> arguments) = 0;
+
 protected:
   ~CompilerHost() = default;
 };
@@ -61,6 +82,8 @@ protected:
 struct CompilerTables {
   std::vector<Prototype> prototypes;
   Heap staging_heap;
+  // Staged objects that macro definitions already moved into the machine, and where to.
+  HandleMap moved_objects;
   std::unordered_map<Spur, DocEntry> docstring_table;
 };
 
@@ -88,6 +111,10 @@ struct Compiler {
   std::vector<Prototype> prototypes;
   // The machine's macro table while it is lent: macro name -> expander closure.
   std::unordered_map<Spur, HeapKey, FxHash> macros;
+  // Staged objects already in the machine because an expander's code refers to them.
+  HandleMap moved_objects;
+  // Macro calls being expanded, one inside another (an expansion compiles where the call was).
+  std::uint32_t expansion_depth = 0;
   std::unordered_map<Spur, DocEntry> docstring_table;
   // Every variant the machine knows (and this form declares), by name: the later declaration of
   // a name wins.

@@ -178,6 +178,18 @@ CompileResult compile_assert(Compiler& c, FormSpan items);
 CompileResult compile_match(Compiler& c, FormSpan items);
 CompileResult compile_defdata(Compiler& c, FormSpan items);
 
+// ---- Macros and syntax-quote ----
+
+CompileResult compile_defmacro(Compiler& c, FormSpan items);
+// Runs the expander of macro `name` on the argument forms; the expansion carries `call_span` as
+// its only span.
+CompileOr<Form> invoke_macro(Compiler& c, Spur name, FormSpan args, const Span& call_span);
+// A list whose head names a macro: its expansion compiled in place of the call.
+CompileResult compile_macro_call(Compiler& c, Spur name, FormSpan items);
+// `macroexpand` (repeat) and `macroexpand-1`; `span` is the whole list's.
+CompileResult compile_macroexpand(Compiler& c, FormSpan items, const Span& span, bool repeat);
+CompileResult compile_syntax_quote(Compiler& c, FormSpan items);
+
 // ---- Data at compile time ----
 
 // A form as a constant of the code being compiled (quote); objects go to the staging heap.

@@ -68,6 +68,8 @@ struct FunctionContext {
   std::vector<RecurTarget> recur_targets;
   Spur name = 0;
   bool is_variadic = false;
+  // A macro expander: it runs at compile time, so it can capture nothing of enclosing functions.
+  bool isolated = false;
   // The value being compiled is the value this function returns (TailCall may be used).
   bool in_tail_position = true;
   // The value being compiled is the value of the innermost loop body or of the function body

@@ -1,4 +1,5 @@
-// The compiler's view of a machine: its interner, its globals and its prototype count.
+// The compiler's view of a machine: its interner, its globals, its prototype table, and the heap
+// and run loop in which macro expanders run.
 //
 //   VmCompilerHost host(vm);
 //   Compiler compiler = new_compiler(host);   // host must outlive the compiler
@@ -29,6 +30,17 @@ public:
   TypeRegistry& types() override { return vm_.types; }
   HeapKey insert_machine_object(HeapObject object) override {
     return heap_insert(vm_.heap, std::move(object));
+  }
+
+  Heap& machine_heap() override { return vm_.heap; }
+  std::uint32_t install_prototype(Prototype prototype) override {
+    return add_prototype(vm_, std::move(prototype));
+  }
+  // The host rebuilds the roots from the table when the loan ends; until then the closure is
+  // kept here (a replaced one too, harmlessly).
+  void keep_macro(HeapKey closure) override { vm_.macro_roots.push_back(closure); }
+  NativeResult call_macro(Value expander, std::span<const Value> arguments) override {
+    return call_value_from_native(vm_, expander, arguments);
   }
 
   Vm& vm() { return vm_; }

@@ -2,10 +2,12 @@
 // make a vector out of a sequence. `nth` and `get` are also reached by index from compiled
 // destructuring, so their behaviour on odd inputs is part of what patterns do.
 #include <cstring>
+#include <span>
 #include <optional>
 #include <string_view>
 
 #include "util/utf8.hpp"
+#include "util/hash.hpp"
 #include "value/equality.hpp"
 #include "value/fault.hpp"
 #include "value/keys.hpp"
@@ -76,13 +78,9 @@ NativeResult builtin_get(Vm& vm, const Value* args, std::size_t argc) {
   case ObjectKind::Set: {
     // Membership by the language's equality, not by key identity: (get #{1 2} 2.0) finds 2 and
     // answers the argument itself.
-    const ValueSet set = object->get_if<SetObject>()->set;
-    for (const Value& element : set) {
-      Guarded<bool> same = values_equal(vm.heap, element, key);
-      if (!same) return std::unexpected(to_vm_error(same.error()));
-      if (*same) return key;
-    }
-    return fallback;
+    auto found = set_find_equal(vm, object->get_if<SetObject>()->set, key);
+    if (!found) return std::unexpected(std::move(found.error()));
+    return *found ? key : fallback;
   }
   case ObjectKind::Map: {
     Guarded<std::optional<Value>> found =
@@ -98,6 +96,191 @@ NativeResult builtin_get(Vm& vm, const Value* args, std::size_t argc) {
   }
   default:
     return fallback;
+  }
+}
+
+NativeResult builtin_list(Vm& vm, const Value* args, std::size_t argc) {
+  return alloc_seq_object(vm.heap, ValueVector::from_range(args, args + argc), false);
+}
+
+NativeResult builtin_vector(Vm& vm, const Value* args, std::size_t argc) {
+  return alloc_seq_object(vm.heap, ValueVector::from_range(args, args + argc), true);
+}
+
+NativeResult builtin_hash_map(Vm& vm, const Value* args, std::size_t argc) {
+  if (argc % 2 != 0) return type_error("hash-map requires even number of arguments");
+  Guarded<ValueMap> map = build_map_from_pairs(vm.heap, std::span(args, argc));
+  if (!map) return std::unexpected(to_vm_error(map.error()));
+  return Value::object(heap_alloc(vm.heap, HeapObject(MapObject{std::move(*map)})));
+}
+
+NativeResult builtin_hash_set(Vm& vm, const Value* args, std::size_t argc) {
+  Guarded<ValueSet> set = build_set_from_values(vm.heap, std::span(args, argc));
+  if (!set) return std::unexpected(to_vm_error(set.error()));
+  return Value::object(heap_alloc(vm.heap, HeapObject(SetObject{std::move(*set)})));
+}
+
+// A map's entries become [key value] vectors, a string its characters.
+NativeResult builtin_set(Vm& vm, const Value* args, std::size_t) {
+  const Value coll = args[0];
+  ValueVector elements;
+  if (coll.is_nil()) {
+    // no elements
+  } else if (const SeqObject* seq = arg_as<SeqObject>(vm.heap, coll)) {
+    elements = seq->items;
+  } else if (const SetObject* set = arg_as<SetObject>(vm.heap, coll)) {
+    const ValueSet copy = set->set;
+    for (const Value& v : copy)
+      elements.push_back_mut(v);
+  } else if (const MapObject* map = arg_as<MapObject>(vm.heap, coll)) {
+    auto pairs = map_entry_vectors(vm, map->map);
+    if (!pairs) return std::unexpected(std::move(pairs.error()));
+    elements = std::move(*pairs);
+  } else if (const StringObject* str = arg_as<StringObject>(vm.heap, coll)) {
+    const SmallString text = str->text;
+    Guarded<void> chars = append_string_chars(vm.heap, text.view(), 0, elements);
+    if (!chars) return std::unexpected(to_vm_error(chars.error()));
+  } else {
+    return type_error("seqable required");
+  }
+  ValueSet built(next_random_keys());
+  for (const Value& v : elements) {
+    if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+    Guarded<ValueSet> next = set_insert_value(vm.heap, built, v);
+    if (!next) return std::unexpected(to_vm_error(next.error()));
+    built = std::move(*next);
+  }
+  return Value::object(heap_alloc(vm.heap, HeapObject(SetObject{std::move(built)})));
+}
+
+NativeResult builtin_seq(Vm& vm, const Value* args, std::size_t) {
+  if (args[0].is_nil()) return Value::nil();
+  const SeqObject* seq = arg_as<SeqObject>(vm.heap, args[0]);
+  if (seq == nullptr) return type_error("seq requires a seqable");
+  if (seq->items.empty()) return Value::nil();
+  ValueVector items = seq->items;
+  return alloc_seq_object(vm.heap, std::move(items), false);
+}
+
+NativeResult builtin_first(Vm& vm, const Value* args, std::size_t) {
+  if (args[0].is_nil()) return Value::nil();
+  const SeqObject* seq = arg_as<SeqObject>(vm.heap, args[0]);
+  if (seq == nullptr) return type_error("first requires a sequence");
+  return seq->items.empty() ? Value::nil() : seq->items.front();
+}
+
+NativeResult builtin_last(Vm& vm, const Value* args, std::size_t) {
+  if (args[0].is_nil()) return Value::nil();
+  const SeqObject* seq = arg_as<SeqObject>(vm.heap, args[0]);
+  if (seq == nullptr) return type_error("last requires a sequence");
+  return seq->items.empty() ? Value::nil() : seq->items.back();
+}
+
+// Shares the input's structure: a loop of `rest` over a long vector stays linear.
+NativeResult builtin_rest(Vm& vm, const Value* args, std::size_t) {
+  if (args[0].is_nil()) return alloc_seq_object(vm.heap, ValueVector(), false);
+  const SeqObject* seq = arg_as<SeqObject>(vm.heap, args[0]);
+  if (seq == nullptr) return type_error("rest requires a sequence");
+  const bool is_vector = seq->is_vector;
+  ValueVector items = seq->items.empty() ? ValueVector() : seq->items.pop_front();
+  return alloc_seq_object(vm.heap, std::move(items), is_vector);
+}
+
+namespace {
+
+// The element count of nil, a string (in scalar values), a sequence, set or map; none otherwise.
+std::optional<std::size_t> collection_size(const Heap& heap, const Value& v) {
+  if (v.is_nil()) return 0;
+  const HeapObject* object = v.is_object() ? heap_get(heap, v.as.key) : nullptr;
+  if (object == nullptr) return std::nullopt;
+  switch (object->kind()) {
+  case ObjectKind::String:
+    return utf8_count_scalars(object->get_if<StringObject>()->text.view());
+  case ObjectKind::Seq:
+    return object->get_if<SeqObject>()->items.size();
+  case ObjectKind::Set:
+    return object->get_if<SetObject>()->set.size();
+  case ObjectKind::Map:
+    return object->get_if<MapObject>()->map.size();
+  default:
+    return std::nullopt;
+  }
+}
+
+// The keys or the values of a map, as a list in the map's iteration order.
+NativeResult map_column(Vm& vm, const Value& coll, bool keys, const char* refused) {
+  if (coll.is_nil()) return Value::nil();
+  const MapObject* map = arg_as<MapObject>(vm.heap, coll);
+  if (map == nullptr) return type_error(refused);
+  ValueVector column;
+  for (const auto& entry : map->map)
+    column.push_back_mut(keys ? entry.first : entry.second);
+  return alloc_seq_object(vm.heap, std::move(column), false);
+}
+
+} // namespace
+
+NativeResult builtin_count(Vm& vm, const Value* args, std::size_t) {
+  const std::optional<std::size_t> size = collection_size(vm.heap, args[0]);
+  if (!size) return type_error("count requires a collection");
+  return Value::from_int(static_cast<std::int64_t>(*size));
+}
+
+NativeResult builtin_empty_p(Vm& vm, const Value* args, std::size_t) {
+  if (const StringObject* str = arg_as<StringObject>(vm.heap, args[0])) {
+    return Value::from_bool(str->text.view().empty());
+  }
+  const std::optional<std::size_t> size = collection_size(vm.heap, args[0]);
+  if (!size) return type_error("empty? requires a collection");
+  return Value::from_bool(*size == 0);
+}
+
+NativeResult builtin_keys(Vm& vm, const Value* args, std::size_t) {
+  return map_column(vm, args[0], true, "keys requires a map");
+}
+
+NativeResult builtin_vals(Vm& vm, const Value* args, std::size_t) {
+  return map_column(vm, args[0], false, "vals requires a map");
+}
+
+// On a sequence the key is an index, not an element: (contains? [5 6] 1) is true.
+NativeResult builtin_contains_p(Vm& vm, const Value* args, std::size_t) {
+  const Value coll = args[0];
+  const Value key = args[1];
+  if (coll.is_nil()) return Value::from_bool(false);
+  if (const SeqObject* seq = arg_as<SeqObject>(vm.heap, coll)) {
+    return Value::from_bool(key.is_int() && key.as.integer >= 0 &&
+                            static_cast<std::uint64_t>(key.as.integer) < seq->items.size());
+  }
+  if (const SetObject* set = arg_as<SetObject>(vm.heap, coll)) {
+    auto found = set_find_equal(vm, set->set, key);
+    if (!found) return std::unexpected(std::move(found.error()));
+    return Value::from_bool(*found);
+  }
+  if (const MapObject* map = arg_as<MapObject>(vm.heap, coll)) {
+    Guarded<std::optional<Value>> found = map_lookup_value(vm.heap, map->map, key);
+    if (!found) return std::unexpected(to_vm_error(found.error()));
+    return Value::from_bool(found->has_value());
+  }
+  return type_error("contains? requires a map, set, or vector");
+}
+
+NativeResult builtin_empty(Vm& vm, const Value* args, std::size_t) {
+  const Value coll = args[0];
+  if (coll.is_nil()) return Value::nil();
+  const HeapObject* object = coll.is_object() ? heap_get(vm.heap, coll.as.key) : nullptr;
+  if (object == nullptr) return type_error("empty requires a collection");
+  switch (object->kind()) {
+  case ObjectKind::Seq:
+    return alloc_seq_object(vm.heap, ValueVector(), object->get_if<SeqObject>()->is_vector);
+  case ObjectKind::Set:
+    return Value::object(heap_alloc(vm.heap, HeapObject(SetObject{ValueSet(next_random_keys())})));
+  case ObjectKind::Map:
+    return Value::object(heap_alloc(vm.heap, HeapObject(MapObject{ValueMap(next_random_keys())})));
+  case ObjectKind::String:
+    return lift_fault(alloc_string(vm.heap, ""));
+  default:
+    return type_error("empty requires a collection");
   }
 }
 

@@ -3,7 +3,10 @@
 #include <string_view>
 #include <utility>
 
+#include "util/utf8.hpp"
+#include "value/equality.hpp"
 #include "value/strings.hpp"
+#include "vm/machine_internal.hpp"
 #include "vm/vm.hpp"
 
 namespace quorvex {
@@ -16,6 +19,49 @@ std::expected<std::string, VmError> expect_string(const Vm& vm, const Value& v) 
 
 Value alloc_seq_object(Heap& heap, ValueVector items, bool is_vector) {
   return Value::object(heap_alloc(heap, HeapObject(SeqObject{std::move(items), is_vector})));
+}
+
+Guarded<void> append_string_chars(Heap& heap, std::string_view text, std::uint64_t skip,
+                                  ValueVector& out) {
+  std::uint64_t skipped = 0;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t length = utf8_decode(text, pos).length;
+    if (skipped < skip) {
+      ++skipped;
+    } else {
+      Guarded<Value> ch = alloc_string_from_slice(heap, text.data() + pos, length);
+      if (!ch) return std::unexpected(ch.error());
+      out.push_back_mut(*ch);
+    }
+    pos += length;
+  }
+  return {};
+}
+
+std::expected<bool, VmError> set_find_equal(Vm& vm, ValueSet set, const Value& v) {
+  for (const Value& element : set) {
+    if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+    Guarded<bool> same = values_equal(vm.heap, element, v);
+    if (!same) return std::unexpected(to_vm_error(same.error()));
+    if (*same) return true;
+  }
+  return false;
+}
+
+std::expected<ValueVector, VmError> map_entry_vectors(Vm& vm, ValueMap map) {
+  ValueVector pairs;
+  for (const auto& entry : map) {
+    if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+    const Value pair[2] = {entry.first, entry.second};
+    pairs.push_back_mut(alloc_seq_object(vm.heap, ValueVector::from_range(pair, pair + 2), true));
+  }
+  return pairs;
+}
+
+std::optional<VmError> poll_step(Vm& vm) {
+  if (--vm.interrupt_countdown != 0) [[likely]]
+    return std::nullopt;
+  return machine::poll_interrupt(vm);
 }
 
 } // namespace quorvex

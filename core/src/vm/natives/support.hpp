@@ -14,8 +14,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
+#include <string_view>
 
+#include "value/fault.hpp"
 #include "value/heap.hpp"
 #include "value/value.hpp"
 #include "value/vm_error.hpp"
@@ -44,6 +47,25 @@ std::expected<std::string, VmError> expect_string(const Vm& vm, const Value& v);
 
 // A new list or vector object holding `items`. Not hash-consed: equal results are distinct.
 Value alloc_seq_object(Heap& heap, ValueVector items, bool is_vector);
+
+// The one-character strings of `text` after its first `skip` Unicode scalar values, appended to
+// `out` in order. The text must not point into the heap's slot table (allocations move it).
+Guarded<void> append_string_chars(Heap& heap, std::string_view text, std::uint64_t skip,
+                                  ValueVector& out);
+
+// Whether some element of the set equals `v` by the language's equality (a scan in iteration
+// order, not a hash lookup: 2.0 finds 2).
+std::expected<bool, VmError> set_find_equal(Vm& vm, ValueSet set, const Value& v);
+
+// One new [key value] vector per entry of the map, in its iteration order.
+std::expected<ValueVector, VmError> map_entry_vectors(Vm& vm, ValueMap map);
+
+// Counts one step of a loop whose length a program controls, polling the interrupt hook at the
+// machine's interval; an answer ends the builtin with that error.
+std::optional<VmError> poll_step(Vm& vm);
+
+// The most elements `range` and `repeat` make in one call.
+inline constexpr std::uint64_t kMaxGeneratedElements = 100'000'000;
 
 // The low 8 bits of an integer's two's-complement form.
 inline std::uint8_t low_byte(std::int64_t i) {

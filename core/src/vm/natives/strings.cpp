@@ -1,0 +1,304 @@
+// Strings and format: the builtins that build text from display forms and take text apart.
+//
+// Every answer is a new string object, never an argument. Lengths and indices count characters
+// (Unicode scalar values); prefix and suffix tests compare bytes, which for UTF-8 is the same.
+// Texts are copied out of the heap before anything is allocated: an allocation may grow the slot
+// table the argument's text lives in.
+#include <unicode/ucasemap.h>
+#include <unicode/utypes.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "util/utf8.hpp"
+#include "value/printer.hpp"
+#include "value/strings.hpp"
+#include "vm/natives/handlers.hpp"
+#include "vm/natives/support.hpp"
+#include "vm/vm.hpp"
+
+namespace quorvex {
+
+namespace {
+
+PrintEnv print_env(const Vm& vm) {
+  return PrintEnv{vm.heap, vm.interner, vm.types};
+}
+
+NativeResult string_result(Vm& vm, std::string&& text) {
+  return lift_fault(alloc_string_owned(vm.heap, std::move(text)));
+}
+
+// The Unicode White_Space property.
+bool is_white_space(char32_t c) {
+  return (c >= 0x9 && c <= 0xD) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+// Byte offset of the first character that is not white space (text.size() when there is none).
+std::size_t skip_leading_space(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const Utf8Decoded d = utf8_decode(text, i);
+    if (!is_white_space(d.scalar)) break;
+    i += d.length;
+  }
+  return i;
+}
+
+// Byte offset just after the last character that is not white space, at or after `from`.
+std::size_t end_of_content(std::string_view text, std::size_t from) {
+  std::size_t end = from;
+  std::size_t i = from;
+  while (i < text.size()) {
+    const Utf8Decoded d = utf8_decode(text, i);
+    i += d.length;
+    if (!is_white_space(d.scalar)) end = i;
+  }
+  return end;
+}
+
+enum class Trim : std::uint8_t { Both, Left, Right };
+
+NativeResult trim_text(Vm& vm, const Value* args, Trim side) {
+  auto text = expect_string(vm, args[0]);
+  if (!text) return std::unexpected(std::move(text.error()));
+  const std::string_view view = *text;
+  const std::size_t start = side == Trim::Right ? 0 : skip_leading_space(view);
+  const std::size_t end = side == Trim::Left ? view.size() : end_of_content(view, start);
+  return lift_fault(alloc_string(vm.heap, view.substr(start, end - start)));
+}
+
+// Full Unicode case mapping in the root locale, so that neither the process's locale nor its
+// language rules (Turkish dotted i) change the answer. ICU counts lengths in 32-bit integers;
+// a result that does not fit is as long as no string may be.
+using CaseMapFn = int32_t (*)(const UCaseMap*, char*, int32_t, const char*, int32_t, UErrorCode*);
+
+NativeResult map_case(Vm& vm, const Value* args, CaseMapFn fn) {
+  auto text = expect_string(vm, args[0]);
+  if (!text) return std::unexpected(std::move(text.error()));
+  if (text->size() > static_cast<std::size_t>(INT32_MAX)) {
+    return std::unexpected(to_vm_error(ValueFault::StringTooLong));
+  }
+  static const UCaseMap* const root = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    return static_cast<const UCaseMap*>(ucasemap_open("", 0, &status));
+  }();
+  if (root == nullptr) return std::unexpected(VmError::value_error("case mapping is unavailable"));
+
+  const auto length = static_cast<int32_t>(text->size());
+  // Most mappings keep the length; the first call reports the exact size when they do not.
+  std::string out(text->size(), '\0');
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t needed =
+      fn(root, out.data(), static_cast<int32_t>(out.size()), text->data(), length, &status);
+  if (status == U_BUFFER_OVERFLOW_ERROR) {
+    out.assign(static_cast<std::size_t>(needed), '\0');
+    status = U_ZERO_ERROR;
+    needed = fn(root, out.data(), needed, text->data(), length, &status);
+  }
+  if (status == U_INDEX_OUTOFBOUNDS_ERROR) {
+    return std::unexpected(to_vm_error(ValueFault::StringTooLong));
+  }
+  if (U_FAILURE(status)) return std::unexpected(VmError::value_error(u_errorName(status)));
+  out.resize(static_cast<std::size_t>(needed));
+  return string_result(vm, std::move(out));
+}
+
+enum class Affix : std::uint8_t { Prefix, Suffix };
+
+NativeResult test_affix(Vm& vm, const Value* args, Affix affix_kind) {
+  auto text = expect_string(vm, args[0]);
+  if (!text) return std::unexpected(std::move(text.error()));
+  auto affix = expect_string(vm, args[1]);
+  if (!affix) return std::unexpected(std::move(affix.error()));
+  const std::string_view view = *text;
+  return Value::from_bool(affix_kind == Affix::Prefix ? view.starts_with(*affix)
+                                                      : view.ends_with(*affix));
+}
+
+} // namespace
+
+NativeResult builtin_str(Vm& vm, const Value* args, std::size_t argc) {
+  std::string out;
+  const PrintEnv env = print_env(vm);
+  for (std::size_t i = 0; i < argc; ++i) {
+    if (Guarded<void> done = append_display(env, args[i], out); !done) {
+      return std::unexpected(to_vm_error(done.error()));
+    }
+  }
+  return string_result(vm, std::move(out));
+}
+
+NativeResult builtin_pr_str(Vm& vm, const Value* args, std::size_t argc) {
+  Guarded<std::string> text = print_readable(print_env(vm), args[0]);
+  if (!text) return std::unexpected(to_vm_error(text.error()));
+  return string_result(vm, std::move(*text));
+}
+
+// %s, %d and %f all insert the next argument's display form; the letter only marks the place.
+NativeResult builtin_format(Vm& vm, const Value* args, std::size_t argc) {
+  auto template_text = expect_string(vm, args[0]);
+  if (!template_text) return std::unexpected(std::move(template_text.error()));
+  const std::string_view t = *template_text;
+  const PrintEnv env = print_env(vm);
+  std::string out;
+  out.reserve(t.size());
+  std::size_t next_arg = 1;
+  std::size_t i = 0;
+  while (i < t.size()) {
+    const std::size_t percent = t.find('%', i);
+    if (percent == std::string_view::npos) {
+      out.append(t.substr(i));
+      break;
+    }
+    out.append(t.substr(i, percent - i));
+    if (percent + 1 == t.size()) {
+      out += '%';
+      break;
+    }
+    const char directive = t[percent + 1];
+    if (directive == 's' || directive == 'd' || directive == 'f') {
+      if (next_arg < argc) {
+        if (Guarded<void> done = append_display(env, args[next_arg], out); !done) {
+          return std::unexpected(to_vm_error(done.error()));
+        }
+        ++next_arg;
+      }
+      i = percent + 2;
+    } else if (directive == '%') {
+      out += '%';
+      i = percent + 2;
+    } else {
+      // Copied as written, with whatever character follows (a lead byte's continuation bytes
+      // follow on the next round).
+      out += '%';
+      i = percent + 1;
+    }
+  }
+  return string_result(vm, std::move(out));
+}
+
+NativeResult builtin_subs(Vm& vm, const Value* args, std::size_t argc) {
+  const std::optional<std::string_view> checked = string_view_of(vm.heap, args[0]);
+  if (!checked) return type_error("subs requires a string");
+  if (!args[1].is_int()) return type_error("start must be integer");
+  if (args[1].as.integer < 0) return type_error("start must be non-negative");
+  std::optional<std::int64_t> end_index;
+  if (argc >= 3) {
+    if (!args[2].is_int()) return type_error("end must be integer");
+    if (args[2].as.integer < 0) return type_error("end must be non-negative");
+    end_index = args[2].as.integer;
+  }
+  const std::string text(*checked);
+  const std::size_t length = utf8_count_scalars(text);
+  const std::size_t start =
+      std::min(static_cast<std::uint64_t>(args[1].as.integer), static_cast<std::uint64_t>(length));
+  const std::size_t end = end_index ? std::min(static_cast<std::uint64_t>(*end_index),
+                                               static_cast<std::uint64_t>(length))
+                                    : length;
+  if (start >= end) return string_result(vm, std::string());
+  const std::size_t from = utf8_offset_of_scalar(text, start);
+  const std::size_t to = utf8_offset_of_scalar(text, end);
+  return lift_fault(alloc_string(vm.heap, std::string_view(text).substr(from, to - from)));
+}
+
+NativeResult builtin_string_length(Vm& vm, const Value* args, std::size_t argc) {
+  const std::optional<std::string_view> text = string_view_of(vm.heap, args[0]);
+  if (!text) return type_error("string-length requires a string");
+  return Value::from_int(static_cast<std::int64_t>(utf8_count_scalars(*text)));
+}
+
+// Pieces between non-overlapping occurrences of the separator, empty pieces kept. An empty
+// separator occurs at every character boundary, both ends included.
+NativeResult builtin_split(Vm& vm, const Value* args, std::size_t argc) {
+  auto text = expect_string(vm, args[0]);
+  if (!text) return std::unexpected(std::move(text.error()));
+  auto sep = expect_string(vm, args[1]);
+  if (!sep) return std::unexpected(std::move(sep.error()));
+  const std::string_view s = *text;
+  // The new strings are held only here until the vector holds them.
+  NativeCallScope no_collection(vm.heap);
+  ValueVector pieces;
+  auto push = [&](std::string_view piece) -> std::optional<VmError> {
+    Guarded<Value> made = alloc_string(vm.heap, piece);
+    if (!made) return to_vm_error(made.error());
+    pieces.push_back_mut(*made);
+    return std::nullopt;
+  };
+  if (sep->empty()) {
+    if (auto failed = push({})) return std::unexpected(std::move(*failed));
+    for (std::size_t i = 0; i < s.size();) {
+      const std::size_t length = utf8_decode(s, i).length;
+      if (auto failed = push(s.substr(i, length))) return std::unexpected(std::move(*failed));
+      i += length;
+    }
+    if (auto failed = push({})) return std::unexpected(std::move(*failed));
+  } else {
+    std::size_t from = 0;
+    for (;;) {
+      const std::size_t at = s.find(*sep, from);
+      const std::size_t end = at == std::string_view::npos ? s.size() : at;
+      if (auto failed = push(s.substr(from, end - from))) {
+        return std::unexpected(std::move(*failed));
+      }
+      if (at == std::string_view::npos) break;
+      from = at + sep->size();
+    }
+  }
+  return alloc_seq_object(vm.heap, std::move(pieces), true);
+}
+
+NativeResult builtin_join(Vm& vm, const Value* args, std::size_t argc) {
+  auto sep = expect_string(vm, args[0]);
+  if (!sep) return std::unexpected(std::move(sep.error()));
+  if (args[1].is_nil()) return string_result(vm, std::string());
+  const SeqObject* seq = arg_as<SeqObject>(vm.heap, args[1]);
+  if (seq == nullptr) return type_error("join requires a sequence");
+  const ValueVector items = seq->items;
+  const PrintEnv env = print_env(vm);
+  std::string out;
+  bool first = true;
+  for (const Value& item : items) {
+    if (!first) out.append(*sep);
+    first = false;
+    if (Guarded<void> done = append_display(env, item, out); !done) {
+      return std::unexpected(to_vm_error(done.error()));
+    }
+  }
+  return string_result(vm, std::move(out));
+}
+
+NativeResult builtin_trim(Vm& vm, const Value* args, std::size_t argc) {
+  return trim_text(vm, args, Trim::Both);
+}
+
+NativeResult builtin_triml(Vm& vm, const Value* args, std::size_t argc) {
+  return trim_text(vm, args, Trim::Left);
+}
+
+NativeResult builtin_trimr(Vm& vm, const Value* args, std::size_t argc) {
+  return trim_text(vm, args, Trim::Right);
+}
+
+NativeResult builtin_upper_case(Vm& vm, const Value* args, std::size_t argc) {
+  return map_case(vm, args, ucasemap_utf8ToUpper);
+}
+
+NativeResult builtin_lower_case(Vm& vm, const Value* args, std::size_t argc) {
+  return map_case(vm, args, ucasemap_utf8ToLower);
+}
+
+NativeResult builtin_starts_with(Vm& vm, const Value* args, std::size_t argc) {
+  return test_affix(vm, args, Affix::Prefix);
+}
+
+NativeResult builtin_ends_with(Vm& vm, const Value* args, std::size_t argc) {
+  return test_affix(vm, args, Affix::Suffix);
+}
+
+} // namespace quorvex

@@ -1,0 +1,511 @@
+// The text builtins through the whole engine: strings and format, symbols, keywords and number
+// parsing, and regular expressions. Each case is a program and the readable print of its value,
+// or "error: " and the error's display text.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "value/printer.hpp"
+#include "value/strings.hpp"
+#include "vm/interface.hpp"
+#include "vm/vm.hpp"
+
+namespace quorvex {
+namespace {
+
+std::string run(Vm& vm, std::string_view source) {
+  std::expected<Value, EngineError> r = vm_eval(vm, source);
+  if (!r) return "error: " + to_string(r.error());
+  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, *r);
+  return text ? *text : "<print fault>";
+}
+
+struct Case {
+  const char* source;
+  const char* expected;
+};
+
+void expect_cases(std::initializer_list<Case> cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    EXPECT_EQ(run(*vm, c.source), c.expected);
+    EXPECT_EQ(vm->heap.native_depth, 0u);
+  }
+}
+
+constexpr const char* kArity1Of0 = "error: Wrong number of arguments: expected 1, got 0";
+constexpr const char* kArity1Of2 = "error: Wrong number of arguments: expected 1, got 2";
+constexpr const char* kNotString = "error: Type error: expected a string";
+
+TEST(StringBuiltins, StrAndPrStr) {
+  expect_cases({
+      {"(str)", R"~("")~"},
+      {R"~((str "a" nil 1 :k))~", R"~("a1:k")~"},
+      {"(str [1 2])", R"~("<seq>")~"},
+      {"(str '(1) #{1} {:a 1})", R"~("<seq><set><map>")~"},
+      {"(str 1.0)", R"~("1")~"},
+      {"(str 1.5 'x :a/b true false)", R"~("1.5x:a/btruefalse")~"},
+      {R"~((str "\"q\""))~", R"~("\"q\"")~"},
+      {R"~((pr-str "a"))~", R"~("\"a\"")~"},
+      {"(pr-str nil)", R"~("nil")~"},
+      {R"~((pr-str [1 "x" :k]))~", R"~("[1 \"x\" :k]")~"},
+      {"(pr-str 1 2)", kArity1Of2},
+      {"(pr-str)", kArity1Of0},
+  });
+}
+
+TEST(StringBuiltins, Format) {
+  expect_cases({
+      {R"~((format "%s+%d=%f" 1 2 3))~", R"~("1+2=3")~"},
+      {R"~((format "%s and %s" "x"))~", R"~("x and ")~"},
+      {R"~((format "100%"))~", R"~("100%")~"},
+      {R"~((format "%x%%"))~", R"~("%x%")~"},
+      {R"~((format "%d|%f" 1.5 2))~", R"~("1.5|2")~"},
+      {R"~((format "%S %é %"))~", R"~("%S %é %")~"},
+      {R"~((format "%s|%s" nil "b" "ignored"))~", R"~("|b")~"},
+      {R"~((format "%s %s" [1] "é"))~", R"~("<seq> é")~"},
+      {R"~((format "%%s" 1))~", R"~("%s")~"},
+      {R"~((format ""))~", R"~("")~"},
+      {"(format)", kArity1Of0},
+      {"(format 1)", kNotString},
+  });
+}
+
+TEST(StringBuiltins, SubsAndLength) {
+  expect_cases({
+      {R"~((subs "hello" 1 3))~", R"~("el")~"},
+      {R"~((subs "hello" 2))~", R"~("llo")~"},
+      {R"~((subs "hello" 10))~", R"~("")~"},
+      {R"~((subs "hello" 3 1))~", R"~("")~"},
+      {R"~((subs "hello" 2 99))~", R"~("llo")~"},
+      {R"~((subs "hello" 1 3 :ignored))~", R"~("el")~"},
+      {R"~((subs "héllo" 1 2))~", R"~("é")~"},
+      {R"~((subs "a😀bé" 1 4))~", R"~("😀bé")~"},
+      {R"~((subs "hello" -1))~", "error: Type error: start must be non-negative"},
+      {R"~((subs "hello" 1.0))~", "error: Type error: start must be integer"},
+      {R"~((subs "hello" 0 -1))~", "error: Type error: end must be non-negative"},
+      {R"~((subs "hello" 0 2.0))~", "error: Type error: end must be integer"},
+      {R"~((subs :a 0))~", "error: Type error: subs requires a string"},
+      {R"~((subs :a :b :c))~", "error: Type error: subs requires a string"},
+      {R"~((subs "hello" -1 :x))~", "error: Type error: start must be non-negative"},
+      {R"~((subs "hello"))~", "error: Wrong number of arguments: expected 2, got 1"},
+      {R"~((string-length "héllo"))~", "5"},
+      {R"~((string-length ""))~", "0"},
+      {R"~((string-length "😀a" :ignored))~", "2"},
+      {"(string-length :a)", "error: Type error: string-length requires a string"},
+      {"(string-length)", kArity1Of0},
+  });
+}
+
+TEST(StringBuiltins, SplitAndJoin) {
+  expect_cases({
+      {R"~((split "a b" " "))~", R"~(["a" "b"])~"},
+      {R"~((split "a,,b" ","))~", R"~(["a" "" "b"])~"},
+      {R"~((split ",a," ","))~", R"~(["" "a" ""])~"},
+      {R"~((split "" ","))~", R"~([""])~"},
+      {R"~((split "abc" ""))~", R"~(["" "a" "b" "c" ""])~"},
+      {R"~((split "hé😀" ""))~", R"~(["" "h" "é" "😀" ""])~"},
+      {R"~((split "" ""))~", R"~(["" ""])~"},
+      {R"~((split "aaa" "aa"))~", R"~(["" "a"])~"},
+      {R"~((split "a::b::" "::"))~", R"~(["a" "b" ""])~"},
+      {R"~((split "a,b" ";"))~", R"~(["a,b"])~"},
+      {R"~((split 1 ","))~", kNotString},
+      {R"~((split "a" :b))~", kNotString},
+      {R"~((split "a"))~", "error: Wrong number of arguments: expected 2, got 1"},
+      {R"~((split "a" "b" "c"))~", "error: Wrong number of arguments: expected 2, got 3"},
+      {R"~((join ", " [1 nil "a"]))~", R"~("1, , a")~"},
+      {R"~((join ", " nil))~", R"~("")~"},
+      {R"~((join "-" '(1 2 3)))~", R"~("1-2-3")~"},
+      {R"~((join "" ["a" [1] :k 1.0]))~", R"~("a<seq>:k1")~"},
+      {R"~((join "," []))~", R"~("")~"},
+      {R"~((join ", " #{1}))~", "error: Type error: join requires a sequence"},
+      {R"~((join ", " "abc"))~", "error: Type error: join requires a sequence"},
+      {"(join 1 [1])", kNotString},
+  });
+}
+
+TEST(StringBuiltins, TrimsOverUnicodeWhiteSpace) {
+  expect_cases({
+      {"(trim \"\u00a0 x \n\")", R"~("x")~"},
+      {"(triml \"\u00a0 x \n\")", "\"x \n\""},
+      {"(trimr \"\u00a0 x \n\")", "\"\u00a0 x\""},
+      {"(trim \"\u3000\u2028\u1680\u0085\u202f\u205f\u2000\u200a\t\v\f\r\")", R"~("")~"},
+      {"(trim \" a b \")", R"~("a b")~"},
+      // Zero-width space and the byte-order mark are not white space.
+      {"(trim \"\u200bx\ufeff\")", "\"\u200bx\ufeff\""},
+      {"(trim \"\")", R"~("")~"},
+      {"(trim 1)", kNotString},
+      {"(triml :a)", kNotString},
+      {"(trimr nil)", kNotString},
+      {R"~((trim "a" "b"))~", kArity1Of2},
+      {"(trimr)", kArity1Of0},
+  });
+}
+
+TEST(StringBuiltins, CaseMappingIsFullUnicode) {
+  expect_cases({
+      {R"~((upper-case "straße"))~", R"~("STRASSE")~"},
+      {R"~((lower-case "ΟΔΟΣ"))~", R"~("οδος")~"},
+      {R"~((lower-case "ΟΔΟΣ ΣΑΣ."))~", R"~("οδος σας.")~"},
+      {R"~((upper-case "ﬁx ǆ"))~", R"~("FIX Ǆ")~"},
+      // Root locale: no Turkish rules whatever the process's locale.
+      {R"~((lower-case "Iİ"))~", "\"ii\u0307\""},
+      {R"~((upper-case "iı"))~", R"~("II")~"},
+      {R"~((upper-case "a" 1))~", R"~("A")~"},
+      {R"~((lower-case "ABC😀"))~", R"~("abc😀")~"},
+      {R"~((upper-case ""))~", R"~("")~"},
+      {"(upper-case 1)", kNotString},
+      {"(lower-case)", kArity1Of0},
+  });
+}
+
+TEST(StringBuiltins, PrefixAndSuffix) {
+  expect_cases({
+      {R"~((starts-with? "abc" ""))~", "true"},
+      {R"~((ends-with? "abc" ""))~", "true"},
+      {R"~((starts-with? "abc" "ab"))~", "true"},
+      {R"~((ends-with? "abc" "ab"))~", "false"},
+      {R"~((ends-with? "héllo" "llo"))~", "true"},
+      {R"~((starts-with? "ab" "abc"))~", "false"},
+      {R"~((starts-with? 1 "a"))~", kNotString},
+      {R"~((ends-with? "a" :a))~", kNotString},
+      {R"~((starts-with? "a"))~", "error: Wrong number of arguments: expected 2, got 1"},
+  });
+}
+
+TEST(StringBuiltins, EveryResultIsANewString) {
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  ASSERT_EQ(run(*vm, R"~((def s "abc"))~"), R"~("abc")~");
+  const char* programs[] = {"(str s)",        "(subs s 0)",      "(trim s)",
+                            "(lower-case s)", "(join \"\" [s])", "(format s)"};
+  const std::expected<Value, EngineError> original = vm_eval(*vm, "s");
+  ASSERT_TRUE(original.has_value());
+  for (const char* program : programs) {
+    SCOPED_TRACE(program);
+    const std::expected<Value, EngineError> made = vm_eval(*vm, program);
+    ASSERT_TRUE(made.has_value());
+    ASSERT_TRUE(made->is_object());
+    EXPECT_NE(made->as.key, original->as.key);
+    EXPECT_EQ(string_view_of(vm->heap, *made), std::optional<std::string_view>("abc"));
+  }
+  // `name` of a string is the string itself.
+  const std::expected<Value, EngineError> named = vm_eval(*vm, "(name s)");
+  ASSERT_TRUE(named && named->is_object());
+  EXPECT_EQ(named->as.key, original->as.key);
+}
+
+TEST(SymbolBuiltins, NamesAndNamespaces) {
+  expect_cases({
+      {"(name :a/b)", R"~("b")~"},
+      {"(namespace :a/b)", R"~("a")~"},
+      {"(name 'x)", R"~("x")~"},
+      {"(namespace 'x)", "nil"},
+      {R"~((name "s"))~", R"~("s")~"},
+      {R"~((name (symbol "a/b/c")))~", R"~("b/c")~"},
+      {R"~((namespace (symbol "a/b/c")))~", R"~("a")~"},
+      {R"~((name (symbol "/a")))~", R"~("a")~"},
+      {R"~((namespace (symbol "/a")))~", "nil"},
+      {R"~((name (symbol "/")))~", R"~("/")~"},
+      {R"~((namespace (symbol "/")))~", "nil"},
+      {R"~((name (keyword "a/")))~", R"~("")~"},
+      {R"~((namespace (keyword "a/")))~", R"~("a")~"},
+      {R"~((name :k 1))~", R"~("k")~"},
+      {"(name 1)", "error: Type error: name requires a symbol, keyword, or string"},
+      {R"~((namespace "a/b"))~", "error: Type error: namespace requires a symbol or keyword"},
+      {"(name)", kArity1Of0},
+      {"(namespace)", kArity1Of0},
+  });
+}
+
+TEST(SymbolBuiltins, SymbolAndKeywordInternTheTextUnchanged) {
+  expect_cases({
+      {R"~((keyword "k"))~", ":k"},
+      {R"~((keyword ":k"))~", "::k"},
+      {R"~((symbol "a b"))~", "a b"},
+      {R"~((symbol "x" 1))~", "x"},
+      {R"~([(keyword "a/b") (symbol "a/b")])~", "[:a/b a/b]"},
+      {"(symbol 1)", kNotString},
+      {"(keyword :k)", kNotString},
+      {"(symbol)", kArity1Of0},
+  });
+  // Equal texts give equal values, whichever way the name came to be.
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  const auto made = vm_eval(*vm, R"~((keyword "k"))~");
+  const auto literal = vm_eval(*vm, ":k");
+  ASSERT_TRUE(made && literal);
+  EXPECT_TRUE(same_tag_payload_equal(*made, *literal) && made->tag == literal->tag);
+  const auto symbol = vm_eval(*vm, R"~((symbol "a/b"))~");
+  const auto quoted = vm_eval(*vm, "'a/b");
+  ASSERT_TRUE(symbol && quoted);
+  EXPECT_TRUE(same_tag_payload_equal(*symbol, *quoted) && symbol->tag == quoted->tag);
+}
+
+// A parse outcome: nil, or the exact Int or Float value.
+struct Parsed {
+  enum Kind { Nil, Int, Float } kind;
+  std::int64_t integer = 0;
+  double floating = 0.0;
+};
+Parsed nil_result() {
+  return {Parsed::Nil};
+}
+Parsed int_result(std::int64_t i) {
+  return {Parsed::Int, i};
+}
+Parsed float_result(double d) {
+  return {Parsed::Float, 0, d};
+}
+
+struct ParseCase {
+  const char* source;
+  Parsed expected;
+};
+
+void expect_parses(std::initializer_list<ParseCase> cases) {
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  for (const ParseCase& c : cases) {
+    SCOPED_TRACE(c.source);
+    const std::expected<Value, EngineError> r = vm_eval(*vm, c.source);
+    ASSERT_TRUE(r.has_value()) << to_string(r.error());
+    switch (c.expected.kind) {
+    case Parsed::Nil:
+      EXPECT_TRUE(r->is_nil()) << run(*vm, c.source);
+      break;
+    case Parsed::Int:
+      ASSERT_TRUE(r->is_int()) << run(*vm, c.source);
+      EXPECT_EQ(r->as.integer, c.expected.integer);
+      break;
+    case Parsed::Float:
+      ASSERT_TRUE(r->is_float()) << run(*vm, c.source);
+      if (std::isnan(c.expected.floating)) {
+        EXPECT_TRUE(std::isnan(r->as.floating));
+      } else {
+        // Bit for bit, so that the sign of a zero counts.
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(r->as.floating),
+                  std::bit_cast<std::uint64_t>(c.expected.floating))
+            << r->as.floating;
+      }
+      break;
+    }
+  }
+}
+
+TEST(NumberParsing, ParseInt) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  expect_parses({
+      {R"~((parse-int "42"))~", int_result(42)},
+      {R"~((parse-int "-17"))~", int_result(-17)},
+      {R"~((parse-int "+5"))~", int_result(5)},
+      {R"~((parse-int "0007"))~", int_result(7)},
+      {R"~((parse-int "-0"))~", int_result(0)},
+      {R"~((parse-int "ff" 16))~", int_result(255)},
+      {R"~((parse-int "FF" 16))~", int_result(255)},
+      {R"~((parse-int "-101" 2))~", int_result(-5)},
+      {R"~((parse-int "zZ" 36))~", int_result(35 * 36 + 35)},
+      {R"~((parse-int "9223372036854775807"))~", int_result(kMax)},
+      {R"~((parse-int "-9223372036854775808"))~", int_result(kMin)},
+      {R"~((parse-int "7fffffffffffffff" 16))~", int_result(kMax)},
+      {R"~((parse-int "-8000000000000000" 16))~", int_result(kMin)},
+      {R"~((parse-int "9223372036854775808"))~", nil_result()},
+      {R"~((parse-int "-9223372036854775809"))~", nil_result()},
+      {R"~((parse-int "8000000000000000" 16))~", nil_result()},
+      {R"~((parse-int "99999999999999999999999"))~", nil_result()},
+      {R"~((parse-int " 1"))~", nil_result()},
+      {R"~((parse-int "1 "))~", nil_result()},
+      {R"~((parse-int ""))~", nil_result()},
+      {R"~((parse-int "-"))~", nil_result()},
+      {R"~((parse-int "+-1"))~", nil_result()},
+      {R"~((parse-int "1.0"))~", nil_result()},
+      {R"~((parse-int "2" 2))~", nil_result()},
+      {R"~((parse-int "0x10" 16))~", nil_result()},
+      {R"~((parse-int "1_000"))~", nil_result()},
+      {"(parse-int \"\u0663\")", nil_result()}, // an Arabic-Indic digit
+      {"(parse-int \"\uff11\")", nil_result()}, // a full-width digit
+  });
+  expect_cases({
+      {R"~((parse-int "10" 2.0))~", "error: Type error: radix must be integer"},
+      {R"~((parse-int 10 2.0))~", kNotString},
+      {R"~((parse-int "10" 1))~", "error: Value error: radix must be between 2 and 36"},
+      {R"~((parse-int "10" 37))~", "error: Value error: radix must be between 2 and 36"},
+      {R"~((parse-int "10" -16))~", "error: Value error: radix must be between 2 and 36"},
+      {R"~((parse-int "1" 10 3))~", "error: Wrong number of arguments: expected 1, got 3"},
+      {"(parse-int)", kArity1Of0},
+  });
+}
+
+TEST(NumberParsing, ParseDouble) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  expect_parses({
+      {R"~((parse-double "1.5"))~", float_result(1.5)},
+      {R"~((parse-double ".5"))~", float_result(0.5)},
+      {R"~((parse-double "5."))~", float_result(5.0)},
+      {R"~((parse-double "+.5"))~", float_result(0.5)},
+      {R"~((parse-double "1e3"))~", float_result(1000.0)},
+      {R"~((parse-double "1E+3"))~", float_result(1000.0)},
+      {R"~((parse-double "-1.5e-3"))~", float_result(-0.0015)},
+      {R"~((parse-double "-0"))~", float_result(-0.0)},
+      {R"~((parse-double "42"))~", float_result(42.0)},
+      {R"~((parse-double "0.1"))~", float_result(0.1)},
+      {R"~((parse-double "1e0000000000000000000000001"))~", float_result(10.0)},
+      {R"~((parse-double "1.7976931348623157e308"))~",
+       float_result(std::numeric_limits<double>::max())},
+      {R"~((parse-double "4.9e-324"))~", float_result(std::numeric_limits<double>::denorm_min())},
+      {R"~((parse-double "2.2250738585072014e-308"))~",
+       float_result(std::numeric_limits<double>::min())},
+      // Beyond the range: an infinity or a zero, with the text's sign.
+      {R"~((parse-double "1e400"))~", float_result(kInf)},
+      {R"~((parse-double "-1.8e308"))~", float_result(-kInf)},
+      {R"~((parse-double "1e99999999999999999999"))~", float_result(kInf)},
+      {R"~((parse-double "1e-400"))~", float_result(0.0)},
+      {R"~((parse-double "-1e-400"))~", float_result(-0.0)},
+      {R"~((parse-double "2e-324"))~", float_result(0.0)},
+      {R"~((parse-double "-0.00000e-99999999999999999999"))~", float_result(-0.0)},
+      {R"~((parse-double "0e99999999999999999999"))~", float_result(0.0)},
+      {R"~((parse-double "0.0000000000000000000001e99999"))~", float_result(kInf)},
+      {R"~((parse-double "100000000000000000000000e-99999"))~", float_result(0.0)},
+      {R"~((parse-double "inf"))~", float_result(kInf)},
+      {R"~((parse-double "-INF"))~", float_result(-kInf)},
+      {R"~((parse-double "+Infinity"))~", float_result(kInf)},
+      {R"~((parse-double "iNfInItY"))~", float_result(kInf)},
+      {R"~((parse-double "nan"))~", float_result(std::nan(""))},
+      {R"~((parse-double "-NaN"))~", float_result(std::nan(""))},
+      {R"~((parse-double "1e"))~", nil_result()},
+      {R"~((parse-double "1e+"))~", nil_result()},
+      {R"~((parse-double "e5"))~", nil_result()},
+      {R"~((parse-double "."))~", nil_result()},
+      {R"~((parse-double ".e1"))~", nil_result()},
+      {R"~((parse-double "1.2.3"))~", nil_result()},
+      {R"~((parse-double "abc"))~", nil_result()},
+      {R"~((parse-double " 1"))~", nil_result()},
+      {R"~((parse-double "1 "))~", nil_result()},
+      {R"~((parse-double ""))~", nil_result()},
+      {R"~((parse-double "+"))~", nil_result()},
+      {R"~((parse-double "--1"))~", nil_result()},
+      {R"~((parse-double "1_0"))~", nil_result()},
+      {R"~((parse-double "0x1p3"))~", nil_result()},
+      {R"~((parse-double "infin"))~", nil_result()},
+      {R"~((parse-double "nan(1)"))~", nil_result()},
+      {R"~((parse-double "1/2"))~", nil_result()},
+      {"(parse-double \"\u0661.5\")", nil_result()},
+  });
+  expect_cases({
+      {"(parse-double 1.5)", kNotString},
+      {R"~((parse-double "1" "2"))~", kArity1Of2},
+      {"(parse-double)", kArity1Of0},
+  });
+}
+
+TEST(RegexBuiltins, SearchAndMatch) {
+  expect_cases({
+      {R"~((re-find (re-pattern "[0-9]+") "ab12cd345"))~", R"~("12")~"},
+      {R"~((re-find (re-pattern "[0-9]+") "abcd"))~", "nil"},
+      {R"~((re-find #"(a)(b)?" "xab"))~", R"~("ab")~"},
+      {R"~((re-seq (re-pattern "[0-9]+") "ab12cd345"))~", R"~(("12" "345"))~"},
+      {R"~((re-seq (re-pattern "[0-9]+") "abcd"))~", "()"},
+      {R"~((re-seq #"a*" "baaa"))~", R"~(("" "aaa"))~"},
+      {R"~((re-seq #"" "abc"))~", R"~(("" "" "" ""))~"},
+      {R"~((re-seq #"" "é😀"))~", R"~(("" "" ""))~"},
+      {R"~((re-seq #"x*" ""))~", R"~((""))~"},
+      {R"~((re-matches (re-pattern "[0-9]+") "123"))~", R"~("123")~"},
+      {R"~((re-matches (re-pattern "[0-9]+") "123a"))~", "nil"},
+      {R"~((re-matches (re-pattern "a|b") "b"))~", R"~("b")~"},
+      {R"~((re-matches #"(?m)^a$" "a\nb"))~", "nil"},
+      {R"~((re-matches #"a$" "a\n"))~", "nil"},
+      // Unicode classes.
+      {"(re-seq #\"\\w+\" \"h\u00e9llo w\u00f6rld_1\")", "(\"h\u00e9llo\" \"w\u00f6rld_1\")"},
+      {"(re-find #\"\\d+\" \"x\u0663\u0664y\")", "\"\u0663\u0664\""},
+      {"(re-find #\"\\s+\" \"a\u00a0\u3000b\")", "\"\u00a0\u3000\""},
+      {"(re-find #\"(?i)STRASSE|é\" \"É\")", "\"É\""},
+      {R"~((re-find #"(?<year>\d{4})" "in 2024"))~", R"~("2024")~"},
+      // Argument checks: the regex first, then the text.
+      {R"~((re-find "a" "a"))~", "error: Type error: expected a regex"},
+      {R"~((re-find "a" 1))~", "error: Type error: expected a regex"},
+      {R"~((re-seq #"a" :a))~", kNotString},
+      {R"~((re-matches #"a" nil))~", kNotString},
+      {R"~((re-find #"a"))~", "error: Wrong number of arguments: expected 2, got 1"},
+      {R"~((re-seq #"a" "a" "a"))~", "error: Wrong number of arguments: expected 2, got 3"},
+      {R"~((re-pattern (re-pattern "a")))~", kNotString},
+      {"(re-pattern)", kArity1Of0},
+  });
+}
+
+TEST(RegexBuiltins, Replace) {
+  expect_cases({
+      {R"~((replace "a.b.c" "." "-"))~", R"~("a-b-c")~"},
+      {R"~((replace "a.b.c" (re-pattern "[.]") "-"))~", R"~("a-b-c")~"},
+      {R"~((replace-first "a.b.c" "." "-"))~", R"~("a-b.c")~"},
+      {R"~((replace-first "a.b.c" #"\." "-"))~", R"~("a-b.c")~"},
+      {R"~((replace "john smith" (re-pattern "(\\w+) (\\w+)") "$2 $1"))~", R"~("smith john")~"},
+      {R"~((replace "john smith" "john" "$2 $1"))~", R"~("$2 $1 smith")~"},
+      {R"~((replace "abc" "" "-"))~", R"~("-a-b-c-")~"},
+      {R"~((replace-first "abc" "" "-"))~", R"~("-abc")~"},
+      {R"~((replace "é😀" "" "|"))~", R"~("|é|😀|")~"},
+      {R"~((replace "" "" "-"))~", R"~("-")~"},
+      {R"~((replace "aaa" "aa" "b"))~", R"~("ba")~"},
+      {R"~((replace "abc" "x" "y"))~", R"~("abc")~"},
+      {R"~((replace "abc" #"x" "y"))~", R"~("abc")~"},
+      {R"~((replace "baaa" #"a*" "-"))~", R"~("-b-")~"},
+      {R"~((replace "abc" #"" "-"))~", R"~("-a-b-c-")~"},
+      // $ expansion.
+      {R"~((replace "ab" #"(a)(b)" "${2}${1}"))~", R"~("ba")~"},
+      {R"~((replace "ab" #"(?<x>a)(?P<y>b)" "$y$x"))~", R"~("ba")~"},
+      {R"~((replace "ab" #"(?<x>a)(?P<y>b)" "${y}_${x}"))~", R"~("b_a")~"},
+      {R"~((replace "ab" #"(a)(b)" "$1a|${1}a"))~", R"~("|aa")~"},
+      {R"~((replace "ab" #"(a)(b)" "$$1 $"))~", R"~("$1 $")~"},
+      {R"~((replace "ab" #"(a)(b)" "$9$nope${nope}"))~", R"~("")~"},
+      {R"~((replace "ab" #"(a)|(b)" "[$2]"))~", R"~("[][b]")~"},
+      {R"~((replace "ab" #"(a)(b)" "$-${1"))~", R"~("$-${1")~"},
+      {R"~((replace "ab" #"(a)(b)" "$0!"))~", R"~("ab!")~"},
+      {R"~((replace "abab" #"(a)" "<$1>"))~", R"~("<a>b<a>b")~"},
+      {R"~((replace-first "abab" #"(a)" "<$1>"))~", R"~("<a>bab")~"},
+      // Argument checks: the text, then the replacement, then the pattern.
+      {R"~((replace "abc" :b "x"))~", "error: Type error: replace pattern must be string or regex"},
+      {R"~((replace-first "abc" 1 "x"))~",
+       "error: Type error: replace-first pattern must be string or regex"},
+      {R"~((replace 1 "a" "b"))~", kNotString},
+      {R"~((replace "a" :b 1))~", kNotString},
+      {R"~((replace "a" "a"))~", "error: Wrong number of arguments: expected 3, got 2"},
+  });
+}
+
+TEST(RegexBuiltins, RefusedPatternsAreValueErrorsThatSayWhy) {
+  struct ErrorCase {
+    const char* source;
+    const char* mentions; // a part of the reason that the message must carry
+  };
+  const ErrorCase cases[] = {
+      {R"~((re-pattern "("))~", "missing closing )"},
+      {R"~((re-pattern "a)"))~", "unmatched )"},
+      {R"~((re-pattern "[a"))~", "missing closing ]"},
+      {R"~((re-pattern "a(?=b)"))~", "look-around is not supported"},
+      {R"~((re-pattern "(?<!a)b"))~", "look-around is not supported"},
+      {R"~((re-pattern "(a)\\1"))~", "back-references are not supported"},
+      {R"~((re-pattern "a**"))~", "repetition"},
+      {R"~((re-pattern "[z-a]"))~", "range"},
+      {R"~((re-pattern "\\e"))~", "escape"},
+      {R"~((re-matches #"(?x)a#comment" "a"))~", "missing closing )"},
+  };
+  for (const ErrorCase& c : cases) {
+    SCOPED_TRACE(c.source);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    const std::string result = run(*vm, c.source);
+    const std::string prefix = "error: Value error: invalid regex: ";
+    EXPECT_EQ(result.substr(0, prefix.size()), prefix) << result;
+    EXPECT_NE(result.find(c.mentions), std::string::npos) << result;
+    EXPECT_NE(result.find("at character "), std::string::npos) << result;
+  }
+  // The verbose pattern itself compiles and searches.
+  expect_cases({{R"~((re-find #"(?x)a  b # comment" "xab"))~", R"~("ab")~"}});
+}
+
+} // namespace
+} // namespace quorvex
