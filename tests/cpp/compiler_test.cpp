@@ -408,6 +408,118 @@ TEST(CompilerGlobals, VariantConstructorsFromTheRegistry) {
   EXPECT_EQ(compiler.variant_constructors.at(none).field_count, 0u);
 }
 
+// The records the parameter compiler builds, for one parameter of each shape. Slots follow the
+// order of declaration: a map pattern's `:as` name before its list names.
+TEST(CompilerPatterns, RecordsOfParameterPatterns) {
+  TestHost host;
+  compile_ok(host, "(defdata Opt (None) (Some [v]))");
+  Compiled compiled = compile_ok(
+      host, "(fn [[a & r :as all] {:keys [k] :or {k 1} :as m} (Some x) 5 _ {y \"s\"}] a)");
+  const Prototype& top = compiled.toplevel();
+  const ClosureTemplate* tmpl = heap_get_as<ClosureTemplate>(compiled.tables.staging_heap,
+                                                             top.constants.at(top.code[0].ab()));
+  ASSERT_NE(tmpl, nullptr);
+  ASSERT_EQ(tmpl->function.size(), 1u);
+  const FunctionClause& clause = tmpl->function[0];
+  const Prototype& body = compiled.proto(clause.body_prototype);
+  EXPECT_EQ(body.local_count, 7u);
+  const std::vector<Pattern>& p = clause.patterns;
+  ASSERT_EQ(p.size(), 6u);
+
+  ASSERT_EQ(p[0].kind, Pattern::Kind::Seq);
+  ASSERT_EQ(p[0].elements.size(), 1u);
+  EXPECT_TRUE(p[0].elements[0].is_bind_of(0));
+  ASSERT_NE(p[0].rest, nullptr);
+  EXPECT_TRUE(p[0].rest->is_bind_of(1));
+  EXPECT_EQ(p[0].has_as, 1u);
+  EXPECT_EQ(p[0].as_slot, 2u);
+
+  ASSERT_EQ(p[1].kind, Pattern::Kind::Map);
+  EXPECT_EQ(p[1].has_as, 1u);
+  EXPECT_EQ(p[1].as_slot, 3u);
+  ASSERT_EQ(p[1].entries.size(), 1u);
+  EXPECT_TRUE(p[1].entries[0].pattern.is_bind_of(4));
+  const Value key = body.constants.at(p[1].entries[0].key);
+  EXPECT_EQ(key.tag, Tag::Keyword);
+  EXPECT_EQ(key.as.spur, *host.names.get("k"));
+  ASSERT_EQ(p[1].defaults.size(), 1u);
+  EXPECT_EQ(p[1].defaults[0].key, p[1].entries[0].key);
+  EXPECT_EQ(body.constants.at(p[1].defaults[0].value).as.integer, 1);
+
+  ASSERT_EQ(p[2].kind, Pattern::Kind::Variant);
+  EXPECT_EQ(p[2].type_id, 0u);
+  EXPECT_EQ(p[2].variant_index, 1u);
+  ASSERT_EQ(p[2].elements.size(), 1u);
+  EXPECT_TRUE(p[2].elements[0].is_bind_of(5));
+
+  ASSERT_EQ(p[3].kind, Pattern::Kind::Literal);
+  EXPECT_EQ(body.constants.at(p[3].constant).as.integer, 5);
+  EXPECT_EQ(p[4].kind, Pattern::Kind::Wildcard);
+
+  // An explicit pair looks up its quoted key; its sub-pattern binds.
+  ASSERT_EQ(p[5].kind, Pattern::Kind::Map);
+  EXPECT_EQ(p[5].has_as, 0u);
+  ASSERT_EQ(p[5].entries.size(), 1u);
+  EXPECT_TRUE(p[5].entries[0].pattern.is_bind_of(6));
+  EXPECT_TRUE(p[5].defaults.empty());
+}
+
+// The definitions `defdata` emits, in the order later global reads by name rely on.
+TEST(CompilerPatterns, DefdataDefinesConstructorsThenPredicates) {
+  TestHost host;
+  Compiled compiled = compile_ok(host, "(defdata T (A [x]) (B))");
+  std::vector<std::string> defined;
+  const Prototype& top = compiled.toplevel();
+  for (const Instruction& ins : top.code) {
+    if (ins.op() != Opcode::DefineGlobal) continue;
+    defined.push_back(std::string(host.names.resolve(top.constants.at(ins.ab()).as.spur)));
+  }
+  EXPECT_EQ(defined, (std::vector<std::string>{"A", "B", "A?", "B?", "T?"}));
+  ASSERT_EQ(host.registry.size(), 1u);
+  const TypeInfo& type = host.registry.types()[0];
+  ASSERT_EQ(type.variants.size(), 2u);
+  EXPECT_FALSE(type.variants[0].singleton.has_value());
+  ASSERT_TRUE(type.variants[1].singleton.has_value());
+  // The shared instance of B carries the type's id and B's position.
+  const Variant* b = heap_get_as<Variant>(host.heap, Value::object(*type.variants[1].singleton));
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->tag.word, VariantTag::make(0, 1).word);
+  // The constructor of A: its field into a variant of T/0.
+  EXPECT_EQ(code_of(host, compiled.proto(0)), "GetLocal 0\nMakeVariant 0 0\nReturn\n");
+}
+
+TEST(CompilerPatterns, NestingIsBounded) {
+  Form nested = Form::symbol("x");
+  for (int i = 0; i < 200000; ++i) {
+    nested = Form::vector(FormVec().push_back(std::move(nested)));
+  }
+  const std::string too_deep = "invalid syntax: pattern nested too deeply";
+  TestHost host;
+  auto let = compile_form(
+      host,
+      Form::list(FormVec()
+                     .push_back(Form::symbol("let"))
+                     .push_back(Form::vector(FormVec().push_back(nested).push_back(Form::nil())))
+                     .push_back(Form::nil())));
+  ASSERT_FALSE(let);
+  // Each vector of a binding pattern holds its value in a local of its own: the slots run out
+  // long before the nesting could exhaust the native stack.
+  EXPECT_EQ(format_compile_failure(let.error()), "too many locals (max 256)");
+  auto fn = compile_form(host, Form::list(FormVec()
+                                              .push_back(Form::symbol("fn"))
+                                              .push_back(Form::vector(FormVec().push_back(nested)))
+                                              .push_back(Form::nil())));
+  ASSERT_FALSE(fn);
+  EXPECT_EQ(format_compile_failure(fn.error()), too_deep);
+  auto match = compile_form(host, Form::list(FormVec()
+                                                 .push_back(Form::symbol("match"))
+                                                 .push_back(Form::nil())
+                                                 .push_back(nested)
+                                                 .push_back(Form::nil())));
+  ASSERT_FALSE(match);
+  EXPECT_EQ(format_compile_failure(match.error()), too_deep);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Captures
 

@@ -271,10 +271,12 @@ CompileOr<Pattern> compile_map_destructure(Compiler& c, const Form& map, BoundNa
       p.entries.push_back(MapPatternEntry{k, Pattern::bind(slot)});
     }
   }
+  std::vector<std::pair<const Form*, std::uint16_t>> pair_keys;
   for (const auto& [sub, lookup] : parts.pairs) {
     QV_TRY_ASSIGN(Value key, form_to_value(c, *lookup));
     QV_TRY_ASSIGN(std::uint16_t k, constant_index(c, key, span_of(*lookup)));
     QV_TRY_ASSIGN(Pattern e, compile_pattern(c, *sub, bound));
+    pair_keys.emplace_back(lookup, k);
     p.entries.push_back(MapPatternEntry{k, std::move(e)});
   }
   // Defaults are data, fixed now. One for a list name shares that name's key constant; any other
@@ -288,6 +290,11 @@ CompileOr<Pattern> compile_map_destructure(Compiler& c, const Form& map, BoundNa
           if (!key && n == name) key = k;
         }
       }
+    }
+    // A default written with the same key as a pair shares that pair's constant: each string
+    // literal is an object of its own, so converting the key again would never meet the pair.
+    for (const auto& [lookup, k] : pair_keys) {
+      if (!key && form_eq(*lookup, *key_form)) key = k;
     }
     if (!key) {
       QV_TRY_ASSIGN(Value v, form_to_value(c, *key_form));
