@@ -88,9 +88,16 @@ std::shared_ptr<HostHandler> make_random_handler() {
 }
 
 std::expected<std::unique_ptr<Vm>, EmbedError> install_default_handlers() {
-  // Transitional: the prelude is not part of the machine yet, so the engine starts bare; once it
-  // lands this becomes vm_with_prelude, whose failure is answered as EmbedError::Engine.
-  std::unique_ptr<Vm> vm = vm_new_bare();
+  std::expected<std::unique_ptr<Vm>, EngineError> made = vm_with_prelude();
+  if (!made) {
+    const EngineError& e = made.error();
+    const EmbedError::EngineLayer layer =
+        e.kind() == EngineError::Kind::Core      ? EmbedError::EngineLayer::Read
+        : e.kind() == EngineError::Kind::Compile ? EmbedError::EngineLayer::Compile
+                                                 : EmbedError::EngineLayer::Runtime;
+    return std::unexpected(EmbedError::engine(layer, to_string(e)));
+  }
+  std::unique_ptr<Vm> vm = std::move(*made);
   if (!register_host_handler(*vm, "console", make_console_handler())) {
     return std::unexpected(EmbedError::effect_not_found("console"));
   }
