@@ -34,7 +34,7 @@ void expect_machine_at_rest(const Vm& vm) {
   EXPECT_TRUE(vm.frames.empty());
   EXPECT_TRUE(vm.handlers.empty());
   EXPECT_EQ(vm.heap.native_depth, 0u);
-  EXPECT_EQ(vm.active_runs, 0u);
+  EXPECT_TRUE(vm.runs.empty());
 }
 
 std::unique_ptr<Vm> machine_with_helpers() {

@@ -1,6 +1,7 @@
 // The text builtins through the whole engine: strings and format, symbols, keywords and number
-// parsing, and regular expressions. Each case is a program and the readable print of its value,
-// or "error: " and the error's display text.
+// parsing, and regular expressions. The values they answer are conformance programs
+// (tests/conformance/builtins); here are the tables of refused arguments, one program each, the
+// parsers' answers checked to the bit and by kind, and which results are new objects.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -45,50 +46,14 @@ constexpr const char* kArity1Of0 = "error: Wrong number of arguments: expected 1
 constexpr const char* kArity1Of2 = "error: Wrong number of arguments: expected 1, got 2";
 constexpr const char* kNotString = "error: Type error: expected a string";
 
-TEST(StringBuiltins, StrAndPrStr) {
+// What each string builtin refuses, in the order it checks: the count, then the arguments from
+// the first to the last.
+TEST(StringBuiltins, ArgumentErrors) {
   expect_cases({
-      {"(str)", R"~("")~"},
-      {R"~((str "a" nil 1 :k))~", R"~("a1:k")~"},
-      {"(str [1 2])", R"~("<seq>")~"},
-      {"(str '(1) #{1} {:a 1})", R"~("<seq><set><map>")~"},
-      {"(str 1.0)", R"~("1")~"},
-      {"(str 1.5 'x :a/b true false)", R"~("1.5x:a/btruefalse")~"},
-      {R"~((str "\"q\""))~", R"~("\"q\"")~"},
-      {R"~((pr-str "a"))~", R"~("\"a\"")~"},
-      {"(pr-str nil)", R"~("nil")~"},
-      {R"~((pr-str [1 "x" :k]))~", R"~("[1 \"x\" :k]")~"},
       {"(pr-str 1 2)", kArity1Of2},
       {"(pr-str)", kArity1Of0},
-  });
-}
-
-TEST(StringBuiltins, Format) {
-  expect_cases({
-      {R"~((format "%s+%d=%f" 1 2 3))~", R"~("1+2=3")~"},
-      {R"~((format "%s and %s" "x"))~", R"~("x and ")~"},
-      {R"~((format "100%"))~", R"~("100%")~"},
-      {R"~((format "%x%%"))~", R"~("%x%")~"},
-      {R"~((format "%d|%f" 1.5 2))~", R"~("1.5|2")~"},
-      {R"~((format "%S %é %"))~", R"~("%S %é %")~"},
-      {R"~((format "%s|%s" nil "b" "ignored"))~", R"~("|b")~"},
-      {R"~((format "%s %s" [1] "é"))~", R"~("<seq> é")~"},
-      {R"~((format "%%s" 1))~", R"~("%s")~"},
-      {R"~((format ""))~", R"~("")~"},
       {"(format)", kArity1Of0},
       {"(format 1)", kNotString},
-  });
-}
-
-TEST(StringBuiltins, SubsAndLength) {
-  expect_cases({
-      {R"~((subs "hello" 1 3))~", R"~("el")~"},
-      {R"~((subs "hello" 2))~", R"~("llo")~"},
-      {R"~((subs "hello" 10))~", R"~("")~"},
-      {R"~((subs "hello" 3 1))~", R"~("")~"},
-      {R"~((subs "hello" 2 99))~", R"~("llo")~"},
-      {R"~((subs "hello" 1 3 :ignored))~", R"~("el")~"},
-      {R"~((subs "héllo" 1 2))~", R"~("é")~"},
-      {R"~((subs "a😀bé" 1 4))~", R"~("😀bé")~"},
       {R"~((subs "hello" -1))~", "error: Type error: start must be non-negative"},
       {R"~((subs "hello" 1.0))~", "error: Type error: start must be integer"},
       {R"~((subs "hello" 0 -1))~", "error: Type error: end must be non-negative"},
@@ -97,84 +62,22 @@ TEST(StringBuiltins, SubsAndLength) {
       {R"~((subs :a :b :c))~", "error: Type error: subs requires a string"},
       {R"~((subs "hello" -1 :x))~", "error: Type error: start must be non-negative"},
       {R"~((subs "hello"))~", "error: Wrong number of arguments: expected 2, got 1"},
-      {R"~((string-length "héllo"))~", "5"},
-      {R"~((string-length ""))~", "0"},
-      {R"~((string-length "😀a" :ignored))~", "2"},
       {"(string-length :a)", "error: Type error: string-length requires a string"},
       {"(string-length)", kArity1Of0},
-  });
-}
-
-TEST(StringBuiltins, SplitAndJoin) {
-  expect_cases({
-      {R"~((split "a b" " "))~", R"~(["a" "b"])~"},
-      {R"~((split "a,,b" ","))~", R"~(["a" "" "b"])~"},
-      {R"~((split ",a," ","))~", R"~(["" "a" ""])~"},
-      {R"~((split "" ","))~", R"~([""])~"},
-      {R"~((split "abc" ""))~", R"~(["" "a" "b" "c" ""])~"},
-      {R"~((split "hé😀" ""))~", R"~(["" "h" "é" "😀" ""])~"},
-      {R"~((split "" ""))~", R"~(["" ""])~"},
-      {R"~((split "aaa" "aa"))~", R"~(["" "a"])~"},
-      {R"~((split "a::b::" "::"))~", R"~(["a" "b" ""])~"},
-      {R"~((split "a,b" ";"))~", R"~(["a,b"])~"},
       {R"~((split 1 ","))~", kNotString},
       {R"~((split "a" :b))~", kNotString},
       {R"~((split "a"))~", "error: Wrong number of arguments: expected 2, got 1"},
       {R"~((split "a" "b" "c"))~", "error: Wrong number of arguments: expected 2, got 3"},
-      {R"~((join ", " [1 nil "a"]))~", R"~("1, , a")~"},
-      {R"~((join ", " nil))~", R"~("")~"},
-      {R"~((join "-" '(1 2 3)))~", R"~("1-2-3")~"},
-      {R"~((join "" ["a" [1] :k 1.0]))~", R"~("a<seq>:k1")~"},
-      {R"~((join "," []))~", R"~("")~"},
       {R"~((join ", " #{1}))~", "error: Type error: join requires a sequence"},
       {R"~((join ", " "abc"))~", "error: Type error: join requires a sequence"},
       {"(join 1 [1])", kNotString},
-  });
-}
-
-TEST(StringBuiltins, TrimsOverUnicodeWhiteSpace) {
-  expect_cases({
-      {"(trim \"\u00a0 x \n\")", R"~("x")~"},
-      {"(triml \"\u00a0 x \n\")", "\"x \n\""},
-      {"(trimr \"\u00a0 x \n\")", "\"\u00a0 x\""},
-      {"(trim \"\u3000\u2028\u1680\u0085\u202f\u205f\u2000\u200a\t\v\f\r\")", R"~("")~"},
-      {"(trim \" a b \")", R"~("a b")~"},
-      // Zero-width space and the byte-order mark are not white space.
-      {"(trim \"\u200bx\ufeff\")", "\"\u200bx\ufeff\""},
-      {"(trim \"\")", R"~("")~"},
       {"(trim 1)", kNotString},
       {"(triml :a)", kNotString},
       {"(trimr nil)", kNotString},
       {R"~((trim "a" "b"))~", kArity1Of2},
       {"(trimr)", kArity1Of0},
-  });
-}
-
-TEST(StringBuiltins, CaseMappingIsFullUnicode) {
-  expect_cases({
-      {R"~((upper-case "straße"))~", R"~("STRASSE")~"},
-      {R"~((lower-case "ΟΔΟΣ"))~", R"~("οδος")~"},
-      {R"~((lower-case "ΟΔΟΣ ΣΑΣ."))~", R"~("οδος σας.")~"},
-      {R"~((upper-case "ﬁx ǆ"))~", R"~("FIX Ǆ")~"},
-      // Root locale: no Turkish rules whatever the process's locale.
-      {R"~((lower-case "Iİ"))~", "\"ii\u0307\""},
-      {R"~((upper-case "iı"))~", R"~("II")~"},
-      {R"~((upper-case "a" 1))~", R"~("A")~"},
-      {R"~((lower-case "ABC😀"))~", R"~("abc😀")~"},
-      {R"~((upper-case ""))~", R"~("")~"},
       {"(upper-case 1)", kNotString},
       {"(lower-case)", kArity1Of0},
-  });
-}
-
-TEST(StringBuiltins, PrefixAndSuffix) {
-  expect_cases({
-      {R"~((starts-with? "abc" ""))~", "true"},
-      {R"~((ends-with? "abc" ""))~", "true"},
-      {R"~((starts-with? "abc" "ab"))~", "true"},
-      {R"~((ends-with? "abc" "ab"))~", "false"},
-      {R"~((ends-with? "héllo" "llo"))~", "true"},
-      {R"~((starts-with? "ab" "abc"))~", "false"},
       {R"~((starts-with? 1 "a"))~", kNotString},
       {R"~((ends-with? "a" :a))~", kNotString},
       {R"~((starts-with? "a"))~", "error: Wrong number of arguments: expected 2, got 1"},
@@ -202,36 +105,12 @@ TEST(StringBuiltins, EveryResultIsANewString) {
   EXPECT_EQ(named->as.key, original->as.key);
 }
 
-TEST(SymbolBuiltins, NamesAndNamespaces) {
+TEST(SymbolBuiltins, ArgumentErrorsAndEqualNames) {
   expect_cases({
-      {"(name :a/b)", R"~("b")~"},
-      {"(namespace :a/b)", R"~("a")~"},
-      {"(name 'x)", R"~("x")~"},
-      {"(namespace 'x)", "nil"},
-      {R"~((name "s"))~", R"~("s")~"},
-      {R"~((name (symbol "a/b/c")))~", R"~("b/c")~"},
-      {R"~((namespace (symbol "a/b/c")))~", R"~("a")~"},
-      {R"~((name (symbol "/a")))~", R"~("a")~"},
-      {R"~((namespace (symbol "/a")))~", "nil"},
-      {R"~((name (symbol "/")))~", R"~("/")~"},
-      {R"~((namespace (symbol "/")))~", "nil"},
-      {R"~((name (keyword "a/")))~", R"~("")~"},
-      {R"~((namespace (keyword "a/")))~", R"~("a")~"},
-      {R"~((name :k 1))~", R"~("k")~"},
       {"(name 1)", "error: Type error: name requires a symbol, keyword, or string"},
       {R"~((namespace "a/b"))~", "error: Type error: namespace requires a symbol or keyword"},
       {"(name)", kArity1Of0},
       {"(namespace)", kArity1Of0},
-  });
-}
-
-TEST(SymbolBuiltins, SymbolAndKeywordInternTheTextUnchanged) {
-  expect_cases({
-      {R"~((keyword "k"))~", ":k"},
-      {R"~((keyword ":k"))~", "::k"},
-      {R"~((symbol "a b"))~", "a b"},
-      {R"~((symbol "x" 1))~", "x"},
-      {R"~([(keyword "a/b") (symbol "a/b")])~", "[:a/b a/b]"},
       {"(symbol 1)", kNotString},
       {"(keyword :k)", kNotString},
       {"(symbol)", kArity1Of0},
@@ -406,26 +285,7 @@ TEST(NumberParsing, ParseDouble) {
 
 TEST(RegexBuiltins, SearchAndMatch) {
   expect_cases({
-      {R"~((re-find (re-pattern "[0-9]+") "ab12cd345"))~", R"~("12")~"},
-      {R"~((re-find (re-pattern "[0-9]+") "abcd"))~", "nil"},
-      {R"~((re-find #"(a)(b)?" "xab"))~", R"~("ab")~"},
-      {R"~((re-seq (re-pattern "[0-9]+") "ab12cd345"))~", R"~(("12" "345"))~"},
-      {R"~((re-seq (re-pattern "[0-9]+") "abcd"))~", "()"},
-      {R"~((re-seq #"a*" "baaa"))~", R"~(("" "aaa"))~"},
-      {R"~((re-seq #"" "abc"))~", R"~(("" "" "" ""))~"},
-      {R"~((re-seq #"" "é😀"))~", R"~(("" "" ""))~"},
-      {R"~((re-seq #"x*" ""))~", R"~((""))~"},
-      {R"~((re-matches (re-pattern "[0-9]+") "123"))~", R"~("123")~"},
-      {R"~((re-matches (re-pattern "[0-9]+") "123a"))~", "nil"},
-      {R"~((re-matches (re-pattern "a|b") "b"))~", R"~("b")~"},
-      {R"~((re-matches #"(?m)^a$" "a\nb"))~", "nil"},
-      {R"~((re-matches #"a$" "a\n"))~", "nil"},
       // Unicode classes.
-      {"(re-seq #\"\\w+\" \"h\u00e9llo w\u00f6rld_1\")", "(\"h\u00e9llo\" \"w\u00f6rld_1\")"},
-      {"(re-find #\"\\d+\" \"x\u0663\u0664y\")", "\"\u0663\u0664\""},
-      {"(re-find #\"\\s+\" \"a\u00a0\u3000b\")", "\"\u00a0\u3000\""},
-      {"(re-find #\"(?i)STRASSE|é\" \"É\")", "\"É\""},
-      {R"~((re-find #"(?<year>\d{4})" "in 2024"))~", R"~("2024")~"},
       // Argument checks: the regex first, then the text.
       {R"~((re-find "a" "a"))~", "error: Type error: expected a regex"},
       {R"~((re-find "a" 1))~", "error: Type error: expected a regex"},
@@ -440,33 +300,7 @@ TEST(RegexBuiltins, SearchAndMatch) {
 
 TEST(RegexBuiltins, Replace) {
   expect_cases({
-      {R"~((replace "a.b.c" "." "-"))~", R"~("a-b-c")~"},
-      {R"~((replace "a.b.c" (re-pattern "[.]") "-"))~", R"~("a-b-c")~"},
-      {R"~((replace-first "a.b.c" "." "-"))~", R"~("a-b.c")~"},
-      {R"~((replace-first "a.b.c" #"\." "-"))~", R"~("a-b.c")~"},
-      {R"~((replace "john smith" (re-pattern "(\\w+) (\\w+)") "$2 $1"))~", R"~("smith john")~"},
-      {R"~((replace "john smith" "john" "$2 $1"))~", R"~("$2 $1 smith")~"},
-      {R"~((replace "abc" "" "-"))~", R"~("-a-b-c-")~"},
-      {R"~((replace-first "abc" "" "-"))~", R"~("-abc")~"},
-      {R"~((replace "é😀" "" "|"))~", R"~("|é|😀|")~"},
-      {R"~((replace "" "" "-"))~", R"~("-")~"},
-      {R"~((replace "aaa" "aa" "b"))~", R"~("ba")~"},
-      {R"~((replace "abc" "x" "y"))~", R"~("abc")~"},
-      {R"~((replace "abc" #"x" "y"))~", R"~("abc")~"},
-      {R"~((replace "baaa" #"a*" "-"))~", R"~("-b-")~"},
-      {R"~((replace "abc" #"" "-"))~", R"~("-a-b-c-")~"},
       // $ expansion.
-      {R"~((replace "ab" #"(a)(b)" "${2}${1}"))~", R"~("ba")~"},
-      {R"~((replace "ab" #"(?<x>a)(?P<y>b)" "$y$x"))~", R"~("ba")~"},
-      {R"~((replace "ab" #"(?<x>a)(?P<y>b)" "${y}_${x}"))~", R"~("b_a")~"},
-      {R"~((replace "ab" #"(a)(b)" "$1a|${1}a"))~", R"~("|aa")~"},
-      {R"~((replace "ab" #"(a)(b)" "$$1 $"))~", R"~("$1 $")~"},
-      {R"~((replace "ab" #"(a)(b)" "$9$nope${nope}"))~", R"~("")~"},
-      {R"~((replace "ab" #"(a)|(b)" "[$2]"))~", R"~("[][b]")~"},
-      {R"~((replace "ab" #"(a)(b)" "$-${1"))~", R"~("$-${1")~"},
-      {R"~((replace "ab" #"(a)(b)" "$0!"))~", R"~("ab!")~"},
-      {R"~((replace "abab" #"(a)" "<$1>"))~", R"~("<a>b<a>b")~"},
-      {R"~((replace-first "abab" #"(a)" "<$1>"))~", R"~("<a>bab")~"},
       // Argument checks: the text, then the replacement, then the pattern.
       {R"~((replace "abc" :b "x"))~", "error: Type error: replace pattern must be string or regex"},
       {R"~((replace-first "abc" 1 "x"))~",

@@ -1365,6 +1365,186 @@ TEST_F(VmTest, CollectionDuringMakeMapKeepsStackValues) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Callbacks: collection inside them, and the record of each run
+
+// A closure of one parameter x that allocates: (do [x x x] [x x]), the first vector garbage.
+std::uint32_t add_allocating_closure(VmTest& t) {
+  using O = Opcode;
+  Code body;
+  body.params(1).locals(1);
+  body.op(O::GetLocal, 0).op(O::GetLocal, 0).op(O::GetLocal, 0).ab(O::MakeVector, 3).op(O::Pop);
+  body.op(O::GetLocal, 0).op(O::GetLocal, 0).ab(O::MakeVector, 2).op(O::Return);
+  return t.add(std::move(body));
+}
+
+// Whether `v` is the vector [x x].
+bool is_pair_of(const Heap& heap, const Value& v, std::int64_t x) {
+  const SeqObject* seq = heap_get_as<SeqObject>(heap, v);
+  return seq != nullptr && seq->is_vector && seq->items.size() == 2 && seq->items[0].is_int() &&
+         seq->items[0].as.integer == x && seq->items[1].is_int() && seq->items[1].as.integer == x;
+}
+
+// Collecting at every allocation makes each callback cost a full collection: fewer of them
+// there prove the same.
+constexpr std::int64_t kCallbacks = kGcStress ? 20000 : 1000000;
+
+TEST_F(VmTest, CallbacksFromAHostFunctionCollect) {
+  using O = Opcode;
+  const std::uint32_t p = add_allocating_closure(*this);
+  std::uint32_t most_live = 0;
+  std::int64_t wrong = 0;
+  host("call-n", [&](Vm& m, std::span<const Value> args) -> NativeResult {
+    const Value f = args[0];
+    for (std::int64_t x = 0; x < args[1].as.integer; ++x) {
+      NativeResult r = call_value_from_native(m, f, std::vector<Value>{i(x)});
+      if (!r) return r;
+      if (!is_pair_of(m.heap, *r, x)) ++wrong;
+      most_live = std::max(most_live, m.heap.live_count);
+    }
+    return i(args[1].as.integer);
+  });
+  const std::uint64_t collections = vm->heap.collections;
+  Code c;
+  c.ab(O::MakeClosure, static_cast<std::uint16_t>(p), 0).load(i(kCallbacks));
+  c.ab(O::GetGlobal, c.k(sym("call-n"))).op(O::Call, 2).op(O::Return);
+  EXPECT_EQ(eval(std::move(c)), std::to_string(kCallbacks));
+  EXPECT_EQ(wrong, 0);
+  // Held off for the whole call, the callbacks would leave two objects each.
+  EXPECT_GT(vm->heap.collections, collections + (kGcStress ? kCallbacks : 100));
+  EXPECT_LT(most_live, 20000u);
+  expect_clean_stacks();
+}
+
+// The native keeps the collection it walks only through its argument, which the call roots, and
+// its partial results in a root scope; the callbacks' garbage is collected meanwhile.
+TEST_F(VmTest, ANativeWalkingACollectionWhileItsCallbacksAllocate) {
+  using O = Opcode;
+  const std::uint32_t p = add_allocating_closure(*this);
+  constexpr std::int64_t n = kGcStress ? 3000 : 100000;
+  std::uint32_t most_live = 0;
+  host("map-pairs", [&](Vm& m, std::span<const Value> args) -> NativeResult {
+    const Value f = args[0];
+    const SeqObject* seq = heap_get_as<SeqObject>(m.heap, args[1]);
+    if (seq == nullptr) return std::unexpected(VmError::type_error("map-pairs requires a sequence"));
+    const ValueVector items = seq->items; // copied: the slot table may move under the callbacks
+    RootScope results_held(m.heap);
+    ValueVector results;
+    for (const Value& item : items) {
+      NativeResult r = call_value_from_native(m, f, std::vector<Value>{item});
+      if (!r) return r;
+      results_held.add(*r);
+      results.push_back_mut(*r);
+      most_live = std::max(most_live, m.heap.live_count);
+    }
+    return Value::object(heap_alloc(m.heap, HeapObject(SeqObject{std::move(results), true})));
+  });
+  host("range-vec", [&](Vm& m, std::span<const Value> args) -> NativeResult {
+    ValueVector items;
+    for (std::int64_t x = 0; x < args[0].as.integer; ++x)
+      items.push_back_mut(i(x));
+    return Value::object(heap_alloc(m.heap, HeapObject(SeqObject{std::move(items), true})));
+  });
+  Code c;
+  c.ab(O::MakeClosure, static_cast<std::uint16_t>(p), 0);
+  c.load(i(n)).ab(O::GetGlobal, c.k(sym("range-vec"))).op(O::Call, 1);
+  c.ab(O::GetGlobal, c.k(sym("map-pairs"))).op(O::Call, 2).op(O::Return);
+  auto r = run(std::move(c));
+  ASSERT_TRUE(r.has_value()) << outcome(r);
+  const SeqObject* out = heap_get_as<SeqObject>(vm->heap, *r);
+  ASSERT_NE(out, nullptr);
+  ASSERT_EQ(out->items.size(), static_cast<std::size_t>(n));
+  for (std::int64_t x = 0; x < n; ++x) {
+    ASSERT_TRUE(is_pair_of(vm->heap, out->items[static_cast<std::size_t>(x)], x)) << x;
+  }
+  // Without collections the garbage alone would be n objects on top of the n results.
+  EXPECT_LT(most_live, static_cast<std::uint32_t>(n + n / 2 + 2048));
+  expect_clean_stacks();
+}
+
+TEST_F(VmTest, EachRunRecordsWhereItBegan) {
+  using O = Opcode;
+  std::vector<RunRecord> runs;
+  std::vector<std::uint64_t> roots;
+  host("probe", [&](Vm& m, std::span<const Value>) -> NativeResult {
+    runs = m.runs;
+    roots.clear();
+    for (const CallFrame& f : m.frames)
+      roots.push_back(f.run_root);
+    return i(5);
+  });
+  host("call1", [&](Vm& m, std::span<const Value> args) -> NativeResult {
+    return call_value_from_native(m, args[0], args.subspan(1));
+  });
+  Code body; // (fn [x] (+ x (probe)))
+  body.params(1).locals(1).op(O::GetLocal, 0);
+  body.ab(O::GetGlobal, body.k(sym("probe"))).op(O::Call, 0).op(O::Add).op(O::Return);
+  const std::uint32_t p = add(std::move(body));
+  Code c; // (+ 100 (call1 f 7)), with a handler entry installed around it
+  c.load(Value::nil()).ab(O::PushHandler, c.k(sym("exn")));
+  c.load(i(100)).ab(O::MakeClosure, static_cast<std::uint16_t>(p), 0).load(i(7));
+  c.ab(O::GetGlobal, c.k(sym("call1"))).op(O::Call, 2).op(O::Add).op(O::PopHandler);
+  c.op(O::Return);
+  EXPECT_EQ(eval(std::move(c)), "112");
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].kind, RunKind::Outermost);
+  EXPECT_EQ(runs[0].frame_depth, 0u);
+  EXPECT_EQ(runs[1].kind, RunKind::Callback);
+  EXPECT_EQ(runs[1].frame_depth, 1u);
+  EXPECT_EQ(runs[1].stack_height, 1u); // 100: the handler went into its entry, the operands off
+  EXPECT_EQ(runs[1].handler_count, 1u);
+  EXPECT_FALSE(runs[1].cut);
+  EXPECT_NE(runs[0].root_frame, runs[1].root_frame);
+  EXPECT_EQ(roots, (std::vector<std::uint64_t>{runs[0].root_frame, runs[1].root_frame}));
+  EXPECT_TRUE(vm->runs.empty());
+  expect_clean_stacks();
+}
+
+// A handler clause that returns without resuming unwinds to its `with-handler`. When that lies
+// outside a callback, the callback's run and the native that started it end, whatever the native
+// answers, and the run that installed the handler continues with the clause's value.
+TEST_F(VmTest, AnUnwindPastANativeEndsTheCallbacksRun) {
+  using O = Opcode;
+  std::optional<VmError> seen_by_native;
+  bool called_again = false;
+  // Turns the calling frame into a clause frame whose return unwinds to frame count 1, as a
+  // handler clause of the outermost run's `with-handler` would.
+  host("as-clause", [&](Vm& m, std::span<const Value> args) -> NativeResult {
+    CallFrame& clause = m.frames.back();
+    clause.abort_to.continuation = HeapKey{1, 2}; // never a live key: not resumed
+    clause.abort_to.stack_height = static_cast<std::uint32_t>(args[0].as.integer);
+    clause.abort_to.frame_count = 1;
+    clause.abort_to.resume_ip = static_cast<std::uint32_t>(args[1].as.integer);
+    return Value::nil();
+  });
+  host("call1", [&](Vm& m, std::span<const Value> args) -> NativeResult {
+    NativeResult r = call_value_from_native(m, args[0], {});
+    if (!r) seen_by_native = r.error();
+    // Whatever the native does next stays out of the run the unwind landed in.
+    called_again = call_value_from_native(m, Value::keyword(m.interner.get_or_intern("k")),
+                                           std::vector<Value>{Value::nil()})
+                       .has_value();
+    return i(1000);
+  });
+  Code body; // (fn [] (as-clause 1 7) 42): the clause's value is 42
+  body.locals(0).load(i(1)).load(i(7)).ab(O::GetGlobal, body.k(sym("as-clause")));
+  body.op(O::Call, 2).op(O::Pop).load(i(42)).op(O::Return);
+  const std::uint32_t p = add(std::move(body));
+  Code c;
+  c.load(i(-1));                                                   // 0: below the handler
+  c.load(Value::nil()).ab(O::PushHandler, c.k(sym("exn")));        // 1, 2
+  c.ab(O::MakeClosure, static_cast<std::uint16_t>(p), 0);          // 3
+  c.ab(O::GetGlobal, c.k(sym("call1"))).op(O::Call, 1);            // 4, 5
+  c.op(O::PopHandler).op(O::Return);                               // 6, 7 (not reached)
+  c.op(O::Add).op(O::Return);                                      // 8, 9 (unused)
+  EXPECT_EQ(eval(std::move(c)), "42");
+  ASSERT_TRUE(seen_by_native.has_value());
+  EXPECT_TRUE(called_again);
+  EXPECT_TRUE(vm->runs.empty());
+  EXPECT_FALSE(vm->unwind_past_native);
+  expect_clean_stacks();
+}
+
+// ---------------------------------------------------------------------------------------------
 // Effects: host handlers and the offer of errors
 
 TEST_F(VmTest, HostHandlersAnswerPerforms) {

@@ -147,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(vm.stack.empty());
   check(vm.frames.empty());
   check(vm.handlers.empty());
-  check(vm.active_runs == 0);
+  check(vm.runs.empty());
   check(!vm.run_aborting);
   check(vm.heap.native_depth == 0);
   check(vm.globals.size() >= globals_before);

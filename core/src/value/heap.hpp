@@ -40,7 +40,8 @@
 // alloc_map/alloc_variant, canonical_key and everything built on it, the string allocators) a
 // caller must keep every key it still needs either reachable from the machine's roots (for
 // instance still on the value stack) or in a RootScope. Inside a native function nothing
-// collects. Never hold a pointer or reference into the slot table (heap_get's result included)
+// collects until it calls back into the language: the callback's run may collect, so a native
+// roots what it holds across a callback (the machine roots its arguments). Never hold a pointer or reference into the slot table (heap_get's result included)
 // across a call that may allocate: the table may grow and move.
 #pragma once
 
@@ -238,7 +239,8 @@ struct Heap {
   InternTable intern_variant;
   InternTable intern_string;
   std::uint32_t gc_threshold = kInitialGcThreshold;
-  // Native function calls in progress; nothing collects while it is above zero.
+  // Native function calls in progress; nothing collects while it is above zero. A callback from
+  // a native into the language sets it to zero for its run (CollectionAllowed).
   std::uint32_t native_depth = 0;
 
   // The machine whose roots this heap is collected against; none for a staging heap, which then
@@ -375,6 +377,20 @@ public:
 
 private:
   Heap& heap_;
+};
+
+// Lets collections run again inside a native function, for the duration of a callback into the
+// language: the natives in progress have rooted what they hold.
+class CollectionAllowed {
+public:
+  explicit CollectionAllowed(Heap& h) : heap_(h), held_(h.native_depth) { heap_.native_depth = 0; }
+  ~CollectionAllowed() { heap_.native_depth = held_; }
+  CollectionAllowed(const CollectionAllowed&) = delete;
+  CollectionAllowed& operator=(const CollectionAllowed&) = delete;
+
+private:
+  Heap& heap_;
+  std::uint32_t held_;
 };
 
 // Rewrites every key the object holds (the keys trace_object follows) through `remap`, which

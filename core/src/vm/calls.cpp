@@ -393,9 +393,9 @@ std::expected<Value, VmError> run_nested(Vm& vm, std::uint32_t prototype, HeapKe
   if (std::expected<void, VmError> pushed = push_frame(vm, frame); !pushed) {
     r = std::unexpected(std::move(pushed.error()));
   } else {
-    r = execute(vm, RunSpec{RunMode::Nested, f0, s0, h0});
+    r = execute(vm, RunRecord{RunKind::Guard, f0, s0, h0});
   }
-  if (!r) {
+  if (!r && !vm.unwind_past_native) {
     st.truncate(s0);
     if (vm.frames.size() > f0) vm.frames.resize(f0);
     if (vm.handlers.size() > h0) vm.handlers.resize(h0);
@@ -444,7 +444,14 @@ bool return_from_frame_slow(Vm& vm, Value result) {
       vm.frames.back().ip = vm.frames.back().stop_ip;
       return false;
     }
-    // Unwind: the `with-handler` form whose clause returned receives the value.
+    // Unwind: the `with-handler` form whose clause returned receives the value. Runs whose root
+    // frame goes with the cut end as soon as they see it, and their native callers' answers are
+    // dropped (RunRecord::cut).
+    for (auto run = vm.runs.rbegin(); run != vm.runs.rend() && run->frame_depth >= target.frame_count;
+         ++run) {
+      run->cut = true;
+      vm.unwind_past_native = true;
+    }
     st.truncate(target.stack_height);
     if (vm.frames.size() > target.frame_count) vm.frames.resize(target.frame_count);
     if (!vm.handlers.empty()) vm.handlers.pop_back();
@@ -490,9 +497,23 @@ std::expected<void, VmError> call_native_from_stack(Vm& vm, std::uint16_t index,
     NativeCallScope in_native(vm.heap);
     r = call_native(vm, index, args.span());
   }
+  if (vm.unwind_past_native) [[unlikely]] {
+    if (native_call_was_cut(vm)) return std::unexpected(cut_run_error());
+    return {}; // the unwind left the `with-handler` form's value where the native's would go
+  }
   if (!r) return std::unexpected(std::move(r.error()));
   st.push_back(*r);
   return {};
+}
+
+VmError cut_run_error() {
+  return VmError::value_error("a callback was cut off by an unwind past the native that called it");
+}
+
+bool native_call_was_cut(Vm& vm) {
+  if (vm.runs.back().cut) return true;
+  vm.unwind_past_native = false;
+  return false;
 }
 
 std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, std::uint32_t argc,
@@ -523,6 +544,10 @@ std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, s
     {
       NativeCallScope in_native(vm.heap);
       r = call_native(vm, callee.as.native, args.span());
+    }
+    if (vm.unwind_past_native) [[unlikely]] {
+      if (native_call_was_cut(vm)) return std::unexpected(cut_run_error());
+      return OtherCallResult{};
     }
     if (!r) return std::unexpected(std::move(r.error()));
     if (vm.frames.empty()) return OtherCallResult{true, *r};
@@ -600,6 +625,12 @@ std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, s
 
 namespace quorvex {
 
+std::optional<VmError> count_native_step(Vm& vm) {
+  if (--vm.interrupt_countdown != 0) [[likely]]
+    return std::nullopt;
+  return machine::poll_interrupt(vm);
+}
+
 NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value> args) {
   using namespace machine;
   // Calls from native code count towards the interrupt poll like compiled calls, so that a
@@ -620,7 +651,10 @@ NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value>
       return std::unexpected(VmError::stack_overflow());
     }
     NativeCallScope in_native(vm.heap);
-    return call_native(vm, callee.as.native, args);
+    NativeResult r = call_native(vm, callee.as.native, args);
+    if (vm.unwind_past_native) [[unlikely]]
+      return std::unexpected(cut_run_error());
+    return r;
   }
   case Tag::Object:
     break;
@@ -641,12 +675,16 @@ NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value>
   const auto s0 = static_cast<std::uint32_t>(vm.stack.size());
   const auto f0 = static_cast<std::uint32_t>(vm.frames.size());
   const auto h0 = static_cast<std::uint32_t>(vm.handlers.size());
+  // The callback may collect, however many natives are in progress around it: each of them
+  // roots what it still needs (its arguments are rooted by call_native).
+  CollectionAllowed in_callback(vm.heap);
   if (std::expected<void, VmError> entered = call_closure(vm, callee.as.key, args); !entered) {
     return std::unexpected(std::move(entered.error()));
   }
-  std::expected<Value, VmError> r = execute(vm, RunSpec{RunMode::UntilDepth, f0, s0, h0});
-  if (!r) {
-    // A failed callback leaves nothing behind for later code to run into.
+  std::expected<Value, VmError> r = execute(vm, RunRecord{RunKind::Callback, f0, s0, h0});
+  if (!r && !vm.unwind_past_native) {
+    // A failed callback leaves nothing behind for later code to run into. A cut one has nothing
+    // left: the stacks belong to the run the unwind landed in.
     vm.stack.truncate(s0);
     if (vm.frames.size() > f0) vm.frames.resize(f0);
     if (vm.handlers.size() > h0) vm.handlers.resize(h0);

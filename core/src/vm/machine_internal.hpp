@@ -11,27 +11,18 @@
 
 namespace quorvex::machine {
 
-// The three entry modes of the one loop body.
-enum class RunMode : std::uint8_t {
-  // The outermost run: ends when the frame stack is empty; errors are offered to `exn`.
-  ToCompletion,
-  // A callback from native code: ends when the frame count is back at `depth`; errors are
-  // offered to `exn`, an unhandled one is returned.
-  UntilDepth,
-  // A guard: ends when the frame count is back at `depth`, then cuts the value and handler stacks
-  // to `stack_height` and `handler_count`; errors are returned at once.
-  Nested,
-};
+// Runs the loop from the root frame the caller has pushed at `run.frame_depth` (the top frame),
+// as a run of `run.kind` (RunRecord in vm.hpp); the record's id is given here.
+std::expected<Value, VmError> execute(Vm& vm, RunRecord run);
 
-struct RunSpec {
-  RunMode mode = RunMode::ToCompletion;
-  std::uint32_t depth = 0;
-  std::uint32_t stack_height = 0;
-  std::uint32_t handler_count = 0;
-};
+// What a run whose root frame was cut away answers its native caller. Never shown: the run the
+// unwind landed in drops it (see RunRecord::cut).
+VmError cut_run_error();
 
-// Runs the loop from the top frame (already pushed by the caller).
-std::expected<Value, VmError> execute(Vm& vm, RunSpec spec);
+// After a native call made by the innermost run came back: whether an unwind cut away the runs
+// it started. Then the native's answer is dropped; the innermost run continues when the unwind
+// landed in it (answers false and clears the flag), or ends as cut as well (answers true).
+bool native_call_was_cut(Vm& vm);
 
 // Who is calling a closure: compiled code (Call, TailCall) or native code / effect handling.
 // They differ in the error for a call that no clause's arity fits and in frame reuse.
@@ -217,14 +208,27 @@ std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, V
 // May collect; the values stay on the stack meanwhile.
 std::expected<Value, VmError> make_rest_list(Vm& vm, std::uint32_t from, std::uint32_t count);
 
-// Keeps count of the runs in progress; when the outermost one ends, a pending abort is over.
+// The record of a run for as long as it executes; when the outermost run ends, a pending abort
+// is over.
 class ActiveRun {
 public:
-  explicit ActiveRun(Vm& vm) : vm_(vm) {
-    if (vm_.active_runs++ == 0) vm_.run_aborting = false;
+  ActiveRun(Vm& vm, RunRecord run) : vm_(vm) {
+    if (vm_.runs.empty()) {
+      vm_.run_aborting = false;
+      vm_.unwind_past_native = false;
+    }
+    run.root_frame = vm_.next_run_id++;
+    run.cut = false;
+    if (run.frame_depth >= vm_.frames.size()) internal_error("a run without its root frame");
+    vm_.frames[run.frame_depth].run_root = run.root_frame;
+    vm_.runs.push_back(run);
   }
   ~ActiveRun() {
-    if (--vm_.active_runs == 0) vm_.run_aborting = false;
+    vm_.runs.pop_back();
+    if (vm_.runs.empty()) {
+      vm_.run_aborting = false;
+      vm_.unwind_past_native = false;
+    }
   }
   ActiveRun(const ActiveRun&) = delete;
   ActiveRun& operator=(const ActiveRun&) = delete;

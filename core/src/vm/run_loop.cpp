@@ -1,4 +1,4 @@
-// The run loop: one body, three entry modes (machine_internal.hpp), 43 opcodes.
+// The run loop: one body, three kinds of run (RunKind in vm.hpp), 43 opcodes.
 //
 // Rules of correctness.
 //
@@ -28,13 +28,15 @@
 //     or matches patterns (arguments and prepared locals live on the stack), and an error offered
 //     to the program. Every value such an instruction works on stays on the value stack until the
 //     object built from it is in the heap, so the collector sees it as a root.
-//  6. Native functions run with heap.native_depth raised, so nothing collects until they return.
-//     Their arguments are copied into a local buffer off the stack first; the stack may then grow
-//     or shrink freely under them.
-//  7. The end test of the UntilDepth and Nested modes compares the frame count with the entry
-//     depth. The count falls only by a return (Return, a native tail call, a boundary return), so
-//     the test is made after those and nowhere else. After a perform and after an error the
-//     program took over, the loop goes straight to the next fetch, as the modes require.
+//  6. Native functions run with heap.native_depth raised, so nothing collects until they return
+//     or call back into the language (a callback's run may collect). Their arguments are copied
+//     into a buffer off the stack first and rooted for the call; the stack may then grow or
+//     shrink freely under them.
+//  7. The end test of a run compares the frame count with the run's frame
+//     depth. The count falls only by a return (Return, a native tail call, a boundary return, the
+//     unwinding return of a handler clause), so the test is made after those and nowhere else.
+//     After a perform and after an error the program took over, the loop goes straight to the
+//     next fetch. A run whose root frame an unwind cut away (RunRecord::cut) ends at the test.
 //  8. A boundary frame runs a copy of its code with a stop word at its stop point; fetching the
 //     stop word ends the frame before the instruction there runs.
 //  9. Every call of compiled code and every backward jump counts down to a poll of the interrupt
@@ -435,8 +437,8 @@ static_assert(std::endian::native == std::endian::little);
   put(slot, Tag::Float, std::bit_cast<std::uint64_t>(d));
 }
 
-std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
-  ActiveRun active(vm);
+std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
+  ActiveRun active(vm, run);
   ValueStack& st = vm.stack;
 
   // The loop's registers. Nothing declared here may have a destructor that matters: the
@@ -547,8 +549,7 @@ std::expected<Value, VmError> execute(Vm& vm, RunSpec spec) {
 
 #define END_TEST()                                                                                 \
   do {                                                                                             \
-    if (spec.mode != RunMode::ToCompletion && vm.frames.size() == spec.depth)                      \
-      goto finish_at_depth;                                                                        \
+    if (vm.frames.size() <= run.frame_depth) goto finish_at_depth;                                 \
   } while (0)
 
 // A jump (its target is inside the code, checked with the prototype); backward jumps count
@@ -980,7 +981,7 @@ next_instruction:
         const CallFrame& caller = vm.frames.end()[-2];
         if (!top.has_handler_index() && !top.abort_to.present() && stack_lo + top.base < sp &&
             caller.kind == FrameKind::Normal && caller.prototype < vm.prototype_views.size() &&
-            (spec.mode == RunMode::ToCompletion || depth - 1 != spec.depth)) [[likely]] {
+            depth - 1 != run.frame_depth) [[likely]] {
           const Vm::PrototypeView& view = vm.prototype_views[caller.prototype];
           if (caller.ip >= view.code_size + view.patched) [[unlikely]]
             internal_error("instruction pointer past the end of the code");
@@ -1156,31 +1157,34 @@ invalid_op : {
 }
 
 finish_at_depth:
-  // Reached with the machine synchronised.
+  // Reached with the machine synchronised. Either the root frame returned, or an unwind cut it
+  // away and the stacks now belong to the run the unwind landed in.
+  if (vm.runs.back().cut) return std::unexpected(cut_run_error());
   if (st.empty()) {
     err = VmError::stack_underflow();
     goto fail;
   }
   result = st.back();
   st.pop_back();
-  if (spec.mode == RunMode::Nested) {
-    st.truncate(spec.stack_height);
-    if (spec.handler_count < vm.handlers.size()) vm.handlers.resize(spec.handler_count);
+  if (run.kind == RunKind::Guard) {
+    st.truncate(run.stack_height);
+    if (run.handler_count < vm.handlers.size()) vm.handlers.resize(run.handler_count);
   }
   return result;
 
 done:
   // Reached with the machine synchronised.
-  if (spec.mode == RunMode::Nested) {
-    st.truncate(spec.stack_height);
-    if (spec.handler_count < vm.handlers.size()) vm.handlers.resize(spec.handler_count);
+  if (vm.runs.back().cut) return std::unexpected(cut_run_error());
+  if (run.kind == RunKind::Guard) {
+    st.truncate(run.stack_height);
+    if (run.handler_count < vm.handlers.size()) vm.handlers.resize(run.handler_count);
   }
   return result;
 
 fail:
   // Reached with the machine synchronised (FAIL, SLOW and the call paths write ip and the stack
-  // top back before they can fail).
-  if (spec.mode == RunMode::Nested) return std::unexpected(std::move(err));
+  // top back before they can fail). A cut run offers nothing: its stacks are gone.
+  if (run.kind == RunKind::Guard || vm.runs.back().cut) return std::unexpected(std::move(err));
   if (!take(raise_runtime_error(vm, std::move(err)), err)) return std::unexpected(std::move(err));
   // The program took the error over; the loop goes on where the offer left the machine.
   IN();
@@ -1280,7 +1284,7 @@ std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
     return std::unexpected(std::move(e));
   }
 
-  std::expected<Value, VmError> r = execute(vm, RunSpec{RunMode::ToCompletion, 0, h0, e0});
+  std::expected<Value, VmError> r = execute(vm, RunRecord{RunKind::Outermost, f0, h0, e0});
   if (!r) {
     RuntimeError e = attach_error_location(vm, std::move(r.error()));
     cut_back();

@@ -246,6 +246,9 @@ void Vm::append_roots(std::vector<HeapKey>& out) const {
 // Native functions
 
 NativeResult call_native(Vm& vm, std::uint16_t index, std::span<const Value> args) {
+  // The arguments are off the value stack; a callback the native makes may collect.
+  RootScope held(vm.heap);
+  held.add(args);
   if (index < vm.natives.size()) {
     return call_builtin_row(vm, vm.natives[index], args.data(), args.size());
   }

@@ -18,7 +18,11 @@
 // Native code and the stacks. A builtin receives its arguments as a copy that is no longer on the
 // value stack. It must not keep a pointer or reference into `stack`, `frames`, `globals` or the
 // heap's slot table across anything that can push, allocate, collect or call back into the
-// machine. No collection runs while a native function is in progress (heap.native_depth > 0).
+// machine. No collection runs while a native function is in progress (heap.native_depth > 0),
+// except inside a callback it makes: call_value_from_native lets the callback's run collect. So
+// the arguments of every native call are rooted for the duration of the call (call_native), and a
+// native that calls back roots whatever else it holds across the callback (RootScope): partial
+// results, objects it made, the answers of earlier callbacks.
 #pragma once
 
 #include <array>
@@ -87,7 +91,9 @@ struct CallFrame {
   HeapKey closure{};
   // Set only on the frame of a handler clause.
   AbortTarget abort_to{};
-  std::uint64_t spare = 0;
+  // On the root frame of a run: that run's id (RunRecord::root_frame); 0 on every other frame.
+  // A tail call that reuses the frame keeps it.
+  std::uint64_t run_root = 0;
 
   bool has_closure() const { return closure.version != 0; }
   bool has_saved_height() const { return saved_height != kNoIndex; }
@@ -95,6 +101,46 @@ struct CallFrame {
 };
 // A power of two keeps indexing and counting frames cheap.
 static_assert(sizeof(CallFrame) == 64);
+
+// Why a run of the loop was started.
+enum class RunKind : std::uint8_t {
+  // The host runs a compiled top-level form. Ends when its root frame returns; errors are
+  // offered to `exn`, an unhandled one ends the run.
+  Outermost = 0,
+  // A native or host function calls a closure back (call_value_from_native). Ends when its root
+  // frame returns; errors are offered to `exn`, an unhandled one is returned to the native.
+  Callback = 1,
+  // A clause guard (and, like it, any run that must leave the stacks exactly as it found them).
+  // Ends when its root frame returns, then cuts the value and handler stacks back to its start;
+  // errors are returned at once.
+  Guard = 2,
+};
+
+// One run of the loop in progress: where it began on the shared stacks. `Vm::runs` holds one per
+// run, innermost last; a run pushes its record when it starts and pops it when it ends, so the
+// records nest exactly as the C++ calls that started the runs.
+//
+// Invariants, while the run's loop is executing (not inside a call it made):
+//  - frames.size() > frame_depth, and frames[frame_depth] is the root frame, whose run_root is
+//    root_frame. The frames below frame_depth belong to enclosing runs and this run never pops
+//    them by a return: the run ends when its root frame returns (frames.size() == frame_depth).
+//  - stack_height and handler_count are the heights of the value and handler stacks before the
+//    root frame was set up; a Guard run cuts back to them when it ends, a failed Callback or
+//    Guard run is cut back to them by whoever started it.
+//  - `cut` is set when something removed the root frame without returning from it: an unwind to
+//    a `with-handler` installed outside the run (its clause returned without resuming). The stacks
+//    then belong to an enclosing run, which continues with the `with-handler` form's value; the
+//    cut run ends at once, returns an error to its native caller, and whatever that native returns
+//    is dropped. Vm::unwind_past_native stays set until the run the unwind landed in takes over.
+struct RunRecord {
+  RunKind kind = RunKind::Outermost;
+  std::uint32_t frame_depth = 0;
+  std::uint32_t stack_height = 0;
+  std::uint32_t handler_count = 0;
+  // A number no other run of this machine had; stamped into the root frame's run_root.
+  std::uint64_t root_frame = 0;
+  bool cut = false;
+};
 
 // One element of the handler stack, installed by PushHandler for the body of a `with-handler`.
 using HandlerEntry = SavedHandlerEntry;
@@ -373,8 +419,13 @@ struct Vm final : RootSource {
   // Set when the hook or a stack overflow has ended the run: every enclosing run passes the
   // error on without offering it to the program. Cleared when the outermost run returns.
   bool run_aborting = false;
-  // Runs of the loop in progress (the outermost included).
-  std::uint32_t active_runs = 0;
+  // Runs of the loop in progress, innermost last (see RunRecord).
+  std::vector<RunRecord> runs;
+  // The id the next run gets; ids are never reused.
+  std::uint64_t next_run_id = 1;
+  // An unwind removed the root frame of one or more runs (RunRecord::cut): set until the run the
+  // unwind landed in sees its native call come back.
+  bool unwind_past_native = false;
   // One-clause function records of plain prototypes, made once per prototype for MakeClosure.
   std::vector<FunctionRef> plain_functions;
   // What the run loop reads of each prototype, gathered in one small record and checked once
@@ -464,9 +515,14 @@ std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
 // Calls any callable value from native code: builtins and host functions directly, keywords and
 // sets by lookup, closures in a nested run of the loop. Vectors, maps and continuations are not
 // callable from here. After a failed nested run the stacks are cut back to their heights at entry
-// before the error is returned. The answer is not rooted: a caller outside a native function
-// (where collections can run) keeps it alive itself, e.g. in a RootScope.
+// before the error is returned. A closure's run may collect (CollectionAllowed), whatever natives
+// are in progress. The answer is not rooted: the caller keeps it alive itself (RootScope) before
+// anything else can collect, its own next callback included.
 NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value> args);
+
+// Counts one step of a long native walk that calls nothing back (calls back count themselves), and
+// polls the interrupt hook every kInterruptInterval steps; an error ends every run in progress.
+std::optional<VmError> count_native_step(Vm& vm);
 
 // Calls builtin row `index`, or host function index - natives.size(). Leaves native_depth alone.
 NativeResult call_native(Vm& vm, std::uint16_t index, std::span<const Value> args);

@@ -18,8 +18,10 @@ struct Vm;
 // A handler gets the machine and the argument values, whose count the row's arity already
 // accepted. The arguments are a copy that is no longer on the value stack, so the handler may
 // push, allocate or call back without invalidating them.
-// No collection runs while a handler is in progress, so heap keys in locals stay valid; the slot
-// table may still grow, so a pointer into it must not be held across an allocation.
+// No collection runs while a handler is in progress, except inside a callback it makes
+// (call_value_from_native): the arguments are rooted for the whole call, and a handler that calls
+// back roots what else it holds across the callback in a RootScope. The slot table may grow at
+// any allocation, so a pointer into it must not be held across one.
 using BuiltinFn = NativeResult (*)(Vm& vm, const Value* args, std::size_t argc);
 
 struct Builtin {
