@@ -209,11 +209,17 @@ def program_bench(
     per_call: bool = False,
     unit: str = "ms",
     note: str = "",
+<<<<<<< HEAD
     with_prelude: bool = False,
+=======
+    prepared: bool = False,
+>>>>>>> main
 ) -> Bench:
     """A row whose three cells each call `run(n)` of one program file.
 
-    Times are per run, or per call (of the n calls one run makes) with `per_call`.
+    Times are per run, or per call (of the n calls one run makes) with `per_call`. With
+    `prepared`, each program also defines `prepare(n)`, whose answer is made once, outside the
+    timing, and the timed call is `run(data)` (the Lua file returns prepare and run).
     """
     host_fns = globals_fn or {}
 
@@ -225,21 +231,33 @@ def program_bench(
         for fn_name, fn in host_fns.items():
             engine.define_fn(fn_name.replace("_", "-"), fn)
         engine.eval(read_program(stem, "qv"))
-        call = f"(run {size(small)})"
+        if prepared:
+            engine.eval(f"(def bench-data (prepare {size(small)}))")
+            call = "(run bench-data)"
+        else:
+            call = f"(run {size(small)})"
         return lambda: engine.eval(call)
 
     def setup_py(small):
         ns = python_namespace(stem)
         ns.update(host_fns)
         run, k = ns["run"], size(small)
+        if prepared:
+            data = ns["prepare"](k)
+            return lambda: run(data)
         return lambda: run(k)
 
     def setup_lua(factory, small):
         lua = factory()
-        run = lua.execute(read_program(stem, "lua"))
+        loaded = lua.execute(read_program(stem, "lua"))
         for fn_name, fn in host_fns.items():
             lua.globals()[fn_name] = fn
         k = size(small)
+        if prepared:
+            prepare, run = loaded
+            data = prepare(k)
+            return lambda: lua_to_python(run(data))
+        run = loaded
         return lambda: lua_to_python(run(k))
 
     return Bench(
@@ -255,7 +273,11 @@ def program_bench(
         note=note,
         resize=lambda m: program_bench(
             name, stem, title, m, small_n, expected, targets, globals_fn, per_call, unit, note,
+<<<<<<< HEAD
             with_prelude,
+=======
+            prepared,
+>>>>>>> main
         ),
     )
 
@@ -434,6 +456,54 @@ def setup_round_trip_lua(factory, small):
     return go
 
 
+# over of [each :a] on a vector of maps --------------------------------------------------------
+
+OPTICS_LEN = 100_000
+
+
+def setup_optics_qv(qv, small):
+    n = 100 if small else OPTICS_LEN
+    engine = qv.Engine.bare()
+    engine.eval("(def inc (fn [x] (+ x 1)))")
+    engine.eval(f"(def data (map (fn [i] {{:a i :b i}}) (range {n})))")
+    # Only the last element crosses back to Python, so the row times the update, not conversion.
+    return lambda: engine.eval("(view [-1 :a] (over [each :a] inc data))")
+
+
+def setup_optics_py(small):
+    n = 100 if small else OPTICS_LEN
+    data = [{"a": i, "b": i} for i in range(n)]
+
+    def go():
+        updated = [{**d, "a": d["a"] + 1} for d in data]
+        return updated[-1]["a"]
+
+    return go
+
+
+def setup_optics_lua(factory, small):
+    n = 100 if small else OPTICS_LEN
+    lua = factory()
+    run = lua.execute(
+        """
+        local data = {}
+        for i = 0, %d - 1 do data[#data + 1] = { a = i, b = i } end
+        return function()
+          local out = {}
+          for i, d in ipairs(data) do
+            local e = {}
+            for k, v in pairs(d) do e[k] = v end
+            e.a = d.a + 1
+            out[i] = e
+          end
+          return out[#out].a
+        end
+        """
+        % n
+    )
+    return lambda: run()
+
+
 HOST_CALLS = 1_000_000
 
 BENCHES: list[Bench] = [
@@ -453,6 +523,37 @@ BENCHES: list[Bench] = [
     program_bench(
         "alloc", "alloc", "small vector per iter x1M", 1_000_000, 1_000,
         lambda n: [n - 1, n, 2 * (n - 1)],
+    ),
+    program_bench(
+        "map", "seq_map", "map over a 1M vector", 1_000_000, 1_000, lambda n: n,
+        targets=[Target("<=2x CPython", "py", 2.0)], prepared=True,
+        note="(map (fn [x] (* x 2)) v); [x * 2 for x in data]",
+    ),
+    program_bench(
+        "filter", "seq_filter", "filter over a 1M vector", 1_000_000, 1_000, lambda n: n // 2,
+        targets=[Target("<=2x CPython", "py", 2.0)], prepared=True,
+    ),
+    program_bench(
+        "reduce", "seq_reduce", "reduce over a 1M vector", 1_000_000, 1_000,
+        lambda n: n * (n - 1) // 2,
+        targets=[Target("<=2x CPython", "py", 2.0)], prepared=True,
+        note="(reduce (fn [acc x] (+ acc x)) 0 v); functools.reduce with a lambda",
+    ),
+    program_bench(
+        "sort", "seq_sort", "sort of 1M integers", 1_000_000, 1_000,
+        lambda n: [0, n // 2, n - 1],
+        targets=[Target("<=2x CPython", "py", 2.0)], prepared=True,
+    ),
+    program_bench(
+        "conj", "seq_conj", "1M-element vector by conj", 1_000_000, 1_000, lambda n: n,
+        targets=[Target("<=2x CPython", "py", 2.0)],
+        note="conj in a loop/recur; list.append in a for loop",
+    ),
+    program_bench(
+        "reducerange", "reduce_range", "(reduce + (range 1M))", 1_000_000, 1_000,
+        lambda n: n * (n - 1) // 2,
+        targets=[Target("<=2x CPython", "py", 2.0)],
+        note="functools.reduce(operator.add, range(n))",
     ),
     Bench(
         name="bare",
@@ -500,6 +601,18 @@ BENCHES: list[Bench] = [
         per_call=True,
         unit="ns",
         note="the same Python function, called from a quorvex / CPython / Lua loop",
+    ),
+    Bench(
+        name="optics",
+        title="over [each :a] inc, 1e5 maps",
+        unit="ms",
+        ops=1,
+        setup_qv=setup_optics_qv,
+        setup_py=setup_optics_py,
+        setup_lua=setup_optics_lua,
+        expected=lambda small: 100 if small else OPTICS_LEN,
+        note="CPython column: a list comprehension of updated dict copies; Lua: a loop of "
+        "table copies",
     ),
     Bench(
         name="roundtrip",

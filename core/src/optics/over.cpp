@@ -165,7 +165,8 @@ NativeResult update_set(Vm& vm, const ValueSet& set, const Update& u) {
 // The test of NotKey and KeyCompare under `over`: a single step looks into maps only, a head
 // into variant fields too.
 Result<bool> update_test(Vm& vm, const OpticKind& kind, bool head, Value target) {
-  if (head || !variant_of(vm, target)) return focus_test(vm, kind, target);
+  const bool key_test = kind.tag() == OpticTag::NotKey || kind.tag() == OpticTag::KeyCompare;
+  if (!key_test || head || !variant_of(vm, target)) return focus_test(vm, kind, target);
   // A single step treats a variant like any value that is not a map.
   if (kind.tag() == OpticTag::NotKey) {
     Result<Value> k = key_of_box(vm, std::get<OpticKind::NotKey>(kind.data).key_box);

@@ -220,8 +220,11 @@ void trace_object(const HeapObject& object, std::vector<HeapKey>& work) {
     const Continuation& c = *object.get_if<Continuation>();
     for (const Value& v : c.values)
       push_value(work, v);
-    for (const SavedFrame& f : c.frames)
+    for (const SavedFrame& f : c.frames) {
       push_optional(work, f.closure);
+      if (f.abort_to.present()) work.push_back(f.abort_to.continuation);
+    }
+    if (c.handler_frame_closure.version != 0) work.push_back(c.handler_frame_closure);
     for (const SavedHandlerEntry& e : c.handlers) {
       push_optional(work, e.closure);
       push_optional(work, e.dispatch_map);

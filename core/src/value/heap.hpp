@@ -455,8 +455,11 @@ template <class F> void remap_object_handles(HeapObject& object, F&& remap) {
     Continuation& c = *object.get_if<Continuation>();
     for (Value& v : c.values)
       fix_value(v);
-    for (SavedFrame& f : c.frames)
+    for (SavedFrame& f : c.frames) {
       fix_optional(f.closure);
+      if (f.abort_to.present()) fix_key(f.abort_to.continuation);
+    }
+    if (c.handler_frame_closure.version != 0) fix_key(c.handler_frame_closure);
     for (SavedHandlerEntry& e : c.handlers) {
       fix_optional(e.closure);
       fix_optional(e.dispatch_map);

@@ -177,6 +177,13 @@ CompileResult compile_quote(Compiler& c, FormSpan items);
 CompileResult compile_assert(Compiler& c, FormSpan items);
 CompileResult compile_match(Compiler& c, FormSpan items);
 CompileResult compile_defdata(Compiler& c, FormSpan items);
+CompileResult compile_effect(Compiler& c, FormSpan items);
+CompileResult compile_perform(Compiler& c, FormSpan items);
+CompileResult compile_with_handler(Compiler& c, FormSpan items);
+
+// A handler clause as a new function of its parameters (the operation's arguments, then the
+// continuation); emits the making of its closure into the current function.
+CompileResult compile_handler_clause(Compiler& c, FormSpan params, FormSpan body);
 
 // ---- Macros and syntax-quote ----
 

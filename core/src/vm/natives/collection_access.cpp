@@ -145,7 +145,7 @@ NativeResult builtin_set(Vm& vm, const Value* args, std::size_t) {
   }
   ValueSet built(next_random_keys());
   for (const Value& v : elements) {
-    if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
     Guarded<ValueSet> next = set_insert_value(vm.heap, built, v);
     if (!next) return std::unexpected(to_vm_error(next.error()));
     built = std::move(*next);

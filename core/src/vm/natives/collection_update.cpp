@@ -82,7 +82,7 @@ NativeResult add_all(Vm& vm, const Value& target, const ValueVector& elements,
         items.push_back_mut(v);
     } else {
       for (const Value& v : elements) {
-        if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+        if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
         items.push_front_mut(v);
       }
     }
@@ -91,7 +91,7 @@ NativeResult add_all(Vm& vm, const Value& target, const ValueVector& elements,
   case ObjectKind::Set: {
     ValueSet set = object->get_if<SetObject>()->set;
     for (const Value& v : elements) {
-      if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+      if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
       if (Guarded<void> added = add_set_element(vm.heap, set, v); !added)
         return std::unexpected(to_vm_error(added.error()));
     }
@@ -100,7 +100,7 @@ NativeResult add_all(Vm& vm, const Value& target, const ValueVector& elements,
   case ObjectKind::Map: {
     ValueMap map = object->get_if<MapObject>()->map;
     for (const Value& v : elements) {
-      if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+      if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
       if (Guarded<void> added = add_map_entry(vm.heap, map, v); !added)
         return std::unexpected(to_vm_error(added.error()));
     }
@@ -316,7 +316,7 @@ NativeResult builtin_range(Vm& vm, const Value* args, std::size_t argc) {
   ValueVector items;
   __int128 value = start;
   for (unsigned __int128 i = 0; i < count; ++i) {
-    if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
     items.push_back_mut(Value::from_int(static_cast<std::int64_t>(value)));
     value += step;
   }
@@ -330,7 +330,7 @@ NativeResult builtin_repeat(Vm& vm, const Value* args, std::size_t) {
     return too_many_elements("repeat");
   ValueVector items;
   for (std::int64_t i = 0; i < n; ++i) {
-    if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
     items.push_back_mut(args[1]);
   }
   return alloc_seq_object(vm.heap, std::move(items), false);

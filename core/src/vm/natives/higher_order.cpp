@@ -84,8 +84,9 @@ std::optional<VmError> merge_sort(Vm& vm, std::vector<T>& data, Less&& less) {
     since_poll += steps;
     if (since_poll < kPollEvery) return std::nullopt;
     since_poll = 0;
+    // One counted step stands for the whole batch: the next step polls the hook.
     vm.interrupt_countdown = 1;
-    return poll_step(vm);
+    return count_native_step(vm);
   };
   for (std::size_t lo = 0; lo < n; lo += kRun) {
     const std::size_t hi = std::min(n, lo + kRun);

@@ -60,7 +60,7 @@ NativeResult value_from_datum(Vm& vm, const Form& outer) {
   DepthGuard guard;
   if (!guard) return std::unexpected(to_vm_error(ValueFault::TooDeep));
   const Form& form = outer.peeled();
-  if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+  if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
   switch (form.kind()) {
   case Form::Kind::Nil:
     return Value::nil();

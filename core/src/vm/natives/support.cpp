@@ -6,7 +6,6 @@
 #include "util/utf8.hpp"
 #include "value/equality.hpp"
 #include "value/strings.hpp"
-#include "vm/machine_internal.hpp"
 #include "vm/vm.hpp"
 
 namespace quorvex {
@@ -40,7 +39,7 @@ Guarded<void> append_string_chars(Heap& heap, std::string_view text, std::uint64
 
 std::expected<bool, VmError> set_find_equal(Vm& vm, ValueSet set, const Value& v) {
   for (const Value& element : set) {
-    if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
     Guarded<bool> same = values_equal(vm.heap, element, v);
     if (!same) return std::unexpected(to_vm_error(same.error()));
     if (*same) return true;
@@ -51,17 +50,11 @@ std::expected<bool, VmError> set_find_equal(Vm& vm, ValueSet set, const Value& v
 std::expected<ValueVector, VmError> map_entry_vectors(Vm& vm, ValueMap map) {
   ValueVector pairs;
   for (const auto& entry : map) {
-    if (auto stop = poll_step(vm)) return std::unexpected(std::move(*stop));
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
     const Value pair[2] = {entry.first, entry.second};
     pairs.push_back_mut(alloc_seq_object(vm.heap, ValueVector::from_range(pair, pair + 2), true));
   }
   return pairs;
-}
-
-std::optional<VmError> poll_step(Vm& vm) {
-  if (--vm.interrupt_countdown != 0) [[likely]]
-    return std::nullopt;
-  return machine::poll_interrupt(vm);
 }
 
 } // namespace quorvex

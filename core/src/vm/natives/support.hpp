@@ -60,10 +60,6 @@ std::expected<bool, VmError> set_find_equal(Vm& vm, ValueSet set, const Value& v
 // One new [key value] vector per entry of the map, in its iteration order.
 std::expected<ValueVector, VmError> map_entry_vectors(Vm& vm, ValueMap map);
 
-// Counts one step of a loop whose length a program controls, polling the interrupt hook at the
-// machine's interval; an answer ends the builtin with that error.
-std::optional<VmError> poll_step(Vm& vm);
-
 // The most elements `range` and `repeat` make in one call.
 inline constexpr std::uint64_t kMaxGeneratedElements = 100'000'000;
 
