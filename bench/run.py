@@ -209,11 +209,8 @@ def program_bench(
     per_call: bool = False,
     unit: str = "ms",
     note: str = "",
-<<<<<<< HEAD
-    with_prelude: bool = False,
-=======
     prepared: bool = False,
->>>>>>> main
+    with_prelude: bool = False,
 ) -> Bench:
     """A row whose three cells each call `run(n)` of one program file.
 
@@ -273,11 +270,7 @@ def program_bench(
         note=note,
         resize=lambda m: program_bench(
             name, stem, title, m, small_n, expected, targets, globals_fn, per_call, unit, note,
-<<<<<<< HEAD
-            with_prelude,
-=======
-            prepared,
->>>>>>> main
+            prepared, with_prelude,
         ),
     )
 
