@@ -199,6 +199,24 @@ CompileResult compile_syntax_quote(Compiler& c, FormSpan items);
 
 // ---- Data at compile time ----
 
+// Where the objects of a form converted to a value go (quote.cpp).
+class FormDestination {
+public:
+  virtual Spur intern(const NameView& name) = 0;
+  virtual Guarded<Value> string(std::string_view text) = 0;
+  // A list, vector, map, set or regex object made of converted parts.
+  virtual Guarded<Value> object(HeapObject object) = 0;
+  // A map key or set element in its canonical form.
+  virtual Guarded<Value> key(Value v) = 0;
+
+protected:
+  ~FormDestination() = default;
+};
+
+// A form as a value made in `to`. Failures: "cannot quote this value" (UnsupportedExpression) at
+// the refused form, "form nested too deeply", "invalid ratio literal" and the destination's faults.
+CompileOr<Value> convert_form(FormDestination& to, const Form& form);
+
 // A form as a constant of the code being compiled (quote); objects go to the staging heap.
 CompileOr<Value> form_to_value(Compiler& c, const Form& form);
 
