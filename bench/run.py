@@ -514,6 +514,11 @@ BENCHES: list[Bench] = [
         lambda n: 3 * n * (n - 1) // 2 + n,
     ),
     program_bench(
+        "builtin_arith", "builtin_arith", "builtins + * < as values x1M", 1_000_000, 1_000,
+        lambda n: 3 * n * (n - 1) // 2,
+        note="CPython column: operator.add, mul and lt held as values",
+    ),
+    program_bench(
         "alloc", "alloc", "small vector per iter x1M", 1_000_000, 1_000,
         lambda n: [n - 1, n, 2 * (n - 1)],
     ),
