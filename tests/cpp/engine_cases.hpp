@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,7 @@ inline void expect_machine_at_rest(const Vm& vm) {
   EXPECT_TRUE(vm.frames.empty());
   EXPECT_TRUE(vm.handlers.empty());
   EXPECT_EQ(vm.heap.native_depth, 0u);
+  EXPECT_TRUE(vm.runs.empty());
 }
 
 struct Case {
@@ -44,6 +46,38 @@ inline void expect_cases(std::initializer_list<Case> cases) {
     std::unique_ptr<Vm> vm = vm_new_bare();
     EXPECT_EQ(run(*vm, c.source), c.expected);
     expect_machine_at_rest(*vm);
+  }
+}
+
+// An error's display text and its 1-based line and column (0, 0: no location).
+struct LocatedCase {
+  const char* source;
+  const char* text;
+  int line;
+  int column;
+};
+
+// Each program on a fresh bare machine: it must fail with that text at that place, and leave the
+// machine at rest.
+inline void expect_located(std::initializer_list<LocatedCase> cases) {
+  for (const LocatedCase& c : cases) {
+    SCOPED_TRACE(c.source);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    std::expected<Value, EngineError> r = vm_eval(*vm, c.source);
+    expect_machine_at_rest(*vm);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(to_string(r.error()), c.text);
+    std::optional<SourceSpan> at;
+    if (const CompileFailure* f = r.error().as_compile()) at = f->location;
+    if (const RuntimeError* e = r.error().as_runtime()) at = e->location;
+    if (c.line == 0) {
+      EXPECT_FALSE(at.has_value());
+    } else if (at) {
+      EXPECT_EQ(static_cast<int>(at->line) + 1, c.line);
+      EXPECT_EQ(static_cast<int>(at->column) + 1, c.column);
+    } else {
+      ADD_FAILURE() << "no location";
+    }
   }
 }
 
