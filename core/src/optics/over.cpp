@@ -140,6 +140,12 @@ NativeResult update_map(Vm& vm, const ValueMap& map, const Update& u, bool keys)
     NativeResult r = u(vm, keys ? entry.first : entry.second);
     if (!r) return r;
     scope.add(*r);
+    // A new key enters in its canonical form, which may be a new object held by nothing else.
+    if (keys) {
+      Guarded<Value> canonical = canonical_key(vm.heap, *r);
+      if (!canonical) return std::unexpected(to_vm_error(canonical.error()));
+      scope.add(*canonical);
+    }
     Result<ValueMap> next =
         keys ? map_put(vm, out, *r, entry.second) : map_put(vm, out, entry.first, *r);
     if (!next) return std::unexpected(std::move(next.error()));
@@ -155,6 +161,9 @@ NativeResult update_set(Vm& vm, const ValueSet& set, const Update& u) {
     NativeResult r = u(vm, element);
     if (!r) return r;
     scope.add(*r);
+    Guarded<Value> canonical = canonical_key(vm.heap, *r);
+    if (!canonical) return std::unexpected(to_vm_error(canonical.error()));
+    scope.add(*canonical);
     Guarded<ValueSet> next = set_insert_value(vm.heap, out, *r);
     if (!next) return std::unexpected(to_vm_error(next.error()));
     out = std::move(*next);
