@@ -492,6 +492,10 @@ BENCHES: list[Bench] = [
         lambda n: [n - 1, n, 2 * (n - 1)],
     ),
     program_bench(
+        "match", "match_shapes", "match on variants x1M", 1_000_000, 1_000,
+        lambda n: 19 * (n // 3) + (3 if n % 3 >= 1 else 0) + (6 if n % 3 == 2 else 0),
+    ),
+    program_bench(
         "map", "seq_map", "map over a 1M vector", 1_000_000, 1_000, lambda n: n,
         targets=[Target("<=2x CPython", "py", 2.0)], prepared=True,
         note="(map (fn [x] (* x 2)) v); [x * 2 for x in data]",

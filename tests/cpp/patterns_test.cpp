@@ -6,18 +6,13 @@
 #include <string>
 #include <string_view>
 
-#include "value/printer.hpp"
-#include "vm/interface.hpp"
+#include "engine_testing.hpp"
 
 namespace quorvex {
 namespace {
 
-std::string run(Vm& vm, std::string_view source) {
-  std::expected<Value, EngineError> r = vm_eval(vm, source);
-  if (!r) return "error: " + to_string(r.error());
-  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, *r);
-  return text ? *text : "<print fault>";
-}
+using engine_testing::expect_located;
+using engine_testing::run;
 
 struct Case {
   const char* source;
@@ -32,35 +27,6 @@ void expect_cases(std::initializer_list<Case> cases) {
     EXPECT_EQ(run(*vm, c.source), c.expected);
     EXPECT_EQ(vm->stack.size(), 0u);
     EXPECT_TRUE(vm->frames.empty());
-  }
-}
-
-// A compile error's text and its 1-based line and column (0, 0: no location).
-struct LocatedCase {
-  const char* source;
-  const char* text;
-  int line;
-  int column;
-};
-
-void expect_located(std::initializer_list<LocatedCase> cases) {
-  for (const LocatedCase& c : cases) {
-    SCOPED_TRACE(c.source);
-    std::unique_ptr<Vm> vm = vm_new_bare();
-    std::expected<Value, EngineError> r = vm_eval(*vm, c.source);
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(to_string(r.error()), c.text);
-    std::optional<SourceSpan> at;
-    if (const CompileFailure* f = r.error().as_compile()) at = f->location;
-    if (const RuntimeError* e = r.error().as_runtime()) at = e->location;
-    if (c.line == 0) {
-      EXPECT_FALSE(at.has_value());
-    } else if (at) {
-      EXPECT_EQ(static_cast<int>(at->line) + 1, c.line);
-      EXPECT_EQ(static_cast<int>(at->column) + 1, c.column);
-    } else {
-      ADD_FAILURE() << "no location";
-    }
   }
 }
 

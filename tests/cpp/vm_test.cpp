@@ -1647,17 +1647,23 @@ TEST_F(VmTest, NilHandlerEntryRefusesPerforms) {
   expect_clean_stacks();
 }
 
-TEST_F(VmTest, LanguageHandlerClausesAreNotYetAvailable) {
+TEST_F(VmTest, ClosureHandlersGetTheArgumentsThenTheContinuation) {
   using O = Opcode;
-  Code clause_body;
-  clause_body.params(1).locals(1).load(i(0)).op(O::Return);
+  Code clause_body; // (fn [x k] (+ (resume k x) 1000))
+  clause_body.params(2).locals(2);
+  clause_body.op(O::GetLocal, 1).op(O::GetLocal, 0).op(O::Resume);
+  clause_body.load(i(1000)).op(O::Add).op(O::Return);
   std::uint32_t p = add(std::move(clause_body));
-  Code c;
+  Code c; // (with-handler random <clause> (+ 100 (random/random 7)))
   c.ab(O::MakeClosure, static_cast<std::uint16_t>(p), 0).ab(O::PushHandler, c.k(sym("random")));
-  c.ab(O::Perform, c.k(sym("random")), 0).op(O::PopHandler).op(O::Return);
-  EXPECT_EQ(eval(std::move(c)),
-            "error: Value error: effect handlers written in the language are not yet available");
+  c.load(i(100)).load(i(7)).ab(O::Perform, c.k(sym("random")), 1).op(O::Add);
+  c.op(O::PopHandler).op(O::Return);
+  EXPECT_EQ(eval(std::move(c)), "1107");
   expect_clean_stacks();
+
+  Code not_continuation;
+  not_continuation.load(i(1)).load(i(2)).op(O::Resume).op(O::Return);
+  EXPECT_EQ(eval(std::move(not_continuation)), "error: Type error: expected continuation");
 }
 
 TEST_F(VmTest, RuntimeErrorsAreOfferedToTheExnHostHandler) {

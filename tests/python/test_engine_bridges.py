@@ -6,7 +6,7 @@ from fractions import Fraction
 
 import pytest
 
-from quorvex import CompileError, EffectNotFoundError, Engine, EvalError, Keyword
+from quorvex import EffectNotFoundError, Engine, EvalError, Keyword
 
 
 @pytest.fixture
@@ -184,13 +184,8 @@ def test_a_python_handler_replaces_the_default_console_handler(capfd):
 
 def test_the_program_catches_a_failing_handler_through_exn(bare):
     bare.register_handler("console", lambda op, args: ("Resume", 1))
-    src = "(with-handler [exn] (:handle (raise [err k]) err) (console/println 1))"
-    try:
-        caught = bare.eval(src)
-    except (EvalError, CompileError) as exc:
-        if "not yet available" in str(exc) or "not supported yet" in str(exc):
-            pytest.skip(f"the machine does not run in-language handlers yet: {exc}")
-        raise
+    src = "(with-handler [exn] :handle (raise [err k] err) (console/println 1))"
+    caught = bare.eval(src)
     assert caught == {
         Keyword("type"): Keyword("value-error"),
         Keyword("message"): handler_error("expected 'resume' or 'abort', got 'Resume'"),
@@ -263,12 +258,7 @@ def test_a_host_function_called_from_a_loop(bare):
 
 
 def test_custom_effects_with_a_python_handler(bare):
-    try:
-        bare.eval("(def ask (effect (ask [prompt]) (ping [])))")
-    except Exception as exc:  # noqa: BLE001
-        if "not supported yet" in str(exc) or "not yet available" in str(exc):
-            pytest.skip(f"the effect form is not compiled yet: {exc}")
-        raise
+    bare.eval("(def ask (effect (ask [prompt]) (ping [])))")
     assert bare.effect_id("ask") == 1
     bare.register_handler("ask", lambda op, args: ("resume", [op, args]))
     assert bare.eval('(ask/ask "q")') == ["ask", ["q"]]

@@ -53,7 +53,9 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "value/objects.hpp"
@@ -393,18 +395,19 @@ private:
   std::uint32_t held_;
 };
 
-// Rewrites every key the object holds (the keys trace_object follows) through `remap`, which
-// answers the replacement or nullopt to keep a key. Sets and maps are rebuilt with fresh hash
-// keys, since their elements' identities change.
-template <class F> void remap_object_handles(HeapObject& object, F&& remap) {
-  auto fix_key = [&](HeapKey& k) {
-    if (std::optional<HeapKey> n = remap(k)) k = *n;
+// The one walk over the keys an object holds, in the order of its kind (elements of a persistent
+// collection in iteration order). On a const object it only reads: `on_key(const HeapKey&)` sees
+// each key (tracing). On a mutable object `on_key(HeapKey&)` may rewrite each key in place
+// (remapping handles); sets and maps are then rebuilt with fresh hash keys, since their
+// elements' identities change, and a vector's element is replaced only when its key changed.
+template <class Object, class F> void for_each_reference(Object& object, F&& on_key) {
+  static_assert(std::is_same_v<std::remove_const_t<Object>, HeapObject>);
+  constexpr bool kRewrites = !std::is_const_v<Object>;
+  auto on_value = [&](auto& v) {
+    if (v.tag == Tag::Object) on_key(v.as.key);
   };
-  auto fix_value = [&](Value& v) {
-    if (v.tag == Tag::Object) fix_key(v.as.key);
-  };
-  auto fix_optional = [&](std::optional<HeapKey>& k) {
-    if (k) fix_key(*k);
+  auto on_optional = [&](auto& k) {
+    if (k) on_key(*k);
   };
   switch (object.kind()) {
   case ObjectKind::String:
@@ -413,93 +416,119 @@ template <class F> void remap_object_handles(HeapObject& object, F&& remap) {
   case ObjectKind::Effect:
     return;
   case ObjectKind::Seq: {
-    ValueVector& items = object.get_if<SeqObject>()->items;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      Value v = items[i];
-      if (v.tag != Tag::Object) continue;
-      Value w = v;
-      fix_value(w);
-      if (!(w.as.key == v.as.key)) items.set_mut(i, w);
+    auto& items = object.template get_if<SeqObject>()->items;
+    if constexpr (kRewrites) {
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        const Value v = items[i];
+        if (v.tag != Tag::Object) continue;
+        Value w = v;
+        on_key(w.as.key);
+        if (!(w.as.key == v.as.key)) items.set_mut(i, w);
+      }
+    } else {
+      for (const Value& v : items)
+        on_value(v);
     }
     return;
   }
   case ObjectKind::Set: {
-    ValueSet& set = object.get_if<SetObject>()->set;
-    ValueSet rebuilt(next_random_keys());
-    for (const Value& v : set) {
-      Value w = v;
-      fix_value(w);
-      rebuilt.insert_mut(w);
+    auto& set = object.template get_if<SetObject>()->set;
+    if constexpr (kRewrites) {
+      ValueSet rebuilt(next_random_keys());
+      for (const Value& v : set) {
+        Value w = v;
+        on_value(w);
+        rebuilt.insert_mut(w);
+      }
+      set = std::move(rebuilt);
+    } else {
+      for (const Value& v : set)
+        on_value(v);
     }
-    set = std::move(rebuilt);
     return;
   }
   case ObjectKind::Map: {
-    ValueMap& map = object.get_if<MapObject>()->map;
-    ValueMap rebuilt(next_random_keys());
-    for (const auto& entry : map) {
-      Value k = entry.first;
-      Value v = entry.second;
-      fix_value(k);
-      fix_value(v);
-      rebuilt.insert_mut(k, v);
+    auto& map = object.template get_if<MapObject>()->map;
+    if constexpr (kRewrites) {
+      ValueMap rebuilt(next_random_keys());
+      for (const auto& entry : map) {
+        Value k = entry.first;
+        Value v = entry.second;
+        on_value(k);
+        on_value(v);
+        rebuilt.insert_mut(k, v);
+      }
+      map = std::move(rebuilt);
+    } else {
+      for (const auto& entry : map) {
+        on_value(entry.first);
+        on_value(entry.second);
+      }
     }
-    map = std::move(rebuilt);
     return;
   }
   case ObjectKind::Closure:
-    for (Value& v : object.get_if<Closure>()->captures)
-      fix_value(v);
+    for (auto& v : object.template get_if<Closure>()->captures)
+      on_value(v);
     return;
   case ObjectKind::Continuation: {
-    Continuation& c = *object.get_if<Continuation>();
-    for (Value& v : c.values)
-      fix_value(v);
-    for (SavedFrame& f : c.frames)
-      fix_optional(f.closure);
-    for (SavedHandlerEntry& e : c.handlers) {
-      fix_optional(e.closure);
-      fix_optional(e.dispatch_map);
+    auto& c = *object.template get_if<Continuation>();
+    for (auto& v : c.values)
+      on_value(v);
+    for (auto& f : c.frames) {
+      on_optional(f.closure);
+      if (f.abort_to.present()) on_key(f.abort_to.continuation);
+    }
+    if (c.handler_frame_closure.version != 0) on_key(c.handler_frame_closure);
+    for (auto& e : c.handlers) {
+      on_optional(e.closure);
+      on_optional(e.dispatch_map);
     }
     return;
   }
   case ObjectKind::Atom:
-    fix_value(object.get_if<Atom>()->value);
+    on_value(object.template get_if<Atom>()->value);
     return;
-  case ObjectKind::Optic: {
-    OpticKind& kind = object.get_if<Optic>()->kind;
+  case ObjectKind::Optic:
     std::visit(
         [&](auto& p) {
-          using P = std::decay_t<decltype(p)>;
+          using P = std::remove_cvref_t<decltype(p)>;
           if constexpr (std::is_same_v<P, OpticKind::Key> || std::is_same_v<P, OpticKind::NotKey>) {
-            fix_key(p.key_box);
+            on_key(p.key_box);
           } else if constexpr (std::is_same_v<P, OpticKind::Filtered> ||
                                std::is_same_v<P, OpticKind::When>) {
-            fix_key(p.predicate);
+            on_key(p.predicate);
           } else if constexpr (std::is_same_v<P, OpticKind::First>) {
-            fix_key(p.inner);
+            on_key(p.inner);
           } else if constexpr (std::is_same_v<P, OpticKind::Compose>) {
-            for (HeapKey& k : p.steps)
-              fix_key(k);
+            for (auto& k : p.steps)
+              on_key(k);
           } else if constexpr (std::is_same_v<P, OpticKind::Lens>) {
-            fix_key(p.getter);
-            fix_key(p.setter);
+            on_key(p.getter);
+            on_key(p.setter);
           } else if constexpr (std::is_same_v<P, OpticKind::KeyCompare>) {
-            fix_key(p.key_box);
-            fix_value(p.literal);
+            on_key(p.key_box);
+            on_value(p.literal);
           }
         },
-        kind.data);
+        object.template get_if<Optic>()->kind.data);
     return;
-  }
   case ObjectKind::KeyBox:
-    fix_value(object.get_if<KeyBox>()->value);
+    on_value(object.template get_if<KeyBox>()->value);
     return;
   case ObjectKind::Variant:
-    for (Value& v : object.get_if<Variant>()->fields)
-      fix_value(v);
+    for (auto& v : object.template get_if<Variant>()->fields)
+      on_value(v);
     return;
   }
+}
+
+// Rewrites every key the object holds through `remap`, which answers the replacement or nullopt
+// to keep a key.
+template <class F> void remap_object_handles(HeapObject& object, F&& remap) {
+  for_each_reference(object, [&](HeapKey& k) {
+    if (std::optional<HeapKey> n = remap(k)) k = *n;
+  });
 }
 
 } // namespace quorvex

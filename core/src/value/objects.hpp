@@ -144,6 +144,17 @@ struct ClosureTemplate {
   FunctionRef function;
 };
 
+// Where a handler clause's frame returns to when the clause finishes: the continuation its
+// perform captured (version 0: no target) and the handler frame's heights and resume point.
+struct AbortTarget {
+  HeapKey continuation{};
+  std::uint32_t stack_height = 0;
+  std::uint32_t frame_count = 0;
+  std::uint32_t resume_ip = 0;
+
+  bool present() const { return continuation.version != 0; }
+};
+
 // One call frame of a suspended computation. Heights and bases are relative to the stack height
 // of the handler entry that captured it.
 struct SavedFrame {
@@ -155,6 +166,13 @@ struct SavedFrame {
   std::uint32_t prototype = 0;
   std::optional<HeapKey> closure;
   std::uint8_t arg_count = 0;
+  // A boundary frame's handler entry: an index of the machine's handler stack below the saved
+  // entries, or (with kSavedEntryFlag) a position among the continuation's own saved entries.
+  std::uint32_t handler_index = 0xFFFFFFFFu;
+  // A clause frame's target, its heights relative like the frame's own.
+  AbortTarget abort_to{};
+
+  static constexpr std::uint32_t kSavedEntryFlag = 0x80000000u;
 };
 
 // One entry of the machine's handler stack. The machine's live entries and the entries a
@@ -176,17 +194,9 @@ struct SavedHandlerEntry {
   std::uint32_t resume_ip = 0;
   // 1 while a clause of this entry runs; a perform never selects an active entry.
   std::uint8_t active = 0;
-};
-
-// Where a handler clause's frame returns to when the clause finishes: the continuation its
-// perform captured (version 0: no target) and the handler frame's heights and resume point.
-struct AbortTarget {
-  HeapKey continuation{};
-  std::uint32_t stack_height = 0;
-  std::uint32_t frame_count = 0;
-  std::uint32_t resume_ip = 0;
-
-  bool present() const { return continuation.version != 0; }
+  // Tells this entry from every other one ever installed: a continuation resumes the entry that
+  // captured it, wherever that entry stands on the stack by then.
+  std::uint64_t serial = 0;
 };
 
 // The computation between a `with-handler` and a perform it handles, resumable once.
@@ -203,6 +213,13 @@ struct Continuation {
   std::uint32_t handler_frame_base = 0;
   std::uint32_t stop_ip = 0;
   std::uint8_t resumed = 0;
+  // Set when the captured frames reach below a run of the machine that native code started: the
+  // native's own state is not part of the capture, so the continuation cannot be resumed.
+  std::uint8_t crosses_native = 0;
+  // The handler frame's closure, which the resumed code needs for its captured variables.
+  HeapKey handler_frame_closure{};
+  // The serial of the handler entry that captured it.
+  std::uint64_t entry_serial = 0;
 };
 
 // A mutable cell; `reset!` and `swap!` replace the value in place.

@@ -60,6 +60,10 @@ struct VmError {
   std::string text;
   // UnhandledOperation: the operation's name.
   std::string text2;
+  // Set when the error left a run of the machine that native code started (a callback or a
+  // guard): whatever was running in that run is gone, so a continuation captured for this error
+  // cannot go back to it.
+  bool crossed_native = false;
 
   static VmError type_error(std::string message) {
     return with_text(VmErrorKind::TypeError, std::move(message));

@@ -399,6 +399,7 @@ std::expected<Value, VmError> run_nested(Vm& vm, std::uint32_t prototype, HeapKe
     st.truncate(s0);
     if (vm.frames.size() > f0) vm.frames.resize(f0);
     if (vm.handlers.size() > h0) vm.handlers.resize(h0);
+    r.error().crossed_native = true;
   }
   return r;
 }
@@ -423,43 +424,7 @@ bool return_from_frame_slow(Vm& vm, Value result) {
   if (frame.has_handler_index() && frame.handler_index < vm.handlers.size()) {
     vm.handlers[frame.handler_index].active = 1;
   }
-  if (frame.abort_to.present()) {
-    const AbortTarget& target = frame.abort_to;
-    const Continuation* k = heap_get_as<Continuation>(vm.heap, target.continuation);
-    const bool unresumed = k != nullptr && k->resumed == 0;
-    const bool outer_clause = std::any_of(vm.frames.begin(), vm.frames.end(),
-                                          [](const CallFrame& f) { return f.abort_to.present(); });
-    if (!unresumed && outer_clause && !vm.frames.empty() &&
-        vm.frames.back().kind == FrameKind::Boundary) {
-      // The clause ran inside a resumption begun by an outer clause of the same entry: its value
-      // ends that resumption.
-      if (!vm.handlers.empty()) {
-        HandlerEntry& top = vm.handlers.back();
-        top.active = 0;
-        top.stack_height = target.stack_height;
-        top.frame_count = target.frame_count;
-      }
-      st.truncate(target.stack_height);
-      st.push_back(result);
-      vm.frames.back().ip = vm.frames.back().stop_ip;
-      return false;
-    }
-    // Unwind: the `with-handler` form whose clause returned receives the value. Runs whose root
-    // frame goes with the cut end as soon as they see it, and their native callers' answers are
-    // dropped (RunRecord::cut).
-    for (auto run = vm.runs.rbegin(); run != vm.runs.rend() && run->frame_depth >= target.frame_count;
-         ++run) {
-      run->cut = true;
-      vm.unwind_past_native = true;
-    }
-    st.truncate(target.stack_height);
-    if (vm.frames.size() > target.frame_count) vm.frames.resize(target.frame_count);
-    if (!vm.handlers.empty()) vm.handlers.pop_back();
-    if (vm.frames.empty()) return true;
-    vm.frames.back().ip = target.resume_ip;
-    st.push_back(result);
-    return false;
-  }
+  if (frame.abort_to.present()) return return_from_clause(vm, frame.abort_to, result);
   st.truncate(frame.base);
   if (vm.frames.empty()) return true;
   st.push_back(result);
@@ -695,6 +660,7 @@ NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value>
     vm.stack.truncate(s0);
     if (vm.frames.size() > f0) vm.frames.resize(f0);
     if (vm.handlers.size() > h0) vm.handlers.resize(h0);
+    r.error().crossed_native = true;
   }
   return r;
 }

@@ -1,12 +1,18 @@
-// Effects: the handler stack, performs, host effect handlers, and the offer of runtime errors to
-// the program as `raise` of `exn`.
+// Effects: the handler stack, performs, one-shot continuations and the returns of handler
+// clauses, host effect handlers, and the offer of runtime errors to the program as `raise` of
+// `exn`.
 //
-// Handler clauses written in the language need one-shot continuations (capture at the perform,
-// resumption through a boundary frame, the clause frame's return). Those come with a later piece
-// of work; until then a perform that finds a handler entry of the program fails with a value error
-// that says so, and so does resuming a continuation. Everything else here is complete: handler
-// entries are installed and removed with the bookkeeping the continuations will need, host
-// handlers answer performs, and unhandled effects and operations report their errors.
+// A perform handled by an entry of the program suspends everything above the entry's heights:
+// the values, the frames and the handler entries installed there are copied into a continuation
+// object and cut off the stacks, and the clause runs in a frame of its own right above the entry's
+// handler frame. Resuming pushes a boundary frame that runs the handler frame's code (with its
+// locals and its closure) from the perform to the `with-handler`'s PopHandler, then the saved
+// frames and entries rebased to the new heights.
+//
+// Entries are told apart by serial, never by position: a continuation resumes the entry that
+// captured it, and a clause frame's return finds its own entry, wherever the program's other
+// handlers have put it. A continuation whose entry is gone (it escaped its `with-handler`) is
+// refused before anything changes, so it can never run code on another frame's locals.
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -16,14 +22,6 @@
 #include "vm/machine_internal.hpp"
 
 namespace quorvex::machine {
-
-namespace {
-
-VmError handlers_not_available() {
-  return VmError::value_error("effect handlers written in the language are not yet available");
-}
-
-} // namespace
 
 std::expected<EffectId, VmError> resolve_effect_symbol(const Vm& vm, const Value& constant) {
   std::optional<std::uint32_t> slot = vm.find_global(constant.as.spur);
@@ -93,23 +91,237 @@ std::expected<void, VmError> push_handler(Vm& vm, const Prototype& proto, std::u
   entry.installed_height = entry.stack_height;
   entry.installed_frame_count = entry.frame_count;
   entry.resume_ip = resume_ip;
+  entry.serial = vm.next_handler_serial++;
   vm.handlers.push_back(entry);
   return {};
+}
+
+namespace {
+
+// Heights inside a continuation are relative to the capturing entry's; one below it (which no
+// well-formed code records) is kept as 0.
+std::uint32_t relative(std::uint32_t height, std::uint32_t base) {
+  return height > base ? height - base : 0;
+}
+
+} // namespace
+
+std::optional<std::size_t> find_handler_entry(const Vm& vm, std::uint64_t serial) {
+  for (std::size_t i = vm.handlers.size(); i-- > 0;) {
+    if (vm.handlers[i].serial == serial) return i;
+  }
+  return std::nullopt;
+}
+
+HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::size_t& first_saved) {
+  const HandlerEntry& entry = vm.handlers[index];
+  const std::uint32_t h = entry.stack_height;
+  const std::uint32_t f = entry.frame_count;
+  Continuation k;
+
+  // The entries installed by the captured frames or by the handler frame's body: the run of
+  // entries at the top whose frames lie at or above the entry's level. An entry a clause of this
+  // entry installed before resuming it sits between them and stays where it is.
+  std::size_t j = vm.handlers.size();
+  while (j > index + 1 && vm.handlers[j - 1].frame_count >= f)
+    --j;
+  first_saved = j;
+
+  if (h < vm.stack.size()) k.values.assign(vm.stack.data() + h, vm.stack.data() + vm.stack.size());
+  k.frames.reserve(vm.frames.size() > f ? vm.frames.size() - f : 0);
+  for (std::size_t x = f; x < vm.frames.size(); ++x) {
+    const CallFrame& frame = vm.frames[x];
+    SavedFrame saved;
+    saved.kind = static_cast<std::uint32_t>(frame.kind);
+    saved.stop_ip = frame.stop_ip;
+    if (frame.has_saved_height()) saved.saved_height = relative(frame.saved_height, h);
+    saved.ip = frame.ip;
+    saved.base = relative(frame.base, h);
+    saved.prototype = frame.prototype;
+    if (frame.has_closure()) saved.closure = frame.closure;
+    saved.arg_count = frame.arg_count;
+    if (frame.has_handler_index()) {
+      saved.handler_index = frame.handler_index >= j ? static_cast<std::uint32_t>(
+                                                           (frame.handler_index - j) |
+                                                           SavedFrame::kSavedEntryFlag)
+                                                     : frame.handler_index;
+    }
+    if (frame.abort_to.present()) {
+      saved.abort_to = frame.abort_to;
+      saved.abort_to.stack_height = relative(frame.abort_to.stack_height, h);
+      saved.abort_to.frame_count = relative(frame.abort_to.frame_count, f);
+    }
+    k.frames.push_back(saved);
+  }
+  k.handlers.reserve(vm.handlers.size() - j);
+  for (std::size_t x = j; x < vm.handlers.size(); ++x) {
+    SavedHandlerEntry saved = vm.handlers[x];
+    saved.stack_height = relative(saved.stack_height, h);
+    saved.installed_height = relative(saved.installed_height, h);
+    saved.frame_count = relative(saved.frame_count, f);
+    saved.installed_frame_count = relative(saved.installed_frame_count, f);
+    k.handlers.push_back(saved);
+  }
+
+  const CallFrame& top = vm.frames.back();
+  const CallFrame& handler_frame = f > 0 ? vm.frames[f - 1] : top;
+  k.handler_frame_prototype = handler_frame.prototype;
+  k.handler_frame_ip = handler_frame.ip;
+  k.handler_frame_base = f > 0 ? handler_frame.base : h;
+  k.handler_frame_closure = handler_frame.closure;
+  k.perform_ip = top.ip;
+  k.perform_prototype = top.prototype;
+  k.base_height = h;
+  k.base_frame_count = f;
+  k.stop_ip = entry.resume_ip > 0 ? entry.resume_ip - 1 : 0;
+  k.entry_serial = entry.serial;
+  k.crosses_native = resumable ? 0 : 1;
+  // The copied values, closures and continuations are the pending object's references: roots if
+  // this allocation collects, while the stacks still hold them as well.
+  return heap_alloc(vm.heap, HeapObject(std::move(k)));
 }
 
 std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, Value value) {
   Continuation* k = heap_get_mut_as<Continuation>(vm.heap, continuation);
   if (k == nullptr) return std::unexpected(VmError::type_error("expected continuation"));
   if (k->resumed != 0) return std::unexpected(VmError::invalid_continuation());
-  (void)value;
-  return std::unexpected(handlers_not_available());
+  // Only a clause of the capturing entry can be running when the continuation is legitimately
+  // called; once the entry is gone, its handler frame may be gone too.
+  const std::optional<std::size_t> at = find_handler_entry(vm, k->entry_serial);
+  if (!at || vm.handlers[*at].active == 0) {
+    return std::unexpected(VmError::invalid_continuation());
+  }
+  if (k->crosses_native != 0) {
+    return std::unexpected(VmError::value_error(
+        "a continuation captured across a native function call cannot be resumed"));
+  }
+  if (vm.frames.size() + 1 + k->frames.size() > kMaxFrames) {
+    return std::unexpected(frame_limit_error(vm));
+  }
+  k->resumed = 1;
+
+  // Nothing below allocates on the heap: `k` stays in place.
+  const auto n = static_cast<std::uint32_t>(vm.stack.size());
+  const auto c0 = static_cast<std::uint32_t>(vm.frames.size());
+  const auto e0 = static_cast<std::uint32_t>(vm.handlers.size());
+  vm.handlers[*at].active = 0;
+
+  vm.stack.reserve_extra(k->values.size() + 1);
+  for (const Value& v : k->values)
+    vm.stack.push_back(v);
+
+  CallFrame boundary;
+  boundary.kind = FrameKind::Boundary;
+  boundary.stop_ip = k->stop_ip;
+  boundary.saved_height = n;
+  boundary.handler_index = static_cast<std::uint32_t>(*at);
+  boundary.ip = k->handler_frame_ip;
+  boundary.base = k->handler_frame_base;
+  boundary.prototype = k->handler_frame_prototype;
+  boundary.closure = k->handler_frame_closure;
+  vm.frames.push_back(boundary);
+
+  for (const SavedFrame& saved : k->frames) {
+    CallFrame frame;
+    frame.kind = static_cast<FrameKind>(saved.kind);
+    frame.stop_ip = saved.stop_ip;
+    if (saved.saved_height) frame.saved_height = *saved.saved_height + n;
+    frame.ip = saved.ip;
+    frame.base = saved.base + n;
+    frame.prototype = saved.prototype;
+    if (saved.closure) frame.closure = *saved.closure;
+    frame.arg_count = saved.arg_count;
+    if (saved.handler_index != kNoIndex) {
+      frame.handler_index = (saved.handler_index & SavedFrame::kSavedEntryFlag) != 0
+                                ? e0 + (saved.handler_index & ~SavedFrame::kSavedEntryFlag)
+                                : saved.handler_index;
+    }
+    if (saved.abort_to.present()) {
+      frame.abort_to = saved.abort_to;
+      frame.abort_to.stack_height += n;
+      frame.abort_to.frame_count += c0 + 1;
+    }
+    vm.frames.push_back(frame);
+  }
+  for (const SavedHandlerEntry& saved : k->handlers) {
+    HandlerEntry entry = saved;
+    entry.stack_height += n;
+    entry.installed_height += n;
+    entry.frame_count += c0 + 1;
+    entry.installed_frame_count += c0 + 1;
+    vm.handlers.push_back(entry);
+  }
+  // A further perform handled by the entry captures from this resumption.
+  vm.handlers[*at].stack_height = n;
+  vm.handlers[*at].frame_count = c0 + 1;
+  vm.stack.push_back(value);
+  return {};
+}
+
+bool return_from_clause(Vm& vm, const AbortTarget& target, Value result) {
+  ValueStack& st = vm.stack;
+  const Continuation* k = heap_get_as<Continuation>(vm.heap, target.continuation);
+  const std::optional<std::size_t> entry =
+      k != nullptr ? find_handler_entry(vm, k->entry_serial) : std::nullopt;
+  if (entry && !vm.frames.empty()) {
+    CallFrame& below = vm.frames.back();
+    if (below.kind == FrameKind::Boundary && below.handler_index == *entry) {
+      // The clause ran inside a resumption of its own entry, begun by an outer clause: its value
+      // ends that resumption and becomes the value of the outer clause's call of its
+      // continuation. The boundary return marks the entry active again.
+      HandlerEntry& e = vm.handlers[*entry];
+      e.active = 0;
+      e.stack_height = target.stack_height;
+      e.frame_count = target.frame_count;
+      st.truncate(target.stack_height);
+      st.push_back(result);
+      below.ip = below.stop_ip;
+      return false;
+    }
+  }
+  // Unwind: the `with-handler` form whose clause returned receives the value, after its
+  // PopHandler; the entry goes with everything installed above it. A clause runs only in the run
+  // that holds its entry (perform_effect), so this stays within the run; should it still take a
+  // run's root frame, that run ends at once (RunRecord::cut).
+  for (auto run = vm.runs.rbegin();
+       run != vm.runs.rend() && run->frame_depth >= target.frame_count; ++run) {
+    run->cut = true;
+    vm.unwind_past_native = true;
+  }
+  st.truncate(target.stack_height);
+  if (vm.frames.size() > target.frame_count) vm.frames.resize(target.frame_count);
+  if (entry) {
+    vm.handlers.resize(*entry);
+  } else {
+    const std::uint32_t level = target.frame_count;
+    std::erase_if(vm.handlers, [level](const HandlerEntry& e) { return e.frame_count >= level; });
+  }
+  if (vm.frames.empty()) return true;
+  vm.frames.back().ip = target.resume_ip;
+  st.push_back(result);
+  return false;
 }
 
 } // namespace quorvex::machine
 
+
 namespace quorvex {
 
-std::expected<void, VmError> perform_effect(Vm& vm, EffectId id, Spur op, std::vector<Value> args) {
+namespace {
+
+// What became of a perform.
+enum class PerformOutcome : std::uint8_t {
+  // A clause frame was pushed, or the host handler's value.
+  Done,
+  // The handling entry lies below the run in progress (outside a native function that called
+  // back into the language): nothing changed.
+  OutsideRun,
+};
+
+// perform_effect within the run in progress. A continuation captured here is resumable unless
+// `resumable` says otherwise.
+std::expected<PerformOutcome, VmError> perform_here(Vm& vm, EffectId id, Spur op,
+                                                    std::vector<Value>& args, bool resumable) {
   // The arguments are off the stack: keep them alive while handlers allocate.
   RootScope roots(vm.heap);
   roots.add(std::span<const Value>(args));
@@ -128,7 +340,7 @@ std::expected<void, VmError> perform_effect(Vm& vm, EffectId id, Spur op, std::v
     if (!outcome) return std::unexpected(std::move(outcome.error()));
     // Resume and abort alike: the answered value is the value of the perform.
     vm.stack.push_back(outcome->value);
-    return {};
+    return PerformOutcome::Done;
   }
 
   // The innermost non-active entry handles the perform.
@@ -136,30 +348,84 @@ std::expected<void, VmError> perform_effect(Vm& vm, EffectId id, Spur op, std::v
   while (i-- > 0) {
     if (vm.handlers[i].effect_id == id && vm.handlers[i].active == 0) break;
   }
-  const HandlerEntry& entry = vm.handlers[i];
-  if (entry.dispatch_map) {
+  if (machine::outside_current_run(vm, vm.handlers[i].frame_count)) {
+    return PerformOutcome::OutsideRun;
+  }
+  std::optional<HeapKey> clause;
+  if (const HandlerEntry& entry = vm.handlers[i]; entry.dispatch_map) {
     const MapObject* table = heap_get_as<MapObject>(vm.heap, *entry.dispatch_map);
     if (table == nullptr)
       return std::unexpected(VmError::type_error("expected dispatch table map"));
-    const Value* clause = table->map.find(Value::symbol(op));
-    if (clause == nullptr || clause->tag != Tag::Object) {
+    const Value* found = table->map.find(Value::symbol(op));
+    if (found == nullptr || found->tag != Tag::Object) {
       return std::unexpected(VmError::unhandled_operation(
           find_effect_name(vm, id), std::string(vm.interner.resolve(op)), id));
     }
-  } else if (!entry.closure) {
-    // A nil handler: the stacks are cut to the entry's level as for any handled perform, and
-    // there is no clause to run.
-    const std::uint32_t height = entry.stack_height;
-    const std::uint32_t frames = entry.frame_count;
-    vm.stack.truncate(height);
-    if (vm.frames.size() > frames) vm.frames.resize(frames);
-    vm.handlers.resize(i + 1);
-    return std::unexpected(VmError::type_error("handler closure is None"));
+    clause = found->as.key;
+  } else {
+    clause = entry.closure;
   }
-  return std::unexpected(machine::handlers_not_available());
+
+  // A nil handler has no clause to hand a continuation to: nothing is captured, but the stacks
+  // are cut to the entry's level as for any handled perform.
+  std::optional<HeapKey> k;
+  std::size_t first_saved = i + 1;
+  if (clause) {
+    k = machine::capture_continuation(vm, i, resumable, first_saved);
+    roots.add(*k);
+  }
+  const HandlerEntry entry = vm.handlers[i];
+  vm.stack.truncate(entry.stack_height);
+  if (vm.frames.size() > entry.frame_count) vm.frames.resize(entry.frame_count);
+  vm.handlers.resize(first_saved);
+  if (!clause) return std::unexpected(VmError::type_error("handler closure is None"));
+
+  vm.handlers[i].active = 1;
+  args.push_back(Value::object(*k));
+  std::expected<void, VmError> called = machine::call_closure(vm, *clause, args);
+  if (!called) return std::unexpected(std::move(called.error()));
+  vm.frames.back().abort_to =
+      AbortTarget{*k, entry.stack_height, entry.frame_count, entry.resume_ip};
+  return PerformOutcome::Done;
+}
+
+// The error that carries a pending perform out of the runs it cannot be handled in.
+VmError pending_perform_error(const Vm& vm, EffectId id) {
+  VmError e = VmError::unhandled_effect(find_effect_name(vm, id), id);
+  e.crossed_native = true;
+  return e;
+}
+
+bool carries_pending_perform(const Vm& vm, const VmError& e) {
+  return vm.pending_perform && e.kind == VmErrorKind::UnhandledEffect && e.crossed_native &&
+         e.number == vm.pending_perform->effect;
+}
+
+} // namespace
+
+std::expected<void, VmError> perform_effect(Vm& vm, EffectId id, Spur op, std::vector<Value> args) {
+  std::expected<PerformOutcome, VmError> r = perform_here(vm, id, op, args, true);
+  if (!r) return std::unexpected(std::move(r.error()));
+  if (*r == PerformOutcome::Done) return {};
+  // The run ends; the native function that started it passes the error on, and the run that
+  // holds the entry performs the operation there (see raise_runtime_error).
+  vm.pending_perform = Vm::PendingPerform{id, op, std::move(args)};
+  return std::unexpected(pending_perform_error(vm, id));
 }
 
 std::expected<void, VmError> raise_runtime_error(Vm& vm, VmError error) {
+  if (carries_pending_perform(vm, error)) {
+    // The continuation cannot return into the runs the perform came out of.
+    Vm::PendingPerform pending = std::move(*vm.pending_perform);
+    vm.pending_perform.reset();
+    std::expected<PerformOutcome, VmError> r =
+        perform_here(vm, pending.effect, pending.operation, pending.args, false);
+    if (!r) return raise_runtime_error(vm, std::move(r.error()));
+    if (*r == PerformOutcome::Done) return {};
+    vm.pending_perform = std::move(pending);
+    return std::unexpected(std::move(error));
+  }
+
   // Only these kinds are offered: type, value, undefined variable, not callable, arity, index out
   // of bounds, division by zero, assertion failed, no matching clause.
   constexpr std::uint32_t kOffered = 0x38F3;
@@ -182,8 +448,12 @@ std::expected<void, VmError> raise_runtime_error(Vm& vm, VmError error) {
   // The pending map's references (the message) are roots if this collects.
   HeapKey key = heap_alloc(vm.heap, HeapObject(MapObject{std::move(map)}));
 
+  // An exn entry outside this run takes the error once it has left the native function that
+  // called back into the language; the continuation cannot return into that call.
   std::vector<Value> args{Value::object(key)};
-  if (perform_effect(vm, kExnEffectId, raise_name, std::move(args))) return {};
+  std::expected<PerformOutcome, VmError> r =
+      perform_here(vm, kExnEffectId, raise_name, args, !error.crossed_native);
+  if (r && *r == PerformOutcome::Done) return {};
   return std::unexpected(std::move(error));
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 
 #include "value/heap.hpp"
@@ -203,19 +204,34 @@ std::expected<void, VmError> push_handler(Vm& vm, const Prototype& proto, std::u
 // Resolves the global a symbol constant names to an effect id.
 std::expected<EffectId, VmError> resolve_effect_symbol(const Vm& vm, const Value& constant);
 std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, Value value);
+// The position of the handler entry with that serial, searched from the top.
+std::optional<std::size_t> find_handler_entry(const Vm& vm, std::uint64_t serial);
+// Copies the computation above handler entry `index` (values, frames, and the entries installed
+// at or above its level, whose first position goes to `first_saved`) into a new continuation
+// object, resumable or not. May collect; leaves the stacks as they are.
+HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::size_t& first_saved);
+// Whether a handler entry installed with that frame count lies outside the innermost run, in
+// frames below the native function (or the clause selection) that started it.
+inline bool outside_current_run(const Vm& vm, std::uint32_t frame_count) {
+  return !vm.runs.empty() && frame_count <= vm.runs.back().frame_depth;
+}
+// The return of a handler clause's frame (already popped) with `result`: into the resumption it
+// ran in, or out of its `with-handler` form. Answers true when no frame is left.
+bool return_from_clause(Vm& vm, const AbortTarget& target, Value result);
 
 // The allocation of a rest list from the stack values [from, from + count): a new list object.
 // May collect; the values stay on the stack meanwhile.
 std::expected<Value, VmError> make_rest_list(Vm& vm, std::uint32_t from, std::uint32_t count);
 
 // The record of a run for as long as it executes; when the outermost run ends, a pending abort
-// is over.
+// or perform is over.
 class ActiveRun {
 public:
   ActiveRun(Vm& vm, RunRecord run) : vm_(vm) {
     if (vm_.runs.empty()) {
       vm_.run_aborting = false;
       vm_.unwind_past_native = false;
+      vm_.pending_perform.reset();
     }
     run.root_frame = vm_.next_run_id++;
     run.cut = false;
@@ -228,6 +244,7 @@ public:
     if (vm_.runs.empty()) {
       vm_.run_aborting = false;
       vm_.unwind_past_native = false;
+      vm_.pending_perform.reset();
     }
   }
   ActiveRun(const ActiveRun&) = delete;
@@ -235,6 +252,7 @@ public:
 
 private:
   Vm& vm_;
+  std::uint32_t saved_floor_;
 };
 
 } // namespace quorvex::machine

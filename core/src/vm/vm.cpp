@@ -240,6 +240,10 @@ void Vm::append_roots(std::vector<HeapKey>& out) const {
   for (const CallFrame& f : frames) {
     if (f.abort_to.present()) out.push_back(f.abort_to.continuation);
   }
+  if (pending_perform) {
+    for (const Value& v : pending_perform->args)
+      append_value_root(out, v);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -426,6 +426,18 @@ struct Vm final : RootSource {
   // An unwind removed the root frame of one or more runs (RunRecord::cut): set until the run the
   // unwind landed in sees its native call come back.
   bool unwind_past_native = false;
+  // A perform whose handler entry lies outside the run it was made in (below a native function
+  // that called back into the language). The run ends with an unhandled-effect error for the
+  // effect, which travels out through the native functions until the run that holds the entry
+  // takes it and performs this there. Its arguments are roots.
+  struct PendingPerform {
+    EffectId effect = 0;
+    Spur operation = 0;
+    std::vector<Value> args;
+  };
+  std::optional<PendingPerform> pending_perform;
+  // The serial the next installed handler entry receives.
+  std::uint64_t next_handler_serial = 1;
   // One-clause function records of plain prototypes, made once per prototype for MakeClosure.
   std::vector<FunctionRef> plain_functions;
   // What the run loop reads of each prototype, gathered in one small record and checked once

@@ -203,11 +203,11 @@ SpecialForm find_special_form(std::string_view name) {
     return nullptr;
   case 6:
     if (name == "assert") return compile_assert;
-    if (name == "effect") return compile_unbuilt;
+    if (name == "effect") return compile_effect;
     return nullptr;
   case 7:
     if (name == "unquote") return compile_unquote;
-    if (name == "perform") return compile_unbuilt;
+    if (name == "perform") return compile_perform;
     if (name == "defdata") return compile_defdata;
     return nullptr;
   case 8:
@@ -215,7 +215,7 @@ SpecialForm find_special_form(std::string_view name) {
     return nullptr;
   case 12:
     if (name == "syntax-quote") return compile_syntax_quote;
-    if (name == "with-handler") return compile_unbuilt;
+    if (name == "with-handler") return compile_with_handler;
     return nullptr;
   case 16:
     if (name == "unquote-splicing") return compile_unquote_splicing;

@@ -177,6 +177,13 @@ CompileResult compile_quote(Compiler& c, FormSpan items);
 CompileResult compile_assert(Compiler& c, FormSpan items);
 CompileResult compile_match(Compiler& c, FormSpan items);
 CompileResult compile_defdata(Compiler& c, FormSpan items);
+CompileResult compile_effect(Compiler& c, FormSpan items);
+CompileResult compile_perform(Compiler& c, FormSpan items);
+CompileResult compile_with_handler(Compiler& c, FormSpan items);
+
+// A handler clause as a new function of its parameters (the operation's arguments, then the
+// continuation); emits the making of its closure into the current function.
+CompileResult compile_handler_clause(Compiler& c, FormSpan params, FormSpan body);
 
 // ---- Macros and syntax-quote ----
 
@@ -191,6 +198,24 @@ CompileResult compile_macroexpand(Compiler& c, FormSpan items, const Span& span,
 CompileResult compile_syntax_quote(Compiler& c, FormSpan items);
 
 // ---- Data at compile time ----
+
+// Where the objects of a form converted to a value go (quote.cpp).
+class FormDestination {
+public:
+  virtual Spur intern(const NameView& name) = 0;
+  virtual Guarded<Value> string(std::string_view text) = 0;
+  // A list, vector, map, set or regex object made of converted parts.
+  virtual Guarded<Value> object(HeapObject object) = 0;
+  // A map key or set element in its canonical form.
+  virtual Guarded<Value> key(Value v) = 0;
+
+protected:
+  ~FormDestination() = default;
+};
+
+// A form as a value made in `to`. Failures: "cannot quote this value" (UnsupportedExpression) at
+// the refused form, "form nested too deeply", "invalid ratio literal" and the destination's faults.
+CompileOr<Value> convert_form(FormDestination& to, const Form& form);
 
 // A form as a constant of the code being compiled (quote); objects go to the staging heap.
 CompileOr<Value> form_to_value(Compiler& c, const Form& form);

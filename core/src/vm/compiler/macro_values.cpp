@@ -4,7 +4,6 @@
 
 #include "util/depth_guard.hpp"
 #include "value/keys.hpp"
-#include "value/numbers.hpp"
 #include "value/strings.hpp"
 #include "vm/compiler/compiler_internal.hpp"
 
@@ -24,92 +23,28 @@ Spur intern_qualified_in(Interner& interner, const NameView& name) {
   return interner.get_or_intern(text);
 }
 
-struct MacroArgs {
-  Interner& interner;
-  Heap& heap;
-  RootScope& roots;
-
-  CompileOr<Value> rooted(Guarded<Value> v, const Span& span) {
-    if (!v) return fail(value_fault_text(v.error()), span);
-    roots.add(*v);
-    return *v;
+// The machine's heap: every object new, and rooted, since a collection may run while later parts
+// are converted.
+class MachineDestination final : public FormDestination {
+public:
+  MachineDestination(Interner& interner, Heap& heap, RootScope& roots)
+      : interner_(interner), heap_(heap), roots_(roots) {}
+  Spur intern(const NameView& name) override { return intern_qualified_in(interner_, name); }
+  Guarded<Value> string(std::string_view text) override { return rooted(alloc_string(heap_, text)); }
+  Guarded<Value> object(HeapObject object) override {
+    return rooted(Value::object(heap_alloc(heap_, std::move(object))));
   }
+  Guarded<Value> key(Value v) override { return rooted(canonical_key(heap_, v)); }
 
-  CompileOr<Value> object(HeapObject o) {
-    Value v = Value::object(heap_alloc(heap, std::move(o)));
-    roots.add(v);
+private:
+  Guarded<Value> rooted(Guarded<Value> v) {
+    if (v) roots_.add(*v);
     return v;
   }
 
-  CompileOr<Value> key(const Form& form) {
-    QV_TRY_ASSIGN(Value v, convert(form));
-    return rooted(canonical_key(heap, v), span_of(form));
-  }
-
-  CompileOr<Value> convert(const Form& outer) {
-    DepthGuard guard;
-    const Span span = span_of(outer);
-    if (!guard) return fail("form nested too deeply", span);
-    const Form& form = unwrap(outer);
-    switch (form.kind()) {
-    case FormKind::Nil:
-      return Value::nil();
-    case FormKind::Bool:
-      return Value::from_bool(form.as_bool());
-    case FormKind::Int:
-      return Value::from_int(form.as_int());
-    case FormKind::Float:
-      return Value::from_float(form.as_float());
-    case FormKind::Ratio: {
-      FormRatio ratio = form.as_ratio();
-      auto value = normalize_fraction(ratio.num, ratio.den);
-      if (!value) return fail("invalid ratio literal", span);
-      return *value;
-    }
-    case FormKind::String:
-      return rooted(alloc_string(heap, form.as_string()), span);
-    case FormKind::Symbol:
-      return Value::symbol(intern_qualified_in(interner, name_of(form)));
-    case FormKind::Keyword:
-      return Value::keyword(intern_qualified_in(interner, name_of(form)));
-    case FormKind::List:
-    case FormKind::Vector: {
-      ValueVector items;
-      for (const Form& element : form.items()) {
-        QV_TRY_ASSIGN(Value v, convert(element));
-        items.push_back_mut(v);
-      }
-      return object(HeapObject(SeqObject{std::move(items), form.kind() == FormKind::Vector}));
-    }
-    case FormKind::Map: {
-      ValueMap map(next_random_keys());
-      for (const auto& entry : form.as_map()) {
-        QV_TRY_ASSIGN(Value k, key(entry.first));
-        QV_TRY_ASSIGN(Value v, convert(entry.second));
-        map.insert_mut(k, v);
-      }
-      return object(HeapObject(MapObject{std::move(map)}));
-    }
-    case FormKind::Set: {
-      ValueSet set(next_random_keys());
-      for (const Form& element : form.as_set()) {
-        QV_TRY_ASSIGN(Value v, key(element));
-        set.insert_mut(v);
-      }
-      return object(HeapObject(SetObject{std::move(set)}));
-    }
-    case FormKind::Regex:
-      return object(HeapObject(RegexObject{form.as_regex()}));
-    case FormKind::NativeFn:
-    case FormKind::Optic:
-    case FormKind::Effect:
-    case FormKind::Atom:
-    case FormKind::Spanned:
-      break;
-    }
-    return std::unexpected(CompileFailure::make(CompileErrorKind::Tag::UnsupportedExpression,
-                                                "cannot quote this value", span));
-  }
+  Interner& interner_;
+  Heap& heap_;
+  RootScope& roots_;
 };
 
 // "a/b/c": namespace a, name b/c; "/" alone is the name "/"; "/x" and "x/" have an empty part.
@@ -218,8 +153,8 @@ struct MacroResult {
 
 std::expected<Value, CompileFailure> form_to_value_for_macro(Interner& interner, Heap& heap,
                                                              const Form& form, RootScope& roots) {
-  MacroArgs args{interner, heap, roots};
-  return args.convert(form);
+  MachineDestination to(interner, heap, roots);
+  return convert_form(to, form);
 }
 
 std::expected<Form, CompileFailure> value_to_form(const Heap& heap, const Interner& interner,

@@ -1,6 +1,7 @@
-// Forms as constants of the code being compiled: the operand of `quote`. Objects are made in the
-// staging heap; collections are hash-consed there, so quoting an equal vector twice gives one
-// object, while every string literal is an object of its own.
+// Forms as values, for two destinations: constants of the code being compiled (the operand of
+// `quote`), made in the staging heap, where collections are hash-consed, so quoting an equal
+// vector twice gives one object, while every string literal is an object of its own; and the
+// arguments of a macro call, made in the machine's heap (macro_values.cpp).
 #include <string>
 
 #include "util/depth_guard.hpp"
@@ -14,31 +15,57 @@ namespace quorvex {
 
 namespace {
 
-CompileFailure cannot_quote(const Span& span) {
-  return CompileFailure::make(CompileErrorKind::Tag::UnsupportedExpression,
-                              "cannot quote this value", span);
-}
+// The staging heap of the code being compiled: collections hash-consed, a string per literal.
+class StagingDestination final : public FormDestination {
+public:
+  explicit StagingDestination(Compiler& c) : c_(c) {}
+  Spur intern(const NameView& name) override { return intern_qualified(c_, name); }
+  Guarded<Value> string(std::string_view text) override {
+    return stage_string_object(c_.staging_heap, text);
+  }
+  Guarded<Value> object(HeapObject object) override {
+    Guarded<HeapKey> key = HeapKey{};
+    switch (object.kind()) {
+    case ObjectKind::Seq:
+      key = intern_seq(c_.staging_heap, std::move(*object.get_if<SeqObject>()));
+      break;
+    case ObjectKind::Map:
+      key = intern_map(c_.staging_heap, std::move(*object.get_if<MapObject>()));
+      break;
+    case ObjectKind::Set:
+      key = intern_set(c_.staging_heap, std::move(*object.get_if<SetObject>()));
+      break;
+    default:
+      key = heap_insert(c_.staging_heap, std::move(object));
+      break;
+    }
+    if (!key) return std::unexpected(key.error());
+    return Value::object(*key);
+  }
+  Guarded<Value> key(Value v) override { return canonical_key(c_.staging_heap, v); }
 
-CompileOr<HeapKey> guarded_key(Guarded<HeapKey> key, const Span& span) {
-  if (!key) return fail(value_fault_text(key.error()), span);
-  return *key;
-}
-
-// A map key or set element. Maps and sets compare keys by identity, so a key enters in its
-// canonical form, exactly as canonical_key makes it at run time.
-CompileOr<Value> form_to_key(Compiler& c, const Form& form) {
-  QV_TRY_ASSIGN(Value v, form_to_value(c, form));
-  Guarded<Value> key = canonical_key(c.staging_heap, v);
-  if (!key) return fail(value_fault_text(key.error()), span_of(form));
-  return *key;
-}
+private:
+  Compiler& c_;
+};
 
 } // namespace
 
-CompileOr<Value> form_to_value(Compiler& c, const Form& outer) {
+CompileOr<Value> convert_form(FormDestination& to, const Form& outer) {
   DepthGuard guard;
   const Span span = span_of(outer);
   if (!guard) return fail("form nested too deeply", span);
+  auto made = [&span](Guarded<Value> v) -> CompileOr<Value> {
+    if (!v) return fail(value_fault_text(v.error()), span);
+    return *v;
+  };
+  // Maps and sets compare keys by identity, so a map key or set element enters in its canonical
+  // form, exactly as canonical_key makes it at run time.
+  auto key = [&to](const Form& form) -> CompileOr<Value> {
+    QV_TRY_ASSIGN(Value v, convert_form(to, form));
+    Guarded<Value> k = to.key(v);
+    if (!k) return fail(value_fault_text(k.error()), span_of(form));
+    return *k;
+  };
   const Form& form = unwrap(outer);
   switch (form.kind()) {
   case FormKind::Nil:
@@ -57,49 +84,40 @@ CompileOr<Value> form_to_value(Compiler& c, const Form& outer) {
     return *value;
   }
   case FormKind::String:
-    return stage_string(c, form.as_string(), span);
+    return made(to.string(form.as_string()));
   case FormKind::Symbol:
-    return Value::symbol(intern_qualified(c, name_of(form)));
+    return Value::symbol(to.intern(name_of(form)));
   case FormKind::Keyword:
-    return Value::keyword(intern_qualified(c, name_of(form)));
+    return Value::keyword(to.intern(name_of(form)));
   case FormKind::List:
   case FormKind::Vector: {
     ValueVector items;
     for (const Form& element : form.items()) {
-      QV_TRY_ASSIGN(Value v, form_to_value(c, element));
+      QV_TRY_ASSIGN(Value v, convert_form(to, element));
       items.push_back_mut(v);
     }
-    QV_TRY_ASSIGN(HeapKey key, guarded_key(intern_seq(c.staging_heap,
-                                                      SeqObject{std::move(items),
-                                                                form.kind() == FormKind::Vector}),
-                                           span));
-    return Value::object(key);
+    return made(
+        to.object(HeapObject(SeqObject{std::move(items), form.kind() == FormKind::Vector})));
   }
   case FormKind::Map: {
     ValueMap map(next_random_keys());
     for (const auto& entry : form.as_map()) {
-      QV_TRY_ASSIGN(Value k, form_to_key(c, entry.first));
-      QV_TRY_ASSIGN(Value v, form_to_value(c, entry.second));
+      QV_TRY_ASSIGN(Value k, key(entry.first));
+      QV_TRY_ASSIGN(Value v, convert_form(to, entry.second));
       map.insert_mut(k, v);
     }
-    QV_TRY_ASSIGN(HeapKey key,
-                  guarded_key(intern_map(c.staging_heap, MapObject{std::move(map)}), span));
-    return Value::object(key);
+    return made(to.object(HeapObject(MapObject{std::move(map)})));
   }
   case FormKind::Set: {
     ValueSet set(next_random_keys());
     for (const Form& element : form.as_set()) {
-      QV_TRY_ASSIGN(Value v, form_to_key(c, element));
+      QV_TRY_ASSIGN(Value v, key(element));
       set.insert_mut(v);
     }
-    QV_TRY_ASSIGN(HeapKey key,
-                  guarded_key(intern_set(c.staging_heap, SetObject{std::move(set)}), span));
-    return Value::object(key);
+    return made(to.object(HeapObject(SetObject{std::move(set)})));
   }
-  case FormKind::Regex: {
-    HeapKey key = heap_insert(c.staging_heap, HeapObject(RegexObject{form.as_regex()}));
-    return Value::object(key);
-  }
+  case FormKind::Regex:
+    return made(to.object(HeapObject(RegexObject{form.as_regex()})));
   case FormKind::NativeFn:
   case FormKind::Optic:
   case FormKind::Effect:
@@ -107,7 +125,13 @@ CompileOr<Value> form_to_value(Compiler& c, const Form& outer) {
   case FormKind::Spanned:
     break;
   }
-  return std::unexpected(cannot_quote(span));
+  return std::unexpected(CompileFailure::make(CompileErrorKind::Tag::UnsupportedExpression,
+                                              "cannot quote this value", span));
+}
+
+CompileOr<Value> form_to_value(Compiler& c, const Form& form) {
+  StagingDestination to(c);
+  return convert_form(to, form);
 }
 
 } // namespace quorvex

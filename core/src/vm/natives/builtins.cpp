@@ -28,12 +28,14 @@ template <RowName Name> NativeResult pending_row(Vm&, const Value*, std::size_t)
   return std::unexpected(VmError::value_error(std::move(message)));
 }
 
-// A row whose handler column says `pending` gets the transitional handler that names it.
-template <RowName Name> consteval BuiltinFn resolve_handler(BuiltinFn listed) {
+// A row whose handler column says `pending` gets the transitional handler that names it. Not
+// consteval: under the sanitizers GCC does not take the comparison of two functions' addresses as
+// a constant, and the table is then filled when the program starts instead.
+template <RowName Name> constexpr BuiltinFn resolve_handler(BuiltinFn listed) {
   return listed == &pending ? &pending_row<Name> : listed;
 }
 
-constexpr Builtin ROWS[] = {
+const Builtin ROWS[] = {
 #define QV_BUILTIN(index, name, arity, handler, doc)                                               \
   {name, doc, builtin_arity::arity, resolve_handler<name>(handler)},
 #include "builtins/builtin_list.def"

@@ -1,0 +1,69 @@
+// Helpers of the tests that run programs through the whole engine: the outcome of a program as
+// text, the state a machine must be left in, and tables of errors with their locations.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "value/printer.hpp"
+#include "vm/interface.hpp"
+#include "vm/vm.hpp"
+
+namespace quorvex::engine_testing {
+
+// The readable print of the last form's value, or "error: " and the error's display text. The
+// value is printed at once: nothing roots it.
+inline std::string run(Vm& vm, std::string_view source) {
+  std::expected<Value, EngineError> r = vm_eval(vm, source);
+  if (!r) return "error: " + to_string(r.error());
+  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, *r);
+  return text ? *text : "<print fault>";
+}
+
+// Nothing of a finished evaluation, successful or not, stays on the machine's stacks.
+inline void expect_machine_at_rest(const Vm& vm) {
+  EXPECT_EQ(vm.stack.size(), 0u);
+  EXPECT_TRUE(vm.frames.empty());
+  EXPECT_TRUE(vm.handlers.empty());
+  EXPECT_EQ(vm.heap.native_depth, 0u);
+  EXPECT_TRUE(vm.runs.empty());
+}
+
+// An error's display text and its 1-based line and column (0, 0: no location).
+struct LocatedCase {
+  const char* source;
+  const char* text;
+  int line;
+  int column;
+};
+
+// Each program on a fresh machine: it must fail with that text at that place, and leave the
+// machine at rest.
+inline void expect_located(std::initializer_list<LocatedCase> cases) {
+  for (const LocatedCase& c : cases) {
+    SCOPED_TRACE(c.source);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    std::expected<Value, EngineError> r = vm_eval(*vm, c.source);
+    expect_machine_at_rest(*vm);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(to_string(r.error()), c.text);
+    std::optional<SourceSpan> at;
+    if (const CompileFailure* f = r.error().as_compile()) at = f->location;
+    if (const RuntimeError* e = r.error().as_runtime()) at = e->location;
+    if (c.line == 0) {
+      EXPECT_FALSE(at.has_value());
+    } else if (at) {
+      EXPECT_EQ(static_cast<int>(at->line) + 1, c.line);
+      EXPECT_EQ(static_cast<int>(at->column) + 1, c.column);
+    } else {
+      ADD_FAILURE() << "no location";
+    }
+  }
+}
+
+} // namespace quorvex::engine_testing
