@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "util/utf8.hpp"
 #include "util/hash.hpp"
+#include "util/utf8.hpp"
 #include "value/fault.hpp"
 #include "value/hash_cons.hpp"
 #include "value/keys.hpp"
@@ -315,7 +315,8 @@ NativeResult builtin_range(Vm& vm, const Value* args, std::size_t argc) {
   unsigned __int128 count = 0;
   if (step > 0 && start < end) {
     const auto span = static_cast<unsigned __int128>(static_cast<__int128>(end) - start);
-    count = (span + static_cast<unsigned __int128>(step) - 1) / static_cast<unsigned __int128>(step);
+    count =
+        (span + static_cast<unsigned __int128>(step) - 1) / static_cast<unsigned __int128>(step);
   } else if (step < 0 && start > end) {
     const auto span = static_cast<unsigned __int128>(static_cast<__int128>(start) - end);
     const auto magnitude = static_cast<unsigned __int128>(-static_cast<__int128>(step));
