@@ -488,6 +488,11 @@ BENCHES: list[Bench] = [
         lambda n: 3 * n * (n - 1) // 2 + n,
     ),
     program_bench(
+        "builtin_arith", "builtin_arith", "builtins + * < as values x1M", 1_000_000, 1_000,
+        lambda n: 3 * n * (n - 1) // 2,
+        note="CPython column: operator.add, mul and lt held as values",
+    ),
+    program_bench(
         "alloc", "alloc", "small vector per iter x1M", 1_000_000, 1_000,
         lambda n: [n - 1, n, 2 * (n - 1)],
     ),
@@ -525,6 +530,14 @@ BENCHES: list[Bench] = [
         lambda n: n * (n - 1) // 2,
         targets=[Target("<=2x CPython", "py", 2.0)],
         note="functools.reduce(operator.add, range(n))",
+    ),
+    program_bench(
+        "generator", "generator", "generator-style perform+resume x1M", 1_000_000, 1_000,
+        lambda n: (n // 1000) * 499_500,
+        per_call=True,
+        unit="ns",
+        note="1000 yields per with-handler, resumed by its clause; a Python generator; a Lua "
+        "coroutine",
     ),
     Bench(
         name="bare",

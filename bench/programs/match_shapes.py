@@ -1,24 +1,31 @@
 """The area of one of three shapes, picked by index, n times: structural pattern matching over
-three dataclasses, each case binding the fields."""
-
-from dataclasses import dataclass
+three small classes, each case binding the fields."""
 
 
-@dataclass(frozen=True)
 class Circle:
-    r: int
+    __slots__ = ("r",)
+    __match_args__ = ("r",)
+
+    def __init__(self, r):
+        self.r = r
 
 
-@dataclass(frozen=True)
 class Rect:
-    w: int
-    h: int
+    __slots__ = ("w", "h")
+    __match_args__ = ("w", "h")
+
+    def __init__(self, w, h):
+        self.w = w
+        self.h = h
 
 
-@dataclass(frozen=True)
 class Tri:
-    b: int
-    h: int
+    __slots__ = ("b", "h")
+    __match_args__ = ("b", "h")
+
+    def __init__(self, b, h):
+        self.b = b
+        self.h = h
 
 
 def area(s):

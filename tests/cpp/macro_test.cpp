@@ -9,14 +9,14 @@
 #include <string>
 #include <string_view>
 
-#include "engine_testing.hpp"
+#include "engine_cases.hpp"
 
 namespace quorvex {
 namespace {
 
-using engine_testing::expect_located;
-using engine_testing::expect_machine_at_rest;
-using engine_testing::run;
+using engine_cases::expect_located;
+using engine_cases::expect_machine_at_rest;
+using engine_cases::run;
 
 TEST(Macros, ErrorsAndTheirLocations) {
   expect_located({
@@ -60,9 +60,9 @@ TEST(Macros, ErrorsAndTheirLocations) {
        "compile error: invalid macro result: cannot convert native function to AST", 2, 2},
       // Endless and too deep expansions end in an orderly error.
       {"(defmacro again [] '(again))\n(again)",
-       "compile error: macro expansion error: expansion deeper than 1000 levels", 2, 2},
+       "compile error: macro expansion error: expansion deeper than 500 levels", 2, 2},
       {"(defmacro again [] '(again))\n(macroexpand '(again))",
-       "compile error: macro expansion error: expansion deeper than 1000 levels", 2, 1},
+       "compile error: macro expansion error: expansion deeper than 500 levels", 2, 1},
       {"(macroexpand)", "compile error: invalid syntax: macroexpand expects exactly 1 argument", 1,
        1},
       {"(macroexpand-1 a b)",

@@ -6,29 +6,14 @@
 #include <string>
 #include <string_view>
 
-#include "engine_testing.hpp"
+#include "engine_cases.hpp"
 
 namespace quorvex {
 namespace {
 
-using engine_testing::expect_located;
-using engine_testing::run;
-
-struct Case {
-  const char* source;
-  const char* expected;
-};
-
-// Each program in a fresh machine, which must be at rest afterwards.
-void expect_cases(std::initializer_list<Case> cases) {
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.source);
-    std::unique_ptr<Vm> vm = vm_new_bare();
-    EXPECT_EQ(run(*vm, c.source), c.expected);
-    EXPECT_EQ(vm->stack.size(), 0u);
-    EXPECT_TRUE(vm->frames.empty());
-  }
-}
+using engine_cases::expect_cases;
+using engine_cases::expect_located;
+using engine_cases::run;
 
 constexpr const char* kOpt = "(defdata Opt (None) (Some [v])) ";
 

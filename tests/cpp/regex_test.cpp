@@ -265,6 +265,39 @@ TEST(Regex, ReplaceAllAndFirst) {
   }
 }
 
+TEST(Regex, BoundedReplacementStopsAtTheLimit) {
+  struct Case {
+    const char* pattern;
+    const char* text;
+    const char* replacement;
+    std::size_t max_size;
+    std::optional<std::string> result;
+  };
+  const Case cases[] = {
+      {"a", "aaaa", "$0$0", 8, "aaaaaaaa"},
+      {"a", "aaaa", "$0$0", 7, std::nullopt},
+      {"a", "aaaa", "bb", 8, "bbbbbbbb"},
+      {"a", "aaaa", "bb", 7, std::nullopt},
+      {"", "ab", "-", 5, "-a-b-"},
+      {"", "ab", "-", 4, std::nullopt},
+      // One expansion that repeats a group is checked as it grows.
+      {"(.+)", "abcd", "$1$1$1", 11, std::nullopt},
+      {"(.+)", "abcd", "$1$1$1", 12, "abcdabcdabcd"},
+      {"x", "abc", "-", 3, "abc"},
+      {"x", "abc", "-", 2, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    auto re = must_compile(c.pattern);
+    ASSERT_TRUE(re);
+    EXPECT_EQ(re->replace_bounded(c.text, c.replacement, true, c.max_size), c.result)
+        << c.pattern << " " << c.max_size;
+  }
+  auto re = must_compile("a");
+  ASSERT_TRUE(re);
+  EXPECT_EQ(re->replace_bounded("aaaa", "bbbbbb", false, 9), "bbbbbbaaa");
+  EXPECT_EQ(re->replace_bounded("aaaa", "bbbbbb", false, 8), std::nullopt);
+}
+
 TEST(Regex, MatchingStaysLinearOnPathologicalPatterns) {
   // A backtracking engine takes exponential time here; this finishes at once.
   auto re = must_compile("(a*)*b");

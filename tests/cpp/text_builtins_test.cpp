@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine_cases.hpp"
 #include "value/printer.hpp"
 #include "value/strings.hpp"
 #include "vm/interface.hpp"
@@ -21,26 +22,8 @@
 namespace quorvex {
 namespace {
 
-std::string run(Vm& vm, std::string_view source) {
-  std::expected<Value, EngineError> r = vm_eval(vm, source);
-  if (!r) return "error: " + to_string(r.error());
-  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, *r);
-  return text ? *text : "<print fault>";
-}
-
-struct Case {
-  const char* source;
-  const char* expected;
-};
-
-void expect_cases(std::initializer_list<Case> cases) {
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.source);
-    std::unique_ptr<Vm> vm = vm_new_bare();
-    EXPECT_EQ(run(*vm, c.source), c.expected);
-    EXPECT_EQ(vm->heap.native_depth, 0u);
-  }
-}
+using engine_cases::expect_cases;
+using engine_cases::run;
 
 constexpr const char* kArity1Of0 = "error: Wrong number of arguments: expected 1, got 0";
 constexpr const char* kArity1Of2 = "error: Wrong number of arguments: expected 1, got 2";

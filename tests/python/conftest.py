@@ -44,10 +44,10 @@ def _load_probe():
     for path in _candidates():
         if _sanitizer_build(path):
             continue
-        spec = importlib.util.spec_from_file_location("quorvex_probe", path)
-        module = importlib.util.module_from_spec(spec)
+        probe_location = importlib.util.spec_from_file_location("quorvex_probe", path)
+        module = importlib.util.module_from_spec(probe_location)
         try:
-            spec.loader.exec_module(module)
+            probe_location.loader.exec_module(module)
         except ImportError:
             continue
         return module

@@ -30,7 +30,7 @@ def test_an_expansion_comes_back_as_data():
     [
         ("(m 1 2)", r"^compile error: macro expansion error: Wrong number of arguments: expected 1, got 2$"),
         ("(boom)", r"^compile error: macro expansion error: Division by zero$"),
-        ("(again)", r"^compile error: macro expansion error: expansion deeper than 1000 levels$"),
+        ("(again)", r"^compile error: macro expansion error: expansion deeper than 500 levels$"),
     ],
 )
 def test_a_failing_expansion_raises_and_the_engine_goes_on(source, message):

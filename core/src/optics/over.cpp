@@ -94,7 +94,7 @@ NativeResult update_elements(Vm& vm, const SeqObject& seq, std::size_t begin, st
     NativeResult r = u(vm, items[i]);
     if (!r) return r;
     scope.add(*r);
-    items = items.set(i, *r);
+    items.set_mut(i, *r);
   }
   return new_seq(vm, std::move(items), seq.is_vector);
 }

@@ -45,7 +45,7 @@ NativeResult rewrite_elements(Vm& vm, const SeqObject& seq, std::size_t begin, s
     NativeResult r = write(items[i]);
     if (!r) return r;
     scope.add(*r);
-    items = items.set(i, *r);
+    items.set_mut(i, *r);
   }
   return new_seq(vm, std::move(items), seq.is_vector);
 }

@@ -544,7 +544,9 @@ std::string describe_failure(std::string_view pattern, const std::string& transl
     RE2 original(std::string(pattern), engine_options());
     if (!original.ok() && original.error_code() == code) fragment = original.error_arg();
   }
-  const std::string_view opened = "opened at character ";
+  auto opened_at = [&](std::size_t at) {
+    return " opened at character " + std::to_string(utf8_count_scalars(pattern.substr(0, at)));
+  };
   switch (code) {
   case RE2::ErrorMissingParen:
   case RE2::ErrorUnexpectedParen:
@@ -553,14 +555,12 @@ std::string describe_failure(std::string_view pattern, const std::string& transl
       return "unmatched )" + at_character(pattern, *at);
     }
     if (auto at = walk.unclosed_group()) {
-      return "missing closing ) for the group " + std::string(opened) +
-             std::to_string(utf8_count_scalars(pattern.substr(0, *at)));
+      return "missing closing ) for the group" + opened_at(*at);
     }
     break;
   case RE2::ErrorMissingBracket:
     if (auto at = walk.unclosed_class()) {
-      return "missing closing ] for the class " + std::string(opened) +
-             std::to_string(utf8_count_scalars(pattern.substr(0, *at)));
+      return "missing closing ] for the class" + opened_at(*at);
     }
     break;
   case RE2::ErrorTrailingBackslash:
@@ -811,8 +811,10 @@ std::optional<std::size_t> parse_group_number(std::string_view name, bool& is_nu
 
 } // namespace
 
-void Regex::expand(std::string_view text, const Captures& caps, std::string_view replacement,
-                   std::string& out) const {
+bool Regex::expand(std::string_view text, const Captures& caps, std::string_view replacement,
+                   std::string& out, std::size_t max_size) const {
+  // One expansion can repeat a long group many times, so the bound is checked per insertion.
+  bool within = true;
   auto insert_group = [&](std::string_view name) {
     bool is_number = false;
     auto number = parse_group_number(name, is_number);
@@ -822,10 +824,15 @@ void Regex::expand(std::string_view text, const Captures& caps, std::string_view
     } else if (auto index = group_index(name)) {
       piece = caps.text(text, *index);
     }
-    if (piece) out.append(*piece);
+    if (!piece) return;
+    if (piece->size() > max_size || out.size() > max_size - piece->size()) {
+      within = false;
+      return;
+    }
+    out.append(*piece);
   };
   std::size_t i = 0;
-  while (i < replacement.size()) {
+  while (within && i < replacement.size()) {
     std::size_t dollar = replacement.find('$', i);
     if (dollar == std::string_view::npos) break;
     out.append(replacement.substr(i, dollar - i));
@@ -859,11 +866,13 @@ void Regex::expand(std::string_view text, const Captures& caps, std::string_view
     insert_group(replacement.substr(i + 1, end - (i + 1)));
     i = end;
   }
+  if (!within) return false;
   out.append(replacement.substr(i));
+  return out.size() <= max_size;
 }
 
-std::string Regex::replace_n(std::string_view text, std::string_view replacement,
-                             std::size_t limit) const {
+std::optional<std::string> Regex::replace_n(std::string_view text, std::string_view replacement,
+                                            std::size_t limit, std::size_t max_size) const {
   std::string out;
   std::size_t copied = 0;
   std::size_t done = 0;
@@ -874,6 +883,7 @@ std::string Regex::replace_n(std::string_view text, std::string_view replacement
       if (!m) break;
       out.append(text.substr(copied, m->start - copied));
       out.append(replacement);
+      if (out.size() > max_size) return std::nullopt;
       copied = m->end;
       ++done;
     }
@@ -882,21 +892,28 @@ std::string Regex::replace_n(std::string_view text, std::string_view replacement
     while (done < limit && it.next_captures(caps)) {
       MatchSpan m = caps.whole();
       out.append(text.substr(copied, m.start - copied));
-      expand(text, caps, replacement, out);
+      if (!expand(text, caps, replacement, out, max_size)) return std::nullopt;
       copied = m.end;
       ++done;
     }
   }
   out.append(text.substr(copied));
+  if (out.size() > max_size) return std::nullopt;
   return out;
 }
 
 std::string Regex::replace_all(std::string_view text, std::string_view replacement) const {
-  return replace_n(text, replacement, SIZE_MAX);
+  return *replace_n(text, replacement, SIZE_MAX, SIZE_MAX);
 }
 
 std::string Regex::replace_first(std::string_view text, std::string_view replacement) const {
-  return replace_n(text, replacement, 1);
+  return *replace_n(text, replacement, 1, SIZE_MAX);
+}
+
+std::optional<std::string> Regex::replace_bounded(std::string_view text,
+                                                  std::string_view replacement, bool all,
+                                                  std::size_t max_size) const {
+  return replace_n(text, replacement, all ? SIZE_MAX : 1, max_size);
 }
 
 } // namespace quorvex

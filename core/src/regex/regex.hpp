@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <mutex>
@@ -68,7 +69,9 @@ public:
   static constexpr std::size_t kSizeLimit = 10 * 1024 * 1024;
   static constexpr int kNestLimit = 250;
 
-  // The error text is RE2's own for syntax errors, or this wrapper's for constructs it refuses.
+  // The error text says what is wrong, quotes the offending part of the pattern where there is
+  // one, and gives its position in characters: "look-around is not supported: (?= (at character
+  // 1)", "missing closing ) for the group opened at character 3".
   static std::expected<std::shared_ptr<const Regex>, std::string> compile(std::string_view pattern);
 
   ~Regex();
@@ -105,13 +108,18 @@ public:
   // references take the longest run of [0-9A-Za-z_]; a $ that starts no reference stays as is.
   std::string replace_all(std::string_view text, std::string_view replacement) const;
   std::string replace_first(std::string_view text, std::string_view replacement) const;
-  void expand(std::string_view text, const Captures& caps, std::string_view replacement,
-              std::string& out) const;
+  // The same with a bound on the result: nothing once it would exceed max_size bytes, so that a
+  // short text with many matches cannot build an arbitrarily large one.
+  std::optional<std::string> replace_bounded(std::string_view text, std::string_view replacement,
+                                             bool all, std::size_t max_size) const;
+  // Appends the expansion to out; false, with out cut short, once out would pass max_size.
+  bool expand(std::string_view text, const Captures& caps, std::string_view replacement,
+              std::string& out, std::size_t max_size = SIZE_MAX) const;
 
 private:
   Regex() = default;
-  std::string replace_n(std::string_view text, std::string_view replacement,
-                        std::size_t limit) const;
+  std::optional<std::string> replace_n(std::string_view text, std::string_view replacement,
+                                       std::size_t limit, std::size_t max_size) const;
 
   std::string pattern_;
   std::unique_ptr<re2::RE2> re_;

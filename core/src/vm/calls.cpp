@@ -330,7 +330,11 @@ public:
 
 private:
   static constexpr std::size_t kInline = 16;
-  Value small_[kInline];
+  // Left uninitialised: the caller copies into every slot it uses, and clearing all sixteen on
+  // each call of a native function cost more than most builtins' own work.
+  union {
+    Value small_[kInline];
+  };
   std::vector<Value> big_;
   std::size_t n_;
 };

@@ -35,49 +35,53 @@
 // word leaves. "Span" marks words the compiler gives a source-span entry so a runtime error can
 // be located.
 //
-//   #  name                 operands                stack                       span
-//   0  LoadConst            ab constant             -> value
-//   1  Pop                                          v ->
-//   2  Dup                                          v -> v v
-//   3  GetLocal             a slot                  -> value
-//   4  SetLocal             a slot                  v ->
-//   5  GetUpvalue           a capture               -> value
-//   6  SetUpvalue           a capture               v ->                        (never emitted)
-//   7  GetGlobal            ab constant (Symbol)    -> value                    when the symbol has
-//   one 8  SetGlobal            ab constant (Symbol)    v ->                        (never emitted)
-//   9  DefineGlobal         ab constant (Symbol)    v ->
-//  10  Add                                          x y -> x+y                  yes
-//  11  Sub                                          x y -> x-y                  yes
-//  12  Mul                                          x y -> x*y                  yes
-//  13  Div                                          x y -> x/y                  yes
-//  14  Rem                                          x y -> truncated remainder  yes
-//  15  Neg                                          x -> -x                     yes
-//  16  Eq                                           x y -> bool
-//  17  NotEq                                        x y -> bool
-//  18  Lt                                           x y -> bool                 yes
-//  19  Le                                           x y -> bool                 yes
-//  20  Gt                                           x y -> bool                 yes
-//  21  Ge                                           x y -> bool                 yes
-//  22  Not                                          x -> bool
-//  23  Jump                 ab offset               ->
-//  24  JumpIfFalse          ab offset               test ->
-//  25  JumpIfTrue           ab offset               test ->
-//  26  Call                 a count                 args... callee -> result    when the form has
-//  one 27  TailCall             a count                 args... callee -> result 28  Return result
-//  -> (frame ends) 29  MakeClosure          ab proto, c count       captures... -> closure 30
-//  MakeTemplateClosure  ab constant, c count    captures... -> closure 31  MakeList             ab
-//  count                elems... -> list 32  MakeVector           ab count                elems...
-//  -> vector 33  MakeMap              ab pair count           k v k v ... -> map 34  MakeSet ab
-//  count                elems... -> set 35  PushHandler          ab constant (Symbol)    handler ->
-//  36  PopHandler                                   ->
-//  37  Perform              ab constant, c count    args... -> result
-//  38  Resume                                       (never emitted)
-//  39  PerformOp            a constant (effect),    args... -> result           when the form has
-//  one
+// clang-format off
+//   #  name                 operands                    stack                       span
+//   0  LoadConst            ab constant                 -> value
+//   1  Pop                                              v ->
+//   2  Dup                                              v -> v v
+//   3  GetLocal             a slot                      -> value
+//   4  SetLocal             a slot                      v ->
+//   5  GetUpvalue           a capture                   -> value
+//   6  SetUpvalue           a capture                   v ->                        (never emitted)
+//   7  GetGlobal            ab constant (Symbol)        -> value                    when the symbol has one
+//   8  SetGlobal            ab constant (Symbol)        v ->                        (never emitted)
+//   9  DefineGlobal         ab constant (Symbol)        v ->
+//  10  Add                                              x y -> x+y                  yes
+//  11  Sub                                              x y -> x-y                  yes
+//  12  Mul                                              x y -> x*y                  yes
+//  13  Div                                              x y -> x/y                  yes
+//  14  Rem                                              x y -> truncated remainder  yes
+//  15  Neg                                              x -> -x                     yes
+//  16  Eq                                               x y -> bool
+//  17  NotEq                                            x y -> bool
+//  18  Lt                                               x y -> bool                 yes
+//  19  Le                                               x y -> bool                 yes
+//  20  Gt                                               x y -> bool                 yes
+//  21  Ge                                               x y -> bool                 yes
+//  22  Not                                              x -> bool
+//  23  Jump                 ab offset                   ->
+//  24  JumpIfFalse          ab offset                   test ->
+//  25  JumpIfTrue           ab offset                   test ->
+//  26  Call                 a count                     args... callee -> result    when the form has one
+//  27  TailCall             a count                     args... callee -> result
+//  28  Return                                           result -> (frame ends)
+//  29  MakeClosure          ab proto, c count           captures... -> closure
+//  30  MakeTemplateClosure  ab constant, c count        captures... -> closure
+//  31  MakeList             ab count                    elems... -> list
+//  32  MakeVector           ab count                    elems... -> vector
+//  33  MakeMap              ab pair count               k v k v ... -> map
+//  34  MakeSet              ab count                    elems... -> set
+//  35  PushHandler          ab constant (Symbol)        handler ->
+//  36  PopHandler                                       ->
+//  37  Perform              ab constant, c count        args... -> result
+//  38  Resume                                           (never emitted)
+//  39  PerformOp            a constant (effect),        args... -> result           when the form has one
 //                           b constant (op), c count
-//  40  CallBuiltin          ab builtin, c count     args... -> result           for call forms
-//  41  GetGlobalIndexed     ab global               -> value
-//  42  MakeVariant          ab type, c variant      fields... -> variant
+//  40  CallBuiltin          ab builtin, c count         args... -> result           for call forms
+//  41  GetGlobalIndexed     ab global                   -> value
+//  42  MakeVariant          ab type, c variant          fields... -> variant
+// clang-format on
 //
 // Notes on use:
 // - Calls push the arguments left to right, then the callee (Call/TailCall only); CallBuiltin and
@@ -194,8 +198,8 @@ inline constexpr const char* kOpcodeNames[kOpcodeCount] = {
     "MakeVariant",
 };
 
-// One code word. A plain 32-bit value with named accessors; the run loop may as well read the raw
-// word and shift it itself.
+// One code word. A plain 32-bit value with named accessors, through which both sides read and
+// write the fields; they compile to the same shifts and masks as spelled out by hand.
 struct Instruction {
   std::uint32_t word = 0;
 

@@ -52,6 +52,10 @@
 //     usual; the next word exists, as none of these kinds ends the code. A fused word cannot
 //     fail: where it would, no fusion happens. An indexed global read runs a following Call
 //     when the global holds the cached callee of rule 13 and the call would not poll.
+//     The pairs are fused here rather than rewritten once when a prototype is installed: most
+//     depend on what only the run knows (integers on the stack, the cached callee), and fused
+//     words would be a second instruction set that the compiler's code checks, the
+//     disassembler and the continuation's stop words would all have to know.
 // 13. The inline call caches the last closure it entered: its key, the prototype of its plain
 //     first clause, that clause's arity, and the heap's collection count at the time. A callee
 //     with the same key, called with that many arguments while the count is unchanged, is that
@@ -334,8 +338,8 @@ bool make_variant(Vm& vm, std::uint32_t type_id, std::uint32_t variant_index, Vm
 // a and b). The checks come before the global lookup, the lookup before the arguments are taken.
 bool perform(Vm& vm, std::uint32_t word, const Value* consts, std::size_t const_count,
              VmError& err) {
-  const bool qualified = static_cast<Opcode>(word & 0xFF) == Opcode::PerformOp;
-  const std::uint32_t effect_index = qualified ? (word >> 8) & 0xFF : (word >> 8) & 0xFFFF;
+  const bool qualified = Instruction(word).op() == Opcode::PerformOp;
+  const std::uint32_t effect_index = qualified ? Instruction(word).a() : Instruction(word).ab();
   if (effect_index >= const_count) internal_error("constant index outside the table");
   const Value effect_sym = consts[effect_index];
   if (effect_sym.tag != Tag::Symbol) {
@@ -344,7 +348,7 @@ bool perform(Vm& vm, std::uint32_t word, const Value* consts, std::size_t const_
   }
   Spur operation = effect_sym.as.spur;
   if (qualified) {
-    const std::uint32_t op_index = (word >> 16) & 0xFF;
+    const std::uint32_t op_index = Instruction(word).b();
     if (op_index >= const_count) internal_error("constant index outside the table");
     if (consts[op_index].tag != Tag::Symbol) {
       err = VmError::type_error("expected symbol for operation");
@@ -358,7 +362,7 @@ bool perform(Vm& vm, std::uint32_t word, const Value* consts, std::size_t const_
     return false;
   }
   ValueStack& st = vm.stack;
-  std::size_t count = word >> 24;
+  std::size_t count = Instruction(word).c();
   const std::size_t n = st.size();
   if (count > n) count = n;
   std::vector<Value> args(st.data() + (n - count), st.data() + n);
@@ -556,7 +560,7 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
 // towards the interrupt poll.
 #define JUMP()                                                                                     \
   do {                                                                                             \
-    const std::int16_t offset = static_cast<std::int16_t>((word >> 8) & 0xFFFF);                   \
+    const std::int16_t offset = Instruction(word).offset();                                        \
     ip += offset;                                                                                  \
     if (offset < 0) POLL();                                                                        \
   } while (0)
@@ -582,7 +586,7 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   do {                                                                                             \
     const Vm::PrototypeView& ep_view = vm.prototype_views[(proto)];                                \
     Value* const ep_args = (args_at);                                                              \
-    if (ep_args + ep_view.local_count <= stack_hi && vm.frames.size() < kMaxFrames &&             \
+    if (ep_args + ep_view.local_count <= stack_hi && vm.frames.size() < kMaxFrames &&              \
         !vm.frames.full()) [[likely]] {                                                            \
       before;                                                                                      \
       sp = ep_args + (argc);                                                                       \
@@ -609,7 +613,7 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
 // the operands on the stack (`popped` of them) go, the test never reaches the stack.
 #define BRANCH_ON(holds, popped)                                                                   \
   do {                                                                                             \
-    if ((ip->word & 0xFF) == static_cast<std::uint32_t>(Opcode::JumpIfFalse)) {                    \
+    if (ip->op() == Opcode::JumpIfFalse) {                                                         \
       sp -= (popped);                                                                              \
       word = (ip++)->word;                                                                         \
       if (!(holds)) JUMP();                                                                        \
@@ -644,15 +648,15 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
 #define DISPATCH()                                                                                 \
   do {                                                                                             \
     word = (ip++)->word;                                                                           \
-    goto* kLabels[word & 0xFF];                                                                    \
+    goto* kLabels[Instruction(word).op_byte()];                                                    \
   } while (0)
 #define OP(name) op_##name:
-#define BEGIN_DISPATCH() goto* kLabels[word & 0xFF];
+#define BEGIN_DISPATCH() goto* kLabels[Instruction(word).op_byte()];
 #define END_DISPATCH()
 #else
 #define DISPATCH() goto next_instruction
 #define OP(name) case static_cast<std::uint32_t>(Opcode::name):
-#define BEGIN_DISPATCH() switch (word & 0xFF) {
+#define BEGIN_DISPATCH() switch (Instruction(word).op_byte()) {
 #define END_DISPATCH()                                                                             \
   default:                                                                                         \
     goto invalid_op;                                                                               \
@@ -668,12 +672,12 @@ next_instruction:
   BEGIN_DISPATCH()
 
   OP(LoadConst) {
-    const Value* const k = consts + ((word >> 8) & 0xFFFF);
+    const Value* const k = consts + Instruction(word).ab();
     // An integer constant whose next word adds, subtracts or compares it with an integer on
     // top of the stack: that word runs here too, without the constant going onto the stack
     // (rule 12). An overflow is left to the word itself, which fails as it always does.
     if (k->tag == Tag::Int && sp > stack_lo && sp[-1].tag == Tag::Int) {
-      const std::uint32_t next = ip->word & 0xFF;
+      const std::uint32_t next = ip->op_byte();
       const std::int64_t x = sp[-1].as.integer;
       const std::int64_t y = k->as.integer;
       std::int64_t r;
@@ -732,15 +736,15 @@ next_instruction:
     DISPATCH();
   }
   OP(GetLocal) {
-    const Value* slot = bp + ((word >> 8) & 0xFF);
+    const Value* slot = bp + Instruction(word).a();
     if (slot >= sp) [[unlikely]] {
       const auto index = static_cast<std::uint32_t>(slot - stack_lo);
       FAIL(local_out_of_bounds(vm, index));
     }
     // Two locals read in a row (the operands of most calls and arithmetic) in one step, when
     // both fit and the second is inside the frame once the first is pushed (rule 12).
-    if ((ip->word & 0xFF) == static_cast<std::uint32_t>(Opcode::GetLocal) && stack_hi - sp >= 2) {
-      const Value* const second = bp + ((ip->word >> 8) & 0xFF);
+    if (ip->op() == Opcode::GetLocal && stack_hi - sp >= 2) {
+      const Value* const second = bp + ip->a();
       if (second <= sp) [[likely]] {
         *sp = *slot;
         ++sp;
@@ -756,7 +760,7 @@ next_instruction:
   OP(SetLocal) {
     NEED(1);
     --sp;
-    Value* slot = bp + ((word >> 8) & 0xFF);
+    Value* slot = bp + Instruction(word).a();
     if (slot >= sp) [[unlikely]] {
       const auto index = static_cast<std::uint32_t>(slot - stack_lo);
       FAIL(local_out_of_bounds(vm, index));
@@ -769,7 +773,7 @@ next_instruction:
     if (key.version == 0) FAIL(VmError::type_error("no closure for upvalue access"));
     const Closure* clo = live_closure(vm.heap, key);
     if (clo == nullptr) FAIL(VmError::type_error("expected closure"));
-    const std::uint32_t index = (word >> 8) & 0xFF;
+    const std::uint32_t index = Instruction(word).a();
     if (index >= clo->captures.size()) internal_error("capture index outside the closure");
     PUSH(clo->captures[index]);
     DISPATCH();
@@ -781,13 +785,13 @@ next_instruction:
     --sp;
     Closure* clo = const_cast<Closure*>(live_closure(vm.heap, key));
     if (clo == nullptr) FAIL(VmError::type_error("expected closure"));
-    const std::uint32_t index = (word >> 8) & 0xFF;
+    const std::uint32_t index = Instruction(word).a();
     if (index >= clo->captures.size()) internal_error("capture index outside the closure");
     clo->captures[index] = *sp;
     DISPATCH();
   }
   OP(GetGlobal) {
-    const std::uint32_t index = (word >> 8) & 0xFFFF;
+    const std::uint32_t index = Instruction(word).ab();
     if (consts[index].tag != Tag::Symbol) FAIL(VmError::type_error("expected symbol"));
     const Spur spur = consts[index].as.spur;
     const std::uint32_t slot = spur < vm.global_slots.size() ? vm.global_slots[spur] : 0;
@@ -798,7 +802,7 @@ next_instruction:
   }
   OP(SetGlobal)
   OP(DefineGlobal) {
-    const std::uint32_t index = (word >> 8) & 0xFFFF;
+    const std::uint32_t index = Instruction(word).ab();
     if (consts[index].tag != Tag::Symbol) FAIL(VmError::type_error("expected symbol"));
     const Spur name = consts[index].as.spur;
     NEED(1);
@@ -810,7 +814,7 @@ next_instruction:
     DISPATCH();
   }
   OP(GetGlobalIndexed) {
-    const std::uint32_t index = (word >> 8) & 0xFFFF;
+    const std::uint32_t index = Instruction(word).ab();
     // The compiler predicts the positions of globals defined earlier in the same form; when such
     // a definition did not run, the position may not exist yet.
     if (index >= vm.globals.size()) [[unlikely]]
@@ -827,8 +831,8 @@ next_instruction:
     // A global read whose next word is a plain Call of the cached closure (rule 13) enters it
     // in the same step (rule 12), the callee never reaching the stack. The call counts towards
     // the poll as usual; when the count would reach the poll, no fusion happens.
-    if ((ip->word & 0xFF) == static_cast<std::uint32_t>(Opcode::Call)) {
-      const std::uint32_t argc = (ip->word >> 8) & 0xFF;
+    if (ip->op() == Opcode::Call) {
+      const std::uint32_t argc = ip->a();
       if (CACHED_CALLEE(vm.globals[index], argc) && vm.interrupt_countdown > 1 &&
           sp >= stack_lo + argc) {
         const HeapKey key = vm.globals[index].as.key;
@@ -899,7 +903,7 @@ next_instruction:
     const Value* const b = sp - 1;
     if (BOTH(a, b, Tag::Int)) [[likely]] {
       const bool holds = (a->as.integer == b->as.integer) ==
-                         ((word & 0xFF) == static_cast<std::uint32_t>(Opcode::Eq));
+                         (Instruction(word).op() == Opcode::Eq);
       BRANCH_ON(holds, 2);
       put_bool(a, holds);
       --sp;
@@ -908,10 +912,10 @@ next_instruction:
       OUT();
       const bool eq = scalar_values_equal(st.data()[st.size() - 2], st.data()[st.size() - 1]);
       IN();
-      put_bool(sp - 2, (word & 0xFF) == static_cast<std::uint32_t>(Opcode::Eq) ? eq : !eq);
+      put_bool(sp - 2, Instruction(word).op() == Opcode::Eq ? eq : !eq);
       --sp;
     } else {
-      SLOW(binary_op(vm, static_cast<Opcode>(word & 0xFF), err));
+      SLOW(binary_op(vm, Instruction(word).op(), err));
     }
     DISPATCH();
   }
@@ -960,12 +964,12 @@ next_instruction:
     DISPATCH();
   }
   OP(Call) {
-    call_argc = (word >> 8) & 0xFF;
+    call_argc = Instruction(word).a();
     call_tail = false;
     goto do_call;
   }
   OP(TailCall) {
-    call_argc = (word >> 8) & 0xFF;
+    call_argc = Instruction(word).a();
     call_tail = true;
     goto do_call;
   }
@@ -1006,8 +1010,8 @@ next_instruction:
     DISPATCH();
   }
   OP(MakeClosure) {
-    const std::uint32_t proto = (word >> 8) & 0xFFFF;
-    const std::uint32_t count = word >> 24;
+    const std::uint32_t proto = Instruction(word).ab();
+    const std::uint32_t count = Instruction(word).c();
     if (proto >= vm.prototypes.size()) internal_error("closure prototype outside the table");
     NEED(count);
     OUT();
@@ -1016,33 +1020,33 @@ next_instruction:
     DISPATCH();
   }
   OP(MakeTemplateClosure) {
-    SLOW(make_template_closure(vm, consts, const_count, (word >> 8) & 0xFFFF, word >> 24, err));
+    SLOW(make_template_closure(vm, consts, const_count, Instruction(word).ab(),
+                               Instruction(word).c(), err));
     DISPATCH();
   }
   OP(MakeList)
   OP(MakeVector) {
     OUT();
-    make_seq(vm, (word >> 8) & 0xFFFF,
-             (word & 0xFF) == static_cast<std::uint32_t>(Opcode::MakeVector));
+    make_seq(vm, Instruction(word).ab(), Instruction(word).op() == Opcode::MakeVector);
     IN();
     DISPATCH();
   }
   OP(MakeMap)
   OP(MakeSet) {
     SLOW(make_map_or_set(vm,
-                         static_cast<std::size_t>((word >> 8) & 0xFFFF) *
-                             ((word & 0xFF) == static_cast<std::uint32_t>(Opcode::MakeMap) ? 2 : 1),
-                         (word & 0xFF) == static_cast<std::uint32_t>(Opcode::MakeMap), err));
+                         static_cast<std::size_t>(Instruction(word).ab()) *
+                             (Instruction(word).op() == Opcode::MakeMap ? 2 : 1),
+                         Instruction(word).op() == Opcode::MakeMap, err));
     DISPATCH();
   }
   OP(MakeVariant) {
-    SLOW(make_variant(vm, (word >> 8) & 0xFFFF, word >> 24, err));
+    SLOW(make_variant(vm, Instruction(word).ab(), Instruction(word).c(), err));
     DISPATCH();
   }
   OP(PushHandler) {
     SLOW(take(push_handler(vm, vm.prototypes[vm.frames.back().prototype],
                            static_cast<std::uint32_t>(ip - code),
-                           static_cast<std::uint16_t>(word >> 8)),
+                           Instruction(word).ab()),
               err));
     DISPATCH();
   }
@@ -1062,7 +1066,7 @@ next_instruction:
   }
   OP(CallBuiltin) {
     SLOW(take(
-        call_native_from_stack(vm, static_cast<std::uint16_t>((word >> 8) & 0xFFFF), word >> 24),
+        call_native_from_stack(vm, Instruction(word).ab(), Instruction(word).c()),
         err));
     DISPATCH();
   }
@@ -1152,7 +1156,7 @@ invalid_op : {
   }
   if (bad_word == kTrapWord && is_trap(vm, vm.frames.back().prototype, at))
     internal_error("malformed code: an operand or jump outside its table, or no final return");
-  err = VmError::invalid_opcode(static_cast<std::uint8_t>(bad_word & 0xFF));
+  err = VmError::invalid_opcode(Instruction(bad_word).op_byte());
   goto fail;
 }
 

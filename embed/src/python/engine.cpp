@@ -547,7 +547,7 @@ PyType_Slot engine_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec engine_spec = {"quorvex.Engine", static_cast<int>(sizeof(EngineObject)), 0,
+PyType_Spec engine_type_layout = {"quorvex.Engine", static_cast<int>(sizeof(EngineObject)), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, engine_slots};
 
 // ---------------------------------------------------------------------------------------------
@@ -595,7 +595,7 @@ PyType_Slot agent_journal_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec agent_journal_spec = {"quorvex.AgentJournal",
+PyType_Spec agent_journal_type_layout = {"quorvex.AgentJournal",
                                   static_cast<int>(sizeof(AgentJournalObject)), 0,
                                   Py_TPFLAGS_DEFAULT, agent_journal_slots};
 
@@ -605,14 +605,14 @@ PyTypeObject* g_engine_type = nullptr;
 
 PyTypeObject* engine_type() {
   if (g_engine_type == nullptr) {
-    g_engine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&engine_spec));
+    g_engine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&engine_type_layout));
   }
   return g_engine_type;
 }
 
 PyTypeObject* agent_journal_type() {
   if (g_agent_journal_type == nullptr) {
-    g_agent_journal_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&agent_journal_spec));
+    g_agent_journal_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&agent_journal_type_layout));
   }
   return g_agent_journal_type;
 }

@@ -96,7 +96,7 @@ PyType_Slot keyword_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec keyword_spec = {
+PyType_Spec keyword_type_layout = {
     "quorvex.Keyword", static_cast<int>(sizeof(KeywordObject)), 0, Py_TPFLAGS_DEFAULT,
     keyword_slots,
 };
@@ -105,7 +105,7 @@ PyType_Spec keyword_spec = {
 
 PyTypeObject* keyword_type() {
   if (g_keyword_type == nullptr) {
-    g_keyword_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&keyword_spec));
+    g_keyword_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&keyword_type_layout));
   }
   return g_keyword_type;
 }

@@ -144,7 +144,7 @@ using BoundNames = std::vector<BoundName>;
 // Clause positions build records that the machine's clause matcher tests. Each declares the
 // pattern's names as locals of the current function context (the clause's own) and appends them
 // to `bound`, one list per clause, which refuses a name bound twice.
-//   compile_pattern        a parameter of `fn` or of a handler clause's record
+//   compile_pattern        a parameter of `fn` and `defn`, and everything nested in one
 //   compile_match_pattern  a `match` clause: `_`, and list patterns with match's own texts
 CompileOr<Pattern> compile_pattern(Compiler& c, const Form& form, BoundNames& bound);
 CompileOr<Pattern> compile_match_pattern(Compiler& c, const Form& form, BoundNames& bound);

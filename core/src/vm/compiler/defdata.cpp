@@ -13,22 +13,22 @@ namespace quorvex {
 
 namespace {
 
-struct VariantSpec {
+struct VariantDecl {
   std::string text;
   Spur name = 0;
   std::vector<Spur> fields;
 };
 
-CompileOr<VariantSpec> read_variant_spec(Compiler& c, const Form& spec) {
-  if (kind_of(spec) != FormKind::List) {
-    return fail("variant spec must be a list like (Name [field1 field2])", span_of(spec));
+CompileOr<VariantDecl> read_variant_decl(Compiler& c, const Form& decl) {
+  if (kind_of(decl) != FormKind::List) {
+    return fail("variant spec must be a list like (Name [field1 field2])", span_of(decl));
   }
-  const FormList items = elements_of(spec);
-  if (items.empty()) return fail("empty variant spec", span_of(spec));
+  const FormList items = elements_of(decl);
+  if (items.empty()) return fail("empty variant spec", span_of(decl));
   if (kind_of(*items[0]) != FormKind::Symbol) {
     return fail("variant name must be a symbol", span_of(*items[0]));
   }
-  VariantSpec out;
+  VariantDecl out;
   out.text = std::string(name_of(*items[0]).name);
   out.name = intern_name(c, out.text);
   // Items after the field vector are ignored.
@@ -44,7 +44,7 @@ CompileOr<VariantSpec> read_variant_spec(Compiler& c, const Form& spec) {
     }
   }
   if (out.fields.size() > TypeRegistry::kMaxFields) {
-    return fail(registry_error_text(RegistryError::TooManyFields), span_of(spec));
+    return fail(registry_error_text(RegistryError::TooManyFields), span_of(decl));
   }
   return out;
 }
@@ -61,12 +61,12 @@ CompileResult define_and_drop(Compiler& c, Spur name) {
   return {};
 }
 
-CompileResult emit_constructor(Compiler& c, const VariantSpec& spec, std::uint16_t type_id,
+CompileResult emit_constructor(Compiler& c, const VariantDecl& decl, std::uint16_t type_id,
                                std::uint8_t variant_index) {
-  const auto arity = static_cast<std::uint8_t>(spec.fields.size());
-  push_function(c, spec.name, arity, false);
+  const auto arity = static_cast<std::uint8_t>(decl.fields.size());
+  push_function(c, decl.name, arity, false);
   current(c).push_scope();
-  for (Spur field : spec.fields)
+  for (Spur field : decl.fields)
     QV_TRY(current(c).declare_local(field, std::nullopt));
   for (std::uint8_t i = 0; i < arity; ++i)
     current(c).emit_instruction(Opcode::GetLocal, i);
@@ -79,12 +79,12 @@ CompileResult emit_constructor(Compiler& c, const VariantSpec& spec, std::uint16
     FunctionRef record = FunctionRef::plain(proto, arity, 0);
     QV_TRY(emit_closure(c, {}, 0, &record, std::nullopt));
   }
-  return define_and_drop(c, spec.name);
+  return define_and_drop(c, decl.name);
 }
 
 // One clause of a predicate: true for a value of the variant (its fields bound to slots 1..n and
 // not used), or false for anything (a wildcard).
-CompileOr<FunctionClause> predicate_clause(Compiler& c, Spur name, const VariantSpec* variant,
+CompileOr<FunctionClause> predicate_clause(Compiler& c, Spur name, const VariantDecl* variant,
                                            std::uint16_t type_id, std::uint8_t variant_index) {
   push_function(c, name, 1, false);
   current(c).push_scope();
@@ -111,13 +111,13 @@ CompileOr<FunctionClause> predicate_clause(Compiler& c, Spur name, const Variant
 
 // A predicate answering true for the given variants of the type and false for anything else.
 CompileResult emit_predicate(Compiler& c, const std::string& subject, std::uint16_t type_id,
-                             const std::vector<VariantSpec>& specs, std::size_t first,
+                             const std::vector<VariantDecl>& decls, std::size_t first,
                              std::size_t count) {
   const Spur name = intern_name(c, subject + "?");
   std::vector<FunctionClause> clauses;
   for (std::size_t i = first; i < first + count; ++i) {
     QV_TRY_ASSIGN(FunctionClause clause,
-                  predicate_clause(c, name, &specs[i], type_id, static_cast<std::uint8_t>(i)));
+                  predicate_clause(c, name, &decls[i], type_id, static_cast<std::uint8_t>(i)));
     clauses.push_back(std::move(clause));
   }
   QV_TRY_ASSIGN(FunctionClause otherwise, predicate_clause(c, name, nullptr, type_id, 0));
@@ -138,13 +138,13 @@ CompileResult compile_defdata(Compiler& c, FormSpan items) {
   const std::string type_text(name_of(*items[1]).name);
   const Spur type_name = intern_name(c, type_text);
 
-  std::vector<VariantSpec> specs;
-  specs.reserve(items.size() - 2);
+  std::vector<VariantDecl> decls;
+  decls.reserve(items.size() - 2);
   for (std::size_t i = 2; i < items.size(); ++i) {
-    QV_TRY_ASSIGN(VariantSpec spec, read_variant_spec(c, *items[i]));
-    specs.push_back(std::move(spec));
+    QV_TRY_ASSIGN(VariantDecl decl, read_variant_decl(c, *items[i]));
+    decls.push_back(std::move(decl));
   }
-  if (specs.size() > TypeRegistry::kMaxVariants) {
+  if (decls.size() > TypeRegistry::kMaxVariants) {
     return fail(registry_error_text(RegistryError::TooManyVariants), head);
   }
   TypeRegistry& types = c.host->types();
@@ -154,15 +154,15 @@ CompileResult compile_defdata(Compiler& c, FormSpan items) {
   // The shared instance of each variant without fields, made with the id the type is about to
   // receive; the registry roots it from the registration on.
   std::vector<VariantInfo> infos;
-  infos.reserve(specs.size());
-  for (std::size_t i = 0; i < specs.size(); ++i) {
+  infos.reserve(decls.size());
+  for (std::size_t i = 0; i < decls.size(); ++i) {
     std::optional<HeapKey> singleton;
-    if (specs[i].fields.empty()) {
+    if (decls[i].fields.empty()) {
       singleton = c.host->insert_machine_object(
           HeapObject(Variant{{}, VariantTag::make(*next_id, static_cast<std::uint32_t>(i))}));
     }
     std::expected<VariantInfo, RegistryError> info =
-        make_variant_info(specs[i].name, specs[i].fields, singleton);
+        make_variant_info(decls[i].name, decls[i].fields, singleton);
     if (!info) throw InternalError("variant checked before registration was refused");
     infos.push_back(std::move(*info));
   }
@@ -172,18 +172,18 @@ CompileResult compile_defdata(Compiler& c, FormSpan items) {
     throw InternalError("data type checked before registration was refused");
   }
   const auto type_id = static_cast<std::uint16_t>(*registered);
-  for (std::size_t i = 0; i < specs.size(); ++i) {
+  for (std::size_t i = 0; i < decls.size(); ++i) {
     c.variant_constructors.insert_or_assign(
-        specs[i].name, ConstructorEntry{type_id, static_cast<std::uint8_t>(i),
-                                        static_cast<std::uint32_t>(specs[i].fields.size())});
+        decls[i].name, ConstructorEntry{type_id, static_cast<std::uint8_t>(i),
+                                        static_cast<std::uint32_t>(decls[i].fields.size())});
   }
 
   // Definitions in this order: constructors, variant predicates, the type predicate.
-  for (std::size_t i = 0; i < specs.size(); ++i)
-    QV_TRY(emit_constructor(c, specs[i], type_id, static_cast<std::uint8_t>(i)));
-  for (std::size_t i = 0; i < specs.size(); ++i)
-    QV_TRY(emit_predicate(c, specs[i].text, type_id, specs, i, 1));
-  QV_TRY(emit_predicate(c, type_text, type_id, specs, 0, specs.size()));
+  for (std::size_t i = 0; i < decls.size(); ++i)
+    QV_TRY(emit_constructor(c, decls[i], type_id, static_cast<std::uint8_t>(i)));
+  for (std::size_t i = 0; i < decls.size(); ++i)
+    QV_TRY(emit_predicate(c, decls[i].text, type_id, decls, i, 1));
+  QV_TRY(emit_predicate(c, type_text, type_id, decls, 0, decls.size()));
   return emit_constant(c, Value::nil(), std::nullopt);
 }
 

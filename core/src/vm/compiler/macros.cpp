@@ -25,7 +25,7 @@ namespace {
 // How many macro calls may expand one inside another (or, for `macroexpand`, one after another):
 // a macro that expands to a call of itself ends here with an error instead of exhausting the
 // native stack or running forever.
-constexpr std::uint32_t kMaxExpansionDepth = 1000;
+constexpr std::uint32_t kMaxExpansionDepth = 500;
 
 constexpr std::size_t kMaxMacroParameters = 255;
 

@@ -4,6 +4,7 @@
 // expression alive by copying that pointer, never by holding the heap object. Matching is linear
 // in the text; offsets are bytes, and matches always fall on character boundaries.
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,17 +45,20 @@ std::expected<Search, VmError> search_arguments(const Vm& vm, const Value* args)
 }
 
 // Every non-overlapping occurrence of a literal pattern, or only the first, replaced literally.
-// An empty pattern occurs at every character boundary, both ends included.
-std::string replace_literal(std::string_view text, std::string_view pattern,
-                            std::string_view replacement, bool all) {
+// An empty pattern occurs at every character boundary, both ends included. Nothing once the
+// result would be longer than any string may be.
+std::optional<std::string> replace_literal(std::string_view text, std::string_view pattern,
+                                           std::string_view replacement, bool all) {
+  constexpr std::size_t kMax = SmallString::kMaxSize;
   std::string out;
   if (pattern.empty()) {
-    out.reserve(text.size() + replacement.size() * (all ? text.size() + 1 : 1));
-    out.append(replacement);
-    if (!all) {
-      out.append(text);
-      return out;
+    const std::size_t boundaries = all ? utf8_count_scalars(text) + 1 : 1;
+    if (replacement.size() > 0 && boundaries > (kMax - text.size()) / replacement.size()) {
+      return std::nullopt;
     }
+    out.reserve(text.size() + replacement.size() * boundaries);
+    out.append(replacement);
+    if (!all) return out.append(text);
     for (std::size_t i = 0; i < text.size();) {
       const std::size_t length = utf8_decode(text, i).length;
       out.append(text.substr(i, length));
@@ -69,6 +73,7 @@ std::string replace_literal(std::string_view text, std::string_view pattern,
     if (at == std::string_view::npos) break;
     out.append(text.substr(copied, at - copied));
     out.append(replacement);
+    if (out.size() > kMax) return std::nullopt;
     copied = at + pattern.size();
     if (!all) break;
   }
@@ -81,15 +86,16 @@ NativeResult replace_matches(Vm& vm, const Value* args, bool all, const char* pa
   if (!text) return std::unexpected(std::move(text.error()));
   auto replacement = expect_string(vm, args[2]);
   if (!replacement) return std::unexpected(std::move(replacement.error()));
-  std::string out;
+  std::optional<std::string> out;
   if (const std::optional<std::string_view> literal = string_view_of(vm.heap, args[1])) {
     out = replace_literal(*text, *literal, *replacement, all);
   } else if (std::shared_ptr<const Regex> regex = regex_of(vm, args[1])) {
-    out = all ? regex->replace_all(*text, *replacement) : regex->replace_first(*text, *replacement);
+    out = regex->replace_bounded(*text, *replacement, all, SmallString::kMaxSize);
   } else {
     return type_error(pattern_error);
   }
-  return lift_fault(alloc_string_owned(vm.heap, std::move(out)));
+  if (!out) return std::unexpected(to_vm_error(ValueFault::StringTooLong));
+  return lift_fault(alloc_string_owned(vm.heap, std::move(*out)));
 }
 
 } // namespace

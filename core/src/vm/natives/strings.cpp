@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,6 +31,15 @@ PrintEnv print_env(const Vm& vm) {
 
 NativeResult string_result(Vm& vm, std::string&& text) {
   return lift_fault(alloc_string_owned(vm.heap, std::move(text)));
+}
+
+// Appends a display form, refusing to go on once the text is longer than any string may be: a
+// few arguments repeated many times would otherwise build an arbitrarily large one.
+std::optional<VmError> append_display_bounded(const PrintEnv& env, const Value& v,
+                                              std::string& out) {
+  if (Guarded<void> done = append_display(env, v, out); !done) return to_vm_error(done.error());
+  if (out.size() > SmallString::kMaxSize) return to_vm_error(ValueFault::StringTooLong);
+  return std::nullopt;
 }
 
 // The Unicode White_Space property.
@@ -96,12 +106,12 @@ NativeResult map_case(Vm& vm, const Value* args, CaseMapFn fn) {
   UErrorCode status = U_ZERO_ERROR;
   int32_t needed =
       fn(root, out.data(), static_cast<int32_t>(out.size()), text->data(), length, &status);
-  if (status == U_BUFFER_OVERFLOW_ERROR) {
+  if (status == U_BUFFER_OVERFLOW_ERROR && needed > 0) {
     out.assign(static_cast<std::size_t>(needed), '\0');
     status = U_ZERO_ERROR;
     needed = fn(root, out.data(), needed, text->data(), length, &status);
   }
-  if (status == U_INDEX_OUTOFBOUNDS_ERROR) {
+  if (status == U_INDEX_OUTOFBOUNDS_ERROR || status == U_BUFFER_OVERFLOW_ERROR) {
     return std::unexpected(to_vm_error(ValueFault::StringTooLong));
   }
   if (U_FAILURE(status)) return std::unexpected(VmError::value_error(u_errorName(status)));
@@ -127,8 +137,8 @@ NativeResult builtin_str(Vm& vm, const Value* args, std::size_t argc) {
   std::string out;
   const PrintEnv env = print_env(vm);
   for (std::size_t i = 0; i < argc; ++i) {
-    if (Guarded<void> done = append_display(env, args[i], out); !done) {
-      return std::unexpected(to_vm_error(done.error()));
+    if (auto failed = append_display_bounded(env, args[i], out)) {
+      return std::unexpected(std::move(*failed));
     }
   }
   return string_result(vm, std::move(out));
@@ -164,8 +174,8 @@ NativeResult builtin_format(Vm& vm, const Value* args, std::size_t argc) {
     const char directive = t[percent + 1];
     if (directive == 's' || directive == 'd' || directive == 'f') {
       if (next_arg < argc) {
-        if (Guarded<void> done = append_display(env, args[next_arg], out); !done) {
-          return std::unexpected(to_vm_error(done.error()));
+        if (auto failed = append_display_bounded(env, args[next_arg], out)) {
+          return std::unexpected(std::move(*failed));
         }
         ++next_arg;
       }
@@ -266,8 +276,8 @@ NativeResult builtin_join(Vm& vm, const Value* args, std::size_t argc) {
   for (const Value& item : items) {
     if (!first) out.append(*sep);
     first = false;
-    if (Guarded<void> done = append_display(env, item, out); !done) {
-      return std::unexpected(to_vm_error(done.error()));
+    if (auto failed = append_display_bounded(env, item, out)) {
+      return std::unexpected(std::move(*failed));
     }
   }
   return string_result(vm, std::move(out));

@@ -1,5 +1,5 @@
-// Helpers of the tests that run programs through the whole engine: the outcome of a program as
-// text, the state a machine must be left in, and tables of errors with their locations.
+// Programs run through the whole engine, for the test tables of language behaviour: each case is
+// a program and the readable print of its value, or "error: " and the error's display text.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include "vm/interface.hpp"
 #include "vm/vm.hpp"
 
-namespace quorvex::engine_testing {
+namespace quorvex::engine_cases {
 
 // The readable print of the last form's value, or "error: " and the error's display text. The
 // value is printed at once: nothing roots it.
@@ -25,13 +25,28 @@ inline std::string run(Vm& vm, std::string_view source) {
   return text ? *text : "<print fault>";
 }
 
-// Nothing of a finished evaluation, successful or not, stays on the machine's stacks.
+// What every evaluation leaves behind, whatever its outcome.
 inline void expect_machine_at_rest(const Vm& vm) {
   EXPECT_EQ(vm.stack.size(), 0u);
   EXPECT_TRUE(vm.frames.empty());
   EXPECT_TRUE(vm.handlers.empty());
   EXPECT_EQ(vm.heap.native_depth, 0u);
   EXPECT_TRUE(vm.runs.empty());
+}
+
+struct Case {
+  const char* source;
+  const char* expected;
+};
+
+// Each program on a fresh bare machine, which must be at rest afterwards.
+inline void expect_cases(std::initializer_list<Case> cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    EXPECT_EQ(run(*vm, c.source), c.expected);
+    expect_machine_at_rest(*vm);
+  }
 }
 
 // An error's display text and its 1-based line and column (0, 0: no location).
@@ -42,7 +57,7 @@ struct LocatedCase {
   int column;
 };
 
-// Each program on a fresh machine: it must fail with that text at that place, and leave the
+// Each program on a fresh bare machine: it must fail with that text at that place, and leave the
 // machine at rest.
 inline void expect_located(std::initializer_list<LocatedCase> cases) {
   for (const LocatedCase& c : cases) {
@@ -66,4 +81,4 @@ inline void expect_located(std::initializer_list<LocatedCase> cases) {
   }
 }
 
-} // namespace quorvex::engine_testing
+} // namespace quorvex::engine_cases
