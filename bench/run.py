@@ -210,6 +210,7 @@ def program_bench(
     unit: str = "ms",
     note: str = "",
     prepared: bool = False,
+    with_prelude: bool = False,
 ) -> Bench:
     """A row whose three cells each call `run(n)` of one program file.
 
@@ -223,7 +224,7 @@ def program_bench(
         return small_n if small else n
 
     def setup_qv(qv, small):
-        engine = qv.Engine.bare()
+        engine = qv.Engine() if with_prelude else qv.Engine.bare()
         for fn_name, fn in host_fns.items():
             engine.define_fn(fn_name.replace("_", "-"), fn)
         engine.eval(read_program(stem, "qv"))
@@ -269,7 +270,7 @@ def program_bench(
         note=note,
         resize=lambda m: program_bench(
             name, stem, title, m, small_n, expected, targets, globals_fn, per_call, unit, note,
-            prepared,
+            prepared, with_prelude,
         ),
     )
 
@@ -320,6 +321,31 @@ def setup_bare_lua(factory, small):
         return True
 
     return go
+
+
+# Engine() creation, with the prelude ------------------------------------------------------------
+
+ENGINE_COUNT = 200
+
+
+def setup_engine_qv(qv, small):
+    count = 2 if small else ENGINE_COUNT
+    make = qv.Engine
+
+    def go():
+        for _ in range(count):
+            make()
+        return True
+
+    return go
+
+
+def setup_engine_py(small):
+    return setup_bare_py(small)
+
+
+def setup_engine_lua(factory, small):
+    return setup_bare_lua(factory, small)
 
 
 # eval of a tiny form ----------------------------------------------------------------------------
@@ -553,6 +579,19 @@ BENCHES: list[Bench] = [
         note="CPython column: a fresh module namespace; Lua column: a fresh LuaRuntime",
     ),
     Bench(
+        name="engine",
+        title="Engine() creation (prelude)",
+        unit="us",
+        ops=ENGINE_COUNT,
+        setup_qv=setup_engine_qv,
+        setup_py=setup_engine_py,
+        setup_lua=setup_engine_lua,
+        expected=lambda small: True,
+        targets=[Target("<=2 ms", "abs", 2e-3)],
+        ratio_to_py=False,
+        note="the prelude's 106 definitions compiled and run; columns as in the row above",
+    ),
+    Bench(
         name="eval",
         title="eval of a tiny form",
         unit="us",
@@ -595,6 +634,24 @@ BENCHES: list[Bench] = [
         setup_lua=setup_round_trip_lua,
         expected=lambda small: round_trip_data(),
         note="CPython column: copy in and copy out; Lua column: table_from and back",
+    ),
+]
+BENCHES += [
+    program_bench(
+        "freq", "freq", "frequencies of 100k ints", 100_000, 1_000, lambda n: [1000, n // 1000],
+        targets=[Target("<=1.5x CPython", "py", 1.5)], with_prelude=True,
+        note="the prelude's frequencies against a dict loop",
+    ),
+    program_bench(
+        "group", "group", "group-by of 100k ints", 100_000, 1_000, lambda n: [100, n // 100],
+        targets=[Target("<=1.5x CPython", "py", 1.5)], with_prelude=True,
+        note="the prelude's group-by against dict.setdefault(...).append",
+    ),
+    program_bench(
+        "distinct", "distinct", "distinct of 100k ints", 100_000, 1_000,
+        lambda n: min(n, 5000),
+        targets=[Target("<=1.5x CPython", "py", 1.5)], with_prelude=True,
+        note="the prelude's distinct against a set and a list",
     ),
 ]
 BY_NAME = {b.name: b for b in BENCHES}

@@ -61,3 +61,34 @@ for src in ["(fact", "(undefined-fn 1)", "(/ 1 0)"]:
 # 6. An engine with defaults prints through its console handler to standard output.
 print("\nconsole output of Engine():", flush=True)
 Engine().eval('(console/println "hello from the language") (console/println {:answer 42})')
+
+# 7. A default engine has the prelude: macros such as ->> and when, sequence functions, optic
+# operators. This program declares a data type, takes it apart with match, reports through an
+# effect whose handler is written in the language, and updates nested data through optics.
+print("\na program on Engine():", flush=True)
+engine = Engine()
+results = engine.eval(
+    """
+    (defdata Shape (Circle [r]) (Rect [w h]))
+    (defn area [s] (match s (Circle r) (* 3 r r) (Rect w h) (* w h)))
+
+    (def Log (effect (note [msg])))
+    (defn audit [shapes]
+      (with-handler [Log]
+        :handle (note [msg k] (do (println "  note: " msg) (k nil)))
+        (loop [total 0 remaining shapes]
+          (if (empty? remaining)
+            total
+            (let [a (area (first remaining))]
+              (when (> a 10) (Log/note (str "large shape, area " a)))
+              (recur (+ total a) (rest remaining)))))))
+
+    (def inventory {:shapes [(Circle 1) (Rect 3 4) (Rect 1 2)] :stock [1 2 3]})
+    [(audit (:shapes inventory))
+     (->> (:shapes inventory) (map area) (filter even?) (reduce +))
+     (over [:stock each] inc inventory)
+     (+= [:stock 0] 10 inventory)]
+    """
+)
+for label, value in zip(["total area", "even areas", "restocked", "first +10"], results):
+    show(label, value if not isinstance(value, dict) else value[Keyword("stock")])

@@ -77,7 +77,8 @@ bool is_pending(const std::string& name) {
 }
 
 // The `console` effect as the default host handler answers it: a string's text or the readable
-// form of anything else, for the first argument, through the same writer as the printing builtins, so both land in one transcript.
+// form of anything else, for the first argument, through the same writer as the printing builtins,
+// so both land in one transcript.
 class ConsoleToStdout final : public HostHandler {
 public:
   std::expected<HandlerOutcome, VmError> handle(Vm& vm, Spur operation,
@@ -102,8 +103,15 @@ public:
 
 // What the program printed, a line feed if that did not end one, then "=> " and the readable
 // value or "error: " and the error's display text, and a final line feed.
-std::string transcript_of(const std::string& source) {
+// Programs below prelude/ run on a machine with the prelude, the others on a bare one.
+std::string transcript_of(const std::string& name, const std::string& source) {
   std::unique_ptr<Vm> vm = vm_new_bare();
+  if (name.starts_with("prelude/")) {
+    std::expected<std::unique_ptr<Vm>, EngineError> with_prelude = vm_with_prelude();
+    if (!with_prelude)
+      return "error: the prelude failed to load: " + to_string(with_prelude.error()) + "\n";
+    vm = std::move(*with_prelude);
+  }
   EXPECT_TRUE(register_host_handler(*vm, "console", std::make_shared<ConsoleToStdout>()));
   testing::internal::CaptureStdout();
   const std::expected<Value, EngineError> result = vm_eval(*vm, source);
@@ -133,7 +141,7 @@ TEST_P(Conformance, TranscriptMatchesTheExpectedFile) {
   const fs::path expected_file = SUITE_DIR / (name + ".out");
   ASSERT_TRUE(fs::exists(expected_file)) << "missing " << expected_file;
   const std::string expected = read_file(expected_file);
-  const std::string actual = transcript_of(read_file(program));
+  const std::string actual = transcript_of(name, read_file(program));
   if (is_pending(name)) {
     EXPECT_NE(actual, expected) << name
                                 << " passes now: remove it from tests/conformance/pending.txt";

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine_cases.hpp"
 #include "value/printer.hpp"
 #include "vm/interface.hpp"
 
@@ -40,26 +41,23 @@ std::string kind_of(const Value& v) {
 }
 
 // The last form's value printed readably, with its kind when it is a number.
-std::string run(Vm& vm, std::string_view source) {
+std::string run_with_kind(Vm& vm, std::string_view source) {
   std::expected<Value, EngineError> r = vm_eval(vm, source);
   if (!r) return "error: " + to_string(r.error());
   Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, *r);
   return (text ? *text : "<print fault>") + kind_of(*r);
 }
 
-struct Case {
-  const char* source;
-  const char* expected;
-};
+using engine_cases::Case;
 
+// Each program on a fresh bare machine with the aliases defined, at rest afterwards.
 void expect_cases(std::initializer_list<Case> cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source);
     std::unique_ptr<Vm> vm = vm_new_bare();
-    ASSERT_EQ(run(*vm, kAliases), "<native-fn>") << "the aliases must be defined";
-    EXPECT_EQ(run(*vm, c.source), c.expected);
-    EXPECT_EQ(vm->stack.size(), 0u);
-    EXPECT_EQ(vm->heap.native_depth, 0u);
+    ASSERT_EQ(run_with_kind(*vm, kAliases), "<native-fn>") << "the aliases must be defined";
+    EXPECT_EQ(run_with_kind(*vm, c.source), c.expected);
+    engine_cases::expect_machine_at_rest(*vm);
   }
 }
 
@@ -184,7 +182,7 @@ TEST(CoreBuiltins, InlineOperatorsAndBuiltinsAgreeOnExactPairs) {
                                                      {"/", "div"},  {"<", "lt"},    {"<=", "le"},
                                                      {"=", "eq"},   {">=", "ge"}};
   std::unique_ptr<Vm> vm = vm_new_bare();
-  ASSERT_EQ(run(*vm, kAliases), "<native-fn>");
+  ASSERT_EQ(run_with_kind(*vm, kAliases), "<native-fn>");
   int overflows = 0;
   for (const char* a : operands) {
     for (const char* b : operands) {
@@ -193,8 +191,8 @@ TEST(CoreBuiltins, InlineOperatorsAndBuiltinsAgreeOnExactPairs) {
         const std::string inline_source = std::string("(") + inline_name + args;
         const std::string builtin_source = std::string("(") + builtin_name + args;
         SCOPED_TRACE(inline_source);
-        const std::string inline_answer = run(*vm, inline_source);
-        EXPECT_EQ(run(*vm, builtin_source), inline_answer);
+        const std::string inline_answer = run_with_kind(*vm, inline_source);
+        EXPECT_EQ(run_with_kind(*vm, builtin_source), inline_answer);
         if (inline_answer == kOverflow) ++overflows;
       }
     }
@@ -465,7 +463,7 @@ TEST(CoreBuiltins, AFailingSwapFunctionLeavesTheAtomAsItLeftIt) {
   std::unique_ptr<Vm> vm = vm_new_bare();
   for (const Step& step : steps) {
     SCOPED_TRACE(step.source);
-    EXPECT_EQ(run(*vm, step.source), step.expected);
+    EXPECT_EQ(run_with_kind(*vm, step.source), step.expected);
   }
 }
 

@@ -606,8 +606,8 @@ TEST_F(Natives, MakeEffectNeverHandsOutTheBuiltInIds) {
 // Handles to objects that are gone answer false to every question about objects, and `type`
 // names what it cannot see "unknown".
 TEST_F(Natives, PredicatesTreatAStaleHandleAsNoObject) {
-  const char* predicates[] = {"string?", "fn?",   "list?", "vector?", "map?",   "set?",
-                              "coll?",   "seq?",  "effect?"};
+  const char* predicates[] = {"string?", "fn?",   "list?", "vector?", "map?",
+                              "set?",    "coll?", "seq?",  "effect?"};
   const Value gone = stale();
   for (const char* name : predicates) {
     EXPECT_TRUE(yields(call(name, {gone}), Value::from_bool(false))) << name;
@@ -622,8 +622,8 @@ TEST_F(Natives, TypeOfAVariantIsItsDataTypeName) {
   const std::uint32_t id =
       *vm->types.register_data_type(vm->interner.get_or_intern("Shape"), {std::move(circle)});
   auto variant_of = [&](std::uint32_t type_id) {
-    return Value::object(heap_alloc(
-        vm->heap, HeapObject(Variant{{i(1)}, VariantTag::make(type_id, 0)})));
+    return Value::object(
+        heap_alloc(vm->heap, HeapObject(Variant{{i(1)}, VariantTag::make(type_id, 0)})));
   };
   EXPECT_TRUE(yields(call("type", {variant_of(id)}), kw("Shape")));
   EXPECT_TRUE(yields(call("type", {variant_of(id + 1)}), kw("variant")));

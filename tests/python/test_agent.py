@@ -197,3 +197,30 @@ def test_journals_compare_by_identity():
         "Returns formatted output matching the CLI REPL experience."
     )
     assert Engine.eval_agent.__text_signature__ == "($self, src, journal)"
+
+
+def test_realistic_updates_with_the_library():
+    engine = Engine()
+    j = AgentJournal()
+    assert engine.eval_text("(def m {:a 1})", j) == "{:a 1}\nRecorded as m@1."
+    [r] = engine.eval_agent("(assoc m :b 2)", j)
+    assert r == {"value": {Keyword("a"): 1, Keyword("b"): 2},
+                 "lineage_message": "Recorded as m@2 (from m@1)."}
+    assert engine.eval("m") == {Keyword("a"): 1}
+    results = engine.eval_agent(
+        "(-> m (assoc :c 3) (dissoc :a)) (update m :a inc) (over [:a] inc m) (+>> [:a] inc m)"
+        " (-> m (assoc :a 1) count)",
+        j,
+    )
+    assert [r["lineage_message"] for r in results] == [
+        "Recorded as m@3 (from m@2).",
+        "Recorded as m@4 (from m@3).",
+        # The same value as the revision before it: nothing new is recorded.
+        None,
+        None,
+        None,
+    ]
+    [answer] = engine.eval_agent("(revisions 'm)", j)
+    assert [(e[Keyword("index")], e[Keyword("name")]) for e in answer["value"]] == [
+        (1, "m@1"), (2, "m@2"), (3, "m@3"), (4, "m@4"),
+    ]

@@ -184,7 +184,9 @@ def same(got, want):
 
 
 # Values near the ends of the 64-bit range, where overflow starts.
-EDGES = [INT64_MAX, INT64_MIN, INT64_MAX - 1, INT64_MIN + 1, 2**62, -(2**62), 2**53, 2**53 + 1, 0, 1, -1]
+EDGES = [
+    INT64_MAX, INT64_MIN, INT64_MAX - 1, INT64_MIN + 1, 2**62, -(2**62), 2**53, 2**53 + 1, 0, 1, -1
+]
 int64s = st.one_of(st.integers(INT64_MIN, INT64_MAX), st.sampled_from(EDGES), st.integers(-50, 50))
 
 
@@ -279,4 +281,5 @@ def test_signed_zeros_and_nans(engine, name, args):
 
 
 def test_a_non_number_beside_a_nan_is_a_kind_error(engine):
-    assert answer(engine, "<", [math.nan, "s"]) == ("error", "Type error: comparison requires numbers")
+    got = answer(engine, "<", [math.nan, "s"])
+    assert got == ("error", "Type error: comparison requires numbers")

@@ -116,7 +116,7 @@ def run_child(body):
     ],
 )
 def test_printing_builtins_write_to_standard_output(src, out):
-    # Engine() has no prelude yet, so the names are the builtins themselves.
-    done = run_child(f"quorvex.Engine().eval({src!r})")
+    # A bare engine: with the prelude, these names print through the console effect instead.
+    done = run_child(f"quorvex.Engine.bare().eval({src!r})")
     assert done.returncode == 0, done.stderr
     assert done.stdout == out

@@ -20,7 +20,7 @@ inline U128 magnitude(__int128 x) {
   return x < 0 ? U128{0} - static_cast<U128>(x) : static_cast<U128>(x);
 }
 
-std::uint64_t gcd_u64(std::uint64_t x, std::uint64_t y) {
+inline std::uint64_t gcd_u64(std::uint64_t x, std::uint64_t y) {
   if (x == 0) return y;
   if (y == 0) return x;
   const int shift = __builtin_ctzll(x | y);

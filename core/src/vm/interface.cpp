@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "prelude/stdlib.hpp"
 #include "reader/reader.hpp"
 #include "util/internal_error.hpp"
 #include "vm/compiler/adoption.hpp"
@@ -161,6 +162,53 @@ std::expected<Value, EngineError> eval_source(Vm& vm, std::string_view text, Spu
     last = *r;
   }
   return last;
+}
+
+namespace {
+
+// The prelude's forms, read once per process: forms are immutable and may be shared between
+// threads. Their spans name the source by the id a fresh machine gives "<stdlib>", which is the
+// same in every machine built the same way; a machine where it differs reads the text itself.
+struct PreludeForms {
+  Spur source = 0;
+  std::expected<std::vector<Form>, CoreError> forms;
+};
+
+const PreludeForms& prelude_forms(Spur source) {
+  static const PreludeForms cached{source, read_all(stdlib_source(), source)};
+  return cached;
+}
+
+} // namespace
+
+std::expected<void, EngineError> load_prelude(Vm& vm) {
+  const Spur source = vm.interner.get_or_intern("<stdlib>");
+  const PreludeForms& cached = prelude_forms(source);
+  std::expected<std::vector<Form>, CoreError> own;
+  const std::expected<std::vector<Form>, CoreError>* forms = &cached.forms;
+  if (cached.source != source) {
+    own = read_all(stdlib_source(), source);
+    forms = &own;
+  }
+  if (!*forms) return std::unexpected(EngineError::core(forms->error()));
+  for (const Form& form : **forms) {
+    std::expected<Value, EngineError> r = compile_and_run(vm, form);
+    if (!r) return std::unexpected(std::move(r.error()));
+  }
+  if (std::optional<std::uint32_t> id =
+          vm.types.find_by_name(vm.interner.get_or_intern("ReduceSignal"));
+      id && *id < vm.types.size()) {
+    vm.reduce_signal_type = VariantTag::make(*id, 0);
+  }
+  return {};
+}
+
+std::expected<std::unique_ptr<Vm>, EngineError> vm_with_prelude() {
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  if (std::expected<void, EngineError> loaded = load_prelude(*vm); !loaded) {
+    return std::unexpected(std::move(loaded.error()));
+  }
+  return vm;
 }
 
 std::expected<Value, EngineError> vm_eval(Vm& vm, std::string_view text) {

@@ -74,6 +74,13 @@ std::string to_string(const EngineError& e);
 // globals, an empty macro table, no host handlers.
 std::unique_ptr<Vm> vm_new_bare();
 
+// Evaluates the prelude under the source name "<stdlib>" and caches the tag of its `Reduced`
+// variant for `reduce`. An error is answered unchanged; what the forms before it defined stays.
+std::expected<void, EngineError> load_prelude(Vm& vm);
+
+// A machine with the prelude loaded (no host handlers: the host adds them).
+std::expected<std::unique_ptr<Vm>, EngineError> vm_with_prelude();
+
 // Reads the whole text under the source name, then compiles and runs its forms in order. Answers
 // the last form's value, nil for a text without forms.
 std::expected<Value, EngineError> eval_source(Vm& vm, std::string_view text, Spur source);

@@ -87,10 +87,18 @@ std::shared_ptr<HostHandler> make_random_handler() {
   return std::make_shared<RandomHandler>();
 }
 
+EmbedError embed_error_of(const EngineError& error) {
+  const EmbedError::EngineLayer layer =
+      error.kind() == EngineError::Kind::Core      ? EmbedError::EngineLayer::Read
+      : error.kind() == EngineError::Kind::Compile ? EmbedError::EngineLayer::Compile
+                                                   : EmbedError::EngineLayer::Runtime;
+  return EmbedError::engine(layer, to_string(error));
+}
+
 std::expected<std::unique_ptr<Vm>, EmbedError> install_default_handlers() {
-  // Transitional: the prelude is not part of the machine yet, so the engine starts bare; once it
-  // lands this becomes vm_with_prelude, whose failure is answered as EmbedError::Engine.
-  std::unique_ptr<Vm> vm = vm_new_bare();
+  std::expected<std::unique_ptr<Vm>, EngineError> made = vm_with_prelude();
+  if (!made) return std::unexpected(embed_error_of(made.error()));
+  std::unique_ptr<Vm> vm = std::move(*made);
   if (!register_host_handler(*vm, "console", make_console_handler())) {
     return std::unexpected(EmbedError::effect_not_found("console"));
   }

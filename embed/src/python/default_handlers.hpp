@@ -11,7 +11,13 @@
 
 namespace quorvex {
 
-// A machine for Engine() and Engine.with_defaults(), with both handlers registered. Fails with
+struct EngineError;
+// An engine error as the module reports it: read and compile errors raise CompileError, runtime
+// errors EvalError, with the engine error's display text.
+EmbedError embed_error_of(const EngineError& error);
+
+// A machine for Engine() and Engine.with_defaults(): the prelude loaded, then both handlers
+// registered. Fails with
 // EmbedError::Engine when the machine cannot be built, or EmbedError::EffectNotFound naming
 // "console" or "random" when an effect is missing; no machine survives a failure.
 std::expected<std::unique_ptr<Vm>, EmbedError> install_default_handlers();

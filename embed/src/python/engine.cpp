@@ -102,11 +102,7 @@ private:
 // The Python exception of an engine error: read and compile errors raise CompileError, runtime
 // errors EvalError, with the engine error's display text.
 void raise_engine_error(const EngineError& error) {
-  const EmbedError::EngineLayer layer =
-      error.kind() == EngineError::Kind::Core      ? EmbedError::EngineLayer::Read
-      : error.kind() == EngineError::Kind::Compile ? EmbedError::EngineLayer::Compile
-                                                   : EmbedError::EngineLayer::Runtime;
-  raise_embed_error(EmbedError::engine(layer, to_string(error)));
+  raise_embed_error(embed_error_of(error));
 }
 
 void raise_value_fault(ValueFault fault) {

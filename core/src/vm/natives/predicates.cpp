@@ -3,7 +3,8 @@
 // answers false to every question about objects and "unknown" to `type`.
 //
 // Thirteen predicates take any count, test their first argument and answer false when there is
-// none; `effect?` needs one argument, `int?` and `float?` exactly one.
+// none; `effect?` needs one argument, `int?` and `float?` exactly one, which the builtin list's
+// arity rules ensure before these run.
 #include <cstddef>
 #include <optional>
 #include <string_view>
@@ -33,10 +34,6 @@ template <ObjectKind K> NativeResult is_kind(Vm& vm, const Value* args, std::siz
 
 template <Tag T> NativeResult has_tag(Vm&, const Value* args, std::size_t argc) {
   return Value::from_bool(argc != 0 && args[0].tag == T);
-}
-
-template <Tag T> NativeResult has_tag_of_the_only_argument(Vm&, const Value* args, std::size_t) {
-  return Value::from_bool(args[0].tag == T);
 }
 
 std::string_view type_name(const Vm& vm, const Value& v) {
@@ -159,11 +156,11 @@ NativeResult builtin_is_effect(Vm& vm, const Value* args, std::size_t argc) {
 }
 
 NativeResult builtin_is_int(Vm& vm, const Value* args, std::size_t argc) {
-  return has_tag_of_the_only_argument<Tag::Int>(vm, args, argc);
+  return has_tag<Tag::Int>(vm, args, argc);
 }
 
 NativeResult builtin_is_float(Vm& vm, const Value* args, std::size_t argc) {
-  return has_tag_of_the_only_argument<Tag::Float>(vm, args, argc);
+  return has_tag<Tag::Float>(vm, args, argc);
 }
 
 NativeResult builtin_type(Vm& vm, const Value* args, std::size_t) {
