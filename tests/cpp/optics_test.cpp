@@ -587,5 +587,181 @@ TEST_F(Optics, ValuesMadeByCallbacksSurviveFurtherCallbacks) {
   });
 }
 
+// ---------------------------------------------------------------------------------------------
+// Path compiler
+
+// The optic tree a value names, e.g. "Compose[Key(:a), Index(0)]".
+std::string describe(const Vm& vm, HeapKey handle);
+
+std::string describe_kind(const Vm& vm, const OpticKind& kind) {
+  auto key = [&](HeapKey box) {
+    const KeyBox* k = heap_get_as<KeyBox>(vm.heap, box);
+    return k != nullptr ? readable(vm, k->value) : std::string("<no box>");
+  };
+  auto bound = [](const std::optional<std::int64_t>& b) {
+    return b ? std::to_string(*b) : std::string("_");
+  };
+  static const char* const ops[] = {">", "<", ">=", "<=", "=", "!="};
+  switch (kind.tag()) {
+  case OpticTag::Key:
+    return "Key(" + key(std::get<OpticKind::Key>(kind.data).key_box) + ")";
+  case OpticTag::Index:
+    return "Index(" + std::to_string(std::get<OpticKind::Index>(kind.data).index) + ")";
+  case OpticTag::Slice: {
+    const auto& s = std::get<OpticKind::Slice>(kind.data);
+    return "Slice(" + bound(s.start) + ", " + bound(s.end) + ")";
+  }
+  case OpticTag::Each:
+    return "Each";
+  case OpticTag::Vals:
+    return "Vals";
+  case OpticTag::Keys:
+    return "Keys";
+  case OpticTag::Deep:
+    return "Deep";
+  case OpticTag::Some:
+    return "Some";
+  case OpticTag::Compose: {
+    std::string out = "Compose[";
+    const auto& steps = std::get<OpticKind::Compose>(kind.data).steps;
+    for (std::size_t i = 0; i < steps.size(); ++i)
+      out += (i ? ", " : "") + describe(vm, steps[i]);
+    return out + "]";
+  }
+  case OpticTag::Filtered:
+    return "Filtered(" + key(std::get<OpticKind::Filtered>(kind.data).predicate) + ")";
+  case OpticTag::When:
+    return "When";
+  case OpticTag::First:
+    return "First(" + describe(vm, std::get<OpticKind::First>(kind.data).inner) + ")";
+  case OpticTag::Lens:
+    return "Lens";
+  case OpticTag::NotKey:
+    return "NotKey(" + key(std::get<OpticKind::NotKey>(kind.data).key_box) + ")";
+  case OpticTag::KeyCompare: {
+    const auto& c = std::get<OpticKind::KeyCompare>(kind.data);
+    return "KeyCompare(" + key(c.key_box) + " " + ops[static_cast<int>(c.op)] + " " +
+           readable(vm, c.literal) + ")";
+  }
+  }
+  return "?";
+}
+
+std::string describe(const Vm& vm, HeapKey handle) {
+  const Optic* optic = heap_get_as<Optic>(vm.heap, handle);
+  return optic != nullptr ? describe_kind(vm, optic->kind) : "<not an optic>";
+}
+
+// The optic a path compiles to, or the error.
+std::string compiled(Vm& vm, std::string_view path) {
+  std::expected<Value, VmError> r = xpath_compile(vm, std::string(path));
+  if (!r) return "error: " + to_string(r.error());
+  EXPECT_TRUE(r->is_object());
+  return describe(vm, r->as.key);
+}
+
+TEST_F(Optics, PathsCompileToOpticTrees) {
+  struct PathCase {
+    const char* path;
+    const char* tree;
+  };
+  const PathCase cases[] = {
+      {"/", "Compose[]"},
+      {"//", "Compose[]"},
+      {" / / ", "Compose[]"},
+      {"/a", "Key(:a)"},
+      {"/a/", "Key(:a)"},
+      {"  /a / b", "Compose[Key(:a), Key(:b)]"},
+      {"/users/0/name", "Compose[Key(:users), Index(0), Key(:name)]"},
+      {"/a/-1", "Compose[Key(:a), Index(-1)]"},
+      {"/a/1:3", "Compose[Key(:a), Slice(1, 3)]"},
+      {"/a/:2", "Compose[Key(:a), Slice(_, 2)]"},
+      {"/a/2:", "Compose[Key(:a), Slice(2, _)]"},
+      {"/:", "Slice(_, _)"},
+      {"/99999999999999999999:1", "Slice(_, 1)"},
+      {"/**/id", "Compose[Deep, Key(:id)]"},
+      {"/*", "Each"},
+      {"/@", "Vals"},
+      {"/@keys", "Keys"},
+      {"/@key", "Vals"},
+      {"/items[:active]", "Compose[Key(:items), Filtered(:active)]"},
+      {"/items[!:done]", "Compose[Key(:items), NotKey(:done)]"},
+      {"/*[.age >= 18]", "Compose[Each, KeyCompare(:age >= 18)]"},
+      {"/*[ .age<2 ]", "Compose[Each, KeyCompare(:age < 2)]"},
+      {"/*[.a > -3]", "Compose[Each, KeyCompare(:a > -3)]"},
+      {"/*[.a <= 1]", "Compose[Each, KeyCompare(:a <= 1)]"},
+      {"/*[.a != x]", "Compose[Each, KeyCompare(:a != \"x\")]"},
+      {"/*[.name = bob]", "Compose[Each, KeyCompare(:name = \"bob\")]"},
+      {"/*[.name = \"bob\"]", "Compose[Each, KeyCompare(:name = \"bob\")]"},
+      {"/*[.name = \"a b]", "error: Value error: expected ] after predicate"},
+      {"/*[.ok = true]", "Compose[Each, KeyCompare(:ok = \"true\")]"},
+      {"/*[.score < 2.5]", "Compose[Each, KeyCompare(:score < 2.5)]"},
+      {"/0[:k]", "Compose[Index(0), Filtered(:k)]"},
+      {"/#id=7", "First(Compose[Deep, KeyCompare(:id = 7)])"},
+      {"/a/#id=x/b", "Compose[Key(:a), First(Compose[Deep, KeyCompare(:id = \"x\")]), Key(:b)]"},
+      {"/a[:x][:y]", "Compose[Key(:a), Filtered(:x)]"},
+      {"/a b/c", "Key(:a)"},
+      {"/a [x]", "Key(:a)"},
+      {"/!", "Key(:)"},
+      {"/naïve/日本", "Compose[Key(:naïve), Key(:日本)]"},
+      {"/a?-b_c", "Key(:a?-b_c)"},
+      {"users", "error: Value error: xpath must start with /"},
+      {"", "error: Value error: xpath must start with /"},
+      {"/-", "error: Value error: expected number in xpath"},
+      {"/-x", "error: Value error: expected number in xpath"},
+      {"/99999999999999999999", "error: Value error: expected number in xpath"},
+      {"/#id 7", "error: Value error: expected '=' after #identifier in xpath"},
+      {"/a[]", "error: Value error: unsupported predicate syntax"},
+      {"/a[ ]", "error: Value error: unsupported predicate syntax"},
+      {"/a[x]", "error: Value error: expected ] after predicate"},
+      {"/a[:k", "error: Value error: expected ] after predicate"},
+      {"/a[.k]", "error: Value error: expected comparison operator"},
+      {"/a[.k", "error: Value error: expected comparison operator"},
+      {"/a[.k ! 1]", "error: Value error: expected = after !"},
+      {"/a[!k]", "error: Value error: expected : after ! in predicate"},
+      {"/a[.k = ]", "error: Value error: expected literal value"},
+      {"/a[.k = :x]", "error: Value error: expected literal value"},
+      {"/a[.k = -]", "error: Value error: invalid integer"},
+      {"/a[.k = 99999999999999999999]", "error: Value error: invalid integer"},
+      {"/a[.k = -.]", "error: Value error: invalid float"},
+      {"/a[.k = 1e5]", "error: Value error: expected ] after predicate"},
+      {"/#id=", "error: Value error: expected literal value"},
+  };
+  std::unique_ptr<Vm> vm = fresh();
+  for (const PathCase& c : cases)
+    EXPECT_EQ(compiled(*vm, c.path), c.tree) << c.path;
+}
+
+TEST_F(Optics, PathsApplyToNestedData) {
+  expect_cases({
+      {"(xpath 5)", "error: Type error: xpath requires a string"},
+      {"(xpath)", "error: Wrong number of arguments: expected 1, got 0"},
+      {"(xpath \"a\")", "error: Value error: xpath must start with /"},
+      {"(optic? #x\"/a\")", "true"},
+      {"(view-all #x\"/users/*/name\" {:users [{:name \"ann\"} {:name \"bo\"} {:id 3}]})",
+       "[\"ann\" \"bo\"]"},
+      // A predicate tests the step's own focus: here the map under :items.
+      {"[(view-all #x\"/items[.price > 10]/name\" {:items {:price 12 :name :b}}) "
+       "(view-all #x\"/items[.price > 10]/name\" {:items {:price 5 :name :b}})]",
+       "[[:b] []]"},
+      {"(view-all #x\"/items/*[.price > 10]/name\" {:items [{:price 5 :name :a} {:price 12 :name :b} "
+       "{:price 10.5 :name :c} {:price \"99\" :name :d} {:name :e}]})",
+       "[:b :c]"},
+      {"(view-all #x\"/items/*[.price > 10]/name\" {:items [{:price 5 :name :a} {:price 12 :name :b}]})",
+       "[:b]"},
+      {"(view #x\"/#id=7\" [{:id 1 :c [{:id 7 :v :x}]} {:id 7 :v :y}])", "{:id 7 :v :x}"},
+      {"(over #x\"/#id=7/v\" (fn [v] :z) [{:id 1 :c [{:id 7 :v :x}]} {:id 7 :v :y}])",
+       "[{:id 1 :c [{:id 7 :v :z}]} {:id 7 :v :y}]"},
+      {"(over #x\"/users/*/age\" (fn [a] (+ a 1)) {:users [{:age 1} {:age 2}]})",
+       "{:users [{:age 2} {:age 3}]}"},
+      {"(view-all #x\"/*[!:done]/t\" [{:t 1 :done true} {:t 2} {:t 3 :done false}])", "[2 3]"},
+      {"(view-all #x\"/**/id\" {:id 1 :c [{:id 2}]})", "[1 2]"},
+      {"(view-all #x\"/*[.name = bob]/id\" [{:name \"bob\" :id 1} {:name \"al\" :id 2}])",
+       "[1]"},
+      {"(sett #x\"/a/1:\" 0 {:a [1 2 3]})", "{:a [1 0 0]}"},
+      {"(view-all #x\"/@keys\" {:k 1})", "[:k]"},
+  });
+}
+
 } // namespace
 } // namespace quorvex

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "value/heap.hpp"
@@ -61,6 +62,9 @@ NativeResult set_optic(Vm& vm, const OpticKind& kind, Value value, Value target)
 
 // The target with `f` applied at the foci.
 NativeResult over_optic(Vm& vm, const OpticKind& kind, Value f, Value target);
+
+// Compiles a path text such as /users/*[.age > 30]/name into a new optic object.
+std::expected<Value, VmError> xpath_compile(Vm& vm, std::string text);
 
 // The test of a KeyCompare optic: ordering operators on Int and Float only (false for anything
 // else and for NaN), equality operators by the language's equality.

@@ -12,6 +12,10 @@
 #include "vm/natives/support.hpp"
 
 namespace quorvex {
+
+// Declared here as well as from the list, which names it only while some row is pending.
+NativeResult pending(Vm&, const Value*, std::size_t);
+
 namespace {
 
 // A name as a template argument, so that each transitional row gets its own plain function

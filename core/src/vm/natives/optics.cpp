@@ -141,4 +141,10 @@ NativeResult builtin_is_optic(Vm& vm, const Value* args, std::size_t argc) {
   return Value::from_bool(args[0].is_keyword() || arg_as<Optic>(vm.heap, args[0]) != nullptr);
 }
 
+NativeResult builtin_xpath(Vm& vm, const Value* args, std::size_t) {
+  std::expected<std::string, VmError> text = expect_string(vm, args[0]);
+  if (!text) return type_error("xpath requires a string");
+  return xpath_compile(vm, std::move(*text));
+}
+
 } // namespace quorvex
