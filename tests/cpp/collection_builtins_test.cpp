@@ -101,7 +101,8 @@ TEST(CollectionBuiltins, ConstructionAndAccess) {
        "[true false true]"},
       {"(contains? \"abc\" 0)", "error: Type error: contains? requires a map, set, or vector"},
       {"(set {:a 1})", "#{[:a 1]}"},
-      {"[(count (set \"aa\")) (count (hash-set \"a\" (nth \"a\" 0))) (set nil) (count (set [1 1 2]))]",
+      {"[(count (set \"aa\")) (count (hash-set \"a\" (nth \"a\" 0))) (set nil) (count (set [1 1 "
+       "2]))]",
        "[1 1 #{} 2]"},
       {"(set 5)", "error: Type error: seqable required"},
       {"(set [1 2] [3])", "error: Wrong number of arguments: expected 1, got 2"},
@@ -132,8 +133,7 @@ TEST(CollectionBuiltins, UpdateAndSequences) {
   const Case cases[] = {
       {"[(conj nil 1 2) (conj [1] 2 3) (conj '(1 2) 3 4)]", "[(1 2) [1 2 3] (3 4 1 2)]"},
       {"(count (conj #{\"a\"} (nth \"a\" 0)))", "1"},
-      {"(let [m (conj {} [:a 1] [:b 2 9] :c [:d])] [(count m) (get m :a) (get m :b)])",
-       "[2 1 2]"},
+      {"(let [m (conj {} [:a 1] [:b 2 9] :c [:d])] [(count m) (get m :a) (get m :b)])", "[2 1 2]"},
       {"(conj \"ab\" \"c\")", "error: Type error: conj requires a collection"},
       {"(conj [1])", "error: Wrong number of arguments: expected 2, got 1"},
       {"[(cons 0 [1 2]) (cons 0 nil) (cons 0 '(1)) (cons 0 \"\u00e9a\")]",
@@ -196,8 +196,7 @@ TEST(CollectionBuiltins, UpdateAndSequences) {
       {"(range 1.0)", "error: Type error: range requires integer arguments"},
       {"(range 0 5 :s)", "error: Type error: range requires integer arguments"},
       {"(range)", "error: Wrong number of arguments: expected 1, got 0"},
-      {"(range 100000001)",
-       "error: Value error: range would make more than 100000000 elements"},
+      {"(range 100000001)", "error: Value error: range would make more than 100000000 elements"},
       {"(range 0 9223372036854775807 1)",
        "error: Value error: range would make more than 100000000 elements"},
       {"[(repeat 3 :x) (repeat 0 :x) (repeat -1 :x)]", "[(:x :x :x) () ()]"},
@@ -220,8 +219,7 @@ TEST(CollectionBuiltins, HigherOrder) {
       // Keywords, sets, builtins and host-free natives are called like closures.
       {"[(map :a [{:a 1} {:b 2}]) (map #{2} [1 2]) (map count [[1] \"ab\"])]",
        "[[1 nil] [nil 2] [1 2]]"},
-      {"[(map {:a 1 \"k\" 2} [:a :b (nth \"k\" 0)]) (filter {1 true} '(1 2))]",
-       "[[1 nil 2] (1)]"},
+      {"[(map {:a 1 \"k\" 2} [:a :b (nth \"k\" 0)]) (filter {1 true} '(1 2))]", "[[1 nil 2] (1)]"},
       {"(map {:a 1} [1] [2])", "error: Wrong number of arguments: expected 2, got 3"},
       {"(map [1 2] [0])", "error: Value is not callable"},
       {"(map (fn [x y] x) [1])", "error: Wrong number of arguments: expected 2, got 1"},
@@ -295,8 +293,7 @@ protected:
   public:
     explicit WrapReduced(VariantTag tag) : tag_(tag) {}
     NativeResult call(Vm& vm, std::span<const Value> args) override {
-      Guarded<Value> v =
-          alloc_variant(vm.heap, std::vector<Value>(args.begin(), args.end()), tag_);
+      Guarded<Value> v = alloc_variant(vm.heap, std::vector<Value>(args.begin(), args.end()), tag_);
       if (!v) return std::unexpected(to_vm_error(v.error()));
       return *v;
     }

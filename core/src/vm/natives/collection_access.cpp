@@ -2,12 +2,12 @@
 // make a vector out of a sequence. `nth` and `get` are also reached by index from compiled
 // destructuring, so their behaviour on odd inputs is part of what patterns do.
 #include <cstring>
-#include <span>
 #include <optional>
+#include <span>
 #include <string_view>
 
-#include "util/utf8.hpp"
 #include "util/hash.hpp"
+#include "util/utf8.hpp"
 #include "value/equality.hpp"
 #include "value/fault.hpp"
 #include "value/keys.hpp"

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "util/utf8.hpp"
 #include "util/hash.hpp"
+#include "util/utf8.hpp"
 #include "value/fault.hpp"
 #include "value/hash_cons.hpp"
 #include "value/keys.hpp"
@@ -124,16 +124,25 @@ ValueVector reversed(const ValueVector& items) {
 // Onto a list the arguments go to the front from the last to the first, so that they keep
 // their own order there: (conj '(1 2) 3 4) is (3 4 1 2).
 NativeResult builtin_conj(Vm& vm, const Value* args, std::size_t argc) {
-  const ValueVector added = ValueVector::from_range(args + 1, args + argc);
-  if (args[0].is_nil()) return alloc_seq_object(vm.heap, added, false);
-  const SeqObject* seq = arg_as<SeqObject>(vm.heap, args[0]);
-  if (seq != nullptr && !seq->is_vector) {
-    ValueVector items = seq->items;
-    for (std::size_t i = argc - 1; i >= 1; --i)
-      items.push_front_mut(args[i]);
-    return alloc_seq_object(vm.heap, std::move(items), false);
+  if (args[0].is_nil()) {
+    return alloc_seq_object(vm.heap, ValueVector::from_range(args + 1, args + argc), false);
   }
-  return add_all(vm, args[0], added, "conj requires a collection");
+  // Sequences take the arguments straight from the argument buffer: conj in a loop is the
+  // common way to build a vector, and an intermediate vector per call would double its cost.
+  if (const SeqObject* seq = arg_as<SeqObject>(vm.heap, args[0])) {
+    const bool is_vector = seq->is_vector;
+    ValueVector items = seq->items;
+    if (is_vector) {
+      for (std::size_t i = 1; i < argc; ++i)
+        items.push_back_mut(args[i]);
+    } else {
+      for (std::size_t i = argc - 1; i >= 1; --i)
+        items.push_front_mut(args[i]);
+    }
+    return alloc_seq_object(vm.heap, std::move(items), is_vector);
+  }
+  return add_all(vm, args[0], ValueVector::from_range(args + 1, args + argc),
+                 "conj requires a collection");
 }
 
 NativeResult builtin_cons(Vm& vm, const Value* args, std::size_t) {
@@ -306,7 +315,8 @@ NativeResult builtin_range(Vm& vm, const Value* args, std::size_t argc) {
   unsigned __int128 count = 0;
   if (step > 0 && start < end) {
     const auto span = static_cast<unsigned __int128>(static_cast<__int128>(end) - start);
-    count = (span + static_cast<unsigned __int128>(step) - 1) / static_cast<unsigned __int128>(step);
+    count =
+        (span + static_cast<unsigned __int128>(step) - 1) / static_cast<unsigned __int128>(step);
   } else if (step < 0 && start > end) {
     const auto span = static_cast<unsigned __int128>(static_cast<__int128>(start) - end);
     const auto magnitude = static_cast<unsigned __int128>(-static_cast<__int128>(step));
