@@ -17,6 +17,7 @@
 #include "default_handlers.hpp"
 #include "errors.hpp"
 #include "py_ref.hpp"
+#include "scalars.hpp"
 #include "value_data.hpp"
 #include "vm/agent.hpp"
 #include "vm/interface.hpp"
@@ -112,6 +113,9 @@ void raise_value_fault(ValueFault fault) {
 
 // The result of a run as a Python object; converted at once, since the value is not rooted.
 PyObject* value_to_python(const Vm& vm, const Value& value) {
+  bool handled = false;
+  if (PyRef scalar = scalar_to_py(value, handled); handled) return scalar.release();
+  if (PyRef list = flat_sequence_to_py(vm.heap, value, handled); handled) return list.release();
   Guarded<DataValue> data = value_to_data(vm.heap, vm.interner, value);
   if (!data) {
     raise_value_fault(data.error());
@@ -334,9 +338,14 @@ PyObject* engine_define(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!borrow) return nullptr;
     std::string_view name;
     if (!extract_text("name", in[0], name)) return nullptr;
+    Vm& vm = borrow.vm();
+    Value direct;
+    if (py_scalar_to_value(in[1], direct) || py_flat_sequence_to_value(vm.heap, in[1], direct)) {
+      define_global_by_name(vm, name, direct);
+      Py_RETURN_NONE;
+    }
     DataValue data;
     if (!py_to_data(in[1], data)) return nullptr;
-    Vm& vm = borrow.vm();
     Guarded<Value> value = data_to_value(vm.heap, vm.interner, data);
     if (!value) {
       raise_value_fault(value.error());
