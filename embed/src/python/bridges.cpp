@@ -246,8 +246,6 @@ class PythonFunction final : public HostCallable, public PythonCallableRef {
 public:
   using PythonCallableRef::PythonCallableRef;
 
-  ~PythonFunction() override { Py_XDECREF(spare_args_); }
-
   NativeResult call(Vm& vm, std::span<const Value> args) override {
     if (all_scalars(args)) return call_with_scalars(vm, args);
     DataArgs data;
@@ -284,49 +282,60 @@ private:
   }
 
   // The common call: scalars in, made straight into Python objects (no Python code runs before
-  // the call, so the span stays valid), and a scalar answer taken straight back.
+  // the call, so the span stays valid), and a scalar answer taken straight back. Up to four
+  // arguments go through the interpreter's vector call, with no argument tuple.
   NativeResult call_with_scalars(Vm& vm, std::span<const Value> args) {
     PyRef callable = take_callable();
     if (!callable) return std::unexpected(released_error());
-    PyRef tuple = argument_tuple(static_cast<Py_ssize_t>(args.size()));
-    if (!tuple) return std::unexpected(python_failure_to_vm_error(vm));
+    constexpr std::size_t kDirect = 4;
+    std::array<PyRef, kDirect> direct;
+    PyRef tuple;
+    if (args.size() > kDirect) {
+      tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+      if (!tuple) return std::unexpected(python_failure_to_vm_error(vm));
+    }
     for (std::size_t i = 0; i < args.size(); ++i) {
       bool scalar = false;
       PyRef item = scalar_to_py(args[i], scalar);
       if (!item) return std::unexpected(python_failure_to_vm_error(vm));
-      PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
+      if (tuple) {
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
+      } else {
+        direct[i] = std::move(item);
+      }
     }
-    PyRef result = PyRef::steal(PyObject_Call(callable.get(), tuple.get(), nullptr));
-    keep_argument_tuple(std::move(tuple));
+    PyObject* f = callable.get();
+    PyRef result;
+    switch (tuple ? kDirect + 1 : args.size()) {
+    case 0:
+      result = PyRef::steal(PyObject_CallNoArgs(f));
+      break;
+    case 1:
+      result = PyRef::steal(PyObject_CallFunctionObjArgs(f, direct[0].get(), nullptr));
+      break;
+    case 2:
+      result = PyRef::steal(
+          PyObject_CallFunctionObjArgs(f, direct[0].get(), direct[1].get(), nullptr));
+      break;
+    case 3:
+      result = PyRef::steal(PyObject_CallFunctionObjArgs(f, direct[0].get(), direct[1].get(),
+                                                         direct[2].get(), nullptr));
+      break;
+    case 4:
+      result = PyRef::steal(PyObject_CallFunctionObjArgs(
+          f, direct[0].get(), direct[1].get(), direct[2].get(), direct[3].get(), nullptr));
+      break;
+    default:
+      result = PyRef::steal(PyObject_Call(f, tuple.get(), nullptr));
+      break;
+    }
     if (!result) return std::unexpected(python_failure_to_vm_error(vm));
-    Value direct;
-    if (py_scalar_to_value(result.get(), direct)) return direct;
-    DataValue answer;
-    if (!from_python(result.get(), answer)) return std::unexpected(python_failure_to_vm_error(vm));
-    return lift_fault(to_value(vm, answer));
+    Value answer;
+    if (py_scalar_to_value(result.get(), answer)) return answer;
+    DataValue data;
+    if (!from_python(result.get(), data)) return std::unexpected(python_failure_to_vm_error(vm));
+    return lift_fault(to_value(vm, data));
   }
-
-  // The tuple of the previous call when nothing else kept it and it has the size wanted, else a
-  // new one. Taken out of the bridge for the call, so a call made from inside the callee gets a
-  // tuple of its own.
-  PyRef argument_tuple(Py_ssize_t size) {
-    PyObject* spare = std::exchange(spare_args_, nullptr);
-    if (spare != nullptr && PyTuple_Size(spare) == size) return PyRef::steal(spare);
-    Py_XDECREF(spare);
-    return PyRef::steal(PyTuple_New(size));
-  }
-
-  // Keeps the tuple for the next call when the callee did not keep it, emptied so that it holds
-  // no argument alive in between.
-  void keep_argument_tuple(PyRef tuple) {
-    if (Py_REFCNT(tuple.get()) != 1 || spare_args_ != nullptr) return;
-    const Py_ssize_t size = PyTuple_Size(tuple.get());
-    for (Py_ssize_t i = 0; i < size; ++i)
-      PyTuple_SetItem(tuple.get(), i, nullptr);
-    spare_args_ = tuple.release();
-  }
-
-  PyObject* spare_args_ = nullptr;
 };
 
 class PythonHandler final : public HostHandler, public PythonCallableRef {
