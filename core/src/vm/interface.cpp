@@ -152,16 +152,24 @@ std::expected<Value, EngineError> compile_and_run(Vm& vm, const Form& form) {
   return *result;
 }
 
-std::expected<Value, EngineError> eval_source(Vm& vm, std::string_view text, Spur source) {
-  std::expected<std::vector<Form>, CoreError> forms = read_all(text, source);
-  if (!forms) return std::unexpected(EngineError::core(std::move(forms.error())));
+namespace {
+
+std::expected<Value, EngineError> run_forms(Vm& vm, const std::vector<Form>& forms) {
   Value last = Value::nil();
-  for (const Form& form : *forms) {
+  for (const Form& form : forms) {
     std::expected<Value, EngineError> r = compile_and_run(vm, form);
     if (!r) return r;
     last = *r;
   }
   return last;
+}
+
+} // namespace
+
+std::expected<Value, EngineError> eval_source(Vm& vm, std::string_view text, Spur source) {
+  std::expected<std::vector<Form>, CoreError> forms = read_all(text, source);
+  if (!forms) return std::unexpected(EngineError::core(std::move(forms.error())));
+  return run_forms(vm, *forms);
 }
 
 namespace {
@@ -213,6 +221,21 @@ std::expected<std::unique_ptr<Vm>, EngineError> vm_with_prelude() {
 
 std::expected<Value, EngineError> vm_eval(Vm& vm, std::string_view text) {
   return eval_source(vm, text, vm.interner.get_or_intern("<eval>"));
+}
+
+std::expected<Value, EngineError> vm_eval_memo(Vm& vm, std::string_view text, ReadMemo& memo) {
+  if (!memo.filled || memo.text != text) {
+    if (text.size() > ReadMemo::kMaxText) return vm_eval(vm, text);
+    if (memo.source == 0) memo.source = vm.interner.get_or_intern("<eval>");
+    memo.filled = false;
+    memo.forms.clear();
+    std::expected<std::vector<Form>, CoreError> forms = read_all(text, memo.source);
+    if (!forms) return std::unexpected(EngineError::core(std::move(forms.error())));
+    memo.text.assign(text);
+    memo.forms = std::move(*forms);
+    memo.filled = true;
+  }
+  return run_forms(vm, memo.forms);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -88,6 +88,22 @@ std::expected<Value, EngineError> eval_source(Vm& vm, std::string_view text, Spu
 // eval_source under the source name "<eval>".
 std::expected<Value, EngineError> vm_eval(Vm& vm, std::string_view text);
 
+// The forms of the last text a host evaluated, kept so that evaluating the same text again (a
+// host calling `(run ...)` in a loop) skips reading it. Forms are immutable and do not depend on
+// the machine's state, only on the text and the source name, so reusing them is exact. Texts
+// longer than kMaxText are not kept.
+struct ReadMemo {
+  static constexpr std::size_t kMaxText = 4096;
+  std::string text;
+  Spur source = 0;
+  bool filled = false;
+  std::vector<Form> forms;
+};
+
+// vm_eval, reading through the memo. The memo belongs to one machine and must not be used by a
+// second evaluation while one is running (the Python engine's exclusive borrow ensures it).
+std::expected<Value, EngineError> vm_eval_memo(Vm& vm, std::string_view text, ReadMemo& memo);
+
 // Compiles one top-level form against the machine, installs what the compilation made and runs
 // it. Errors are EngineError::Compile or EngineError::Runtime.
 std::expected<Value, EngineError> compile_and_run(Vm& vm, const Form& form);

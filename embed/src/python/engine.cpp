@@ -38,6 +38,8 @@ struct EngineObject {
   std::int32_t borrow_flag;
   unsigned long owner_thread;
   RunInterrupt interrupt;
+  // The forms of the last text given to eval (see ReadMemo).
+  ReadMemo read_memo;
 };
 
 EngineObject* as_engine(PyObject* self) {
@@ -160,6 +162,7 @@ PyObject* wrap_machine(PyTypeObject* type, std::unique_ptr<Vm> vm) {
   if (obj == nullptr) return nullptr; // the machine goes with `vm`
   EngineObject* e = as_engine(obj);
   new (&e->interrupt) RunInterrupt();
+  new (&e->read_memo) ReadMemo();
   e->borrow_flag = 0;
   e->owner_thread = PyThread_get_thread_ident();
   install_interrupt_hook(*vm, e->interrupt);
@@ -215,6 +218,7 @@ void engine_dealloc(PyObject* self) {
   e->borrow_flag = -1;
   delete vm;
   e->interrupt.~RunInterrupt();
+  e->read_memo.~ReadMemo();
   auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_object(self);
   Py_DECREF(type);
@@ -302,7 +306,8 @@ PyObject* engine_eval(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!borrow) return nullptr;
     std::string_view src;
     if (!extract_text("src", src_arg, src)) return nullptr;
-    return run_and_convert(borrow.engine(), [&](Vm& vm) { return vm_eval(vm, src); });
+    ReadMemo& memo = borrow.engine().read_memo;
+    return run_and_convert(borrow.engine(), [&](Vm& vm) { return vm_eval_memo(vm, src, memo); });
   });
 }
 
