@@ -1,5 +1,7 @@
 #include "scalars.hpp"
 
+#include <vector>
+
 #include "value/objects.hpp"
 
 namespace quorvex {
@@ -15,17 +17,18 @@ bool py_flat_sequence_to_value(Heap& heap, PyObject* obj, Value& out) {
   }
   if (n > kMaxDirectSequence) return false;
   // Only exact scalars are read, none of which runs Python code, so the list cannot change
-  // under the loop.
-  ValueVector items;
+  // under the loop. Each value is written where it stays until the vector is built: copying a
+  // value just composed field by field costs a store-forwarding stall per element.
+  std::vector<Value> staged(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
-    Value v;
-    if (item == nullptr || !py_scalar_to_value(item, v)) {
-      if (item == nullptr) PyErr_Clear();
+    if (item == nullptr) {
+      PyErr_Clear();
       return false;
     }
-    items.push_back_mut(v);
+    if (!py_scalar_to_value(item, staged[static_cast<std::size_t>(i)])) return false;
   }
+  ValueVector items = ValueVector::from_range(staged.data(), staged.data() + staged.size());
   out = Value::object(heap_alloc(heap, HeapObject(SeqObject{std::move(items), true})));
   return true;
 }

@@ -81,8 +81,21 @@ std::expected<void, CompileFailure> FunctionContext::emit_backward_jump(Opcode o
 
 std::uint32_t FunctionContext::add_constant(const Value& v) {
   ConstantKey key = constant_key(v);
-  auto [it, inserted] =
-      constant_index.try_emplace(key, static_cast<std::uint32_t>(constants.size()));
+  const auto next = static_cast<std::uint32_t>(constants.size());
+  // Most functions have a handful of constants: a scan of those costs less than a hash table
+  // (a top-level `(+ 1 2)` would otherwise allocate one). The table takes over past that.
+  if (next < kScannedConstants) {
+    for (std::uint32_t i = 0; i < next; ++i) {
+      if (constant_key(constants[i]) == key) return i;
+    }
+    constants.push_back(v);
+    return next;
+  }
+  if (constant_index.empty()) {
+    for (std::uint32_t i = 0; i < next; ++i)
+      constant_index.try_emplace(constant_key(constants[i]), i);
+  }
+  auto [it, inserted] = constant_index.try_emplace(key, next);
   if (inserted) constants.push_back(v);
   return it->second;
 }

@@ -61,7 +61,9 @@ ConstantKey constant_key(const Value& v);
 struct FunctionContext {
   std::vector<Instruction> code;
   std::vector<Value> constants;
+  // Filled only once there are more than kScannedConstants constants.
   std::unordered_map<ConstantKey, std::uint32_t, ConstantKeyHash> constant_index;
+  static constexpr std::uint32_t kScannedConstants = 16;
   std::vector<SpanEntry> spans;
   std::vector<UpvalueDesc> upvalue_descs;
   std::vector<Scope> scopes;
