@@ -1090,6 +1090,97 @@ def run_check(names: list[str], qv, qv_reason: str | None, lua: Lua) -> int:
 
 
 # ---------------------------------------------------------------------------------------------
+# In-language rows
+#
+# A language form against the same algorithm written by hand in the language, both in one
+# Engine.bare() of this process: the ratio is form / hand-written, and the target bounds it.
+
+
+@dataclass
+class PairRow:
+    name: str
+    title: str
+    stem: str  # the program that uses the form
+    hand_stem: str  # the same algorithm written by hand
+    n: int
+    small_n: int
+    expected: Callable[[int], Any]
+    limit: float
+    note: str = ""
+
+    def bench(self, stem: str) -> Bench:
+        return program_bench(self.name, stem, self.title, self.n, self.small_n, self.expected)
+
+
+def shapes_sum(n: int) -> int:
+    return 19 * (n // 3) + (3 if n % 3 >= 1 else 0) + (6 if n % 3 == 2 else 0)
+
+
+PAIR_ROWS = [
+    PairRow("matchif", "match on variants x1M", "match_shapes", "match_shapes_if", 1_000_000,
+            1_000, shapes_sum, 1.5,
+            "the `match` row's program against variant predicates and get"),
+    PairRow("letvec", "let [a b] in a loop x1M", "destructure_vec", "destructure_vec_nth",
+            1_000_000, 1_000,
+            lambda n: 44 * (n // 3) + (2 if n % 3 >= 1 else 0) + (12 if n % 3 == 2 else 0), 1.5,
+            "against (nth p 0) and (nth p 1)"),
+    PairRow("letmap", "let {:keys [x y]} in a loop x1M", "destructure_map",
+            "destructure_map_get", 1_000_000, 1_000,
+            lambda n: 21 * (n // 3) + (3 if n % 3 >= 1 else 0) + (7 if n % 3 == 2 else 0), 1.5,
+            "against (get p :x) and (get p :y)"),
+]
+PAIR_BY_NAME = {r.name: r for r in PAIR_ROWS}
+
+
+def print_pair_table(rows: list[PairRow], qv, qv_reason: str | None, reps: int, budget: float,
+                     notes: Notes) -> bool:
+    """Measures and prints the in-language rows; answers whether one of them was wrong."""
+    headers = ["in the language", "form", "by hand", "form/hand", "target", "status"]
+    table = []
+    wrong = False
+    for row in rows:
+        cells = []
+        for stem in (row.stem, row.hand_stem):
+            bench = row.bench(stem)
+            if qv is None:
+                cells.append(Cell(problem=f"not available yet: {qv_reason}"))
+            else:
+                cells.append(measure(lambda b=bench: b.setup_qv(qv, False), bench,
+                                     bench.expected(False), reps, budget))
+            gc.collect()
+        form, hand = cells
+        wrong = wrong or form.wrong or hand.wrong
+        fs, hs = form.seconds, hand.seconds
+        status = "-" if fs is None or hs is None else (
+            "met" if fs / hs <= row.limit else "MISSED")
+        table.append([row.title, cell_text(form, "ms", notes, "-", reps),
+                      cell_text(hand, "ms", notes, "-", reps), fmt_ratio(fs, hs),
+                      f"<={row.limit:g}x by hand", status])
+    widths = [max(len(r[i]) for r in [headers, *table]) for i in range(len(headers))]
+    for r in [headers, ["-" * w for w in widths], *table]:
+        print("  ".join(c.rjust(w) if i in (1, 2, 3) else c.ljust(w)
+                        for i, (c, w) in enumerate(zip(r, widths))).rstrip())
+    return wrong
+
+
+def check_pairs(rows: list[PairRow], qv) -> int:
+    """The answers of both programs of each in-language row at the small size."""
+    failures = 0
+    for row in rows:
+        print(f"  {row.name}")
+        for stem in (row.stem, row.hand_stem):
+            bench = row.bench(stem)
+            if qv is None:
+                print(f"    {stem}: quorvex not available")
+                continue
+            cell = measure(lambda b=bench: b.setup_qv(qv, True), bench, bench.expected(True), 0,
+                           0.0)
+            failures += cell.problem is not None
+            print(f"    {stem}: {cell.problem or 'ok'}")
+    return 1 if failures else 0
+
+
+# ---------------------------------------------------------------------------------------------
 # Main
 
 
@@ -1135,13 +1226,16 @@ def main(argv=None) -> int:
             print(f"{b.name:10} {b.title}")
         for m in MEMORY_ROWS:
             print(f"{m.name:10} {m.title} (memory)")
+        for r in PAIR_ROWS:
+            print(f"{r.name:10} {r.title} (against the language by hand)")
         return 0
     if args.profile:
         return run_profile(args)
 
     names = [n.strip() for n in args.only.split(",") if n.strip()] or [
-        *(b.name for b in BENCHES), *(m.name for m in MEMORY_ROWS)]
-    unknown = [n for n in names if n not in BY_NAME and n not in MEMORY_BY_NAME]
+        *(b.name for b in BENCHES), *(m.name for m in MEMORY_ROWS), *(r.name for r in PAIR_ROWS)]
+    unknown = [n for n in names if n not in BY_NAME and n not in MEMORY_BY_NAME
+               and n not in PAIR_BY_NAME]
     if unknown:
         print(f"unknown benchmark(s): {', '.join(unknown)}; see --list", file=sys.stderr)
         return 2
@@ -1152,9 +1246,10 @@ def main(argv=None) -> int:
         qv, qv_reason = load_quorvex(guarded=not args.no_probe)
     lua = load_lua(install=not args.no_install)
     memory_rows = [MEMORY_BY_NAME[n] for n in names if n in MEMORY_BY_NAME]
+    pair_rows = [PAIR_BY_NAME[n] for n in names if n in PAIR_BY_NAME]
     names = [n for n in names if n in BY_NAME]
     if args.check:
-        return run_check(names, qv, qv_reason, lua)
+        return max(run_check(names, qv, qv_reason, lua), check_pairs(pair_rows, qv))
     print_header(args, qv_reason, lua)
 
     progress = sys.stderr.isatty()
@@ -1191,18 +1286,24 @@ def main(argv=None) -> int:
         if rows:
             print()
         memory_wrong = print_memory_table(memory_rows, notes)
+    pair_wrong = False
+    if pair_rows:
+        if rows or memory_rows:
+            print()
+        pair_wrong = print_pair_table(pair_rows, qv, qv_reason, args.reps, args.budget, notes)
     if notes.texts:
         print()
         for i, text in enumerate(notes.texts, 1):
             print(f"[{i}] {text}")
     row_notes = [(b.title, b.note) for b, *_ in rows if b.note]
     row_notes += [(m.title, m.note) for m in memory_rows if m.note]
+    row_notes += [(r.title, r.note) for r in pair_rows if r.note]
     if row_notes:
         print()
         for title, note in row_notes:
             print(f"{title}: {note}")
     wrong = any(c is not None and c.wrong for _, *cells in rows for c in cells)
-    return 1 if wrong or memory_wrong else 0
+    return 1 if wrong or memory_wrong or pair_wrong else 0
 
 
 if __name__ == "__main__":
