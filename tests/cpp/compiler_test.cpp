@@ -207,6 +207,55 @@ TEST(CompilerShapes, TopLevelCode) {
   }
 }
 
+// A `match` whose patterns are names, literals and variant patterns is tested inline: a closure
+// is made only when no clause matched, and then the clause function fails as the general form's
+// call would. A scrutinee that is not a local is computed after the clauses and jumped to.
+TEST(CompilerShapes, InlineMatch) {
+  struct Case {
+    const char* source;
+    std::string code;
+    std::uint16_t locals;
+  };
+  const Case cases[] = {
+      {"(let [x 1] (match x 1 :one _ :other))",
+       "LoadConst 0 ; 1\nSetLocal 0\nGetLocal 0\nLoadConst 0 ; 1\nEq\nJumpIfFalse +2 -> 8\n"
+       "LoadConst 1 ; :one\nJump +1 -> 9\nLoadConst 2 ; :other\nReturn\n",
+       1},
+      {"(let [o nil] (match o (Some (Some x)) x (None) 0))",
+       "LoadConst 0 ; nil\nSetLocal 0\n"
+       "GetLocal 0\nMatchVariant 0 1\nJumpIfFalse +11 -> 16\nGetLocal 0\nVariantField 0\n"
+       "SetLocal 2\nGetLocal 2\nMatchVariant 0 1\nJumpIfFalse +5 -> 16\nGetLocal 2\n"
+       "VariantField 0\nSetLocal 1\nGetLocal 1\nJump +8 -> 24\n"
+       "GetLocal 0\nMatchVariant 0 0\nJumpIfFalse +2 -> 21\nLoadConst 1 ; 0\nJump +3 -> 24\n"
+       "GetLocal 0\nMakeTemplateClosure 2 0 ; #<object 1:1>\nTailCall 1\nReturn\n",
+       3},
+      {"(match (f) n n)",
+       "Jump +4 -> 5\nGetLocal 0\nSetLocal 1\nGetLocal 1\nJump +4 -> 9\n"
+       "GetGlobal 0 ; f\nCall 0\nSetLocal 0\nJump -8 -> 1\nReturn\n",
+       2},
+      // Vector and map patterns keep the clause function.
+      {"(match [1] [a] a)",
+       "LoadConst 0 ; 1\nMakeVector 1\nMakeTemplateClosure 1 0 ; #<object 1:1>\nTailCall 1\n"
+       "Return\n",
+       0},
+  };
+  for (const Case& c : cases) {
+    TestHost host;
+    compile_ok(host, "(defdata Opt (None) (Some [v]))");
+    Compiled compiled = compile_ok(host, c.source);
+    if (compiled.tables.prototypes.empty()) continue;
+    EXPECT_EQ(code_of(host, compiled.toplevel()), c.code) << c.source;
+    EXPECT_EQ(compiled.toplevel().local_count, c.locals) << c.source;
+  }
+  // The slots of a clause are free again once it ends: a, then x and y; z reuses x's slot.
+  TestHost host;
+  Compiled compiled = compile_ok(
+      host, "(fn [a] [(match a 1 (let [x 1 y 2] y) _ 0) (match a 2 (let [z 3] z) _ 0)])");
+  EXPECT_EQ(compiled.proto(0).local_count, 3u);
+  EXPECT_NE(code_of(host, compiled.proto(0)).find("LoadConst 3 ; 3\nSetLocal 1\n"),
+            std::string::npos);
+}
+
 TEST(CompilerShapes, SpansPrecedeFailingWordsOnly) {
   TestHost host;
   Compiled compiled = compile_ok(host, "(do (+ 1 2) (= 1 2) (f 1) undefined-name)");

@@ -459,7 +459,7 @@ TEST_F(VmTest, InstructionTable) {
          c.op(O::PerformOp, e, o, 0);
        },
        "error: Type error: expected symbol for operation"},
-      {"invalid opcode", [](VmTest&, Code& c) { c.raw(43); }, "error: Invalid opcode: 43"},
+      {"invalid opcode", [](VmTest&, Code& c) { c.raw(45); }, "error: Invalid opcode: 45"},
       {"invalid opcode 255", [](VmTest&, Code& c) { c.raw(0x000000FF); },
        "error: Invalid opcode: 255"},
   };
@@ -584,6 +584,64 @@ TEST_F(VmTest, VariantsAndKeywordFieldLookup) {
     c.op(O::MakeVariant, 7, 0, 0).op(O::Return);
     EXPECT_EQ(eval(std::move(c)), "error: Type error: unknown variant type");
   }
+  // The test of a variant's tag and the read of a field by position, alone and before the jump
+  // they are compiled ahead of.
+  struct Case {
+    const char* what;
+    void (*build)(VmTest&, Code&);
+    const char* result;
+  };
+  const Case cases[] = {
+      {"the variant tested for",
+       [](VmTest& t, Code& c) {
+         c.load(t.i(1)).load(t.i(2)).op(O::MakeVariant, 0, 0, 0).op(O::MatchVariant, 0, 0, 0);
+       },
+       "true"},
+      {"another variant of the type",
+       [](VmTest& t, Code& c) {
+         c.load(t.i(1)).load(t.i(2)).op(O::MakeVariant, 0, 0, 0).op(O::MatchVariant, 0, 0, 1);
+       },
+       "false"},
+      {"another type",
+       [](VmTest& t, Code& c) {
+         c.load(t.i(1)).load(t.i(2)).op(O::MakeVariant, 0, 0, 0).op(O::MatchVariant, 1, 0, 0);
+       },
+       "false"},
+      {"not a variant", [](VmTest& t, Code& c) { c.load(t.i(1)).op(O::MatchVariant, 0, 0, 0); },
+       "false"},
+      {"a match before a jump",
+       [](VmTest& t, Code& c) {
+         c.op(O::MakeVariant, 0, 0, 1).op(O::MatchVariant, 0, 0, 1).jump(O::JumpIfFalse, 2);
+         c.load(t.i(5)).op(O::Return).load(t.i(6));
+       },
+       "5"},
+      {"a mismatch before a jump",
+       [](VmTest& t, Code& c) {
+         c.op(O::MakeVariant, 0, 0, 1).op(O::MatchVariant, 0, 0, 0).jump(O::JumpIfFalse, 2);
+         c.load(t.i(5)).op(O::Return).load(t.i(6));
+       },
+       "6"},
+      {"a field",
+       [](VmTest& t, Code& c) {
+         c.load(t.i(1)).load(t.i(2)).op(O::MakeVariant, 0, 0, 0).op(O::VariantField, 1);
+       },
+       "2"},
+      {"a field past the last",
+       [](VmTest& t, Code& c) {
+         c.load(t.i(1)).load(t.i(2)).op(O::MakeVariant, 0, 0, 0).op(O::VariantField, 2);
+       },
+       "nil"},
+      {"a field of a vector",
+       [](VmTest& t, Code& c) { c.load(t.i(1)).ab(O::MakeVector, 1).op(O::VariantField, 0); },
+       "nil"},
+  };
+  for (const Case& k : cases) {
+    Code c;
+    k.build(*this, c);
+    c.op(O::Return);
+    EXPECT_EQ(eval(std::move(c)), k.result) << k.what;
+  }
+  expect_clean_stacks();
 }
 
 TEST_F(VmTest, ClosuresCaptureAndSetUpvalues) {
@@ -1238,7 +1296,7 @@ TEST_F(VmTest, NativeTailCallReturnsFromTheCallersFrame) {
   using O = Opcode;
   host("seven", [](Vm&, std::span<const Value>) -> NativeResult { return Value::from_int(7); });
   Code g;
-  g.locals(0).ab(O::GetGlobal, g.k(sym("seven"))).op(O::TailCall, 0).raw(43); // never reached
+  g.locals(0).ab(O::GetGlobal, g.k(sym("seven"))).op(O::TailCall, 0).raw(45); // never reached
   std::uint32_t p = add(std::move(g));
   Code c;
   c.load(i(1)).ab(O::MakeClosure, static_cast<std::uint16_t>(p), 0).op(O::Call, 0).op(O::Add);
@@ -1246,7 +1304,7 @@ TEST_F(VmTest, NativeTailCallReturnsFromTheCallersFrame) {
   EXPECT_EQ(eval(std::move(c)), "8");
 
   Code top; // a native tail call in the entry frame ends the run
-  top.ab(O::GetGlobal, top.k(sym("seven"))).op(O::TailCall, 0).raw(43);
+  top.ab(O::GetGlobal, top.k(sym("seven"))).op(O::TailCall, 0).raw(45);
   EXPECT_EQ(eval(std::move(top)), "7");
   expect_clean_stacks();
 }

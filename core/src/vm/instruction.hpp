@@ -10,7 +10,7 @@
 //    +------------+------------+------------+------------+
 //                 |<-------- ab (16 bits) -->|
 //
-//   op  bits 0-7    the Opcode, 0 to 42; a word with a larger op byte is refused by the run loop
+//   op  bits 0-7    the Opcode, 0 to 44; a word with a larger op byte is refused by the run loop
 //   a   bits 8-15   first 8-bit operand
 //   b   bits 16-23  second 8-bit operand
 //   c   bits 24-31  third 8-bit operand
@@ -81,6 +81,8 @@
 //  40  CallBuiltin          ab builtin, c count         args... -> result           for call forms
 //  41  GetGlobalIndexed     ab global                   -> value
 //  42  MakeVariant          ab type, c variant          fields... -> variant
+//  43  MatchVariant         ab type, c variant          v -> bool
+//  44  VariantField         a field                     variant -> field
 // clang-format on
 //
 // Notes on use:
@@ -90,6 +92,9 @@
 // - MakeClosure builds a plain one-clause function from a prototype; every other function (several
 //   clauses, patterns, guards, a rest parameter) is a ClosureTemplate constant. Captured values are
 //   pushed in capture order before either word.
+// - MatchVariant answers whether v is a variant of that type and variant; VariantField reads a
+//   field by position and is emitted only after a MatchVariant of the same value succeeded (it
+//   answers nil for anything else). Both come from `match` clauses compiled to inline tests.
 // - Forward jumps are written as a placeholder and patched once the target is known; backward
 //   jumps (recur) are written with their final, negative offset.
 #pragma once
@@ -142,10 +147,12 @@ enum class Opcode : std::uint8_t {
   CallBuiltin = 40,
   GetGlobalIndexed = 41,
   MakeVariant = 42,
+  MatchVariant = 43,
+  VariantField = 44,
 };
 
-inline constexpr std::uint8_t kOpcodeCount = 43;
-inline constexpr std::uint8_t kMaxOpcode = 42;
+inline constexpr std::uint8_t kOpcodeCount = 45;
+inline constexpr std::uint8_t kMaxOpcode = 44;
 
 constexpr bool is_valid_opcode(std::uint8_t op) {
   return op <= kMaxOpcode;
@@ -196,6 +203,8 @@ inline constexpr const char* kOpcodeNames[kOpcodeCount] = {
     "CallBuiltin",
     "GetGlobalIndexed",
     "MakeVariant",
+    "MatchVariant",
+    "VariantField",
 };
 
 // One code word. A plain 32-bit value with named accessors, through which both sides read and

@@ -622,7 +622,7 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   } while (0)
 
 #if QV_COMPUTED_GOTO
-  // Every byte value has an entry, so dispatch needs no range test: the 213 that name no
+  // Every byte value has an entry, so dispatch needs no range test: the 211 that name no
   // opcode lead to the invalid-opcode error.
 #define QV_INV4 &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op
 #define QV_INV16 QV_INV4, QV_INV4, QV_INV4, QV_INV4
@@ -636,8 +636,9 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
       &&op_Return, &&op_MakeClosure, &&op_MakeTemplateClosure, &&op_MakeList, &&op_MakeVector,
       &&op_MakeMap, &&op_MakeSet, &&op_PushHandler, &&op_PopHandler, &&op_Perform, &&op_Resume,
       &&op_PerformOp, &&op_CallBuiltin, &&op_GetGlobalIndexed, &&op_MakeVariant,
-      // 43 .. 255
-      &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
+      &&op_MatchVariant, &&op_VariantField,
+      // 45 .. 255
+      &&invalid_op, &&invalid_op, &&invalid_op,
       QV_INV16, QV_INV64, QV_INV64, QV_INV64,
   };
   // clang-format on
@@ -1041,6 +1042,24 @@ next_instruction:
   }
   OP(MakeVariant) {
     SLOW(make_variant(vm, Instruction(word).ab(), Instruction(word).c(), err));
+    DISPATCH();
+  }
+  OP(MatchVariant) {
+    NEED(1);
+    const Variant* variant = heap_get_as<Variant>(vm.heap, sp[-1]);
+    const bool holds =
+        variant != nullptr &&
+        variant->tag.word == VariantTag::make(Instruction(word).ab(), Instruction(word).c()).word;
+    BRANCH_ON(holds, 1);
+    put_bool(sp - 1, holds);
+    DISPATCH();
+  }
+  OP(VariantField) {
+    NEED(1);
+    const Variant* variant = heap_get_as<Variant>(vm.heap, sp[-1]);
+    const std::uint32_t field = Instruction(word).a();
+    sp[-1] = variant != nullptr && field < variant->fields.size() ? variant->fields[field]
+                                                                  : Value::nil();
     DISPATCH();
   }
   OP(PushHandler) {

@@ -1,5 +1,6 @@
 #include "vm/compiler/context.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -125,6 +126,15 @@ std::optional<std::uint8_t> FunctionContext::find_local(Spur symbol) const {
   return std::nullopt;
 }
 
+bool FunctionContext::resolve_clause_local(Spur symbol) const {
+  for (std::size_t i = scopes.size(); i-- > clause_scope_floor;) {
+    for (const Local& local : scopes[i].locals) {
+      if (local.symbol == symbol) return true;
+    }
+  }
+  return false;
+}
+
 std::expected<std::uint8_t, CompileFailure> FunctionContext::add_upvalue(UpvalueDesc desc) {
   for (std::size_t i = 0; i < upvalue_descs.size(); ++i) {
     if (upvalue_descs[i] == desc) return static_cast<std::uint8_t>(i);
@@ -147,7 +157,7 @@ Prototype FunctionContext::to_prototype() {
   p.arity = arity;
   p.is_variadic = is_variadic ? 1 : 0;
   p.upvalue_count = static_cast<std::uint8_t>(p.upvalue_descs.size());
-  p.local_count = static_cast<std::uint16_t>(next_slot);
+  p.local_count = static_cast<std::uint16_t>(std::max(next_slot, peak_slot));
   return p;
 }
 

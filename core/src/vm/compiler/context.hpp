@@ -79,8 +79,15 @@ struct FunctionContext {
   // position of its function.
   bool in_recur_tail = true;
   std::uint8_t arity = 0;
-  // Next free local slot; only grows. Up to kMaxLocals.
+  // Next free local slot. Up to kMaxLocals. It grows, except that an inline `match` clause hands
+  // its slots back when it ends (no code after it can reach them).
   std::uint32_t next_slot = 0;
+  // The most slots the function has needed at any point: its frame's size.
+  std::uint32_t peak_slot = 0;
+  // Scopes from this index on belong to the inline `match` clause being compiled. A local
+  // declared below it does not hide a variant constructor in a pattern of the clause body, as it
+  // would not if the body were a function of its own.
+  std::size_t clause_scope_floor = 0;
 
   std::uint32_t code_size() const { return static_cast<std::uint32_t>(code.size()); }
 
@@ -123,6 +130,8 @@ struct FunctionContext {
   // The slot of the innermost visible local of that name.
   std::optional<std::uint8_t> find_local(Spur symbol) const;
   bool resolve_local(Spur symbol) const { return find_local(symbol).has_value(); }
+  // Whether a local of that name is visible in the scopes from clause_scope_floor on.
+  bool resolve_clause_local(Spur symbol) const;
 
   // Position of the descriptor in this function's capture list, appending it when new.
   std::expected<std::uint8_t, CompileFailure> add_upvalue(UpvalueDesc desc);

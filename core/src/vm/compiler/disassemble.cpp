@@ -116,7 +116,11 @@ std::string format_instruction(const Prototype& proto, std::uint32_t pc,
     out += " " + num(ins.ab()) + " " + num(ins.c()) + " ; " + builtin_name(ins.ab());
     break;
   case Opcode::MakeVariant:
+  case Opcode::MatchVariant:
     out += " " + num(ins.ab()) + " " + num(ins.c());
+    break;
+  case Opcode::VariantField:
+    out += " " + num(ins.a());
     break;
   default:
     break;

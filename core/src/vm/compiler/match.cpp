@@ -1,25 +1,68 @@
-// `match`: the clauses become one multi-clause function of one parameter, called with the
-// scrutinee. The machine's clause selection does all the testing and binding, so `match` has no
-// code of its own for patterns, and a scrutinee no clause accepts fails as a call with no
-// matching clause does.
+// `match`, compiled one of two ways.
+//
+// The general way: the clauses become one multi-clause function of one parameter, called with the
+// scrutinee. The machine's clause selection does all the testing and binding, and a scrutinee no
+// clause accepts fails as a call with no matching clause does.
+//
+// The inline way, taken when every pattern is a name, `_`, a literal or a variant pattern of
+// those: the scrutinee stays in a local of the enclosing function, and each clause is a chain of
+// tests that jumps to the next clause on a mismatch, then the clause's bindings and its body. No
+// closure is made. When no clause matches, the code calls the clause function the general way
+// would have called, with the same patterns and bodies that never run: its clause selection fails
+// with the same error at the same place. Vector and map patterns stay with the general way: their
+// type errors and the characters of a string matched against them belong to the clause matcher.
+//
+// Both ways compile each clause's pattern and then its body, in clause order, and the scrutinee
+// after every clause, so a form with several faults reports the same one. An inline clause body
+// is compiled as if it were a function of its own wherever that can be seen: `recur` in it reaches
+// no loop outside the `match`, and a local from outside does not hide a variant constructor in a
+// pattern inside it.
 #include "vm/compiler/compiler_internal.hpp"
 
 namespace quorvex {
 
-CompileResult compile_match(Compiler& c, FormSpan items) {
-  const Span head = span_of(*items[0]);
-  const std::size_t operands = items.size() - 1;
-  if (operands < 3 || operands % 2 == 0) {
-    return fail("match requires a scrutinee and pattern/body pairs", head);
-  }
-  const Spur name = intern_name(c, "match__fn");
+namespace {
 
+constexpr int kMaxInlinePatternDepth = 32;
+// A clause's locals come after the enclosing function's. Past this many live locals, the clauses
+// get a frame of their own, so that a large function does not run out of slots.
+constexpr std::uint32_t kMaxSlotsBeforeInline = 160;
+
+// Whether the pattern form is one the inline way compiles. Only the shape counts here; whether a
+// list's head is a variant constructor is for the pattern compiler to say, with its own errors.
+bool is_inline_pattern(const Form& form, int depth) {
+  if (depth > kMaxInlinePatternDepth) return false;
+  switch (kind_of(form)) {
+  case FormKind::Nil:
+  case FormKind::Bool:
+  case FormKind::Int:
+  case FormKind::Ratio:
+  case FormKind::Float:
+  case FormKind::String:
+  case FormKind::Symbol:
+  case FormKind::Keyword:
+    return true;
+  case FormKind::List: {
+    const FormList items = elements_of(form);
+    if (items.empty() || kind_of(*items[0]) != FormKind::Symbol) return false;
+    for (std::size_t i = 1; i < items.size(); ++i) {
+      if (!is_inline_pattern(*items[i], depth + 1)) return false;
+    }
+    return true;
+  }
+  default:
+    return false;
+  }
+}
+
+CompileResult compile_match_function(Compiler& c, FormSpan items, const Span& head) {
+  const Spur name = intern_name(c, "match__fn");
   struct Clause {
     Prototype body;
     Pattern pattern;
   };
   std::vector<Clause> clauses;
-  clauses.reserve(operands / 2);
+  clauses.reserve(items.size() / 2);
   for (std::size_t i = 2; i + 1 < items.size(); i += 2) {
     push_function(c, name, 1, false);
     current(c).push_scope();
@@ -60,6 +103,218 @@ CompileResult compile_match(Compiler& c, FormSpan items) {
   ctx.record_span(head);
   ctx.emit_instruction(tail ? Opcode::TailCall : Opcode::Call, 1);
   return {};
+}
+
+// ---- The inline way ----
+
+// One clause being emitted: its pattern was compiled as the clause function's, so its constants
+// are in `pattern_proto` and its bound names in that function's slots 0, 1, ...; `slots` maps
+// those to the enclosing function's slots.
+struct InlineClause {
+  const Prototype& pattern_proto;
+  std::vector<std::uint8_t> slots;
+  // Forward jumps taken on a mismatch, to the next clause.
+  std::vector<std::uint32_t> misses;
+};
+
+std::uint8_t bound_slot(const InlineClause& clause, std::uint8_t slot) {
+  if (slot >= clause.slots.size()) throw InternalError("pattern slot outside the clause's names");
+  return clause.slots[slot];
+}
+
+// The value on top of the stack equals the literal, or the clause is missed.
+CompileResult emit_literal_test(Compiler& c, InlineClause& clause, const Pattern& p) {
+  if (p.constant >= clause.pattern_proto.constants.size()) {
+    throw InternalError("pattern constant outside the clause's constants");
+  }
+  QV_TRY(emit_constant(c, clause.pattern_proto.constants[p.constant], std::nullopt));
+  FunctionContext& ctx = current(c);
+  ctx.emit_instruction(Opcode::Eq);
+  clause.misses.push_back(ctx.emit_op(Opcode::JumpIfFalse));
+  return {};
+}
+
+// Tests the value in slot `value` against the pattern and binds its names, in the order the clause
+// matcher does both; a mismatch jumps to the next clause.
+CompileResult emit_pattern_test(Compiler& c, InlineClause& clause, const Pattern& p,
+                                std::uint8_t value) {
+  switch (p.kind) {
+  case Pattern::Kind::Wildcard:
+    return {};
+  case Pattern::Kind::Bind:
+    current(c).emit_instruction(Opcode::GetLocal, value);
+    current(c).emit_instruction(Opcode::SetLocal, bound_slot(clause, p.slot));
+    return {};
+  case Pattern::Kind::Literal:
+    current(c).emit_instruction(Opcode::GetLocal, value);
+    return emit_literal_test(c, clause, p);
+  case Pattern::Kind::Variant: {
+    FunctionContext& ctx = current(c);
+    ctx.emit_instruction(Opcode::GetLocal, value);
+    ctx.emit_ab(Opcode::MatchVariant, p.type_id, p.variant_index);
+    clause.misses.push_back(ctx.emit_op(Opcode::JumpIfFalse));
+    for (std::size_t i = 0; i < p.elements.size(); ++i) {
+      const Pattern& field = p.elements[i];
+      if (field.kind == Pattern::Kind::Wildcard) continue;
+      current(c).emit_instruction(Opcode::GetLocal, value);
+      current(c).emit_instruction(Opcode::VariantField, static_cast<std::uint8_t>(i));
+      switch (field.kind) {
+      case Pattern::Kind::Bind:
+        current(c).emit_instruction(Opcode::SetLocal, bound_slot(clause, field.slot));
+        break;
+      case Pattern::Kind::Literal:
+        QV_TRY(emit_literal_test(c, clause, field));
+        break;
+      default: {
+        // A nested pattern reads the field from a local of its own.
+        QV_TRY_ASSIGN(std::uint8_t held, current(c).declare_local(0, std::nullopt));
+        current(c).emit_instruction(Opcode::SetLocal, held);
+        QV_TRY(emit_pattern_test(c, clause, field, held));
+        break;
+      }
+      }
+    }
+    return {};
+  }
+  default:
+    throw InternalError("pattern kind without an inline test");
+  }
+}
+
+// Compiles the body with everything a function of its own would reset: its tail flags, and no
+// loop for `recur` to reach. Restores them whether or not the body compiles.
+CompileResult compile_clause_body(Compiler& c, const Form& body, bool tail) {
+  FunctionContext& ctx = current(c);
+  const std::size_t floor = ctx.clause_scope_floor;
+  std::vector<RecurTarget> loops = std::move(ctx.recur_targets);
+  ctx.recur_targets.clear();
+  ctx.clause_scope_floor = ctx.scopes.size() - 1;
+  CompileResult result;
+  {
+    TailScope scope(c, tail, true);
+    result = compile_expr(c, body);
+  }
+  ctx.recur_targets = std::move(loops);
+  ctx.clause_scope_floor = floor;
+  return result;
+}
+
+CompileResult compile_match_inline(Compiler& c, FormSpan items, const Span& head) {
+  const Spur name = intern_name(c, "match__fn");
+  const bool tail = current(c).in_tail_position;
+  const std::uint32_t outer_slots = current(c).next_slot;
+  current(c).push_scope();
+
+  // A scrutinee that is a local of this function is tested where it is. Any other is compiled
+  // after the clauses (see above) and reached by a jump; it is stored in a slot with no name and
+  // jumps back to the first clause.
+  const Form& scrutinee = *items[1];
+  std::optional<std::uint8_t> value;
+  if (kind_of(scrutinee) == FormKind::Symbol) {
+    value = current(c).find_local(intern_name(c, name_of(scrutinee).name));
+  }
+  const bool direct = value.has_value();
+  std::uint32_t to_scrutinee = 0;
+  std::uint32_t first_clause = 0;
+  if (!direct) {
+    QV_TRY_ASSIGN(value, current(c).declare_local(0, std::nullopt));
+    to_scrutinee = current(c).emit_op(Opcode::Jump);
+    first_clause = current(c).code_size();
+  }
+
+  std::vector<Prototype> pattern_protos;
+  std::vector<Pattern> patterns;
+  std::vector<std::uint32_t> to_end;
+  bool last_irrefutable = false;
+  for (std::size_t i = 2; i + 1 < items.size(); i += 2) {
+    push_function(c, name, 1, false);
+    current(c).push_scope();
+    BoundNames bound;
+    QV_TRY_ASSIGN(Pattern pattern, compile_match_pattern(c, *items[i], bound));
+    // This function is called only after no clause matched inline, so none of its clauses
+    // matches either and no body of it runs.
+    QV_TRY(emit_constant(c, Value::nil(), std::nullopt));
+    current(c).emit_instruction(Opcode::Return);
+    pattern_protos.push_back(finish_function(c));
+    if (bound.size() != pattern_protos.back().local_count) {
+      throw InternalError("a match pattern declared locals of its own");
+    }
+
+    FunctionContext& ctx = current(c);
+    const std::uint32_t clause_slots = ctx.next_slot;
+    ctx.push_scope();
+    InlineClause clause{pattern_protos.back(), {}, {}};
+    for (const BoundName& b : bound) {
+      QV_TRY_ASSIGN(std::uint8_t slot, ctx.declare_local(b.name, b.span));
+      clause.slots.push_back(slot);
+    }
+    QV_TRY(emit_pattern_test(c, clause, pattern, *value));
+    QV_TRY(compile_clause_body(c, *items[i + 1], tail));
+    to_end.push_back(ctx.emit_op(Opcode::Jump));
+    for (std::uint32_t at : clause.misses)
+      QV_TRY(ctx.patch_jump(at));
+    last_irrefutable = clause.misses.empty();
+    ctx.pop_scope();
+    ctx.peak_slot = std::max(ctx.peak_slot, ctx.next_slot);
+    ctx.next_slot = clause_slots;
+    patterns.push_back(std::move(pattern));
+  }
+
+  if (!last_irrefutable) {
+    // No clause matched: the clause function fails with the general way's error.
+    std::vector<FunctionClause> records;
+    records.reserve(patterns.size());
+    for (std::size_t i = 0; i < patterns.size(); ++i) {
+      FunctionClause record;
+      record.arity = 1;
+      record.body_prototype = register_prototype(c, std::move(pattern_protos[i]));
+      record.patterns.push_back(std::move(patterns[i]));
+      records.push_back(std::move(record));
+    }
+    current(c).emit_instruction(Opcode::GetLocal, *value);
+    FunctionRef record(std::move(records));
+    QV_TRY(emit_closure(c, {}, 0, &record, head));
+    current(c).record_span(head);
+    current(c).emit_instruction(tail ? Opcode::TailCall : Opcode::Call, 1);
+    to_end.push_back(current(c).emit_op(Opcode::Jump));
+  }
+  if (!direct) {
+    QV_TRY(current(c).patch_jump(to_scrutinee));
+    {
+      NotTail scope(c);
+      QV_TRY(compile_expr(c, scrutinee));
+    }
+    current(c).emit_instruction(Opcode::SetLocal, *value);
+    QV_TRY(current(c).emit_backward_jump(Opcode::Jump, first_clause));
+  }
+  // A jump to the very next word is dropped.
+  FunctionContext& ctx = current(c);
+  if (!to_end.empty() && to_end.back() + 1 == ctx.code_size()) {
+    ctx.code.pop_back();
+    to_end.pop_back();
+  }
+  for (std::uint32_t at : to_end)
+    QV_TRY(ctx.patch_jump(at));
+  ctx.pop_scope();
+  ctx.peak_slot = std::max(ctx.peak_slot, ctx.next_slot);
+  ctx.next_slot = outer_slots;
+  return {};
+}
+
+} // namespace
+
+CompileResult compile_match(Compiler& c, FormSpan items) {
+  const Span head = span_of(*items[0]);
+  const std::size_t operands = items.size() - 1;
+  if (operands < 3 || operands % 2 == 0) {
+    return fail("match requires a scrutinee and pattern/body pairs", head);
+  }
+  bool inline_tests = current(c).next_slot <= kMaxSlotsBeforeInline;
+  for (std::size_t i = 2; inline_tests && i + 1 < items.size(); i += 2) {
+    inline_tests = is_inline_pattern(*items[i], 0);
+  }
+  return inline_tests ? compile_match_inline(c, items, head)
+                      : compile_match_function(c, items, head);
 }
 
 } // namespace quorvex

@@ -161,13 +161,15 @@ CompileOr<Value> list_key(Compiler& c, ListKind list, std::string_view name, con
 // ---- Variant constructors ----
 
 // The constructor a list pattern's head names: a symbol without namespace that `defdata` declared
-// and that no local of the current function hides.
+// and that no local of the current function (or of the inline `match` clause) hides.
 std::optional<ConstructorEntry> constructor_named(Compiler& c, const Form& head) {
   const Form& h = unwrap(head);
   if (h.kind() != FormKind::Symbol || h.ns()) return std::nullopt;
   const Spur name = intern_name(c, h.name());
   auto it = c.variant_constructors.find(name);
-  if (it == c.variant_constructors.end() || current(c).resolve_local(name)) return std::nullopt;
+  if (it == c.variant_constructors.end() || current(c).resolve_clause_local(name)) {
+    return std::nullopt;
+  }
   return it->second;
 }
 
