@@ -881,6 +881,15 @@ TEST(CompilerLimits, Locals) {
   ASSERT_FALSE(result);
   EXPECT_EQ(format_compile_failure(result.error()), "too many locals (max 256)");
   ASSERT_TRUE(result.error().location.has_value());
+  // A `match` in a function that already has many locals keeps its clause function, whose body
+  // has slots of its own.
+  std::string many;
+  std::string more;
+  for (int i = 0; i < 200; ++i)
+    many += "x" + std::to_string(i) + " 1 ";
+  for (int i = 0; i < 100; ++i)
+    more += "y" + std::to_string(i) + " 1 ";
+  EXPECT_TRUE(compile_text(host, "(let [" + many + "] (match 1 1 (let [" + more + "] 1) _ 0))"));
 }
 
 TEST(CompilerLimits, Parameters) {
@@ -943,6 +952,9 @@ TEST(CompilerLimits, JumpDistance) {
             "invalid syntax: function body too large (jump farther than 32767 instructions)");
   auto back = compile_text(host, "(loop [] (do " + body + body + " (recur)))");
   ASSERT_FALSE(back);
+  // A clause body as large as a function's own: the `match` keeps its clause function.
+  compile_ok(host, "(defdata Opt (None) (Some [v]))");
+  EXPECT_TRUE(compile_text(host, "(match (f) (Some v) (do " + body + body + ") _ 0)"));
 }
 
 TEST(CompilerLimits, NestingIsBounded) {

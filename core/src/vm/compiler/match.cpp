@@ -28,6 +28,36 @@ constexpr int kMaxInlinePatternDepth = 32;
 // get a frame of their own, so that a large function does not run out of slots.
 constexpr std::uint32_t kMaxSlotsBeforeInline = 160;
 
+// The inline way puts the bodies between the jumps of the tests, which reach 32,767 words. A
+// `match` larger than this many forms keeps its clause function, where a body may be as large as
+// any function's.
+constexpr std::size_t kMaxInlineForms = 4096;
+constexpr int kMaxInlineFormDepth = 256;
+
+// Whether the form holds at most `budget` forms, counting them off the budget.
+bool fits_inline(const Form& form, std::size_t& budget, int depth) {
+  if (budget == 0 || depth > kMaxInlineFormDepth) return false;
+  --budget;
+  switch (kind_of(form)) {
+  case FormKind::List:
+  case FormKind::Vector:
+  case FormKind::Set:
+    for (const Form* element : elements_of(form)) {
+      if (!fits_inline(*element, budget, depth + 1)) return false;
+    }
+    return true;
+  case FormKind::Map:
+    for (const auto& [key, value] : entries_of(form)) {
+      if (!fits_inline(*key, budget, depth + 1) || !fits_inline(*value, budget, depth + 1)) {
+        return false;
+      }
+    }
+    return true;
+  default:
+    return true;
+  }
+}
+
 // Whether the pattern form is one the inline way compiles. Only the shape counts here; whether a
 // list's head is a variant constructor is for the pattern compiler to say, with its own errors.
 bool is_inline_pattern(const Form& form, int depth) {
@@ -312,6 +342,10 @@ CompileResult compile_match(Compiler& c, FormSpan items) {
   bool inline_tests = current(c).next_slot <= kMaxSlotsBeforeInline;
   for (std::size_t i = 2; inline_tests && i + 1 < items.size(); i += 2) {
     inline_tests = is_inline_pattern(*items[i], 0);
+  }
+  std::size_t budget = kMaxInlineForms;
+  for (std::size_t i = 1; inline_tests && i < items.size(); ++i) {
+    inline_tests = fits_inline(*items[i], budget, 0);
   }
   return inline_tests ? compile_match_inline(c, items, head)
                       : compile_match_function(c, items, head);
