@@ -14,6 +14,7 @@
 #include "util/internal_error.hpp"
 #include "value/printer.hpp"
 #include "value/small_string.hpp"
+#include "vm/fusion.hpp"
 #include "vm/instruction.hpp"
 #include "vm/vm.hpp"
 
@@ -1484,7 +1485,8 @@ TEST_F(VmTest, ANativeWalkingACollectionWhileItsCallbacksAllocate) {
   host("map-pairs", [&](Vm& m, std::span<const Value> args) -> NativeResult {
     const Value f = args[0];
     const SeqObject* seq = heap_get_as<SeqObject>(m.heap, args[1]);
-    if (seq == nullptr) return std::unexpected(VmError::type_error("map-pairs requires a sequence"));
+    if (seq == nullptr)
+      return std::unexpected(VmError::type_error("map-pairs requires a sequence"));
     const ValueVector items = seq->items; // copied: the slot table may move under the callbacks
     RootScope results_held(m.heap);
     ValueVector results;
@@ -1580,7 +1582,7 @@ TEST_F(VmTest, AnUnwindPastANativeEndsTheCallbacksRun) {
     if (!r) seen_by_native = r.error();
     // Whatever the native does next stays out of the run the unwind landed in.
     called_again = call_value_from_native(m, Value::keyword(m.interner.get_or_intern("k")),
-                                           std::vector<Value>{Value::nil()})
+                                          std::vector<Value>{Value::nil()})
                        .has_value();
     return i(1000);
   });
@@ -1589,12 +1591,12 @@ TEST_F(VmTest, AnUnwindPastANativeEndsTheCallbacksRun) {
   body.op(O::Call, 2).op(O::Pop).load(i(42)).op(O::Return);
   const std::uint32_t p = add(std::move(body));
   Code c;
-  c.load(i(-1));                                                   // 0: below the handler
-  c.load(Value::nil()).ab(O::PushHandler, c.k(sym("exn")));        // 1, 2
-  c.ab(O::MakeClosure, static_cast<std::uint16_t>(p), 0);          // 3
-  c.ab(O::GetGlobal, c.k(sym("call1"))).op(O::Call, 1);            // 4, 5
-  c.op(O::PopHandler).op(O::Return);                               // 6, 7 (not reached)
-  c.op(O::Add).op(O::Return);                                      // 8, 9 (unused)
+  c.load(i(-1));                                            // 0: below the handler
+  c.load(Value::nil()).ab(O::PushHandler, c.k(sym("exn"))); // 1, 2
+  c.ab(O::MakeClosure, static_cast<std::uint16_t>(p), 0);   // 3
+  c.ab(O::GetGlobal, c.k(sym("call1"))).op(O::Call, 1);     // 4, 5
+  c.op(O::PopHandler).op(O::Return);                        // 6, 7 (not reached)
+  c.op(O::Add).op(O::Return);                               // 8, 9 (unused)
   EXPECT_EQ(eval(std::move(c)), "42");
   ASSERT_TRUE(seen_by_native.has_value());
   EXPECT_TRUE(called_again);
@@ -1805,6 +1807,118 @@ TEST_F(VmTest, InterruptHookEndsTheRunWithoutOffer) {
   div.load(i(1)).load(i(0)).op(Opcode::Div).op(Opcode::Return);
   EXPECT_EQ(eval(std::move(div)), "nil");
   EXPECT_EQ(offered, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The threaded form
+
+TEST(ThreadedCode, FusesSequencesAtTheirFirstWordOnly) {
+  using O = Opcode;
+  using F = machine::Fused;
+  auto w = [](O o, std::uint8_t a = 0, std::uint8_t b = 0, std::uint8_t c = 0) {
+    return Instruction::make(o, a, b, c);
+  };
+  auto j = [](O o, std::int16_t offset) { return Instruction::make_jump(o, offset); };
+  auto f = [](F op, std::uint8_t a = 0, std::uint8_t b = 0, std::uint8_t c = 0) {
+    return Instruction(static_cast<std::uint32_t>(op) | static_cast<std::uint32_t>(a) << 8 |
+                       static_cast<std::uint32_t>(b) << 16 | static_cast<std::uint32_t>(c) << 24);
+  };
+  struct Case {
+    const char* what;
+    std::vector<Instruction> code;
+    std::vector<Instruction> threaded;
+  };
+  const Instruction ret = w(O::Return);
+  const std::vector<Case> cases = {
+      {"local, constant, compare, branch",
+       {w(O::GetLocal, 2), Instruction::make_ab(O::LoadConst, 7), w(O::Lt), j(O::JumpIfFalse, 0),
+        ret},
+       {f(F::LocConstTest, 2, 7, 0b001), Instruction::make_ab(O::LoadConst, 7), w(O::Lt),
+        j(O::JumpIfFalse, 0), ret}},
+      {"a constant past 255 leaves the local alone and the test starts at the constant",
+       {w(O::GetLocal, 0), Instruction::make_ab(O::LoadConst, 300), w(O::Ge), j(O::JumpIfFalse, 0),
+        ret},
+       {w(O::GetLocal, 0), f(F::ConstTest, 300 & 0xFF, 300 >> 8, 0b110), w(O::Ge),
+        j(O::JumpIfFalse, 0), ret}},
+      {"two locals: test, arithmetic, plain pair",
+       {w(O::GetLocal, 1), w(O::GetLocal, 0), w(O::NotEq), j(O::JumpIfFalse, 5), w(O::GetLocal, 3),
+        w(O::GetLocal, 4), w(O::Mul), w(O::GetLocal, 0), w(O::GetLocal, 1), w(O::Return)},
+       {f(F::LocLocTest, 1, 0, 0b101), w(O::GetLocal, 0), w(O::NotEq), j(O::JumpIfFalse, 5),
+        f(F::LocLocMul, 3, 4), w(O::GetLocal, 4), w(O::Mul), f(F::LocLoc, 0, 1), w(O::GetLocal, 1),
+        w(O::Return)}},
+      {"local and constant arithmetic keeps a 16-bit constant",
+       {w(O::GetLocal, 5), Instruction::make_ab(O::LoadConst, 0x1234), w(O::Sub), ret},
+       {f(F::LocConstSub, 5, 0x34, 0x12), Instruction::make_ab(O::LoadConst, 0x1234), w(O::Sub),
+        ret}},
+      {"a recur of three slots jumps back to a loop head that starts its own word",
+       {w(O::GetLocal, 0), w(O::SetLocal, 1), w(O::GetLocal, 2), w(O::GetLocal, 3), w(O::Add),
+        w(O::GetLocal, 1), w(O::SetLocal, 1), w(O::SetLocal, 2), w(O::SetLocal, 3), j(O::Jump, -8),
+        ret},
+       {w(O::GetLocal, 0), w(O::SetLocal, 1), f(F::LocLocAdd, 2, 3), w(O::GetLocal, 3), w(O::Add),
+        w(O::GetLocal, 1), f(F::StoreJump, 1, 2, 3), w(O::SetLocal, 2), w(O::SetLocal, 3),
+        j(O::Jump, -8), ret}},
+      {"no sequence swallows a jump target",
+       {w(O::GetLocal, 0), w(O::GetLocal, 1), w(O::Add), j(O::JumpIfTrue, -2), ret},
+       {f(F::LocLoc, 0, 1), w(O::GetLocal, 1), w(O::Add), j(O::JumpIfTrue, -2), ret}},
+      {"a forward jump to a return returns; a local before it returns fused",
+       {w(O::GetLocal, 0), j(O::Jump, 2), w(O::GetLocal, 1), w(O::Add), ret},
+       {f(F::LocalReturn, 0), ret, w(O::GetLocal, 1), f(F::AddReturn), ret}},
+      {"a backward jump to a return stays a jump",
+       {ret, w(O::Pop), j(O::Jump, -3)},
+       {ret, w(O::Pop), j(O::Jump, -3)}},
+      {"constants with the top of the stack, calls, captures",
+       {w(O::Dup), Instruction::make_ab(O::LoadConst, 1), w(O::Add),
+        Instruction::make_ab(O::LoadConst, 2), w(O::Sub), Instruction::make_ab(O::LoadConst, 3),
+        w(O::Eq), j(O::JumpIfFalse, 0), Instruction::make_ab(O::GetGlobalIndexed, 0x0102),
+        w(O::Call, 2), w(O::GetLocal, 6), w(O::Call, 1), w(O::GetUpvalue, 1), w(O::GetLocal, 0),
+        w(O::Mul), w(O::GetUpvalue, 0), w(O::Add), ret},
+       {w(O::Dup), f(F::ConstAdd, 1), w(O::Add), f(F::ConstSub, 2), w(O::Sub),
+        f(F::ConstTest, 3, 0, 0b010), w(O::Eq), j(O::JumpIfFalse, 0), f(F::GlobalCall, 2, 1, 2),
+        w(O::Call, 2), f(F::LocalCall, 6, 0, 1), w(O::Call, 1), f(F::UpvalLocMul, 1, 0),
+        w(O::GetLocal, 0), w(O::Mul), f(F::UpvalAdd, 0), w(O::Add), ret}},
+      {"a variant test and its branch",
+       {Instruction::make_ab(O::MatchVariant, 0x0304, 2), j(O::JumpIfFalse, 0), ret},
+       {f(F::VariantTest, 4, 3, 2), j(O::JumpIfFalse, 0), ret}},
+      {"a compiled word with a fused op byte is marked invalid",
+       {Instruction(static_cast<std::uint32_t>(F::LocLoc)), ret},
+       {Instruction(machine::kInvalidMarkWord), ret}},
+  };
+  for (const Case& c : cases) {
+    const auto n = static_cast<std::uint32_t>(c.code.size());
+    auto threaded = machine::thread_code(c.code.data(), n, 0);
+    std::vector<Instruction> got(threaded.get(), threaded.get() + n);
+    ASSERT_EQ(got.size(), c.threaded.size()) << c.what;
+    for (std::uint32_t k = 0; k < n; ++k)
+      EXPECT_EQ(got[k].word, c.threaded[k].word) << c.what << " at " << k;
+  }
+}
+
+TEST_F(VmTest, FusedWordsKeepTheChecksOfTheirWords) {
+  // A compiled word with a fused op byte fails as the invalid opcode it is.
+  Code fused_byte;
+  fused_byte.raw(static_cast<std::uint32_t>(machine::Fused::LocLocTest)).op(Opcode::Return);
+  EXPECT_EQ(eval(std::move(fused_byte)), "error: Invalid opcode: 71");
+
+  // A recur loop that never ends is still interrupted by its backward jump.
+  int polls = 0;
+  vm->interrupt_data = &polls;
+  vm->interrupt_hook = [](void* data) -> std::optional<VmError> {
+    if (++*static_cast<int*>(data) < 3) return std::nullopt;
+    return VmError::value_error("interrupted");
+  };
+  Code spin;
+  spin.locals(2).load(i(0)).op(Opcode::SetLocal, 0);
+  spin.op(Opcode::GetLocal, 0).op(Opcode::GetLocal, 1).op(Opcode::SetLocal, 1);
+  spin.op(Opcode::SetLocal, 0).jump(Opcode::Jump, -5);
+  EXPECT_EQ(eval(std::move(spin)), "error: Value error: interrupted");
+  EXPECT_EQ(polls, 3);
+  vm->interrupt_hook = nullptr;
+  expect_clean_stacks();
+
+  // A local read past the frame's values fails as the plain read does.
+  Code past;
+  past.op(Opcode::GetLocal, 3).op(Opcode::GetLocal, 0).op(Opcode::Add).op(Opcode::Return);
+  EXPECT_EQ(eval(std::move(past)), "error: Index 3 out of bounds for length 0");
 }
 
 } // namespace

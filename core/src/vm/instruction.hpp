@@ -242,6 +242,10 @@ struct Instruction {
   constexpr Instruction with_ab(std::uint16_t ab) const {
     return Instruction((word & 0xFF0000FFu) | static_cast<std::uint32_t>(ab) << 8);
   }
+  // Same operands, new opcode.
+  constexpr Instruction with_op(Opcode op) const {
+    return Instruction((word & 0xFFFFFF00u) | static_cast<std::uint32_t>(op));
+  }
   // Same opcode, b and c, new a.
   constexpr Instruction with_a(std::uint8_t a) const {
     return Instruction((word & 0xFFFF00FFu) | static_cast<std::uint32_t>(a) << 8);

@@ -24,10 +24,10 @@
 //  5. Which instructions may collect: MakeClosure and MakeTemplateClosure (before they build
 //     anything, while the captured values are still on the stack), MakeList, MakeVector,
 //     MakeMap, MakeSet and MakeVariant (before they build, and MakeMap and MakeSet again while
-//     making canonical keys, the elements still on the stack), a closure call that builds a rest list
-//     or matches patterns (arguments and prepared locals live on the stack), and an error offered
-//     to the program. Every value such an instruction works on stays on the value stack until the
-//     object built from it is in the heap, so the collector sees it as a root.
+//     making canonical keys, the elements still on the stack), a closure call that builds a rest
+//     list or matches patterns (arguments and prepared locals live on the stack), and an error
+//     offered to the program. Every value such an instruction works on stays on the value stack
+//     until the object built from it is in the heap, so the collector sees it as a root.
 //  6. Native functions run with heap.native_depth raised, so nothing collects until they return
 //     or call back into the language (a callback's run may collect). Their arguments are copied
 //     into a buffer off the stack first and rooted for the call; the stack may then grow or
@@ -45,17 +45,14 @@
 //     remainder by -1 is computed without executing the trapping division.
 // 11. The threaded dispatch leaves scopes by computed goto, which runs no destructors: no object
 //     with a destructor is alive at a DISPATCH(); slow paths live in functions of their own.
-// 12. Some words run the word after them in the same step: an integer comparison a following
-//     JumpIfFalse, an integer constant a following Add, Sub or comparison (and then its
-//     JumpIfFalse), a local read a following local read. They look at the word where the fetch
-//     would, so a stop word (rule 8) or a trap (rule 3) there is never fused but fetched as
-//     usual; the next word exists, as none of these kinds ends the code. A fused word cannot
-//     fail: where it would, no fusion happens. An indexed global read runs a following Call
-//     when the global holds the cached callee of rule 13 and the call would not poll.
-//     The pairs are fused here rather than rewritten once when a prototype is installed: most
-//     depend on what only the run knows (integers on the stack, the cached callee), and fused
-//     words would be a second instruction set that the compiler's code checks, the
-//     disassembler and the continuation's stop words would all have to know.
+// 12. Ordinary frames run the threaded form of their code (vm/fusion.hpp): the same words at
+//     the same positions, the first word of some common sequences replaced by a fused word
+//     that runs the whole sequence in one step. A fused word runs whole only where it cannot
+//     fail (integers without overflow, locals inside the frame, the cached callee of rule 13
+//     when the call would not poll); otherwise it runs its first word alone, as that word's own
+//     opcode, and the others follow one by one, so every error, poll and collection happens
+//     exactly as without fusion. Boundary frames run the unfused checked code, so their stop
+//     word (rule 8) is fetched as usual; trap words (rule 3) are never part of a sequence.
 // 13. The inline call caches the last closure it entered: its key, the prototype of its plain
 //     first clause, that clause's arity, and the heap's collection count at the time. A callee
 //     with the same key, called with that many arguments while the count is unchanged, is that
@@ -74,6 +71,7 @@
 #include "value/equality.hpp"
 #include "value/keys.hpp"
 #include "value/numbers.hpp"
+#include "vm/fusion.hpp"
 #include "vm/instruction.hpp"
 #include "vm/machine_internal.hpp"
 #include "vm/vm.hpp"
@@ -609,26 +607,30 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
 
 #define BOTH(a, b, t) ((a)->tag == (t) && (b)->tag == (t))
 
-// A comparison of two integers whose next word is JumpIfFalse makes that jump itself (rule 12):
-// the operands on the stack (`popped` of them) go, the test never reaches the stack.
-#define BRANCH_ON(holds, popped)                                                                   \
+// A jump by `by` words from ip; backward jumps count towards the interrupt poll.
+#define JUMP_BY(by)                                                                                \
   do {                                                                                             \
-    if (ip->op() == Opcode::JumpIfFalse) {                                                         \
-      sp -= (popped);                                                                              \
-      word = (ip++)->word;                                                                         \
-      if (!(holds)) JUMP();                                                                        \
-      DISPATCH();                                                                                  \
-    }                                                                                              \
+    const std::int16_t jb_offset = (by);                                                           \
+    ip += jb_offset;                                                                               \
+    if (jb_offset < 0) POLL();                                                                     \
+  } while (0)
+
+// A fused word that cannot run its whole sequence runs its first word alone, as that word's own
+// opcode (rule 12).
+#define UNFUSED(name)                                                                              \
+  do {                                                                                             \
+    word = Instruction(word).with_op(Opcode::name).word;                                           \
+    goto op_##name;                                                                                \
   } while (0)
 
 #if QV_COMPUTED_GOTO
-  // Every byte value has an entry, so dispatch needs no range test: the 211 that name no
-  // opcode lead to the invalid-opcode error.
+  // Every byte value has an entry, so dispatch needs no range test: the 191 that name neither
+  // an opcode nor a fused word lead to the invalid-opcode error.
 #define QV_INV4 &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op
 #define QV_INV16 QV_INV4, QV_INV4, QV_INV4, QV_INV4
 #define QV_INV64 QV_INV16, QV_INV16, QV_INV16, QV_INV16
   // clang-format off
-  static const void* const kLabels[256] = {
+  static const void* const kLabels[] = {
       &&op_LoadConst, &&op_Pop, &&op_Dup, &&op_GetLocal, &&op_SetLocal, &&op_GetUpvalue,
       &&op_SetUpvalue, &&op_GetGlobal, &&op_SetGlobal, &&op_DefineGlobal, &&op_Add, &&op_Sub,
       &&op_Mul, &&op_Div, &&op_Rem, &&op_Neg, &&op_Eq, &&op_NotEq, &&op_Lt, &&op_Le, &&op_Gt,
@@ -637,9 +639,19 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
       &&op_MakeMap, &&op_MakeSet, &&op_PushHandler, &&op_PopHandler, &&op_Perform, &&op_Resume,
       &&op_PerformOp, &&op_CallBuiltin, &&op_GetGlobalIndexed, &&op_MakeVariant,
       &&op_MatchVariant, &&op_VariantField,
-      // 45 .. 255
+      // 45 .. 63
       &&invalid_op, &&invalid_op, &&invalid_op,
-      QV_INV16, QV_INV64, QV_INV64, QV_INV64,
+      QV_INV16,
+      // 64 .. 83: fused words of the threaded code (vm/fusion.hpp)
+      &&fu_LocLoc, &&fu_LocConstAdd, &&fu_LocConstSub, &&fu_LocLocAdd, &&fu_LocLocSub,
+      &&fu_LocLocMul, &&fu_LocConstTest, &&fu_LocLocTest, &&fu_ConstAdd, &&fu_ConstSub,
+      &&fu_ConstTest, &&fu_Test, &&fu_StoreJump, &&fu_LocalReturn, &&fu_AddReturn,
+      &&fu_GlobalCall, &&fu_LocalCall, &&fu_UpvalLocMul, &&fu_UpvalAdd, &&fu_VariantTest,
+      // 84 .. 255
+      &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
+      &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
+      &&invalid_op, &&invalid_op,
+      QV_INV16, QV_INV16, QV_INV64, QV_INV64,
   };
   // clang-format on
   static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == 256);
@@ -652,11 +664,17 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
     goto* kLabels[Instruction(word).op_byte()];                                                    \
   } while (0)
 #define OP(name) op_##name:
+#define FUSED(name) fu_##name:
 #define BEGIN_DISPATCH() goto* kLabels[Instruction(word).op_byte()];
+#define REDISPATCH() goto* kLabels[Instruction(word).op_byte()]
 #define END_DISPATCH()
 #else
 #define DISPATCH() goto next_instruction
-#define OP(name) case static_cast<std::uint32_t>(Opcode::name):
+#define OP(name)                                                                                   \
+  case static_cast<std::uint32_t>(Opcode::name):                                                   \
+    op_##name:
+#define FUSED(name) case static_cast<std::uint32_t>(Fused::name):
+#define REDISPATCH() goto redispatch
 #define BEGIN_DISPATCH() switch (Instruction(word).op_byte()) {
 #define END_DISPATCH()                                                                             \
   default:                                                                                         \
@@ -670,60 +688,13 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
 next_instruction:
 #endif
   word = (ip++)->word;
+#if !QV_COMPUTED_GOTO
+redispatch:
+#endif
   BEGIN_DISPATCH()
 
   OP(LoadConst) {
-    const Value* const k = consts + Instruction(word).ab();
-    // An integer constant whose next word adds, subtracts or compares it with an integer on
-    // top of the stack: that word runs here too, without the constant going onto the stack
-    // (rule 12). An overflow is left to the word itself, which fails as it always does.
-    if (k->tag == Tag::Int && sp > stack_lo && sp[-1].tag == Tag::Int) {
-      const std::uint32_t next = ip->op_byte();
-      const std::int64_t x = sp[-1].as.integer;
-      const std::int64_t y = k->as.integer;
-      std::int64_t r;
-      if (next == static_cast<std::uint32_t>(Opcode::Add)) {
-        if (!__builtin_add_overflow(x, y, &r)) [[likely]] {
-          put_int(sp - 1, r);
-          ++ip;
-          DISPATCH();
-        }
-      } else if (next == static_cast<std::uint32_t>(Opcode::Sub)) {
-        if (!__builtin_sub_overflow(x, y, &r)) [[likely]] {
-          put_int(sp - 1, r);
-          ++ip;
-          DISPATCH();
-        }
-      } else if (next >= static_cast<std::uint32_t>(Opcode::Eq) &&
-                 next <= static_cast<std::uint32_t>(Opcode::Ge)) {
-        bool holds;
-        switch (static_cast<Opcode>(next)) {
-        case Opcode::Eq:
-          holds = x == y;
-          break;
-        case Opcode::NotEq:
-          holds = x != y;
-          break;
-        case Opcode::Lt:
-          holds = x < y;
-          break;
-        case Opcode::Le:
-          holds = x <= y;
-          break;
-        case Opcode::Gt:
-          holds = x > y;
-          break;
-        default:
-          holds = x >= y;
-          break;
-        }
-        ++ip;
-        BRANCH_ON(holds, 1);
-        put_bool(sp - 1, holds);
-        DISPATCH();
-      }
-    }
-    PUSH(*k);
+    PUSH(consts[Instruction(word).ab()]);
     DISPATCH();
   }
   OP(Pop) {
@@ -741,19 +712,6 @@ next_instruction:
     if (slot >= sp) [[unlikely]] {
       const auto index = static_cast<std::uint32_t>(slot - stack_lo);
       FAIL(local_out_of_bounds(vm, index));
-    }
-    // Two locals read in a row (the operands of most calls and arithmetic) in one step, when
-    // both fit and the second is inside the frame once the first is pushed (rule 12).
-    if (ip->op() == Opcode::GetLocal && stack_hi - sp >= 2) {
-      const Value* const second = bp + ip->a();
-      if (second <= sp) [[likely]] {
-        *sp = *slot;
-        ++sp;
-        *sp = *second;
-        ++sp;
-        ++ip;
-        DISPATCH();
-      }
     }
     PUSH(*slot);
     DISPATCH();
@@ -829,17 +787,6 @@ next_instruction:
       }
       IN();
     }
-    // A global read whose next word is a plain Call of the cached closure (rule 13) enters it
-    // in the same step (rule 12), the callee never reaching the stack. The call counts towards
-    // the poll as usual; when the count would reach the poll, no fusion happens.
-    if (ip->op() == Opcode::Call) {
-      const std::uint32_t argc = ip->a();
-      if (CACHED_CALLEE(vm.globals[index], argc) && vm.interrupt_countdown > 1 &&
-          sp >= stack_lo + argc) {
-        const HeapKey key = vm.globals[index].as.key;
-        ENTER_PLAIN(cached_proto, sp - argc, argc, key, (--vm.interrupt_countdown, ++ip));
-      }
-    }
     PUSH(vm.globals[index]);
     DISPATCH();
   }
@@ -870,7 +817,9 @@ next_instruction:
   OP(Add)
   BINARY_ARITH(Add, __builtin_add_overflow, +)
   OP(Sub)
-  BINARY_ARITH(Sub, __builtin_sub_overflow, -) OP(Mul) BINARY_ARITH(Mul, __builtin_mul_overflow, *)
+  BINARY_ARITH(Sub, __builtin_sub_overflow, -)
+  OP(Mul)
+  BINARY_ARITH(Mul, __builtin_mul_overflow, *)
 #undef BINARY_ARITH
 
       OP(Div) {
@@ -903,9 +852,7 @@ next_instruction:
     Value* const a = sp - 2;
     const Value* const b = sp - 1;
     if (BOTH(a, b, Tag::Int)) [[likely]] {
-      const bool holds = (a->as.integer == b->as.integer) ==
-                         (Instruction(word).op() == Opcode::Eq);
-      BRANCH_ON(holds, 2);
+      const bool holds = (a->as.integer == b->as.integer) == (Instruction(word).op() == Opcode::Eq);
       put_bool(a, holds);
       --sp;
     } else if (a->tag != Tag::Object || b->tag != Tag::Object) {
@@ -928,7 +875,6 @@ next_instruction:
     const Value* const b = sp - 1;                                                                 \
     if (BOTH(a, b, Tag::Int)) [[likely]] {                                                         \
       const bool holds = a->as.integer CMP b->as.integer;                                          \
-      BRANCH_ON(holds, 2);                                                                         \
       put_bool(a, holds);                                                                          \
       --sp;                                                                                        \
     } else {                                                                                       \
@@ -940,7 +886,9 @@ next_instruction:
   OP(Lt)
   COMPARE(Lt, <)
   OP(Le)
-  COMPARE(Le, <=) OP(Gt) COMPARE(Gt, >) OP(Ge) COMPARE(Ge, >=)
+  COMPARE(Le, <=)
+  OP(Gt)
+  COMPARE(Gt, >) OP(Ge) COMPARE(Ge, >=)
 #undef COMPARE
 
       OP(Not) {
@@ -1050,7 +998,6 @@ next_instruction:
     const bool holds =
         variant != nullptr &&
         variant->tag.word == VariantTag::make(Instruction(word).ab(), Instruction(word).c()).word;
-    BRANCH_ON(holds, 1);
     put_bool(sp - 1, holds);
     DISPATCH();
   }
@@ -1064,8 +1011,7 @@ next_instruction:
   }
   OP(PushHandler) {
     SLOW(take(push_handler(vm, vm.prototypes[vm.frames.back().prototype],
-                           static_cast<std::uint32_t>(ip - code),
-                           Instruction(word).ab()),
+                           static_cast<std::uint32_t>(ip - code), Instruction(word).ab()),
               err));
     DISPATCH();
   }
@@ -1084,10 +1030,256 @@ next_instruction:
     DISPATCH();
   }
   OP(CallBuiltin) {
-    SLOW(take(
-        call_native_from_stack(vm, Instruction(word).ab(), Instruction(word).c()),
-        err));
+    SLOW(take(call_native_from_stack(vm, Instruction(word).ab(), Instruction(word).c()), err));
     DISPATCH();
+  }
+
+  // Fused words (vm/fusion.hpp). On entry ip is one past the fused word, the sequence's second
+  // word; a sequence of n words that runs whole leaves ip n - 1 words further.
+  FUSED(LocLoc) {
+    const Value* const x = bp + Instruction(word).a();
+    const Value* const y = bp + Instruction(word).b();
+    if (x < sp && y < sp && stack_hi - sp >= 2) [[likely]] {
+      sp[0] = *x;
+      sp[1] = *y;
+      sp += 2;
+      ++ip;
+      DISPATCH();
+    }
+    UNFUSED(GetLocal);
+  }
+
+#define LOC_CONST_ARITH(NAME, BUILTIN_OVERFLOW)                                                    \
+  FUSED(NAME) {                                                                                    \
+    const Value* const x = bp + Instruction(word).a();                                             \
+    const Value* const k =                                                                         \
+        consts + (Instruction(word).b() | static_cast<std::uint32_t>(Instruction(word).c()) << 8); \
+    std::int64_t r;                                                                                \
+    if (x < sp && sp < stack_hi && BOTH(x, k, Tag::Int) &&                                         \
+        !BUILTIN_OVERFLOW(x->as.integer, k->as.integer, &r)) [[likely]] {                          \
+      put_int(sp, r);                                                                              \
+      ++sp;                                                                                        \
+      ip += 2;                                                                                     \
+      DISPATCH();                                                                                  \
+    }                                                                                              \
+    UNFUSED(GetLocal);                                                                             \
+  }
+  LOC_CONST_ARITH(LocConstAdd, __builtin_add_overflow)
+  LOC_CONST_ARITH(LocConstSub, __builtin_sub_overflow)
+#undef LOC_CONST_ARITH
+
+#define LOC_LOC_ARITH(NAME, BUILTIN_OVERFLOW)                                                      \
+  FUSED(NAME) {                                                                                    \
+    const Value* const x = bp + Instruction(word).a();                                             \
+    const Value* const y = bp + Instruction(word).b();                                             \
+    std::int64_t r;                                                                                \
+    if (x < sp && y < sp && sp < stack_hi && BOTH(x, y, Tag::Int) &&                               \
+        !BUILTIN_OVERFLOW(x->as.integer, y->as.integer, &r)) [[likely]] {                          \
+      put_int(sp, r);                                                                              \
+      ++sp;                                                                                        \
+      ip += 2;                                                                                     \
+      DISPATCH();                                                                                  \
+    }                                                                                              \
+    UNFUSED(GetLocal);                                                                             \
+  }
+  LOC_LOC_ARITH(LocLocAdd, __builtin_add_overflow)
+  LOC_LOC_ARITH(LocLocSub, __builtin_sub_overflow)
+  LOC_LOC_ARITH(LocLocMul, __builtin_mul_overflow)
+#undef LOC_LOC_ARITH
+
+  FUSED(LocConstTest) {
+    const Value* const x = bp + Instruction(word).a();
+    const Value* const k = consts + Instruction(word).b();
+    if (x < sp && BOTH(x, k, Tag::Int)) [[likely]] {
+      const bool holds = mask_holds(Instruction(word).c(), x->as.integer, k->as.integer);
+      ip += 3;
+      if (!holds) JUMP_BY(ip[-1].offset());
+      DISPATCH();
+    }
+    UNFUSED(GetLocal);
+  }
+  FUSED(LocLocTest) {
+    const Value* const x = bp + Instruction(word).a();
+    const Value* const y = bp + Instruction(word).b();
+    if (x < sp && y < sp && BOTH(x, y, Tag::Int)) [[likely]] {
+      const bool holds = mask_holds(Instruction(word).c(), x->as.integer, y->as.integer);
+      ip += 3;
+      if (!holds) JUMP_BY(ip[-1].offset());
+      DISPATCH();
+    }
+    UNFUSED(GetLocal);
+  }
+
+#define CONST_ARITH(NAME, BUILTIN_OVERFLOW)                                                        \
+  FUSED(NAME) {                                                                                    \
+    const Value* const k = consts + Instruction(word).ab();                                        \
+    std::int64_t r;                                                                                \
+    if (sp > stack_lo && BOTH(sp - 1, k, Tag::Int) &&                                              \
+        !BUILTIN_OVERFLOW(sp[-1].as.integer, k->as.integer, &r)) [[likely]] {                      \
+      put_int(sp - 1, r);                                                                          \
+      ++ip;                                                                                        \
+      DISPATCH();                                                                                  \
+    }                                                                                              \
+    UNFUSED(LoadConst);                                                                            \
+  }
+  CONST_ARITH(ConstAdd, __builtin_add_overflow)
+  CONST_ARITH(ConstSub, __builtin_sub_overflow)
+#undef CONST_ARITH
+
+  FUSED(ConstTest) {
+    const Value* const k = consts + Instruction(word).ab();
+    if (sp > stack_lo && BOTH(sp - 1, k, Tag::Int)) [[likely]] {
+      const bool holds = mask_holds(Instruction(word).c(), sp[-1].as.integer, k->as.integer);
+      --sp;
+      ip += 2;
+      if (!holds) JUMP_BY(ip[-1].offset());
+      DISPATCH();
+    }
+    UNFUSED(LoadConst);
+  }
+  FUSED(Test) {
+    if (sp >= stack_lo + 2 && BOTH(sp - 2, sp - 1, Tag::Int)) [[likely]] {
+      const bool holds = mask_holds(Instruction(word).c(), sp[-2].as.integer, sp[-1].as.integer);
+      sp -= 2;
+      ++ip;
+      if (!holds) JUMP_BY(ip[-1].offset());
+      DISPATCH();
+    }
+    word = Instruction::make(comparison_of_mask(Instruction(word).c())).word;
+    REDISPATCH();
+  }
+  FUSED(StoreJump) {
+    // The stores of a recur: the new values are the top `count` values, the last one for the
+    // first slot. All slots must lie below them, as each SetLocal would find.
+    const std::uint32_t count = Instruction(word).c();
+    if (sp >= stack_lo + count) [[likely]] {
+      Value* const floor = sp - count;
+      Value* const first = bp + Instruction(word).a();
+      if (count == 1) {
+        if (first < floor) [[likely]] {
+          *first = *floor;
+          sp = floor;
+          ++ip;
+          JUMP_BY(ip[-1].offset());
+          DISPATCH();
+        }
+      } else if (count == 2) {
+        Value* const second = bp + Instruction(word).b();
+        if (first < floor && second < floor) [[likely]] {
+          *first = sp[-1];
+          *second = sp[-2];
+          sp = floor;
+          ip += 2;
+          JUMP_BY(ip[-1].offset());
+          DISPATCH();
+        }
+      } else {
+        bool inside = first < floor;
+        for (std::uint32_t i = 1; i < count; ++i)
+          inside = inside && bp + ip[i - 1].a() < floor;
+        if (inside) {
+          *first = sp[-1];
+          for (std::uint32_t i = 1; i < count; ++i)
+            bp[ip[i - 1].a()] = sp[-1 - static_cast<std::ptrdiff_t>(i)];
+          sp = floor;
+          ip += count;
+          JUMP_BY(ip[-1].offset());
+          DISPATCH();
+        }
+      }
+    }
+    UNFUSED(SetLocal);
+  }
+  FUSED(LocalReturn) {
+    const Value* const x = bp + Instruction(word).a();
+    if (x < sp && sp < stack_hi) [[likely]] {
+      *sp = *x;
+      ++sp;
+      ++ip;
+      word = Instruction::make(Opcode::Return).word;
+      goto op_Return;
+    }
+    UNFUSED(GetLocal);
+  }
+  FUSED(AddReturn) {
+    std::int64_t r;
+    if (sp >= stack_lo + 2 && BOTH(sp - 2, sp - 1, Tag::Int) &&
+        !__builtin_add_overflow(sp[-2].as.integer, sp[-1].as.integer, &r)) [[likely]] {
+      put_int(sp - 2, r);
+      --sp;
+      ++ip;
+      word = Instruction::make(Opcode::Return).word;
+      goto op_Return;
+    }
+    UNFUSED(Add);
+  }
+  FUSED(GlobalCall) {
+    // The cached closure of rule 13 is entered without the callee reaching the stack. The call
+    // counts towards the poll as usual; when the count would reach the poll, the words run one
+    // by one.
+    const std::uint32_t index = Instruction(word).ab();
+    const std::uint32_t argc = Instruction(word).c();
+    if (index < vm.globals.size() && CACHED_CALLEE(vm.globals[index], argc) &&
+        vm.interrupt_countdown > 1 && sp >= stack_lo + argc) [[likely]] {
+      const HeapKey key = vm.globals[index].as.key;
+      ENTER_PLAIN(cached_proto, sp - argc, argc, key, (--vm.interrupt_countdown, ++ip));
+    }
+    UNFUSED(GetGlobalIndexed);
+  }
+  FUSED(LocalCall) {
+    const Value* const f = bp + Instruction(word).a();
+    const std::uint32_t argc = Instruction(word).c();
+    if (f < sp && CACHED_CALLEE(*f, argc) && vm.interrupt_countdown > 1 && sp >= stack_lo + argc)
+        [[likely]] {
+      const HeapKey key = f->as.key;
+      ENTER_PLAIN(cached_proto, sp - argc, argc, key, (--vm.interrupt_countdown, ++ip));
+    }
+    UNFUSED(GetLocal);
+  }
+  FUSED(UpvalLocMul) {
+    const HeapKey key = vm.frames.back().closure;
+    const Closure* clo = key.version != 0 ? live_closure(vm.heap, key) : nullptr;
+    if (clo != nullptr && Instruction(word).a() < clo->captures.size()) [[likely]] {
+      const Value* const u = clo->captures.data() + Instruction(word).a();
+      const Value* const x = bp + Instruction(word).b();
+      std::int64_t r;
+      if (x < sp && sp < stack_hi && BOTH(u, x, Tag::Int) &&
+          !__builtin_mul_overflow(u->as.integer, x->as.integer, &r)) [[likely]] {
+        put_int(sp, r);
+        ++sp;
+        ip += 2;
+        DISPATCH();
+      }
+    }
+    UNFUSED(GetUpvalue);
+  }
+  FUSED(VariantTest) {
+    if (sp > stack_lo) [[likely]] {
+      const Variant* variant = heap_get_as<Variant>(vm.heap, sp[-1]);
+      const bool holds =
+          variant != nullptr &&
+          variant->tag.word == VariantTag::make(Instruction(word).ab(), Instruction(word).c()).word;
+      --sp;
+      ++ip;
+      if (!holds) JUMP_BY(ip[-1].offset());
+      DISPATCH();
+    }
+    UNFUSED(MatchVariant);
+  }
+  FUSED(UpvalAdd) {
+    const HeapKey key = vm.frames.back().closure;
+    const Closure* clo = key.version != 0 ? live_closure(vm.heap, key) : nullptr;
+    if (clo != nullptr && Instruction(word).a() < clo->captures.size()) [[likely]] {
+      const Value* const u = clo->captures.data() + Instruction(word).a();
+      std::int64_t r;
+      if (sp > stack_lo && BOTH(sp - 1, u, Tag::Int) &&
+          !__builtin_add_overflow(sp[-1].as.integer, u->as.integer, &r)) [[likely]] {
+        put_int(sp - 1, r);
+        ++ip;
+        DISPATCH();
+      }
+    }
+    UNFUSED(GetUpvalue);
   }
 
   END_DISPATCH()
@@ -1175,6 +1367,14 @@ invalid_op : {
   }
   if (bad_word == kTrapWord && is_trap(vm, vm.frames.back().prototype, at))
     internal_error("malformed code: an operand or jump outside its table, or no final return");
+  if (bad_word == kInvalidMarkWord) {
+    // The threaded form's stand-in for a compiled word with a fused op byte: report that byte.
+    const std::uint32_t proto = vm.frames.back().prototype;
+    if (proto < vm.prototypes.size() && at < vm.prototypes[proto].code.size()) {
+      err = VmError::invalid_opcode(vm.prototypes[proto].code[at].op_byte());
+      goto fail;
+    }
+  }
   err = VmError::invalid_opcode(Instruction(bad_word).op_byte());
   goto fail;
 }
@@ -1228,7 +1428,10 @@ fail:
 #undef BOTH
 #undef CACHED_CALLEE
 #undef ENTER_PLAIN
-#undef BRANCH_ON
+#undef JUMP_BY
+#undef UNFUSED
+#undef FUSED
+#undef REDISPATCH
 #undef DISPATCH
 #undef OP
 #undef BEGIN_DISPATCH

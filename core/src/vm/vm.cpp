@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "util/internal_error.hpp"
+#include "vm/fusion.hpp"
 #include "vm/instruction.hpp"
 #include "vm/machine_internal.hpp"
 
@@ -394,20 +395,25 @@ Vm::PrototypeView make_view(Vm& vm, std::uint32_t index) {
   const bool terminated =
       n > 0 && (p.code[n - 1].op_byte() == static_cast<std::uint8_t>(Opcode::Return) ||
                 p.code[n - 1].op_byte() == static_cast<std::uint8_t>(Opcode::Jump));
-  if (bad.empty() && terminated) return view;
-
-  // A copy with traps, and a trap after the end for code that could run off it.
-  auto copy = std::make_unique<Instruction[]>(n + 1);
-  for (std::size_t i = 0; i < n; ++i)
-    copy[i] = p.code[i];
-  for (std::uint32_t i : bad)
-    copy[i] = Instruction(kTrapWord);
-  copy[n] = Instruction(kTrapWord);
-  bad.push_back(static_cast<std::uint32_t>(n));
-  view.code = copy.get();
-  view.patched = 1;
-  vm.patched_code.push_back(std::move(copy));
-  vm.trapped_positions[index] = std::move(bad);
+  if (!bad.empty() || !terminated) {
+    // A copy with traps, and a trap after the end for code that could run off it.
+    auto copy = std::make_unique<Instruction[]>(n + 1);
+    for (std::size_t i = 0; i < n; ++i)
+      copy[i] = p.code[i];
+    for (std::uint32_t i : bad)
+      copy[i] = Instruction(kTrapWord);
+    copy[n] = Instruction(kTrapWord);
+    bad.push_back(static_cast<std::uint32_t>(n));
+    view.code = copy.get();
+    view.patched = 1;
+    vm.patched_code.push_back(std::move(copy));
+    vm.trapped_positions[index] = std::move(bad);
+  }
+  // Ordinary frames run the threaded form, made from the checked words.
+  view.plain = view.code;
+  std::unique_ptr<Instruction[]> threaded = thread_code(view.plain, view.code_size, view.patched);
+  view.code = threaded.get();
+  vm.patched_code.push_back(std::move(threaded));
   return view;
 }
 
@@ -424,13 +430,13 @@ const Vm::PrototypeView& refresh_prototype_views(Vm& vm, std::uint32_t index) {
 const Instruction* boundary_code(Vm& vm, std::uint32_t prototype, std::uint32_t stop_ip) {
   const Vm::PrototypeView& view = prototype_view(vm, prototype);
   const std::uint32_t size = view.code_size + view.patched;
-  if (stop_ip >= size) return view.code; // never reached: the frame runs its code unchanged
+  if (stop_ip >= size) return view.plain; // never reached: the frame runs its code unchanged
   const std::uint64_t key = (static_cast<std::uint64_t>(prototype) << 32) | stop_ip;
   auto it = vm.boundary_code.find(key);
   if (it != vm.boundary_code.end()) return it->second.get();
   auto copy = std::make_unique<Instruction[]>(size);
   for (std::uint32_t i = 0; i < size; ++i)
-    copy[i] = view.code[i];
+    copy[i] = view.plain[i];
   copy[stop_ip] = Instruction(kStopWord);
   const Instruction* code = copy.get();
   vm.boundary_code.emplace(key, std::move(copy));

@@ -449,7 +449,9 @@ struct Vm final : RootSource {
   // grows, so the pointers stay valid; records for newly appended prototypes are made on first
   // use.
   struct PrototypeView {
+    // The threaded form (vm/fusion.hpp), and the checked words it was made from.
     const Instruction* code = nullptr;
+    const Instruction* plain = nullptr;
     const Value* constants = nullptr;
     std::uint32_t code_size = 0;
     std::uint32_t constant_count = 0;
@@ -457,7 +459,8 @@ struct Vm final : RootSource {
     std::uint32_t patched = 0;
   };
   std::vector<PrototypeView> prototype_views;
-  // The patched copies of code that failed the checks, and their trapped positions.
+  // The patched copies of code that failed the checks and the threaded forms, and the trapped
+  // positions.
   std::vector<std::unique_ptr<Instruction[]>> patched_code;
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> trapped_positions;
   // Code for boundary frames: a copy of a prototype's code with the stop word in place of the
@@ -526,10 +529,10 @@ std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
 
 // Calls any callable value from native code: builtins and host functions directly, keywords,
 // sets and maps by lookup, closures in a nested run of the loop. Vectors and continuations are
-// not callable from here. After a failed nested run the stacks are cut back to their heights at entry
-// before the error is returned. A closure's run may collect (CollectionAllowed), whatever natives
-// are in progress. The answer is not rooted: the caller keeps it alive itself (RootScope) before
-// anything else can collect, its own next callback included.
+// not callable from here. After a failed nested run the stacks are cut back to their heights at
+// entry before the error is returned. A closure's run may collect (CollectionAllowed), whatever
+// natives are in progress. The answer is not rooted: the caller keeps it alive itself (RootScope)
+// before anything else can collect, its own next callback included.
 NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value> args);
 
 // Counts one step of a long native walk that calls nothing back (calls back count themselves), and

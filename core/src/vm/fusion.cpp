@@ -1,0 +1,178 @@
+#include "vm/fusion.hpp"
+
+#include <vector>
+
+namespace quorvex::machine {
+
+namespace {
+
+constexpr std::uint8_t op_of(Opcode op) {
+  return static_cast<std::uint8_t>(op);
+}
+
+constexpr bool is_jump_op(std::uint8_t op) {
+  return op == op_of(Opcode::Jump) || op == op_of(Opcode::JumpIfFalse) ||
+         op == op_of(Opcode::JumpIfTrue);
+}
+
+Instruction fused(Fused op, std::uint8_t a = 0, std::uint8_t b = 0, std::uint8_t c = 0) {
+  return Instruction(static_cast<std::uint32_t>(op) | static_cast<std::uint32_t>(a) << 8 |
+                     static_cast<std::uint32_t>(b) << 16 | static_cast<std::uint32_t>(c) << 24);
+}
+
+Instruction fused_ab(Fused op, std::uint16_t ab, std::uint8_t c = 0) {
+  return Instruction(static_cast<std::uint32_t>(op) | static_cast<std::uint32_t>(ab) << 8 |
+                     static_cast<std::uint32_t>(c) << 24);
+}
+
+// The fused word for a sequence and how many words it covers; none when the length is 0.
+struct Match {
+  Instruction word;
+  std::uint32_t length = 0;
+};
+
+} // namespace
+
+std::unique_ptr<Instruction[]> thread_code(const Instruction* code, std::uint32_t size,
+                                           std::uint32_t extra) {
+  auto out = std::make_unique<Instruction[]>(size + extra);
+  for (std::uint32_t i = 0; i < size + extra; ++i)
+    out[i] = code[i];
+
+  // A compiled word with a fused op byte must not run as one.
+  for (std::uint32_t i = 0; i < size; ++i) {
+    const std::uint8_t op = code[i].op_byte();
+    if (op >= kFirstFused && op <= kLastFused) out[i] = Instruction(kInvalidMarkWord);
+  }
+  // A forward jump to a Return returns.
+  for (std::uint32_t i = 0; i < size; ++i) {
+    const Instruction w = code[i];
+    if (w.op_byte() != op_of(Opcode::Jump) || w.offset() < 0) continue;
+    const std::int64_t t = static_cast<std::int64_t>(i) + 1 + w.offset();
+    if (t < size && code[t].op_byte() == op_of(Opcode::Return))
+      out[i] = Instruction::make(Opcode::Return);
+  }
+
+  // Jump targets, once the jumps that return are gone.
+  std::vector<bool> target(size, false);
+  for (std::uint32_t i = 0; i < size; ++i) {
+    const Instruction w = out[i];
+    if (!is_jump_op(w.op_byte())) continue;
+    const std::int64_t t = static_cast<std::int64_t>(i) + 1 + w.offset();
+    if (t >= 0 && t < size) target[static_cast<std::size_t>(t)] = true;
+  }
+  auto op_at = [&](std::uint32_t i) -> std::uint8_t { return out[i].op_byte(); };
+  // Whether words at+1 .. at+n-1 exist and none is a jump target.
+  auto span_ok = [&](std::uint32_t at, std::uint32_t n) {
+    if (at + n > size) return false;
+    for (std::uint32_t k = 1; k < n; ++k)
+      if (target[at + k]) return false;
+    return true;
+  };
+  auto is_op = [&](std::uint32_t i, Opcode op) { return i < size && op_at(i) == op_of(op); };
+
+  std::uint32_t i = 0;
+  while (i < size) {
+    const Instruction w = out[i];
+    Match m;
+    switch (static_cast<Opcode>(w.op_byte())) {
+    case Opcode::GetLocal: {
+      const std::uint8_t x = w.a();
+      if (is_op(i + 1, Opcode::GetLocal)) {
+        const std::uint8_t y = out[i + 1].a();
+        const std::uint8_t mask = i + 2 < size ? comparison_mask(op_at(i + 2)) : 0;
+        if (mask != 0 && is_op(i + 3, Opcode::JumpIfFalse) && span_ok(i, 4)) {
+          m = {fused(Fused::LocLocTest, x, y, mask), 4};
+        } else if (is_op(i + 2, Opcode::Add) && span_ok(i, 3)) {
+          m = {fused(Fused::LocLocAdd, x, y), 3};
+        } else if (is_op(i + 2, Opcode::Sub) && span_ok(i, 3)) {
+          m = {fused(Fused::LocLocSub, x, y), 3};
+        } else if (is_op(i + 2, Opcode::Mul) && span_ok(i, 3)) {
+          m = {fused(Fused::LocLocMul, x, y), 3};
+        } else if (span_ok(i, 2)) {
+          m = {fused(Fused::LocLoc, x, y), 2};
+        }
+      } else if (is_op(i + 1, Opcode::LoadConst)) {
+        const std::uint16_t k = out[i + 1].ab();
+        const std::uint8_t mask = i + 2 < size ? comparison_mask(op_at(i + 2)) : 0;
+        if (mask != 0 && k <= 0xFF && is_op(i + 3, Opcode::JumpIfFalse) && span_ok(i, 4)) {
+          m = {fused(Fused::LocConstTest, x, static_cast<std::uint8_t>(k), mask), 4};
+        } else if (is_op(i + 2, Opcode::Add) && span_ok(i, 3)) {
+          m = {fused(Fused::LocConstAdd, x, static_cast<std::uint8_t>(k),
+                     static_cast<std::uint8_t>(k >> 8)),
+               3};
+        } else if (is_op(i + 2, Opcode::Sub) && span_ok(i, 3)) {
+          m = {fused(Fused::LocConstSub, x, static_cast<std::uint8_t>(k),
+                     static_cast<std::uint8_t>(k >> 8)),
+               3};
+        }
+      } else if (is_op(i + 1, Opcode::Return) && span_ok(i, 2)) {
+        m = {fused(Fused::LocalReturn, x), 2};
+      } else if (is_op(i + 1, Opcode::Call) && span_ok(i, 2)) {
+        m = {fused(Fused::LocalCall, x, 0, out[i + 1].a()), 2};
+      }
+      break;
+    }
+    case Opcode::LoadConst: {
+      const std::uint16_t k = w.ab();
+      const std::uint8_t mask = i + 1 < size ? comparison_mask(op_at(i + 1)) : 0;
+      if (mask != 0 && is_op(i + 2, Opcode::JumpIfFalse) && span_ok(i, 3)) {
+        m = {fused_ab(Fused::ConstTest, k, mask), 3};
+      } else if (is_op(i + 1, Opcode::Add) && span_ok(i, 2)) {
+        m = {fused_ab(Fused::ConstAdd, k), 2};
+      } else if (is_op(i + 1, Opcode::Sub) && span_ok(i, 2)) {
+        m = {fused_ab(Fused::ConstSub, k), 2};
+      }
+      break;
+    }
+    case Opcode::Eq:
+    case Opcode::NotEq:
+    case Opcode::Lt:
+    case Opcode::Le:
+    case Opcode::Gt:
+    case Opcode::Ge:
+      if (is_op(i + 1, Opcode::JumpIfFalse) && span_ok(i, 2))
+        m = {fused(Fused::Test, 0, 0, comparison_mask(w.op_byte())), 2};
+      break;
+    case Opcode::SetLocal: {
+      std::uint32_t n = 1;
+      while (n < 255 && is_op(i + n, Opcode::SetLocal))
+        ++n;
+      if (is_op(i + n, Opcode::Jump) && span_ok(i, n + 1)) {
+        const std::uint8_t second = n >= 2 ? out[i + 1].a() : 0;
+        m = {fused(Fused::StoreJump, w.a(), second, static_cast<std::uint8_t>(n)), n + 1};
+      }
+      break;
+    }
+    case Opcode::Add:
+      if (is_op(i + 1, Opcode::Return) && span_ok(i, 2)) m = {fused(Fused::AddReturn), 2};
+      break;
+    case Opcode::GetGlobalIndexed:
+      if (is_op(i + 1, Opcode::Call) && span_ok(i, 2))
+        m = {fused_ab(Fused::GlobalCall, w.ab(), out[i + 1].a()), 2};
+      break;
+    case Opcode::GetUpvalue:
+      if (is_op(i + 1, Opcode::GetLocal) && is_op(i + 2, Opcode::Mul) && span_ok(i, 3)) {
+        m = {fused(Fused::UpvalLocMul, w.a(), out[i + 1].a()), 3};
+      } else if (is_op(i + 1, Opcode::Add) && span_ok(i, 2)) {
+        m = {fused(Fused::UpvalAdd, w.a()), 2};
+      }
+      break;
+    case Opcode::MatchVariant:
+      if (is_op(i + 1, Opcode::JumpIfFalse) && span_ok(i, 2))
+        m = {fused_ab(Fused::VariantTest, w.ab(), w.c()), 2};
+      break;
+    default:
+      break;
+    }
+    if (m.length == 0) {
+      ++i;
+      continue;
+    }
+    out[i] = m.word;
+    i += m.length;
+  }
+  return out;
+}
+
+} // namespace quorvex::machine
