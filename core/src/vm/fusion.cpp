@@ -15,16 +15,6 @@ constexpr bool is_jump_op(std::uint8_t op) {
          op == op_of(Opcode::JumpIfTrue);
 }
 
-Instruction fused(Fused op, std::uint8_t a = 0, std::uint8_t b = 0, std::uint8_t c = 0) {
-  return Instruction(static_cast<std::uint32_t>(op) | static_cast<std::uint32_t>(a) << 8 |
-                     static_cast<std::uint32_t>(b) << 16 | static_cast<std::uint32_t>(c) << 24);
-}
-
-Instruction fused_ab(Fused op, std::uint16_t ab, std::uint8_t c = 0) {
-  return Instruction(static_cast<std::uint32_t>(op) | static_cast<std::uint32_t>(ab) << 8 |
-                     static_cast<std::uint32_t>(c) << 24);
-}
-
 // The fused word for a sequence and how many words it covers; none when the length is 0.
 struct Match {
   Instruction word;
@@ -95,8 +85,14 @@ std::unique_ptr<Instruction[]> thread_code(const Instruction* code, std::uint32_
       } else if (is_op(i + 1, Opcode::LoadConst)) {
         const std::uint16_t k = out[i + 1].ab();
         const std::uint8_t mask = i + 2 < size ? comparison_mask(op_at(i + 2)) : 0;
+        const bool call_1 = k <= 0xFF && is_op(i + 3, Opcode::GetGlobalIndexed) &&
+                            is_op(i + 4, Opcode::Call) && out[i + 4].a() == 1 && span_ok(i, 5);
         if (mask != 0 && k <= 0xFF && is_op(i + 3, Opcode::JumpIfFalse) && span_ok(i, 4)) {
           m = {fused(Fused::LocConstTest, x, static_cast<std::uint8_t>(k), mask), 4};
+        } else if (call_1 && is_op(i + 2, Opcode::Add)) {
+          m = {fused(Fused::LocConstAddCall, x, static_cast<std::uint8_t>(k)), 5};
+        } else if (call_1 && is_op(i + 2, Opcode::Sub)) {
+          m = {fused(Fused::LocConstSubCall, x, static_cast<std::uint8_t>(k)), 5};
         } else if (is_op(i + 2, Opcode::Add) && span_ok(i, 3)) {
           m = {fused(Fused::LocConstAdd, x, static_cast<std::uint8_t>(k),
                      static_cast<std::uint8_t>(k >> 8)),

@@ -47,6 +47,10 @@ namespace quorvex::machine {
 //   81    UpvalLocMul     GetUpvalue u, GetLocal x, Mul                a u, b x
 //   82    UpvalAdd        GetUpvalue u, Add                            a u
 //   83    VariantTest     MatchVariant t v, JumpIfFalse                ab t, c v
+//   84    LocConstAddCall GetLocal x, LoadConst k, Add,                a x, b k (< 256)
+//                         GetGlobalIndexed g, Call 1
+//   85    LocConstSubCall GetLocal x, LoadConst k, Sub,                a x, b k (< 256)
+//                         GetGlobalIndexed g, Call 1
 // clang-format on
 //
 // A forward Jump whose target is a Return becomes a Return word.
@@ -74,14 +78,26 @@ enum class Fused : std::uint8_t {
   UpvalLocMul = 81,
   UpvalAdd = 82,
   VariantTest = 83,
+  LocConstAddCall = 84,
+  LocConstSubCall = 85,
 };
 
 inline constexpr std::uint8_t kFirstFused = 64;
-inline constexpr std::uint8_t kLastFused = 83;
+inline constexpr std::uint8_t kLastFused = 85;
 
 // Stands in the threaded form for a compiled word whose op byte is a fused one; the run loop
 // reports the compiled word's own byte.
 inline constexpr std::uint32_t kInvalidMarkWord = 0xFDFFFFFFu;
+
+// Fused words with 8-bit operands a, b, c, or with a 16-bit ab and c.
+constexpr Instruction fused(Fused op, std::uint8_t a = 0, std::uint8_t b = 0, std::uint8_t c = 0) {
+  return Instruction(static_cast<std::uint32_t>(op) | static_cast<std::uint32_t>(a) << 8 |
+                     static_cast<std::uint32_t>(b) << 16 | static_cast<std::uint32_t>(c) << 24);
+}
+constexpr Instruction fused_ab(Fused op, std::uint16_t ab, std::uint8_t c = 0) {
+  return Instruction(static_cast<std::uint32_t>(op) | static_cast<std::uint32_t>(ab) << 8 |
+                     static_cast<std::uint32_t>(c) << 24);
+}
 
 // The comparison mask of a comparison opcode, 0 for any other op byte.
 constexpr std::uint8_t comparison_mask(std::uint8_t op) {

@@ -58,14 +58,17 @@
 //     with the same key, called with that many arguments while the count is unchanged, is that
 //     closure: only a sweep frees a slot (bumping its version, so a reused slot never matches
 //     the old key), every sweep raises the count, and a closure's function never changes.
-//     Prototypes and their views are append-only, so the cached index stays valid. The cache
-//     holds no pointer and lives for one run of the loop; a cached call pushes the same frame,
-//     polls and counts exactly as the uncached one.
+//     Prototypes and their views are append-only, so the cached index stays valid, and so does
+//     the cache's copy of the view, whose pointers name the prototype's own arrays (rule 2). The
+//     cache holds nothing of the heap or the stacks and lives for one run of the loop; a cached
+//     call pushes the same frame, polls and counts exactly as the uncached one.
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "util/internal_error.hpp"
 #include "value/equality.hpp"
@@ -403,11 +406,27 @@ enum class CallOutcome : std::uint8_t { Failed, Continue, Finished };
   return CallOutcome::Continue;
 }
 
+// The size of the running frame's constant table, for the few words that check an operand
+// against it at run time.
+std::size_t frame_constant_count(Vm& vm) {
+  return prototype_view(vm, vm.frames.back().prototype).constant_count;
+}
+
 VmError undefined_global(const Vm& vm, Spur name) {
   return VmError::undefined_variable(std::string(vm.interner.resolve(name)));
 }
 
 } // namespace
+
+// Whether a vector has an element at `i`. Compares bytes, so that the test needs no division by
+// the element's size as size() does.
+template <class T>
+[[gnu::always_inline]] inline bool has_index(const std::vector<T>& v, std::uint32_t i) {
+  const auto bytes =
+      static_cast<std::size_t>(reinterpret_cast<const char*>(std::to_address(v.end())) -
+                               reinterpret_cast<const char*>(v.data()));
+  return static_cast<std::size_t>(i) * sizeof(T) < bytes;
+}
 
 // Writes a scalar straight into a stack slot: tag word, payload word, zero word. The same bytes
 // as Value::from_int / from_bool / from_float, without a temporary.
@@ -456,7 +475,6 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   // the frame.
   const Instruction* code = nullptr;
   const Value* consts = nullptr;
-  std::size_t const_count = 0;
   const Instruction* ip = nullptr;
   // The value stack: bottom, top (one past the last value), end of the buffer, and the running
   // frame's local slot 0.
@@ -477,6 +495,8 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   std::uint32_t cached_proto = 0;
   std::uint32_t cached_argc = 0;
   std::uint64_t cached_epoch = ~std::uint64_t{0};
+  // A copy of that prototype's view: its arrays never move (rule 2), the table of views may.
+  Vm::PrototypeView cached_view{};
 
 #define SAVE_IP() (vm.frames.back().ip = static_cast<std::uint32_t>(ip - code))
 #define SYNC() st.set_top(sp)
@@ -497,7 +517,6 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
     const Vm::PrototypeView& lf_view = prototype_view(vm, lf_frame.prototype);                     \
     code = lf_view.code;                                                                           \
     consts = lf_view.constants;                                                                    \
-    const_count = lf_view.constant_count;                                                          \
     if (lf_frame.ip >= lf_view.code_size + lf_view.patched) [[unlikely]]                           \
       internal_error("instruction pointer past the end of the code");                              \
     if (lf_frame.kind == FrameKind::Boundary) [[unlikely]]                                         \
@@ -580,9 +599,9 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
 // Enters the plain first clause of a closure inline when the stack and the frame stack have
 // room: `argc` arguments from `args` on, the rest of the locals nil. Sets the loop's registers
 // and dispatches; otherwise does nothing. Calls nothing.
-#define ENTER_PLAIN(proto, args_at, argc, key, before)                                             \
+#define ENTER_PLAIN(proto, view, args_at, argc, key, before)                                       \
   do {                                                                                             \
-    const Vm::PrototypeView& ep_view = vm.prototype_views[(proto)];                                \
+    const Vm::PrototypeView& ep_view = (view);                                                     \
     Value* const ep_args = (args_at);                                                              \
     if (ep_args + ep_view.local_count <= stack_hi && vm.frames.size() < kMaxFrames &&              \
         !vm.frames.full()) [[likely]] {                                                            \
@@ -598,7 +617,6 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
       ep_frame.arg_count = static_cast<std::uint8_t>(argc);                                        \
       code = ep_view.code;                                                                         \
       consts = ep_view.constants;                                                                  \
-      const_count = ep_view.constant_count;                                                        \
       ip = code;                                                                                   \
       bp = ep_args;                                                                                \
       DISPATCH();                                                                                  \
@@ -624,7 +642,7 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   } while (0)
 
 #if QV_COMPUTED_GOTO
-  // Every byte value has an entry, so dispatch needs no range test: the 191 that name neither
+  // Every byte value has an entry, so dispatch needs no range test: the 189 that name neither
   // an opcode nor a fused word lead to the invalid-opcode error.
 #define QV_INV4 &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op
 #define QV_INV16 QV_INV4, QV_INV4, QV_INV4, QV_INV4
@@ -642,15 +660,15 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
       // 45 .. 63
       &&invalid_op, &&invalid_op, &&invalid_op,
       QV_INV16,
-      // 64 .. 83: fused words of the threaded code (vm/fusion.hpp)
+      // 64 .. 85: fused words of the threaded code (vm/fusion.hpp)
       &&fu_LocLoc, &&fu_LocConstAdd, &&fu_LocConstSub, &&fu_LocLocAdd, &&fu_LocLocSub,
       &&fu_LocLocMul, &&fu_LocConstTest, &&fu_LocLocTest, &&fu_ConstAdd, &&fu_ConstSub,
       &&fu_ConstTest, &&fu_Test, &&fu_StoreJump, &&fu_LocalReturn, &&fu_AddReturn,
       &&fu_GlobalCall, &&fu_LocalCall, &&fu_UpvalLocMul, &&fu_UpvalAdd, &&fu_VariantTest,
-      // 84 .. 255
+      &&fu_LocConstAddCall, &&fu_LocConstSubCall,
+      // 86 .. 255
       &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
       &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
-      &&invalid_op, &&invalid_op,
       QV_INV16, QV_INV16, QV_INV64, QV_INV64,
   };
   // clang-format on
@@ -673,7 +691,9 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
 #define OP(name)                                                                                   \
   case static_cast<std::uint32_t>(Opcode::name):                                                   \
     op_##name:
-#define FUSED(name) case static_cast<std::uint32_t>(Fused::name):
+#define FUSED(name)                                                                                \
+  case static_cast<std::uint32_t>(Fused::name):                                                    \
+    fu_##name:
 #define REDISPATCH() goto redispatch
 #define BEGIN_DISPATCH() switch (Instruction(word).op_byte()) {
 #define END_DISPATCH()                                                                             \
@@ -822,7 +842,7 @@ redispatch:
   BINARY_ARITH(Mul, __builtin_mul_overflow, *)
 #undef BINARY_ARITH
 
-      OP(Div) {
+  OP(Div) {
     NEED(2);
     SLOW(binary_op(vm, Opcode::Div, err));
     DISPATCH();
@@ -888,7 +908,9 @@ redispatch:
   OP(Le)
   COMPARE(Le, <=)
   OP(Gt)
-  COMPARE(Gt, >) OP(Ge) COMPARE(Ge, >=)
+  COMPARE(Gt, >)
+  OP(Ge)
+  COMPARE(Ge, >=)
 #undef COMPARE
 
       OP(Not) {
@@ -933,7 +955,7 @@ redispatch:
         const CallFrame& top = vm.frames.back();
         const CallFrame& caller = vm.frames.end()[-2];
         if (!top.has_handler_index() && !top.abort_to.present() && stack_lo + top.base < sp &&
-            caller.kind == FrameKind::Normal && caller.prototype < vm.prototype_views.size() &&
+            caller.kind == FrameKind::Normal && has_index(vm.prototype_views, caller.prototype) &&
             depth - 1 != run.frame_depth) [[likely]] {
           const Vm::PrototypeView& view = vm.prototype_views[caller.prototype];
           if (caller.ip >= view.code_size + view.patched) [[unlikely]]
@@ -943,7 +965,6 @@ redispatch:
           sp = to + 1;
           code = view.code;
           consts = view.constants;
-          const_count = view.constant_count;
           ip = code + caller.ip;
           bp = stack_lo + caller.base;
           vm.frames.pop_back();
@@ -969,7 +990,7 @@ redispatch:
     DISPATCH();
   }
   OP(MakeTemplateClosure) {
-    SLOW(make_template_closure(vm, consts, const_count, Instruction(word).ab(),
+    SLOW(make_template_closure(vm, consts, frame_constant_count(vm), Instruction(word).ab(),
                                Instruction(word).c(), err));
     DISPATCH();
   }
@@ -1022,7 +1043,7 @@ redispatch:
   OP(Perform)
   OP(PerformOp) {
     // A clause frame may be pushed; the loop goes on there without the end test.
-    SLOW(perform(vm, word, consts, const_count, err));
+    SLOW(perform(vm, word, consts, frame_constant_count(vm), err));
     DISPATCH();
   }
   OP(Resume) {
@@ -1219,10 +1240,11 @@ redispatch:
     // by one.
     const std::uint32_t index = Instruction(word).ab();
     const std::uint32_t argc = Instruction(word).c();
-    if (index < vm.globals.size() && CACHED_CALLEE(vm.globals[index], argc) &&
+    if (has_index(vm.globals, index) && CACHED_CALLEE(vm.globals[index], argc) &&
         vm.interrupt_countdown > 1 && sp >= stack_lo + argc) [[likely]] {
       const HeapKey key = vm.globals[index].as.key;
-      ENTER_PLAIN(cached_proto, sp - argc, argc, key, (--vm.interrupt_countdown, ++ip));
+      ENTER_PLAIN(cached_proto, cached_view, sp - argc, argc, key,
+                  (--vm.interrupt_countdown, ++ip));
     }
     UNFUSED(GetGlobalIndexed);
   }
@@ -1232,7 +1254,8 @@ redispatch:
     if (f < sp && CACHED_CALLEE(*f, argc) && vm.interrupt_countdown > 1 && sp >= stack_lo + argc)
         [[likely]] {
       const HeapKey key = f->as.key;
-      ENTER_PLAIN(cached_proto, sp - argc, argc, key, (--vm.interrupt_countdown, ++ip));
+      ENTER_PLAIN(cached_proto, cached_view, sp - argc, argc, key,
+                  (--vm.interrupt_countdown, ++ip));
     }
     UNFUSED(GetLocal);
   }
@@ -1253,6 +1276,26 @@ redispatch:
     }
     UNFUSED(GetUpvalue);
   }
+#define LOC_CONST_CALL(NAME, BUILTIN_OVERFLOW)                                                     \
+  FUSED(NAME) {                                                                                    \
+    /* The argument goes straight into place; the call then runs as GlobalCall does. */            \
+    const Value* const x = bp + Instruction(word).a();                                             \
+    const Value* const k = consts + Instruction(word).b();                                         \
+    std::int64_t r;                                                                                \
+    if (x < sp && sp < stack_hi && BOTH(x, k, Tag::Int) &&                                         \
+        !BUILTIN_OVERFLOW(x->as.integer, k->as.integer, &r)) [[likely]] {                          \
+      put_int(sp, r);                                                                              \
+      ++sp;                                                                                        \
+      ip += 3;                                                                                     \
+      word = fused_ab(Fused::GlobalCall, ip[-1].ab(), 1).word;                                     \
+      goto fu_GlobalCall;                                                                          \
+    }                                                                                              \
+    UNFUSED(GetLocal);                                                                             \
+  }
+  LOC_CONST_CALL(LocConstAddCall, __builtin_add_overflow)
+  LOC_CONST_CALL(LocConstSubCall, __builtin_sub_overflow)
+#undef LOC_CONST_CALL
+
   FUSED(VariantTest) {
     if (sp > stack_lo) [[likely]] {
       const Variant* variant = heap_get_as<Variant>(vm.heap, sp[-1]);
@@ -1294,7 +1337,7 @@ do_call : {
     const Value* const f = sp - 1;
     if (!call_tail && CACHED_CALLEE(*f, call_argc)) [[likely]] {
       const HeapKey key = f->as.key;
-      ENTER_PLAIN(cached_proto, sp - 1 - call_argc, call_argc, key, (void)0);
+      ENTER_PLAIN(cached_proto, cached_view, sp - 1 - call_argc, call_argc, key, (void)0);
     }
     const Closure* clo = f->tag == Tag::Object ? live_closure(vm.heap, f->as.key) : nullptr;
     if (clo != nullptr && !call_tail && !clo->function.empty()) [[likely]] {
@@ -1307,7 +1350,8 @@ do_call : {
         cached_proto = proto;
         cached_argc = call_argc;
         cached_epoch = vm.heap.collections;
-        ENTER_PLAIN(proto, sp - 1 - call_argc, call_argc, key, (void)0);
+        cached_view = vm.prototype_views[proto];
+        ENTER_PLAIN(proto, cached_view, sp - 1 - call_argc, call_argc, key, (void)0);
       }
     }
   }
