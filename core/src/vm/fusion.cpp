@@ -61,6 +61,14 @@ std::unique_ptr<Instruction[]> thread_code(const Instruction* code, std::uint32_
   };
   auto is_op = [&](std::uint32_t i, Opcode op) { return i < size && op_at(i) == op_of(op); };
 
+  // The number of SetLocal words from `at` when a Jump follows them (a recur's stores), else 0.
+  auto stores_then_jump = [&](std::uint32_t at) -> std::uint32_t {
+    std::uint32_t n = 0;
+    while (n < 255 && is_op(at + n, Opcode::SetLocal))
+      ++n;
+    return n > 0 && is_op(at + n, Opcode::Jump) ? n : 0;
+  };
+
   std::uint32_t i = 0;
   while (i < size) {
     const Instruction w = out[i];
@@ -71,8 +79,17 @@ std::unique_ptr<Instruction[]> thread_code(const Instruction* code, std::uint32_
       if (is_op(i + 1, Opcode::GetLocal)) {
         const std::uint8_t y = out[i + 1].a();
         const std::uint8_t mask = i + 2 < size ? comparison_mask(op_at(i + 2)) : 0;
+        const std::uint32_t stores = stores_then_jump(i + 3);
+        const bool store_ok = stores > 0 && span_ok(i, 4 + stores);
+        const auto n = static_cast<std::uint8_t>(stores);
         if (mask != 0 && is_op(i + 3, Opcode::JumpIfFalse) && span_ok(i, 4)) {
           m = {fused(Fused::LocLocTest, x, y, mask), 4};
+        } else if (store_ok && is_op(i + 2, Opcode::Add)) {
+          m = {fused(Fused::LocLocAddStore, x, y, n), 4 + stores};
+        } else if (store_ok && is_op(i + 2, Opcode::Sub)) {
+          m = {fused(Fused::LocLocSubStore, x, y, n), 4 + stores};
+        } else if (store_ok && is_op(i + 2, Opcode::Mul)) {
+          m = {fused(Fused::LocLocMulStore, x, y, n), 4 + stores};
         } else if (is_op(i + 2, Opcode::Add) && span_ok(i, 3)) {
           m = {fused(Fused::LocLocAdd, x, y), 3};
         } else if (is_op(i + 2, Opcode::Sub) && span_ok(i, 3)) {
@@ -87,8 +104,15 @@ std::unique_ptr<Instruction[]> thread_code(const Instruction* code, std::uint32_
         const std::uint8_t mask = i + 2 < size ? comparison_mask(op_at(i + 2)) : 0;
         const bool call_1 = k <= 0xFF && is_op(i + 3, Opcode::GetGlobalIndexed) &&
                             is_op(i + 4, Opcode::Call) && out[i + 4].a() == 1 && span_ok(i, 5);
+        const std::uint32_t stores = k <= 0xFF ? stores_then_jump(i + 3) : 0;
+        const bool store_ok = stores > 0 && span_ok(i, 4 + stores);
+        const auto n = static_cast<std::uint8_t>(stores);
         if (mask != 0 && k <= 0xFF && is_op(i + 3, Opcode::JumpIfFalse) && span_ok(i, 4)) {
           m = {fused(Fused::LocConstTest, x, static_cast<std::uint8_t>(k), mask), 4};
+        } else if (store_ok && is_op(i + 2, Opcode::Add)) {
+          m = {fused(Fused::LocConstAddStore, x, static_cast<std::uint8_t>(k), n), 4 + stores};
+        } else if (store_ok && is_op(i + 2, Opcode::Sub)) {
+          m = {fused(Fused::LocConstSubStore, x, static_cast<std::uint8_t>(k), n), 4 + stores};
         } else if (call_1 && is_op(i + 2, Opcode::Add)) {
           m = {fused(Fused::LocConstAddCall, x, static_cast<std::uint8_t>(k)), 5};
         } else if (call_1 && is_op(i + 2, Opcode::Sub)) {
@@ -140,9 +164,17 @@ std::unique_ptr<Instruction[]> thread_code(const Instruction* code, std::uint32_
       }
       break;
     }
-    case Opcode::Add:
-      if (is_op(i + 1, Opcode::Return) && span_ok(i, 2)) m = {fused(Fused::AddReturn), 2};
+    case Opcode::Add: {
+      const std::uint32_t stores = stores_then_jump(i + 1);
+      if (is_op(i + 1, Opcode::Return) && span_ok(i, 2)) {
+        m = {fused(Fused::AddReturn), 2};
+      } else if ((stores == 1 || stores == 2) && span_ok(i, 2 + stores)) {
+        const std::uint8_t second = stores == 2 ? out[i + 2].a() : 0;
+        m = {fused(Fused::AddStore, out[i + 1].a(), second, static_cast<std::uint8_t>(stores)),
+             2 + stores};
+      }
       break;
+    }
     case Opcode::GetGlobalIndexed:
       if (is_op(i + 1, Opcode::Call) && span_ok(i, 2))
         m = {fused_ab(Fused::GlobalCall, w.ab(), out[i + 1].a()), 2};

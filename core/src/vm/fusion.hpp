@@ -51,6 +51,15 @@ namespace quorvex::machine {
 //                         GetGlobalIndexed g, Call 1
 //   85    LocConstSubCall GetLocal x, LoadConst k, Sub,                a x, b k (< 256)
 //                         GetGlobalIndexed g, Call 1
+//   86    LocLocAddStore  GetLocal x, GetLocal y, Add,                 a x, b y, c count
+//                         SetLocal ... (count words), Jump
+//   87    LocLocSubStore  the same with Sub                            a x, b y, c count
+//   88    LocLocMulStore  the same with Mul                            a x, b y, c count
+//   89    LocConstAddStore GetLocal x, LoadConst k, Add,               a x, b k (< 256), c count
+//                         SetLocal ... (count words), Jump
+//   90    LocConstSubStore the same with Sub                           a x, b k (< 256), c count
+//   91    AddStore        Add, SetLocal s, SetLocal t, Jump            a s, b t, c count
+//                         (one or two stores)
 // clang-format on
 //
 // A forward Jump whose target is a Return becomes a Return word.
@@ -80,10 +89,16 @@ enum class Fused : std::uint8_t {
   VariantTest = 83,
   LocConstAddCall = 84,
   LocConstSubCall = 85,
+  LocLocAddStore = 86,
+  LocLocSubStore = 87,
+  LocLocMulStore = 88,
+  LocConstAddStore = 89,
+  LocConstSubStore = 90,
+  AddStore = 91,
 };
 
 inline constexpr std::uint8_t kFirstFused = 64;
-inline constexpr std::uint8_t kLastFused = 85;
+inline constexpr std::uint8_t kLastFused = 91;
 
 // Stands in the threaded form for a compiled word whose op byte is a fused one; the run loop
 // reports the compiled word's own byte.

@@ -642,7 +642,7 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   } while (0)
 
 #if QV_COMPUTED_GOTO
-  // Every byte value has an entry, so dispatch needs no range test: the 189 that name neither
+  // Every byte value has an entry, so dispatch needs no range test: the 183 that name neither
   // an opcode nor a fused word lead to the invalid-opcode error.
 #define QV_INV4 &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op
 #define QV_INV16 QV_INV4, QV_INV4, QV_INV4, QV_INV4
@@ -660,15 +660,15 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
       // 45 .. 63
       &&invalid_op, &&invalid_op, &&invalid_op,
       QV_INV16,
-      // 64 .. 85: fused words of the threaded code (vm/fusion.hpp)
+      // 64 .. 91: fused words of the threaded code (vm/fusion.hpp)
       &&fu_LocLoc, &&fu_LocConstAdd, &&fu_LocConstSub, &&fu_LocLocAdd, &&fu_LocLocSub,
       &&fu_LocLocMul, &&fu_LocConstTest, &&fu_LocLocTest, &&fu_ConstAdd, &&fu_ConstSub,
       &&fu_ConstTest, &&fu_Test, &&fu_StoreJump, &&fu_LocalReturn, &&fu_AddReturn,
       &&fu_GlobalCall, &&fu_LocalCall, &&fu_UpvalLocMul, &&fu_UpvalAdd, &&fu_VariantTest,
-      &&fu_LocConstAddCall, &&fu_LocConstSubCall,
-      // 86 .. 255
-      &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
-      &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
+      &&fu_LocConstAddCall, &&fu_LocConstSubCall, &&fu_LocLocAddStore, &&fu_LocLocSubStore,
+      &&fu_LocLocMulStore, &&fu_LocConstAddStore, &&fu_LocConstSubStore, &&fu_AddStore,
+      // 92 .. 255
+      &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
       QV_INV16, QV_INV16, QV_INV64, QV_INV64,
   };
   // clang-format on
@@ -913,7 +913,7 @@ redispatch:
   COMPARE(Ge, >=)
 #undef COMPARE
 
-      OP(Not) {
+  OP(Not) {
     NEED(1);
     put_bool(sp - 1, !is_truthy(sp[-1]));
     DISPATCH();
@@ -1276,6 +1276,81 @@ redispatch:
     }
     UNFUSED(GetUpvalue);
   }
+  // The last value of a recur computed and stored in one step: it goes straight to the first
+  // store's slot, the values below it on the stack to the other slots, as the stores would.
+#define ARITH_STORE(NAME, SECOND, SECOND_INSIDE, BUILTIN_OVERFLOW)                                 \
+  FUSED(NAME) {                                                                                    \
+    const Value* const x = bp + Instruction(word).a();                                             \
+    const Value* const y = (SECOND);                                                               \
+    const std::uint32_t count = Instruction(word).c();                                             \
+    std::int64_t r;                                                                                \
+    if (x < sp && (SECOND_INSIDE) && sp >= stack_lo + (count - 1) && BOTH(x, y, Tag::Int) &&       \
+        !BUILTIN_OVERFLOW(x->as.integer, y->as.integer, &r)) [[likely]] {                          \
+      Value* const floor = sp - (count - 1);                                                       \
+      Value* const first = bp + ip[2].a();                                                         \
+      if (count == 2) {                                                                            \
+        Value* const second = bp + ip[3].a();                                                      \
+        if (first < floor && second < floor) [[likely]] {                                          \
+          put_int(first, r);                                                                       \
+          *second = sp[-1];                                                                        \
+          sp = floor;                                                                              \
+          ip += 5;                                                                                 \
+          JUMP_BY(ip[-1].offset());                                                                \
+          DISPATCH();                                                                              \
+        }                                                                                          \
+      } else if (count == 1) {                                                                     \
+        if (first < floor) [[likely]] {                                                            \
+          put_int(first, r);                                                                       \
+          ip += 4;                                                                                 \
+          JUMP_BY(ip[-1].offset());                                                                \
+          DISPATCH();                                                                              \
+        }                                                                                          \
+      } else {                                                                                     \
+        bool inside = first < floor;                                                               \
+        for (std::uint32_t i = 1; i < count; ++i)                                                  \
+          inside = inside && bp + ip[2 + i].a() < floor;                                           \
+        if (inside) {                                                                              \
+          put_int(first, r);                                                                       \
+          for (std::uint32_t i = 1; i < count; ++i)                                                \
+            bp[ip[2 + i].a()] = sp[-static_cast<std::ptrdiff_t>(i)];                               \
+          sp = floor;                                                                              \
+          ip += 3 + count;                                                                         \
+          JUMP_BY(ip[-1].offset());                                                                \
+          DISPATCH();                                                                              \
+        }                                                                                          \
+      }                                                                                            \
+    }                                                                                              \
+    UNFUSED(GetLocal);                                                                             \
+  }
+  ARITH_STORE(LocLocAddStore, bp + Instruction(word).b(), y < sp, __builtin_add_overflow)
+  ARITH_STORE(LocLocSubStore, bp + Instruction(word).b(), y < sp, __builtin_sub_overflow)
+  ARITH_STORE(LocLocMulStore, bp + Instruction(word).b(), y < sp, __builtin_mul_overflow)
+  ARITH_STORE(LocConstAddStore, consts + Instruction(word).b(), true, __builtin_add_overflow)
+  ARITH_STORE(LocConstSubStore, consts + Instruction(word).b(), true, __builtin_sub_overflow)
+#undef ARITH_STORE
+
+  FUSED(AddStore) {
+    // A sum of the top two values, stored as the first of one or two recur stores.
+    const std::uint32_t count = Instruction(word).c();
+    std::int64_t r;
+    if (sp >= stack_lo + 1 + count && BOTH(sp - 2, sp - 1, Tag::Int) &&
+        !__builtin_add_overflow(sp[-2].as.integer, sp[-1].as.integer, &r)) [[likely]] {
+      Value* const rest = sp - 2;
+      Value* const floor = rest - (count - 1);
+      Value* const first = bp + Instruction(word).a();
+      Value* const second = bp + Instruction(word).b();
+      if (first < floor && (count == 1 || second < floor)) [[likely]] {
+        put_int(first, r);
+        if (count == 2) *second = rest[-1];
+        sp = floor;
+        ip += 1 + count;
+        JUMP_BY(ip[-1].offset());
+        DISPATCH();
+      }
+    }
+    UNFUSED(Add);
+  }
+
 #define LOC_CONST_CALL(NAME, BUILTIN_OVERFLOW)                                                     \
   FUSED(NAME) {                                                                                    \
     /* The argument goes straight into place; the call then runs as GlobalCall does. */            \
