@@ -164,17 +164,9 @@ std::unique_ptr<Instruction[]> thread_code(const Instruction* code, std::uint32_
       }
       break;
     }
-    case Opcode::Add: {
-      const std::uint32_t stores = stores_then_jump(i + 1);
-      if (is_op(i + 1, Opcode::Return) && span_ok(i, 2)) {
-        m = {fused(Fused::AddReturn), 2};
-      } else if ((stores == 1 || stores == 2) && span_ok(i, 2 + stores)) {
-        const std::uint8_t second = stores == 2 ? out[i + 2].a() : 0;
-        m = {fused(Fused::AddStore, out[i + 1].a(), second, static_cast<std::uint8_t>(stores)),
-             2 + stores};
-      }
+    case Opcode::Add:
+      if (is_op(i + 1, Opcode::Return) && span_ok(i, 2)) m = {fused(Fused::AddReturn), 2};
       break;
-    }
     case Opcode::GetGlobalIndexed:
       if (is_op(i + 1, Opcode::Call) && span_ok(i, 2))
         m = {fused_ab(Fused::GlobalCall, w.ab(), out[i + 1].a()), 2};

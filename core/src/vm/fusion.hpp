@@ -58,8 +58,6 @@ namespace quorvex::machine {
 //   89    LocConstAddStore GetLocal x, LoadConst k, Add,               a x, b k (< 256), c count
 //                         SetLocal ... (count words), Jump
 //   90    LocConstSubStore the same with Sub                           a x, b k (< 256), c count
-//   91    AddStore        Add, SetLocal s, SetLocal t, Jump            a s, b t, c count
-//                         (one or two stores)
 // clang-format on
 //
 // A forward Jump whose target is a Return becomes a Return word.
@@ -94,11 +92,10 @@ enum class Fused : std::uint8_t {
   LocLocMulStore = 88,
   LocConstAddStore = 89,
   LocConstSubStore = 90,
-  AddStore = 91,
 };
 
 inline constexpr std::uint8_t kFirstFused = 64;
-inline constexpr std::uint8_t kLastFused = 91;
+inline constexpr std::uint8_t kLastFused = 90;
 
 // Stands in the threaded form for a compiled word whose op byte is a fused one; the run loop
 // reports the compiled word's own byte.

@@ -642,7 +642,7 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   } while (0)
 
 #if QV_COMPUTED_GOTO
-  // Every byte value has an entry, so dispatch needs no range test: the 183 that name neither
+  // Every byte value has an entry, so dispatch needs no range test: the 184 that name neither
   // an opcode nor a fused word lead to the invalid-opcode error.
 #define QV_INV4 &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op
 #define QV_INV16 QV_INV4, QV_INV4, QV_INV4, QV_INV4
@@ -660,15 +660,15 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
       // 45 .. 63
       &&invalid_op, &&invalid_op, &&invalid_op,
       QV_INV16,
-      // 64 .. 91: fused words of the threaded code (vm/fusion.hpp)
+      // 64 .. 90: fused words of the threaded code (vm/fusion.hpp)
       &&fu_LocLoc, &&fu_LocConstAdd, &&fu_LocConstSub, &&fu_LocLocAdd, &&fu_LocLocSub,
       &&fu_LocLocMul, &&fu_LocConstTest, &&fu_LocLocTest, &&fu_ConstAdd, &&fu_ConstSub,
       &&fu_ConstTest, &&fu_Test, &&fu_StoreJump, &&fu_LocalReturn, &&fu_AddReturn,
       &&fu_GlobalCall, &&fu_LocalCall, &&fu_UpvalLocMul, &&fu_UpvalAdd, &&fu_VariantTest,
       &&fu_LocConstAddCall, &&fu_LocConstSubCall, &&fu_LocLocAddStore, &&fu_LocLocSubStore,
-      &&fu_LocLocMulStore, &&fu_LocConstAddStore, &&fu_LocConstSubStore, &&fu_AddStore,
-      // 92 .. 255
-      &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
+      &&fu_LocLocMulStore, &&fu_LocConstAddStore, &&fu_LocConstSubStore,
+      // 91 .. 255
+      &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
       QV_INV16, QV_INV16, QV_INV64, QV_INV64,
   };
   // clang-format on
@@ -1328,28 +1328,6 @@ redispatch:
   ARITH_STORE(LocConstAddStore, consts + Instruction(word).b(), true, __builtin_add_overflow)
   ARITH_STORE(LocConstSubStore, consts + Instruction(word).b(), true, __builtin_sub_overflow)
 #undef ARITH_STORE
-
-  FUSED(AddStore) {
-    // A sum of the top two values, stored as the first of one or two recur stores.
-    const std::uint32_t count = Instruction(word).c();
-    std::int64_t r;
-    if (sp >= stack_lo + 1 + count && BOTH(sp - 2, sp - 1, Tag::Int) &&
-        !__builtin_add_overflow(sp[-2].as.integer, sp[-1].as.integer, &r)) [[likely]] {
-      Value* const rest = sp - 2;
-      Value* const floor = rest - (count - 1);
-      Value* const first = bp + Instruction(word).a();
-      Value* const second = bp + Instruction(word).b();
-      if (first < floor && (count == 1 || second < floor)) [[likely]] {
-        put_int(first, r);
-        if (count == 2) *second = rest[-1];
-        sp = floor;
-        ip += 1 + count;
-        JUMP_BY(ip[-1].offset());
-        DISPATCH();
-      }
-    }
-    UNFUSED(Add);
-  }
 
 #define LOC_CONST_CALL(NAME, BUILTIN_OVERFLOW)                                                     \
   FUSED(NAME) {                                                                                    \
