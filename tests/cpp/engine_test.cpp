@@ -501,6 +501,31 @@ std::pair<int, int> reads_of(const Vm& vm, std::string_view name) {
 
 } // namespace
 
+// A qualified symbol reads the global of its name; a failed read names it as it was written, by
+// name, through a reserved slot, and inside a function.
+TEST_F(Engine, QualifiedReadsNameTheGlobalAsWritten) {
+  struct Step {
+    const char* source;
+    const char* expected;
+  };
+  const Step steps[] = {
+      {"foo/bar", "error: Undefined variable: foo/bar"},
+      {"[1 a.b/c]", "error: Undefined variable: a.b/c"},
+      {"(defn reader [] [x/later y/later])", "<fn>"},
+      {"(reader)", "error: Undefined variable: x/later"},
+      {"later", "error: Undefined variable: later"},
+      {"(fn [] z/nope)", "<fn>"},
+      {"((fn [] z/nope))", "error: Undefined variable: z/nope"},
+      {"(def later 5) (def bar 2)", "2"},
+      {"[(reader) foo/bar q/later later]", "[[5 5] 2 5 5]"},
+      {"(let [v 1] q/v)", "1"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.source);
+    EXPECT_EQ(run(*vm, step.source), step.expected);
+  }
+}
+
 TEST_F(Engine, ReadsOfNamesNotYetDefinedUseAReservedSlotThatReadsAsUndefined) {
   ASSERT_EQ(run(*vm, "(defn caller [] [later (later)])"), "<fn>");
   EXPECT_EQ(reads_of(*vm, "later"), std::make_pair(0, 2));

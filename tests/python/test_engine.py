@@ -116,6 +116,7 @@ ERRORS = [
     ("(if)", CompileError, r"^compile error: "),
     ("(recur 1)", CompileError, r"^compile error: "),
     ("(undefined-thing)", EvalError, r"^Undefined variable: undefined-thing$"),
+    ("foo/bar", EvalError, r"^Undefined variable: foo/bar$"),
     ("(/ 1 0)", EvalError, r"^Division by zero$"),
     ("(1 2)", EvalError, r"^Value is not callable$"),
     ('(assert false "boom")', EvalError, r"^Assertion failed: boom$"),

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "reader/form.hpp" // SourceSpan
@@ -19,6 +20,13 @@ namespace quorvex {
 struct SpanEntry {
   std::uint32_t pc = 0;
   SourceSpan span{};
+};
+
+// A global read written with a qualifier (`foo/bar` reads the global `bar`): the name as written,
+// which an "Undefined variable" error shows. Entries are in increasing pc order.
+struct WrittenName {
+  std::uint32_t pc = 0;
+  Spur written = 0;
 };
 
 // One captured variable of a closure. When the closure is made, the enclosing function pushes
@@ -42,6 +50,7 @@ struct Prototype {
   // Object constants hold keys of the compilation's staging heap until the host adopts them.
   std::vector<Value> constants;
   std::vector<SpanEntry> spans;
+  std::vector<WrittenName> written_names;
   std::vector<UpvalueDesc> upvalue_descs;
   // Labels the function in runtime-error traces; 0 when anonymous or top level.
   Spur name = 0;
@@ -69,6 +78,14 @@ inline const SourceSpan* find_span_at(const Prototype& proto, std::uint32_t pc) 
   }
   if (lo == 0 || proto.spans[lo - 1].pc != pc) return nullptr;
   return &proto.spans[lo - 1].span;
+}
+
+// The name as written of the global read at `pc`, when it was written with a qualifier.
+inline std::optional<Spur> find_written_name(const Prototype& proto, std::uint32_t pc) {
+  for (const WrittenName& w : proto.written_names) {
+    if (w.pc == pc) return w.written;
+  }
+  return std::nullopt;
 }
 
 } // namespace quorvex

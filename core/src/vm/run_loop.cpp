@@ -412,8 +412,19 @@ std::size_t frame_constant_count(Vm& vm) {
   return prototype_view(vm, vm.frames.back().prototype).constant_count;
 }
 
-VmError undefined_global(const Vm& vm, Spur name) {
-  return VmError::undefined_variable(std::string(vm.interner.resolve(name)));
+// A failed global read names the global as the program wrote it: `foo/bar` reads `bar` but is
+// reported as `foo/bar`. Needs the frame's ip saved (OUT()).
+[[gnu::cold]] VmError as_written(const Vm& vm, VmError e) {
+  if (vm.frames.empty()) return e;
+  const CallFrame& frame = vm.frames.back();
+  if (frame.prototype >= vm.prototypes.size() || frame.ip == 0) return e;
+  if (std::optional<Spur> written = find_written_name(vm.prototypes[frame.prototype], frame.ip - 1))
+    e.text = std::string(vm.interner.resolve(*written));
+  return e;
+}
+
+[[gnu::cold]] VmError undefined_global(const Vm& vm, Spur name) {
+  return as_written(vm, VmError::undefined_variable(std::string(vm.interner.resolve(name))));
 }
 
 } // namespace
@@ -797,12 +808,12 @@ redispatch:
     // The compiler predicts the positions of globals defined earlier in the same form; when such
     // a definition did not run, the position may not exist yet.
     if (index >= vm.globals.size()) [[unlikely]]
-      FAIL(VmError::undefined_variable("global #" + std::to_string(index)));
+      FAIL(as_written(vm, VmError::undefined_variable("global #" + std::to_string(index))));
     // A slot reserved for a name not defined yet reads as that undefined name.
     if (may_be_unbound_global(vm.globals[index])) [[unlikely]] {
       OUT();
       if (std::optional<VmError> unbound = unbound_global_read(vm, index)) {
-        err = std::move(*unbound);
+        err = as_written(vm, std::move(*unbound));
         goto fail;
       }
       IN();

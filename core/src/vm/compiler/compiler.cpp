@@ -314,22 +314,26 @@ CompileOr<Resolution> resolve_symbol(Compiler& c, Spur name) {
   return Resolution{Resolution::Kind::Upvalue, index};
 }
 
-CompileResult emit_global_read(Compiler& c, Spur name, const Span& span) {
+CompileResult emit_global_read(Compiler& c, Spur name, const Span& span, Spur written) {
   // Only a global the machine already holds is read by index: its position never changes. A
   // name first defined by this very form is read by name (adoption may link it to an index).
   std::optional<std::uint32_t> index = c.host->global_index(name);
-  if (index && *index <= kMaxU16Operand) {
-    current(c).emit_ab(Opcode::GetGlobalIndexed, static_cast<std::uint16_t>(*index));
-    return {};
+  std::optional<std::uint16_t> k;
+  if (!index || *index > kMaxU16Operand) {
+    QV_TRY_ASSIGN(k, symbol_constant(c, name, span));
   }
-  QV_TRY_ASSIGN(std::uint16_t k, symbol_constant(c, name, span));
   FunctionContext& ctx = current(c);
-  ctx.record_span(span);
-  ctx.emit_ab(Opcode::GetGlobal, k);
+  if (written != 0 && written != name) ctx.written_names.push_back({ctx.code_size(), written});
+  if (k) {
+    ctx.record_span(span);
+    ctx.emit_ab(Opcode::GetGlobal, *k);
+  } else {
+    ctx.emit_ab(Opcode::GetGlobalIndexed, static_cast<std::uint16_t>(*index));
+  }
   return {};
 }
 
-CompileResult emit_variable(Compiler& c, Spur name, const Span& span) {
+CompileResult emit_variable(Compiler& c, Spur name, const Span& span, Spur written) {
   CompileOr<Resolution> resolved = resolve_symbol(c, name);
   if (!resolved) {
     CompileFailure failure = std::move(resolved.error());
@@ -345,7 +349,7 @@ CompileResult emit_variable(Compiler& c, Spur name, const Span& span) {
     current(c).emit_instruction(Opcode::GetUpvalue, r.index);
     return {};
   case Resolution::Kind::Global:
-    return emit_global_read(c, name, span);
+    return emit_global_read(c, name, span, written);
   }
   return {};
 }
@@ -421,9 +425,12 @@ CompileResult compile_expr(Compiler& c, const Form& outer) {
   }
   case FormKind::Keyword:
     return emit_constant(c, Value::keyword(intern_qualified(c, name_of(form))), span);
-  case FormKind::Symbol:
-    // Only the name counts: `a/b` used as a value reads `b`.
-    return emit_variable(c, intern_name(c, name_of(form).name), span);
+  case FormKind::Symbol: {
+    // Only the name counts: `a/b` used as a value reads `b`. Errors still show it as written.
+    const NameView name = name_of(form);
+    return emit_variable(c, intern_name(c, name.name), span,
+                         name.ns ? intern_qualified(c, name) : 0);
+  }
   case FormKind::List: {
     FormList items = elements_of(form);
     if (items.empty()) {

@@ -113,9 +113,9 @@ CompileOr<Resolution> resolve_symbol(Compiler& c, Spur name);
 // name is not a global, without recording a capture.
 bool is_lexically_bound(const Compiler& c, Spur name);
 // Code that pushes the value of `name`.
-CompileResult emit_variable(Compiler& c, Spur name, const Span& span);
+CompileResult emit_variable(Compiler& c, Spur name, const Span& span, Spur written = 0);
 // A read of a global by name, or by index when the machine knows the name and the index fits.
-CompileResult emit_global_read(Compiler& c, Spur name, const Span& span);
+CompileResult emit_global_read(Compiler& c, Spur name, const Span& span, Spur written = 0);
 
 // ---- Functions ----
 

@@ -152,6 +152,7 @@ Prototype FunctionContext::to_prototype() {
   p.constants.shrink_to_fit();
   p.spans = std::move(spans);
   p.spans.shrink_to_fit();
+  p.written_names = std::move(written_names);
   p.upvalue_descs = std::move(upvalue_descs);
   p.name = name;
   p.arity = arity;

@@ -65,6 +65,7 @@ struct FunctionContext {
   std::unordered_map<ConstantKey, std::uint32_t, ConstantKeyHash> constant_index;
   static constexpr std::uint32_t kScannedConstants = 16;
   std::vector<SpanEntry> spans;
+  std::vector<WrittenName> written_names;
   std::vector<UpvalueDesc> upvalue_descs;
   std::vector<Scope> scopes;
   std::vector<RecurTarget> recur_targets;
