@@ -13,6 +13,8 @@ from fractions import Fraction
 
 import pytest
 
+import quorvex
+
 # Under the address sanitizer (preloaded into the interpreter) freed memory is held back, so the
 # resident size says nothing about leaks there.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -248,6 +250,53 @@ def test_unhashable_keys_fail_on_the_way_out(probe):
 def test_ratios_are_reduced_and_whole_ratios_are_integers(probe, num, den, text, back):
     assert probe.ratio(num, den) == (text, back)
     assert type(probe.ratio(num, den)[1]) is type(back)
+
+
+class PartsFraction(Fraction):
+    """Reports parts of its own choosing, as a subclass may."""
+
+    def __new__(cls, num, den):
+        self = super().__new__(cls, 1, 2)
+        self.parts = (num, den)
+        return self
+
+    numerator = property(lambda self: self.parts[0])
+    denominator = property(lambda self: self.parts[1])
+
+
+def overflow_or(work):
+    try:
+        return work()
+    except OverflowError as exc:
+        return OverflowError, str(exc)
+
+
+RATIO_OVERFLOW = (OverflowError, "ratio overflow")
+
+
+# (numerator, denominator, EDN text, what an engine reads back)
+@pytest.mark.parametrize(
+    "num, den, text, back",
+    [
+        (-(2**63), -1, RATIO_OVERFLOW, RATIO_OVERFLOW),
+        (1, -(2**63), RATIO_OVERFLOW, RATIO_OVERFLOW),
+        (-3, -(2**63), RATIO_OVERFLOW, RATIO_OVERFLOW),
+        (-(2**63), -(2**63), "1", 1),
+        (2, -(2**63), "-1/4611686018427387904", Fraction(-1, 2**62)),
+        (-(2**63), 2, "-4611686018427387904", -(2**62)),
+        (6, -4, "-3/2", Fraction(-3, 2)),
+    ],
+)
+def test_ratio_parts_are_reduced_or_overflow(probe, num, den, text, back):
+    engine = quorvex.Engine.bare()
+
+    def define_and_read():
+        engine.define("r", PartsFraction(num, den))
+        return engine.eval("r")
+
+    assert overflow_or(lambda: probe.to_edn(PartsFraction(num, den))) == text
+    assert overflow_or(lambda: probe.ratio(num, den)[0]) == text
+    assert overflow_or(define_and_read) == back
 
 
 @pytest.mark.parametrize(

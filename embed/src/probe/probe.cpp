@@ -125,7 +125,7 @@ PyObject* probe_table(PyObject*, PyObject* args) {
   });
 }
 
-// ratio(num, den): (edn text, Python object) of DataValue::ratio.
+// ratio(num, den): (edn text, Python object) of DataValue::checked_ratio.
 PyObject* probe_ratio(PyObject*, PyObject* args) {
   return guard_object([&]() -> PyObject* {
     long long num = 0;
@@ -135,7 +135,12 @@ PyObject* probe_ratio(PyObject*, PyObject* args) {
       PyErr_SetString(PyExc_ValueError, "zero denominator");
       return nullptr;
     }
-    return both_results(DataValue::ratio(num, den));
+    std::optional<DataValue> ratio = DataValue::checked_ratio(num, den);
+    if (!ratio) {
+      PyErr_SetString(PyExc_OverflowError, "ratio overflow");
+      return nullptr;
+    }
+    return both_results(*ratio);
   });
 }
 

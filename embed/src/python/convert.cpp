@@ -183,7 +183,13 @@ private:
       PyErr_Format(PyExc_ZeroDivisionError, "Fraction(%lld, 0)", static_cast<long long>(n));
       return false;
     }
-    out = DataValue::ratio(n, d);
+    std::optional<DataValue> ratio = DataValue::checked_ratio(n, d);
+    if (!ratio) {
+      // Only a subclass reporting parts that no reduced 64-bit ratio has (INT64_MIN over -1).
+      PyErr_SetString(PyExc_OverflowError, "ratio overflow");
+      return false;
+    }
+    out = *std::move(ratio);
     return true;
   }
 
@@ -394,11 +400,13 @@ PyRef PyMaker::keyword(std::string_view name, bool transient) {
 }
 
 PyRef PyMaker::ratio(std::int64_t num, std::int64_t den) {
-  const DataValue reduced = DataValue::ratio(num, den);
-  if (reduced.kind() == DataKind::Int) return PyRef::steal(PyLong_FromLongLong(reduced.as_int()));
-  if (reduced.kind() == DataKind::Float) {
-    return PyRef::steal(PyFloat_FromDouble(reduced.as_float()));
+  const std::optional<DataValue> checked = DataValue::checked_ratio(num, den);
+  if (!checked) {
+    PyErr_SetString(PyExc_OverflowError, "ratio overflow");
+    return PyRef();
   }
+  const DataValue& reduced = *checked;
+  if (reduced.kind() == DataKind::Int) return PyRef::steal(PyLong_FromLongLong(reduced.as_int()));
   if (!fraction_class_) {
     PyRef module = PyRef::steal(PyImport_ImportModule("fractions"));
     if (!module) return module;

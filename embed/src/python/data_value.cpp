@@ -286,6 +286,12 @@ bool DataTable::same_entries(const DataTable& other) const {
 // ---- DataValue ---------------------------------------------------------------------------------
 
 DataValue DataValue::ratio(std::int64_t num, std::int64_t den) {
+  std::optional<DataValue> v = checked_ratio(num, den);
+  if (!v) throw InternalError("ratio outside 64 bits");
+  return *std::move(v);
+}
+
+std::optional<DataValue> DataValue::checked_ratio(std::int64_t num, std::int64_t den) {
   if (den == 0) throw InternalError("ratio with a zero denominator");
   std::uint64_t n = magnitude(num);
   std::uint64_t d = magnitude(den);
@@ -294,9 +300,7 @@ DataValue DataValue::ratio(std::int64_t num, std::int64_t den) {
   d /= g;
   const bool negative = (num < 0) != (den < 0) && n != 0;
   const std::uint64_t limit = negative ? kInt64Max + 1 : kInt64Max;
-  if (n > limit || d > kInt64Max) {
-    return floating(static_cast<double>(num) / static_cast<double>(den));
-  }
+  if (n > limit || d > kInt64Max) return std::nullopt;
   const std::int64_t signed_n =
       negative ? static_cast<std::int64_t>(std::uint64_t{0} - n) : static_cast<std::int64_t>(n);
   if (d == 1) return integer(signed_n);

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -208,7 +209,11 @@ public:
     return v;
   }
   // Reduced, sign on the numerator; a whole number comes out as an Int. The denominator must not
-  // be zero. A value whose reduced form leaves 64 bits (only INT64_MIN over -1) becomes a Float.
+  // be zero. None when a reduced part leaves 64 bits (INT64_MIN over a negative denominator, or a
+  // denominator of INT64_MIN that does not reduce): such a ratio is an overflow, as in the runtime.
+  static std::optional<DataValue> checked_ratio(std::int64_t num, std::int64_t den);
+  // checked_ratio for parts already known to fit (the runtime's and the reader's ratios); throws
+  // InternalError when they do not.
   static DataValue ratio(std::int64_t num, std::int64_t den);
 
   // Texts: String, Keyword (name without the colon), Symbol (whole name), Opaque.
