@@ -2,7 +2,9 @@
 // compiler, adoption and the machine. Also the host operations (globals, host functions, host
 // handlers, effect ids), the adoption of staging heaps, and what a failure leaves behind.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -420,6 +422,78 @@ TEST_F(Engine, ErrorsKeepTheirLocationsWithoutPrintingThem) {
   ASSERT_NE(r.error().as_core(), nullptr);
   ASSERT_TRUE(r.error().as_core()->location.has_value());
   EXPECT_EQ(r.error().as_core()->location->source, custom);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Threads with small native stacks
+
+// What `run` answers for each source, evaluated in order on a new thread whose native stack has
+// `bytes` (0: the default size). The stack is ours, not one the thread library might hand out
+// again from an earlier, larger thread.
+std::vector<std::string> run_on_thread(Vm& vm, std::size_t bytes,
+                                       const std::vector<std::string>& sources) {
+  struct Job {
+    Vm* vm;
+    const std::vector<std::string>* sources;
+    std::vector<std::string> answers;
+  } job{&vm, &sources, {}};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  std::vector<std::byte> stack;
+  if (bytes != 0) {
+    constexpr std::size_t kPage = 4096;
+    stack.resize(bytes + kPage);
+    void* start = stack.data();
+    std::size_t space = stack.size();
+    EXPECT_NE(std::align(kPage, bytes, start, space), nullptr);
+    EXPECT_EQ(pthread_attr_setstack(&attr, start, bytes), 0);
+  }
+  pthread_t thread;
+  const int created = pthread_create(
+      &thread, &attr,
+      [](void* arg) -> void* {
+        Job& j = *static_cast<Job*>(arg);
+        for (const std::string& source : *j.sources)
+          j.answers.push_back(run(*j.vm, source));
+        return nullptr;
+      },
+      &job);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(created, 0);
+  if (created == 0) pthread_join(thread, nullptr);
+  return job.answers;
+}
+
+TEST_F(Engine, SmallStacksEvaluateSmallFormsAndStopDeepOnesWithTheNestingError) {
+  const std::string deep_text = std::string(100000, '[') + std::string(100000, ']');
+  const Case cases[] = {
+      {"1", "1"},
+      {"(+ 1 2)", "3"},
+      {"(let [f (fn [x] [x x])] (f {:a #{1}}))", "[{:a #{1}} {:a #{1}}]"},
+      {"(defn count-down [n] (if (= n 0) :done (count-down (- n 1)))) (count-down 1000)", ":done"},
+      {deep_text.c_str(), "error: Reader error: Nesting too deep"},
+      {"(defn nest [n] (if (= n 0) 0 (first (map (fn [x] (+ x (nest (- n 1)))) [1])))) "
+       "(nest 100000)",
+       "error: Stack overflow"},
+  };
+  std::vector<std::string> sources;
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    sources.emplace_back(c.source);
+    expected.emplace_back(c.expected);
+  }
+  for (const std::size_t bytes : {std::size_t{0}, std::size_t{256 * 1024}}) {
+    SCOPED_TRACE(bytes);
+    std::unique_ptr<Vm> fresh = vm_new_bare();
+    EXPECT_EQ(run_on_thread(*fresh, bytes, sources), expected);
+    expect_machine_at_rest(*fresh);
+  }
+  // Too small to start on: every evaluation says so, whatever it holds, and leaves no trace.
+  std::unique_ptr<Vm> fresh = vm_new_bare();
+  const std::vector<std::string> refused(sources.size(), "error: not enough native stack");
+  EXPECT_EQ(run_on_thread(*fresh, 64 * 1024, sources), refused);
+  expect_machine_at_rest(*fresh);
+  EXPECT_EQ(run(*fresh, "(+ 1 2)"), "3");
 }
 
 // ---------------------------------------------------------------------------------------------

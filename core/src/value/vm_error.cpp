@@ -75,7 +75,7 @@ void format_vm_error(const VmError& e, std::string& out) {
       out += "No matching clause";
       return;
     case VmErrorKind::StackOverflow:
-      out += "Stack overflow";
+      out += e.text.empty() ? "Stack overflow" : e.text;
       return;
   }
 }

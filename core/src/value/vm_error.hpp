@@ -115,6 +115,10 @@ struct VmError {
   }
   static VmError no_matching_clause() { return VmError{VmErrorKind::NoMatchingClause}; }
   static VmError stack_overflow() { return VmError{VmErrorKind::StackOverflow}; }
+  // The thread has too little native stack left to start a run at all; displayed as the text.
+  static VmError native_stack_short(std::string text) {
+    return with_text(VmErrorKind::StackOverflow, std::move(text));
+  }
 
   const char* kind_name() const { return VM_ERROR_KIND_NAMES[static_cast<int>(kind)]; }
 

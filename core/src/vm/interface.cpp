@@ -5,6 +5,7 @@
 
 #include "prelude/stdlib.hpp"
 #include "reader/reader.hpp"
+#include "util/depth_guard.hpp"
 #include "util/internal_error.hpp"
 #include "vm/compiler/adoption.hpp"
 #include "vm/compiler/compiler.hpp"
@@ -154,6 +155,14 @@ std::expected<Value, EngineError> compile_and_run(Vm& vm, const Form& form) {
 
 namespace {
 
+// A thread with too little native stack left is told so before anything starts, rather than
+// failing inside with a nesting error for a text that nests nothing.
+std::optional<EngineError> short_of_native_stack() {
+  if (enough_native_stack()) return std::nullopt;
+  return EngineError::runtime(
+      RuntimeError{std::nullopt, VmError::native_stack_short(kNotEnoughNativeStack), {}});
+}
+
 std::expected<Value, EngineError> run_forms(Vm& vm, const std::vector<Form>& forms) {
   Value last = Value::nil();
   for (const Form& form : forms) {
@@ -167,6 +176,8 @@ std::expected<Value, EngineError> run_forms(Vm& vm, const std::vector<Form>& for
 } // namespace
 
 std::expected<Value, EngineError> eval_source(Vm& vm, std::string_view text, Spur source) {
+  if (std::optional<EngineError> short_stack = short_of_native_stack())
+    return std::unexpected(std::move(*short_stack));
   std::expected<std::vector<Form>, CoreError> forms = read_all(text, source);
   if (!forms) return std::unexpected(EngineError::core(std::move(forms.error())));
   return run_forms(vm, *forms);
@@ -190,6 +201,8 @@ const PreludeForms& prelude_forms(Spur source) {
 } // namespace
 
 std::expected<void, EngineError> load_prelude(Vm& vm) {
+  if (std::optional<EngineError> short_stack = short_of_native_stack())
+    return std::unexpected(std::move(*short_stack));
   const Spur source = vm.interner.get_or_intern("<stdlib>");
   const PreludeForms& cached = prelude_forms(source);
   std::expected<std::vector<Form>, CoreError> own;
@@ -224,6 +237,8 @@ std::expected<Value, EngineError> vm_eval(Vm& vm, std::string_view text) {
 }
 
 std::expected<Value, EngineError> vm_eval_memo(Vm& vm, std::string_view text, ReadMemo& memo) {
+  if (std::optional<EngineError> short_stack = short_of_native_stack())
+    return std::unexpected(std::move(*short_stack));
   if (!memo.filled || memo.text != text) {
     if (text.size() > ReadMemo::kMaxText) return vm_eval(vm, text);
     if (memo.source == 0) memo.source = vm.interner.get_or_intern("<eval>");

@@ -180,14 +180,14 @@ PyObject* make_default_engine(PyTypeObject* type) {
 }
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard_object([&]() -> PyObject* {
+  return guard_nested_object([&]() -> PyObject* {
     if (!match_arguments("Engine", {}, args, kwargs, nullptr)) return nullptr;
     return make_default_engine(type);
   });
 }
 
 PyObject* engine_bare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard_object([&]() -> PyObject* {
+  return guard_nested_object([&]() -> PyObject* {
     if (!match_fast_arguments("Engine.bare", {}, args, nargs, kwnames, nullptr)) return nullptr;
     PyTypeObject* type = engine_type();
     if (type == nullptr) return nullptr;
@@ -197,7 +197,7 @@ PyObject* engine_bare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* engine_with_defaults(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return guard_object([&]() -> PyObject* {
+  return guard_nested_object([&]() -> PyObject* {
     if (!match_fast_arguments("Engine.with_defaults", {}, args, nargs, kwnames, nullptr)) {
       return nullptr;
     }
@@ -297,7 +297,7 @@ private:
 // Methods
 
 PyObject* engine_eval(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard_object([&]() -> PyObject* {
+  return guard_nested_object([&]() -> PyObject* {
     PyObject* src_arg = nullptr;
     if (!match_fast_arguments("Engine.eval", {"src"}, args, nargs, kwnames, &src_arg)) {
       return nullptr;
@@ -313,7 +313,7 @@ PyObject* engine_eval(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* engine_eval_with_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return guard_object([&]() -> PyObject* {
+  return guard_nested_object([&]() -> PyObject* {
     PyObject* in[2] = {};
     if (!match_fast_arguments("Engine.eval_with_source", {"src", "source_name"}, args, nargs,
                               kwnames, in)) {
@@ -334,7 +334,7 @@ PyObject* engine_eval_with_source(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* engine_define(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  return guard_object([&]() -> PyObject* {
+  return guard_nested_object([&]() -> PyObject* {
     PyObject* in[2] = {};
     if (!match_fast_arguments("Engine.define", {"name", "val"}, args, nargs, kwnames, in)) {
       return nullptr;
@@ -457,7 +457,7 @@ bool run_agent_source(EngineObject& engine, std::string_view src, Journal& journ
 template <class Render>
 PyObject* agent_method(const char* name, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, Render&& render) {
-  return guard_object([&]() -> PyObject* {
+  return guard_nested_object([&]() -> PyObject* {
     PyObject* in[2] = {};
     if (!match_fast_arguments(name, {"src", "journal"}, args, nargs, kwnames, in)) return nullptr;
     EngineBorrow borrow(self, BorrowKind::Exclusive);

@@ -1,6 +1,7 @@
 #include "errors.hpp"
 
 #include "py_ref.hpp"
+#include "util/depth_guard.hpp"
 #include "util/internal_error.hpp"
 
 namespace quorvex {
@@ -110,6 +111,12 @@ void raise_embed_error(const EmbedError& error) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (!message) return;
   PyErr_SetObject(cls, message.get());
+}
+
+bool raise_if_short_of_native_stack() noexcept {
+  if (enough_native_stack()) return false;
+  PyErr_SetString(PyExc_RecursionError, kNotEnoughNativeStack);
+  return true;
 }
 
 } // namespace quorvex

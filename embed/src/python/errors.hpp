@@ -78,4 +78,14 @@ template <class Body> PyObject* guard_object(Body&& body) noexcept {
   return guard_entry(static_cast<PyObject*>(nullptr), static_cast<Body&&>(body));
 }
 
+// guard_object for the entry points that read, compile, run or convert nested data. On a thread
+// with too little native stack left to start they raise RecursionError "not enough native
+// stack", which no input could avoid, instead of a nesting error that blames the input.
+bool raise_if_short_of_native_stack() noexcept;
+
+template <class Body> PyObject* guard_nested_object(Body&& body) noexcept {
+  if (raise_if_short_of_native_stack()) return nullptr;
+  return guard_object(static_cast<Body&&>(body));
+}
+
 } // namespace quorvex

@@ -20,7 +20,7 @@ namespace quorvex {
 namespace {
 
 PyObject* parse_edn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard_object([&]() -> PyObject* {
+  return guard_nested_object([&]() -> PyObject* {
     PyObject* src_arg = nullptr;
     if (!match_fast_arguments("parse_edn", {"src"}, args, nargs, kwnames, &src_arg)) {
       return nullptr;
