@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -346,24 +347,41 @@ std::uint64_t PyMaker::Memo::hash(std::string_view text) {
   return h ^ (h >> 31);
 }
 
+PyMaker::Memo::~Memo() {
+  for (std::uint64_t sets = used_; sets != 0; sets &= sets - 1) {
+    const Entry* set = &entries_[2 * static_cast<std::size_t>(std::countr_zero(sets))];
+    Py_XDECREF(set[0].obj);
+    Py_XDECREF(set[1].obj);
+  }
+}
+
 PyObject* PyMaker::Memo::find(std::string_view text) const {
   const std::uint64_t h = hash(text);
-  const Entry* set = &entries_[2 * set_of(h)];
+  const std::size_t s = set_of(h);
+  if (!in_use(s)) return nullptr;
+  const Entry* set = &entries_[2 * s];
   for (int way = 0; way < 2; ++way) {
     const Entry& e = set[way];
-    if (e.hash == h && e.obj && e.text == text) return e.obj.get();
+    if (e.hash == h && e.obj != nullptr && e.text == text) return e.obj;
   }
   return nullptr;
 }
 
 void PyMaker::Memo::remember(std::string_view text, PyObject* obj) {
   const std::uint64_t h = hash(text);
-  Entry* set = &entries_[2 * set_of(h)];
-  // The newest goes first; the one it displaces moves to the second way.
-  if (set[0].obj) set[1] = std::move(set[0]);
-  set[0].hash = h;
-  set[0].text = text;
-  set[0].obj = PyRef::borrow(obj);
+  const std::size_t s = set_of(h);
+  Entry* set = &entries_[2 * s];
+  if (!in_use(s)) {
+    used_ |= std::uint64_t{1} << s;
+    set[0] = Entry{0, {}, nullptr};
+    set[1] = Entry{0, {}, nullptr};
+  }
+  // The newest goes first; the one it displaces moves to the second way, dropping what was there.
+  Py_INCREF(obj);
+  PyObject* dropped = set[1].obj;
+  set[1] = set[0];
+  set[0] = Entry{h, text, obj};
+  Py_XDECREF(dropped);
 }
 
 PyObject* PyMaker::known_key(std::string_view text) {

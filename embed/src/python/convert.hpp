@@ -53,22 +53,34 @@ private:
   // A small cache from text to object, two entries per set: no allocation, and a miss costs no
   // more than making the object. Sized for the keys of records, not for every text of a
   // document; two ways keep two keys whose hashes meet from pushing each other out.
+  //
+  // The entries are left unwritten until their set is first used (a bit per set says which are),
+  // so that a maker made for one small document does not clear and then walk 8 KB of entries.
   class Memo {
   public:
+    Memo() noexcept {}
+    ~Memo();
+    Memo(const Memo&) = delete;
+    Memo& operator=(const Memo&) = delete;
+
     // The object remembered for `text` (borrowed), or null.
     PyObject* find(std::string_view text) const;
     void remember(std::string_view text, PyObject* obj);
 
   private:
+    // `obj` is a strong reference, or null for an empty way.
     struct Entry {
-      std::uint64_t hash = 0;
+      std::uint64_t hash;
       std::string_view text;
-      PyRef obj;
+      PyObject* obj;
     };
     static constexpr std::size_t kSets = 64;
     static std::uint64_t hash(std::string_view text);
     static std::size_t set_of(std::uint64_t hash) { return static_cast<std::size_t>(hash >> 58); }
-    std::array<Entry, 2 * kSets> entries_;
+    bool in_use(std::size_t set) const { return (used_ >> set) & 1u; }
+    std::uint64_t used_ = 0;
+    static_assert(kSets <= 64, "one bit of used_ per set");
+    Entry entries_[2 * kSets];
   };
 
   Memo key_memo_;
