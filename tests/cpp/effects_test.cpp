@@ -250,6 +250,68 @@ TEST(Effects, PerformsInCallbacksReachHandlersOutsideTheNativeCall) {
   });
 }
 
+// `(call-or f fallback)`: calls f back from native code and answers its value, or the fallback
+// when the callback failed, as a host that shrugs off errors would.
+class CallOr final : public HostCallable {
+public:
+  NativeResult call(Vm& vm, std::span<const Value> args) override {
+    if (args.size() != 2) return std::unexpected(VmError::arity(2, args.size()));
+    NativeResult r = call_value_from_native(vm, args[0], {});
+    return r ? *r : args[1];
+  }
+};
+
+// A run whose stacks an unwind or a failure cut below its start ends, and so does every
+// resumption whose boundary went with it: one machine runs the table three times over, and is at
+// rest after every program.
+TEST(Effects, RunsCutBelowTheirStartEndAndTheMachineGoesOn) {
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  ASSERT_TRUE(define_host_function(*vm, "call-back", std::make_shared<CallBack>()));
+  ASSERT_TRUE(define_host_function(*vm, "call-or", std::make_shared<CallOr>()));
+  ASSERT_EQ(run(*vm, "(def Ask (effect (ask [x])))"), "<effect #1>");
+  const std::vector<Case> cases = {
+      // A perform three callbacks deep, handled outside without resuming.
+      {"(with-handler [Ask] :handle (ask [x k] [:asked x])"
+       "  (call-back (fn [] (call-back (fn [a] (call-back (fn [] (Ask/ask a)))) 7))))",
+       "[:asked 7]"},
+      // An error three callbacks deep, taken by `exn` outside; the form after it goes on.
+      {"[(with-handler [exn] :handle (raise [e k] (get e :type))"
+       "   (call-back (fn [] (call-back (fn [] (call-back (fn [] (/ 1 0))))))))"
+       " (call-back (fn [] :next))]",
+       "[:division-by-zero :next]"},
+      // A native that answers something else for its failed callback: the perform in it never
+      // reaches the handler, and the run that called the native goes on.
+      {"(with-handler [Ask] :handle (ask [x k] :handled)"
+       "  [(call-or (fn [] (Ask/ask 1)) :fallback) (call-or (fn [] (/ 1 0)) :fallback) :after])",
+       "[:fallback :fallback :after]"},
+      // A resumption inside a callback that fails: the entry is busy again, so the clause's own
+      // perform reaches the handler outside.
+      {"(with-handler [Ask] :handle (ask [x k] (k [:outer x]))"
+       "  (with-handler [Ask] :handle (ask [x k]"
+       "                               [(call-or (fn [] (k 1)) :failed) (Ask/ask 2)])"
+       "    (+ (Ask/ask 0) (/ 1 0))))",
+       "[:failed [:outer 2]]"},
+      // The same, the resumption ended by an error that `exn` in the clause takes.
+      {"(with-handler [Ask] :handle (ask [x k] (k [:outer x]))"
+       "  (with-handler [Ask] :handle (ask [x k]"
+       "                               [(with-handler [exn] :handle (raise [e k2] (get e :type))"
+       "                                  (call-back (fn [] (k 1))))"
+       "                                (Ask/ask 2)])"
+       "    (+ (Ask/ask 0) (ghost))))",
+       "[:undefined-variable [:outer 2]]"},
+      // Nothing of the above is left behind.
+      {"(with-handler [Ask] :handle (ask [x k] (k (* x 2))) (+ 1 (Ask/ask 20)))", "41"},
+      {"(Ask/ask 1)", "error: Unhandled effect: Ask"},
+  };
+  for (int round = 0; round < 3; ++round) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.source);
+      EXPECT_EQ(run(*vm, c.source), c.expected);
+      expect_machine_at_rest(*vm);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Compilation
 

@@ -266,8 +266,8 @@ TEST_F(HeapTest, EveryReferenceKindKeepsItsTargetAlive) {
       {"continuation frame closure",
        [&](Value t) {
          Continuation c;
-         c.frames.push_back(SavedFrame{});
-         SavedFrame f;
+         c.frames.push_back(CallFrame{});
+         CallFrame f;
          f.closure = k(t);
          c.frames.push_back(f);
          return HeapObject(std::move(c));

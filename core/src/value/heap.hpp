@@ -476,7 +476,7 @@ template <class Object, class F> void for_each_reference(Object& object, F&& on_
     for (auto& v : c.values)
       on_value(v);
     for (auto& f : c.frames) {
-      on_optional(f.closure);
+      if (f.has_closure()) on_key(f.closure);
       if (f.abort_to.present()) on_key(f.abort_to.continuation);
     }
     if (c.handler_frame_closure.version != 0) on_key(c.handler_frame_closure);

@@ -155,25 +155,45 @@ struct AbortTarget {
   bool present() const { return continuation.version != 0; }
 };
 
-// One call frame of a suspended computation. Heights and bases are relative to the stack height
-// of the handler entry that captured it.
-struct SavedFrame {
-  std::uint32_t kind = 0;
+// Marks an absent index or height in the frame and handler records.
+inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+
+enum class FrameKind : std::uint8_t {
+  Normal = 0,
+  // Pushed by resuming a continuation: ends its run when ip reaches stop_ip.
+  Boundary = 1,
+};
+
+// One activation. Its locals and operands are the values of the value stack from `base` up. The
+// machine's frame stack and the frames a continuation saves are the same record: a saved one has
+// its heights and bases relative to the capturing entry's heights, and its handler index follows
+// Continuation::kSavedEntryFlag.
+struct CallFrame {
+  FrameKind kind = FrameKind::Normal;
+  std::uint8_t arg_count = 0;
+  std::uint16_t reserved = 0;
   std::uint32_t stop_ip = 0;
-  std::optional<std::uint32_t> saved_height;
+  // Boundary frames: the value-stack height the boundary return cuts back to (kNoIndex: base).
+  std::uint32_t saved_height = kNoIndex;
+  // A handler entry whose `active` flag is set again when this frame is left (kNoIndex: none).
+  std::uint32_t handler_index = kNoIndex;
   std::uint32_t ip = 0;
   std::uint32_t base = 0;
   std::uint32_t prototype = 0;
-  std::optional<HeapKey> closure;
-  std::uint8_t arg_count = 0;
-  // A boundary frame's handler entry: an index of the machine's handler stack below the saved
-  // entries, or (with kSavedEntryFlag) a position among the continuation's own saved entries.
-  std::uint32_t handler_index = 0xFFFFFFFFu;
-  // A clause frame's target, its heights relative like the frame's own.
+  // The running closure (version 0: none, as for top-level prototypes).
+  HeapKey closure{};
+  // Set only on the frame of a handler clause.
   AbortTarget abort_to{};
+  // On the root frame of a run: that run's id (RunRecord::root_frame); 0 on every other frame
+  // and on every saved one. A tail call that reuses the frame keeps it.
+  std::uint64_t run_root = 0;
 
-  static constexpr std::uint32_t kSavedEntryFlag = 0x80000000u;
+  bool has_closure() const { return closure.version != 0; }
+  bool has_saved_height() const { return saved_height != kNoIndex; }
+  bool has_handler_index() const { return handler_index != kNoIndex; }
 };
+// A power of two keeps indexing and counting frames cheap.
+static_assert(sizeof(CallFrame) == 64);
 
 // One entry of the machine's handler stack. The machine's live entries and the entries a
 // continuation saves are the same record: a saved one holds the entries above the capturing
@@ -201,8 +221,12 @@ struct SavedHandlerEntry {
 
 // The computation between a `with-handler` and a perform it handles, resumable once.
 struct Continuation {
+  // On a saved boundary frame's handler index: a position among `handlers` rather than an index
+  // of the machine's handler stack below the saved entries.
+  static constexpr std::uint32_t kSavedEntryFlag = 0x80000000u;
+
   std::vector<Value> values;
-  std::vector<SavedFrame> frames;
+  std::vector<CallFrame> frames;
   std::vector<SavedHandlerEntry> handlers;
   std::uint32_t perform_ip = 0;
   std::uint32_t perform_prototype = 0;
@@ -220,6 +244,18 @@ struct Continuation {
   HeapKey handler_frame_closure{};
   // The serial of the handler entry that captured it.
   std::uint64_t entry_serial = 0;
+  // Entries below the saved ones whose resumption is part of the capture (a saved boundary frame
+  // names them), as they were when captured, heights relative like the frames'. While the
+  // resumption is suspended they are busy, as the clause that resumed them is; resuming this
+  // continuation gives them their state back.
+  struct OuterEntry {
+    std::uint64_t serial = 0;
+    std::uint32_t index = 0;
+    std::uint32_t stack_height = 0;
+    std::uint32_t frame_count = 0;
+    std::uint8_t active = 0;
+  };
+  std::vector<OuterEntry> outer_entries;
 };
 
 // A mutable cell; `reset!` and `swap!` replace the value in place.

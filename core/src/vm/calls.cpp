@@ -400,9 +400,7 @@ std::expected<Value, VmError> run_nested(Vm& vm, std::uint32_t prototype, HeapKe
     r = execute(vm, RunRecord{RunKind::Guard, f0, s0, h0});
   }
   if (!r && !vm.unwind_past_native) {
-    st.truncate(s0);
-    if (vm.frames.size() > f0) vm.frames.resize(f0);
-    if (vm.handlers.size() > h0) vm.handlers.resize(h0);
+    cut_stacks(vm, s0, f0, h0);
     r.error().crossed_native = true;
   }
   return r;
@@ -661,9 +659,7 @@ NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value>
   if (!r && !vm.unwind_past_native) {
     // A failed callback leaves nothing behind for later code to run into. A cut one has nothing
     // left: the stacks belong to the run the unwind landed in.
-    vm.stack.truncate(s0);
-    if (vm.frames.size() > f0) vm.frames.resize(f0);
-    if (vm.handlers.size() > h0) vm.handlers.resize(h0);
+    cut_stacks(vm, s0, f0, h0);
     r.error().crossed_native = true;
   }
   return r;

@@ -130,26 +130,26 @@ HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::siz
   if (h < vm.stack.size()) k.values.assign(vm.stack.data() + h, vm.stack.data() + vm.stack.size());
   k.frames.reserve(vm.frames.size() > f ? vm.frames.size() - f : 0);
   for (std::size_t x = f; x < vm.frames.size(); ++x) {
-    const CallFrame& frame = vm.frames[x];
-    SavedFrame saved;
-    saved.kind = static_cast<std::uint32_t>(frame.kind);
-    saved.stop_ip = frame.stop_ip;
-    if (frame.has_saved_height()) saved.saved_height = relative(frame.saved_height, h);
-    saved.ip = frame.ip;
-    saved.base = relative(frame.base, h);
-    saved.prototype = frame.prototype;
-    if (frame.has_closure()) saved.closure = frame.closure;
-    saved.arg_count = frame.arg_count;
-    if (frame.has_handler_index()) {
-      saved.handler_index = frame.handler_index >= j ? static_cast<std::uint32_t>(
-                                                           (frame.handler_index - j) |
-                                                           SavedFrame::kSavedEntryFlag)
-                                                     : frame.handler_index;
+    CallFrame saved = vm.frames[x];
+    saved.run_root = 0;
+    if (saved.has_saved_height()) saved.saved_height = relative(saved.saved_height, h);
+    saved.base = relative(saved.base, h);
+    if (saved.has_handler_index() && saved.handler_index >= j) {
+      saved.handler_index =
+          static_cast<std::uint32_t>(saved.handler_index - j) | Continuation::kSavedEntryFlag;
+    } else if (saved.has_handler_index() && saved.handler_index < vm.handlers.size() &&
+               std::none_of(k.outer_entries.begin(), k.outer_entries.end(),
+                            [&](const Continuation::OuterEntry& o) {
+                              return o.index == saved.handler_index;
+                            })) {
+      // A resumption of an entry below: its state goes with the capture.
+      const HandlerEntry& outer = vm.handlers[saved.handler_index];
+      k.outer_entries.push_back({outer.serial, saved.handler_index, relative(outer.stack_height, h),
+                                 relative(outer.frame_count, f), outer.active});
     }
-    if (frame.abort_to.present()) {
-      saved.abort_to = frame.abort_to;
-      saved.abort_to.stack_height = relative(frame.abort_to.stack_height, h);
-      saved.abort_to.frame_count = relative(frame.abort_to.frame_count, f);
+    if (saved.abort_to.present()) {
+      saved.abort_to.stack_height = relative(saved.abort_to.stack_height, h);
+      saved.abort_to.frame_count = relative(saved.abort_to.frame_count, f);
     }
     k.frames.push_back(saved);
   }
@@ -176,9 +176,15 @@ HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::siz
   k.stop_ip = entry.resume_ip > 0 ? entry.resume_ip - 1 : 0;
   k.entry_serial = entry.serial;
   k.crosses_native = resumable ? 0 : 1;
+  std::vector<std::uint32_t> suspended;
+  for (const Continuation::OuterEntry& outer : k.outer_entries)
+    suspended.push_back(outer.index);
   // The copied values, closures and continuations are the pending object's references: roots if
   // this allocation collects, while the stacks still hold them as well.
-  return heap_alloc(vm.heap, HeapObject(std::move(k)));
+  const HeapKey key = heap_alloc(vm.heap, HeapObject(std::move(k)));
+  for (std::uint32_t index : suspended)
+    vm.handlers[index].active = 1;
+  return key;
 }
 
 std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, Value value) {
@@ -221,23 +227,13 @@ std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, V
   boundary.closure = k->handler_frame_closure;
   vm.frames.push_back(boundary);
 
-  for (const SavedFrame& saved : k->frames) {
-    CallFrame frame;
-    frame.kind = static_cast<FrameKind>(saved.kind);
-    frame.stop_ip = saved.stop_ip;
-    if (saved.saved_height) frame.saved_height = *saved.saved_height + n;
-    frame.ip = saved.ip;
-    frame.base = saved.base + n;
-    frame.prototype = saved.prototype;
-    if (saved.closure) frame.closure = *saved.closure;
-    frame.arg_count = saved.arg_count;
-    if (saved.handler_index != kNoIndex) {
-      frame.handler_index = (saved.handler_index & SavedFrame::kSavedEntryFlag) != 0
-                                ? e0 + (saved.handler_index & ~SavedFrame::kSavedEntryFlag)
-                                : saved.handler_index;
-    }
-    if (saved.abort_to.present()) {
-      frame.abort_to = saved.abort_to;
+  for (const CallFrame& saved : k->frames) {
+    CallFrame frame = saved;
+    if (frame.has_saved_height()) frame.saved_height += n;
+    frame.base += n;
+    if (frame.has_handler_index() && (frame.handler_index & Continuation::kSavedEntryFlag) != 0)
+      frame.handler_index = e0 + (frame.handler_index & ~Continuation::kSavedEntryFlag);
+    if (frame.abort_to.present()) {
       frame.abort_to.stack_height += n;
       frame.abort_to.frame_count += c0 + 1;
     }
@@ -250,6 +246,14 @@ std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, V
     entry.frame_count += c0 + 1;
     entry.installed_frame_count += c0 + 1;
     vm.handlers.push_back(entry);
+  }
+  for (const Continuation::OuterEntry& outer : k->outer_entries) {
+    if (outer.index >= e0 || outer.index == *at || vm.handlers[outer.index].serial != outer.serial)
+      continue;
+    HandlerEntry& entry = vm.handlers[outer.index];
+    entry.active = outer.active;
+    entry.stack_height = outer.stack_height + n;
+    entry.frame_count = outer.frame_count + c0 + 1;
   }
   // A further perform handled by the entry captures from this resumption.
   vm.handlers[*at].stack_height = n;
@@ -288,8 +292,7 @@ bool return_from_clause(Vm& vm, const AbortTarget& target, Value result) {
     run->cut = true;
     vm.unwind_past_native = true;
   }
-  st.truncate(target.stack_height);
-  if (vm.frames.size() > target.frame_count) vm.frames.resize(target.frame_count);
+  cut_stacks(vm, target.stack_height, target.frame_count, vm.handlers.size());
   if (entry) {
     vm.handlers.resize(*entry);
   } else {
@@ -306,6 +309,20 @@ bool return_from_clause(Vm& vm, const AbortTarget& target, Value result) {
 
 
 namespace quorvex {
+
+void cut_stacks(Vm& vm, std::size_t stack_height, std::size_t frame_count,
+                std::size_t handler_count) {
+  vm.stack.truncate(stack_height);
+  if (vm.frames.size() > frame_count) {
+    for (std::size_t x = frame_count; x < vm.frames.size(); ++x) {
+      const CallFrame& frame = vm.frames[x];
+      if (frame.has_handler_index() && frame.handler_index < vm.handlers.size())
+        vm.handlers[frame.handler_index].active = 1;
+    }
+    vm.frames.resize(frame_count);
+  }
+  if (vm.handlers.size() > handler_count) vm.handlers.resize(handler_count);
+}
 
 namespace {
 

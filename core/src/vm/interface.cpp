@@ -55,11 +55,7 @@ public:
   StackMark(const StackMark&) = delete;
   StackMark& operator=(const StackMark&) = delete;
 
-  void restore() {
-    vm_.stack.truncate(stack_);
-    if (vm_.frames.size() > frames_) vm_.frames.resize(frames_);
-    if (vm_.handlers.size() > handlers_) vm_.handlers.resize(handlers_);
-  }
+  void restore() { cut_stacks(vm_, stack_, frames_, handlers_); }
 
 private:
   Vm& vm_;

@@ -208,7 +208,8 @@ std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, V
 std::optional<std::size_t> find_handler_entry(const Vm& vm, std::uint64_t serial);
 // Copies the computation above handler entry `index` (values, frames, and the entries installed
 // at or above its level, whose first position goes to `first_saved`) into a new continuation
-// object, resumable or not. May collect; leaves the stacks as they are.
+// object, resumable or not. May collect; leaves the stacks as they are, but an entry below whose
+// resumption it saves is busy until that resumption goes on (Continuation::outer_entries).
 HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::size_t& first_saved);
 // Whether a handler entry installed with that frame count lies outside the innermost run, in
 // frames below the native function (or the clause selection) that started it.

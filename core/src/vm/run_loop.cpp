@@ -1566,11 +1566,7 @@ std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
   const auto f0 = static_cast<std::uint32_t>(vm.frames.size());
   const auto e0 = static_cast<std::uint32_t>(vm.handlers.size());
 
-  auto cut_back = [&] {
-    vm.stack.truncate(h0);
-    if (vm.frames.size() > f0) vm.frames.resize(f0);
-    if (vm.handlers.size() > e0) vm.handlers.resize(e0);
-  };
+  auto cut_back = [&] { cut_stacks(vm, h0, f0, e0); };
   // An internal error or exhausted memory must not leave a half-run form on the stacks.
   struct CutOnThrow {
     decltype(cut_back)& cut;

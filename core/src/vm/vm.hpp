@@ -65,43 +65,6 @@ inline constexpr std::uint32_t kMaxFrames = 100000;
 // Native indices are 16 bits: builtins and host functions together fit below this.
 inline constexpr std::uint32_t kNativeIndexLimit = 65536;
 
-// Marks an absent index or height in the frame and handler records.
-inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
-
-enum class FrameKind : std::uint8_t {
-  Normal = 0,
-  // Pushed by resuming a continuation: ends its run when ip reaches stop_ip.
-  Boundary = 1,
-};
-
-// One activation. Its locals and operands are the values of the value stack from `base` up.
-struct CallFrame {
-  FrameKind kind = FrameKind::Normal;
-  std::uint8_t arg_count = 0;
-  std::uint16_t reserved = 0;
-  std::uint32_t stop_ip = 0;
-  // Boundary frames: the value-stack height the boundary return cuts back to (kNoIndex: base).
-  std::uint32_t saved_height = kNoIndex;
-  // A handler entry whose `active` flag is set again when this frame is left (kNoIndex: none).
-  std::uint32_t handler_index = kNoIndex;
-  std::uint32_t ip = 0;
-  std::uint32_t base = 0;
-  std::uint32_t prototype = 0;
-  // The running closure (version 0: none, as for top-level prototypes).
-  HeapKey closure{};
-  // Set only on the frame of a handler clause.
-  AbortTarget abort_to{};
-  // On the root frame of a run: that run's id (RunRecord::root_frame); 0 on every other frame.
-  // A tail call that reuses the frame keeps it.
-  std::uint64_t run_root = 0;
-
-  bool has_closure() const { return closure.version != 0; }
-  bool has_saved_height() const { return saved_height != kNoIndex; }
-  bool has_handler_index() const { return handler_index != kNoIndex; }
-};
-// A power of two keeps indexing and counting frames cheap.
-static_assert(sizeof(CallFrame) == 64);
-
 // Why a run of the loop was started.
 enum class RunKind : std::uint8_t {
   // The host runs a compiled top-level form. Ends when its root frame returns; errors are
@@ -559,5 +522,11 @@ std::expected<void, VmError> raise_runtime_error(Vm& vm, VmError error);
 // host handler for the id. On success the perform's value is on the stack (host handler) or a
 // clause frame was pushed.
 std::expected<void, VmError> perform_effect(Vm& vm, EffectId id, Spur op, std::vector<Value> args);
+
+// Cuts the value, frame and handler stacks back to those heights (never lengthens them). A
+// resumption whose boundary frame is cut away gives its handler entry back to the clause that
+// resumed it, as the boundary's return would: the entry is busy again.
+void cut_stacks(Vm& vm, std::size_t stack_height, std::size_t frame_count,
+                std::size_t handler_count);
 
 } // namespace quorvex
