@@ -566,6 +566,23 @@ BENCHES: list[Bench] = [
         note="1000 yields per with-handler, resumed by its clause; a Python generator; a Lua "
         "coroutine",
     ),
+    program_bench(
+        "perform_resume", "perform_resume", "perform+resume with a value x1M", 1_000_000, 1_000,
+        lambda n: (n // 1000) * 500_500,
+        targets=[Target("<=2x CPython", "py", 2.0)],
+        per_call=True,
+        unit="ns",
+        note="1000 per with-handler, each resumed by (k (+ x 1)); a Python generator driven by "
+        "send; a Lua coroutine resumed with the value",
+    ),
+    program_bench(
+        "exn_catch", "exn_catch", "exn catch of a division by zero x100K", 100_000, 1_000,
+        lambda n: n,
+        targets=[Target("<=2x CPython", "py", 2.0)],
+        per_call=True,
+        unit="ns",
+        note="with-handler of exn around (quot i 0); try/except ZeroDivisionError; Lua pcall",
+    ),
     Bench(
         name="bare",
         title="Engine.bare() creation",

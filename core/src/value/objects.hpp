@@ -217,6 +217,10 @@ struct SavedHandlerEntry {
   // Tells this entry from every other one ever installed: a continuation resumes the entry that
   // captured it, wherever that entry stands on the stack by then.
   std::uint64_t serial = 0;
+  // The clause the dispatch map gave for the operation last performed to this entry (version 0:
+  // none yet). The map never changes, and it keeps the clause alive.
+  Spur cached_operation = 0;
+  HeapKey cached_clause{};
 };
 
 // The computation between a `with-handler` and a perform it handles, resumable once.

@@ -127,6 +127,16 @@ HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::siz
     --j;
   first_saved = j;
 
+  if (!vm.spare_values.empty()) {
+    k.values = std::move(vm.spare_values.back());
+    vm.spare_values.pop_back();
+    k.values.clear();
+  }
+  if (!vm.spare_frames.empty()) {
+    k.frames = std::move(vm.spare_frames.back());
+    vm.spare_frames.pop_back();
+    k.frames.clear();
+  }
   if (h < vm.stack.size()) k.values.assign(vm.stack.data() + h, vm.stack.data() + vm.stack.size());
   k.frames.reserve(vm.frames.size() > f ? vm.frames.size() - f : 0);
   for (std::size_t x = f; x < vm.frames.size(); ++x) {
@@ -255,6 +265,15 @@ std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, V
     entry.stack_height = outer.stack_height + n;
     entry.frame_count = outer.frame_count + c0 + 1;
   }
+  // Resumed once, the continuation never reads its copies again: the next capture reuses them.
+  if (vm.spare_values.size() < Vm::kSpareBuffers && k->values.capacity() <= Vm::kSpareCapacity) {
+    vm.spare_values.push_back(std::move(k->values));
+    k->values.clear();
+  }
+  if (vm.spare_frames.size() < Vm::kSpareBuffers && k->frames.capacity() <= Vm::kSpareCapacity) {
+    vm.spare_frames.push_back(std::move(k->frames));
+    k->frames.clear();
+  }
   // A further perform handled by the entry captures from this resumption.
   vm.handlers[*at].stack_height = n;
   vm.handlers[*at].frame_count = c0 + 1;
@@ -369,16 +388,22 @@ std::expected<PerformOutcome, VmError> perform_here(Vm& vm, EffectId id, Spur op
     return PerformOutcome::OutsideRun;
   }
   std::optional<HeapKey> clause;
-  if (const HandlerEntry& entry = vm.handlers[i]; entry.dispatch_map) {
-    const MapObject* table = heap_get_as<MapObject>(vm.heap, *entry.dispatch_map);
-    if (table == nullptr)
-      return std::unexpected(VmError::type_error("expected dispatch table map"));
-    const Value* found = table->map.find(Value::symbol(op));
-    if (found == nullptr || found->tag != Tag::Object) {
-      return std::unexpected(VmError::unhandled_operation(
-          find_effect_name(vm, id), std::string(vm.interner.resolve(op)), id));
+  if (HandlerEntry& entry = vm.handlers[i]; entry.dispatch_map) {
+    if (entry.cached_clause.version != 0 && entry.cached_operation == op) {
+      clause = entry.cached_clause;
+    } else {
+      const MapObject* table = heap_get_as<MapObject>(vm.heap, *entry.dispatch_map);
+      if (table == nullptr)
+        return std::unexpected(VmError::type_error("expected dispatch table map"));
+      const Value* found = table->map.find(Value::symbol(op));
+      if (found == nullptr || found->tag != Tag::Object) {
+        return std::unexpected(VmError::unhandled_operation(
+            find_effect_name(vm, id), std::string(vm.interner.resolve(op)), id));
+      }
+      clause = found->as.key;
+      entry.cached_operation = op;
+      entry.cached_clause = found->as.key;
     }
-    clause = found->as.key;
   } else {
     clause = entry.closure;
   }
@@ -450,10 +475,16 @@ std::expected<void, VmError> raise_runtime_error(Vm& vm, VmError error) {
   if (vm.run_aborting || kind >= 32 || ((kOffered >> kind) & 1) == 0) {
     return std::unexpected(std::move(error));
   }
-  const Spur type_name = vm.interner.get_or_intern("type");
-  const Spur message_name = vm.interner.get_or_intern("message");
-  const Spur kind_name = vm.interner.get_or_intern(error.kind_name());
-  const Spur raise_name = vm.interner.get_or_intern("raise");
+  // Interned once per machine: an error caught in a loop pays no hashing for them.
+  auto interned = [&vm](std::size_t slot, std::string_view text) {
+    std::uint32_t& held = vm.error_names[slot];
+    if (held == 0) held = vm.interner.get_or_intern(text) + 1;
+    return static_cast<Spur>(held - 1);
+  };
+  const Spur type_name = interned(0, "type");
+  const Spur message_name = interned(1, "message");
+  const Spur raise_name = interned(2, "raise");
+  const Spur kind_name = interned(3 + kind, error.kind_name());
 
   Guarded<Value> message = alloc_string_owned(vm.heap, to_string(error));
   if (!message) return std::unexpected(std::move(error));
@@ -467,7 +498,9 @@ std::expected<void, VmError> raise_runtime_error(Vm& vm, VmError error) {
 
   // An exn entry outside this run takes the error once it has left the native function that
   // called back into the language; the continuation cannot return into that call.
-  std::vector<Value> args{Value::object(key)};
+  std::vector<Value> args;
+  args.reserve(2);
+  args.push_back(Value::object(key));
   std::expected<PerformOutcome, VmError> r =
       perform_here(vm, kExnEffectId, raise_name, args, !error.crossed_native);
   if (r && *r == PerformOutcome::Done) return {};

@@ -366,7 +366,10 @@ bool perform(Vm& vm, std::uint32_t word, const Value* consts, std::size_t const_
   std::size_t count = Instruction(word).c();
   const std::size_t n = st.size();
   if (count > n) count = n;
-  std::vector<Value> args(st.data() + (n - count), st.data() + n);
+  // Room for the continuation a handler clause receives after the arguments.
+  std::vector<Value> args;
+  args.reserve(count + 1);
+  args.assign(st.data() + (n - count), st.data() + n);
   st.truncate(n - count);
   return take(perform_effect(vm, *id, operation, std::move(args)), err);
 }

@@ -399,6 +399,15 @@ struct Vm final : RootSource {
     std::vector<Value> args;
   };
   std::optional<PendingPerform> pending_perform;
+  // The names an error offered to `exn` is made with (:type, :message, raise, then one per error
+  // kind), each its interned id + 1 once first used.
+  std::array<std::uint32_t, 3 + 32> error_names{};
+  // The value and frame copies of continuations already resumed, for the next captures to
+  // reuse (at most kSpareBuffers of each, none longer than kSpareCapacity).
+  static constexpr std::size_t kSpareBuffers = 4;
+  static constexpr std::size_t kSpareCapacity = 256;
+  std::vector<std::vector<Value>> spare_values;
+  std::vector<std::vector<CallFrame>> spare_frames;
   // The serial the next installed handler entry receives.
   std::uint64_t next_handler_serial = 1;
   // One-clause function records of plain prototypes, made once per prototype for MakeClosure.
