@@ -172,6 +172,8 @@ class Bench:
     ratio_to_py: bool = True  # False where the CPython column is only a reference point
     note: str = ""
     resize: Callable[[int], Bench] | None = None  # the same program row at another size
+    size: int | None = None  # the problem size of a program row
+    growth: bool = False  # also timed at a tenth of its size: the per-element cost must stay flat
 
 
 def read_program(stem: str, ext: str) -> str:
@@ -211,6 +213,7 @@ def program_bench(
     note: str = "",
     prepared: bool = False,
     with_prelude: bool = False,
+    growth: bool = False,
 ) -> Bench:
     """A row whose three cells each call `run(n)` of one program file.
 
@@ -270,8 +273,10 @@ def program_bench(
         note=note,
         resize=lambda m: program_bench(
             name, stem, title, m, small_n, expected, targets, globals_fn, per_call, unit, note,
-            prepared, with_prelude,
+            prepared, with_prelude, growth,
         ),
+        size=n,
+        growth=growth,
     )
 
 
@@ -529,33 +534,33 @@ BENCHES: list[Bench] = [
     ),
     program_bench(
         "map", "seq_map", "map over a 1M vector", 1_000_000, 1_000, lambda n: n,
-        targets=[Target("<=2x CPython", "py", 2.0)], prepared=True,
+        targets=[Target("<=2x CPython", "py", 2.0)], growth=True, prepared=True,
         note="(map (fn [x] (* x 2)) v); [x * 2 for x in data]",
     ),
     program_bench(
         "filter", "seq_filter", "filter over a 1M vector", 1_000_000, 1_000, lambda n: n // 2,
-        targets=[Target("<=2x CPython", "py", 2.0)], prepared=True,
+        targets=[Target("<=2x CPython", "py", 2.0)], growth=True, prepared=True,
     ),
     program_bench(
         "reduce", "seq_reduce", "reduce over a 1M vector", 1_000_000, 1_000,
         lambda n: n * (n - 1) // 2,
-        targets=[Target("<=2x CPython", "py", 2.0)], prepared=True,
+        targets=[Target("<=2x CPython", "py", 2.0)], growth=True, prepared=True,
         note="(reduce (fn [acc x] (+ acc x)) 0 v); functools.reduce with a lambda",
     ),
     program_bench(
         "sort", "seq_sort", "sort of 1M integers", 1_000_000, 1_000,
         lambda n: [0, n // 2, n - 1],
-        targets=[Target("<=2x CPython", "py", 2.0)], prepared=True,
+        targets=[Target("<=2x CPython", "py", 2.0)], growth=True, prepared=True,
     ),
     program_bench(
         "conj", "seq_conj", "1M-element vector by conj", 1_000_000, 1_000, lambda n: n,
-        targets=[Target("<=2x CPython", "py", 2.0)],
+        targets=[Target("<=2x CPython", "py", 2.0)], growth=True,
         note="conj in a loop/recur; list.append in a for loop",
     ),
     program_bench(
         "reducerange", "reduce_range", "(reduce + (range 1M))", 1_000_000, 1_000,
         lambda n: n * (n - 1) // 2,
-        targets=[Target("<=2x CPython", "py", 2.0)],
+        targets=[Target("<=2x CPython", "py", 2.0)], growth=True,
         note="functools.reduce(operator.add, range(n))",
     ),
     program_bench(
@@ -1019,6 +1024,54 @@ def print_table(rows, lua: Lua, notes: Notes, reps: int) -> None:
         print(line(row))
 
 
+# The per-element cost at the full size over the per-element cost at a tenth of it: 1.0 is
+# linear growth. Caches and the collector's pacing move it a little either way.
+GROWTH_BOUND = 1.5
+
+
+def print_growth_table(rows, qv, args) -> None:
+    """Times each growth row again at a tenth of its size (quorvex and CPython) and compares the
+    per-element costs with those of the full-size run in the main table."""
+    headers = ["growth", "quorvex n/10", "quorvex n", "qv per-element n : n/10",
+               "CPython per-element n : n/10", "target", "status"]
+    table = []
+    for bench, qv_cell, py_cell, _ in rows:
+        if not bench.growth or bench.size is None or bench.resize is None:
+            continue
+        small = bench.resize(bench.size // 10)
+        expected = small.expected(False)
+        small_py = measure(lambda b=small: b.setup_py(False), small, expected, args.reps,
+                           args.budget)
+        small_qv = None if qv is None or qv_cell.seconds is None else measure(
+            lambda b=small: b.setup_qv(qv, False), small, expected, args.reps, args.budget)
+
+        def per_element(full, part):
+            if full is None or part is None or full.seconds is None or part.seconds is None:
+                return None
+            return (full.seconds / bench.size) / (part.seconds / small.size)
+
+        grow = per_element(qv_cell, small_qv)
+        py_grow = per_element(py_cell, small_py)
+        status = "-" if grow is None else ("met" if grow <= GROWTH_BOUND else "MISSED")
+        title = f"{bench.name} {small.size:,} -> {bench.size:,}"
+        table.append([
+            title,
+            fmt_time(small_qv.seconds, bench.unit) if small_qv and small_qv.seconds else "-",
+            fmt_time(qv_cell.seconds, bench.unit) if qv_cell.seconds else "-",
+            "-" if grow is None else f"{grow:.2f}",
+            "-" if py_grow is None else f"{py_grow:.2f}",
+            f"<={GROWTH_BOUND}",
+            status,
+        ])
+    if not table:
+        return
+    widths = [max(len(r[i]) for r in [headers, *table]) for i in range(len(headers))]
+    print()
+    for row in [headers, ["-" * w for w in widths], *table]:
+        print("  ".join(c.rjust(w) if 0 < i < 5 else c.ljust(w)
+                        for i, (c, w) in enumerate(zip(row, widths))).rstrip())
+
+
 def print_header(args, qv_reason: str | None, lua: Lua) -> None:
     print("quorvex language benchmarks")
     print(f"  CPython {platform.python_version()} on {platform.machine()}, "
@@ -1299,6 +1352,7 @@ def main(argv=None) -> int:
     notes = Notes()
     if rows:
         print_table(rows, lua, notes, args.reps)
+        print_growth_table(rows, qv, args)
     memory_wrong = False
     if memory_rows:
         if rows:

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "builtins/builtin_info.hpp"
 #include "util/internal_error.hpp"
 #include "value/printer.hpp"
 #include "value/small_string.hpp"
@@ -20,6 +21,10 @@
 
 namespace quorvex {
 namespace {
+
+std::uint16_t quot_row() {
+  return *find_builtin_index("quot");
+}
 
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
@@ -371,6 +376,23 @@ TEST_F(VmTest, InstructionTable) {
        [](VmTest& t, Code& c) { c.load(t.i(7)).load(t.f(0.0)).op(O::Rem); }, "NaN"},
       {"rem of a ratio", [](VmTest& t, Code& c) { c.load(t.ratio(1, 2)).load(t.i(1)).op(O::Rem); },
        "error: Type error: expected numbers"},
+      // Quot carries the row of `quot`: integers divide in place, the rest is the builtin's.
+      {"quot truncates",
+       [](VmTest& t, Code& c) { c.load(t.i(-7)).load(t.i(2)).ab(O::Quot, quot_row(), 2); }, "-3"},
+      {"quot by -1",
+       [](VmTest& t, Code& c) { c.load(t.i(7)).load(t.i(-1)).ab(O::Quot, quot_row(), 2); }, "-7"},
+      {"smallest int quot -1",
+       [](VmTest& t, Code& c) { c.load(t.i(kMin)).load(t.i(-1)).ab(O::Quot, quot_row(), 2); },
+       "error: Type error: ratio overflow"},
+      {"quot by zero",
+       [](VmTest& t, Code& c) { c.load(t.i(7)).load(t.i(0)).ab(O::Quot, quot_row(), 2); },
+       "error: Value error: division by zero"},
+      {"quot of a float",
+       [](VmTest& t, Code& c) { c.load(t.f(7.0)).load(t.i(2)).ab(O::Quot, quot_row(), 2); },
+       "error: Type error: quot requires integers"},
+      {"quot with one operand",
+       [](VmTest& t, Code& c) { c.load(t.i(7)).ab(O::Quot, quot_row(), 2); },
+       "error: Stack underflow"},
       {"eq across kinds", [](VmTest& t, Code& c) { c.load(t.i(1)).load(t.f(1.0)).op(O::Eq); },
        "true"},
       {"not-eq across kinds",
@@ -460,7 +482,7 @@ TEST_F(VmTest, InstructionTable) {
          c.op(O::PerformOp, e, o, 0);
        },
        "error: Type error: expected symbol for operation"},
-      {"invalid opcode", [](VmTest&, Code& c) { c.raw(45); }, "error: Invalid opcode: 45"},
+      {"invalid opcode", [](VmTest&, Code& c) { c.raw(46); }, "error: Invalid opcode: 46"},
       {"invalid opcode 255", [](VmTest&, Code& c) { c.raw(0x000000FF); },
        "error: Invalid opcode: 255"},
   };

@@ -32,6 +32,26 @@ def test_sort_agrees_with_python_sorted(xs):
     assert engine.eval("(sort (fn [a b] (if (< a b) -1 (if (> a b) 1 0))) (data))") == sorted(xs)
 
 
+# Long lists of integers are sorted by their digits, not by comparisons: full-range values, a
+# narrow range (most digits shared, many duplicates) and values past 32 bits.
+many_ints = st.one_of(
+    st.lists(st.integers(min_value=-(2**63), max_value=2**63 - 1), min_size=256, max_size=2000),
+    st.lists(st.integers(-300, 300), min_size=256, max_size=2000),
+    st.lists(st.integers(-(2**40), 2**40), min_size=256, max_size=2000),
+)
+
+
+@settings(max_examples=60, deadline=None)
+@given(many_ints)
+def test_sort_of_many_integers_agrees_with_python_sorted(xs):
+    engine = Engine.bare()
+    engine.define_fn("data", lambda: xs)
+    assert engine.eval("(sort (data))") == sorted(xs)
+    # One float among them sends the list through the comparison sort, in the same order.
+    engine.define_fn("mixed", lambda: [x % 1000 for x in xs] + [499.5])
+    assert engine.eval("(sort (mixed))") == sorted([x % 1000 for x in xs] + [499.5])
+
+
 @settings(max_examples=100, deadline=None)
 @given(st.lists(st.tuples(st.integers(-5, 5), st.integers(-(2**63), 2**63 - 1)), max_size=200))
 def test_sort_by_is_stable(pairs):

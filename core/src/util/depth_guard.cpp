@@ -34,19 +34,21 @@ constexpr std::size_t kMaxReserve = 256 * 1024;
 constexpr std::size_t kEntryRoom = 32 * 1024;
 #endif
 
+// The nesting count lives in the same record as the bounds, so that a guard costs a single
+// thread-local lookup: in a shared library each thread-local variable of its own is a call.
 struct StackBounds {
   std::uintptr_t low = 0;
   std::uintptr_t high = 0;
   std::size_t reserve = kMaxReserve;
   bool known = false;
+  int depth = 0;
 };
 
-thread_local int t_depth = 0;
 thread_local StackBounds t_stack;
 
 // Learned once per thread: pthread_getattr_np reads /proc for the main thread.
-const StackBounds& stack_bounds() noexcept {
-  if (!t_stack.known) {
+const StackBounds& bounds_of(StackBounds& t_stack) noexcept {
+  if (!t_stack.known) [[unlikely]] {
     t_stack.known = true;
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
@@ -61,6 +63,10 @@ const StackBounds& stack_bounds() noexcept {
     }
   }
   return t_stack;
+}
+
+const StackBounds& stack_bounds() noexcept {
+  return bounds_of(t_stack);
 }
 
 // Unknown bounds, or a frame on a stack of its own (a coroutine's): nothing to measure against.
@@ -87,14 +93,15 @@ bool enough_native_stack() noexcept {
 }
 
 DepthGuard::DepthGuard() noexcept {
-  depth_ = ++t_depth;
-  const StackBounds& b = stack_bounds();
+  StackBounds& t = t_stack;
+  depth_ = ++t.depth;
+  const StackBounds& b = bounds_of(t);
   ok_ = depth_ <= kMaxDepth &&
         left_below(b, reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0))) > b.reserve;
 }
 
-DepthGuard::~DepthGuard() noexcept { --t_depth; }
+DepthGuard::~DepthGuard() noexcept { --t_stack.depth; }
 
-int DepthGuard::current_depth() noexcept { return t_depth; }
+int DepthGuard::current_depth() noexcept { return t_stack.depth; }
 
 }  // namespace quorvex

@@ -459,11 +459,10 @@ std::expected<void, VmError> call_native_from_stack(Vm& vm, std::uint16_t index,
   const std::size_t from = st.size() - argc;
   std::copy(st.data() + from, st.data() + from + argc, args.data());
   st.truncate(from);
-  NativeResult r;
-  {
+  NativeResult r = [&] {
     NativeCallScope in_native(vm.heap);
-    r = call_native(vm, index, args.span());
-  }
+    return call_native(vm, index, args.span());
+  }();
   if (vm.unwind_past_native) [[unlikely]] {
     if (native_call_was_cut(vm)) return std::unexpected(cut_run_error());
     return {}; // the unwind left the `with-handler` form's value where the native's would go
@@ -628,14 +627,18 @@ NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value>
   default:
     return std::unexpected(VmError::not_callable());
   }
-  if (const SetObject* set = heap_get_as<SetObject>(vm.heap, callee)) {
+  const HeapObject* object = heap_get(vm.heap, callee.as.key);
+  const ObjectKind kind = object != nullptr ? object->kind() : ObjectKind::Closure;
+  if (kind == ObjectKind::Set) {
+    const SetObject* set = object->get_if<SetObject>();
     if (args.size() != 1) return std::unexpected(VmError::arity(1, got));
     Guarded<bool> member = set_contains(vm.heap, set->set, args[0]);
     if (!member) return std::unexpected(to_vm_error(member.error()));
     return *member ? args[0] : Value::nil();
   }
   // A map looks its key up as in compiled code, so `(map {:a 1} ks)` works like `(map :a ms)`.
-  if (const MapObject* map = heap_get_as<MapObject>(vm.heap, callee)) {
+  if (kind == ObjectKind::Map) {
+    const MapObject* map = object->get_if<MapObject>();
     if (args.size() != 1 && args.size() != 2) return std::unexpected(VmError::arity(1, got));
     Guarded<std::optional<Value>> found = map_lookup_value(vm.heap, map->map, args[0]);
     if (!found) return std::unexpected(to_vm_error(found.error()));

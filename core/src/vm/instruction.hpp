@@ -83,6 +83,7 @@
 //  42  MakeVariant          ab type, c variant          fields... -> variant
 //  43  MatchVariant         ab type, c variant          v -> bool
 //  44  VariantField         a field                     variant -> field
+//  45  Quot                 ab builtin, c count         x y -> quotient             yes
 // clang-format on
 //
 // Notes on use:
@@ -92,6 +93,8 @@
 // - MakeClosure builds a plain one-clause function from a prototype; every other function (several
 //   clauses, patterns, guards, a rest parameter) is a ClosureTemplate constant. Captured values are
 //   pushed in capture order before either word.
+// - Quot is the CallBuiltin of `quot` with two arguments: two integers (the divisor neither 0
+//   nor -1) are divided in place, everything else goes to the builtin.
 // - MatchVariant answers whether v is a variant of that type and variant; VariantField reads a
 //   field by position and is emitted only after a MatchVariant of the same value succeeded (it
 //   answers nil for anything else). Both come from `match` clauses compiled to inline tests.
@@ -149,10 +152,11 @@ enum class Opcode : std::uint8_t {
   MakeVariant = 42,
   MatchVariant = 43,
   VariantField = 44,
+  Quot = 45,
 };
 
-inline constexpr std::uint8_t kOpcodeCount = 45;
-inline constexpr std::uint8_t kMaxOpcode = 44;
+inline constexpr std::uint8_t kOpcodeCount = 46;
+inline constexpr std::uint8_t kMaxOpcode = 45;
 
 constexpr bool is_valid_opcode(std::uint8_t op) {
   return op <= kMaxOpcode;
@@ -205,6 +209,7 @@ inline constexpr const char* kOpcodeNames[kOpcodeCount] = {
     "MakeVariant",
     "MatchVariant",
     "VariantField",
+    "Quot",
 };
 
 // One code word. A plain 32-bit value with named accessors, through which both sides read and

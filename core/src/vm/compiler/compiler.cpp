@@ -2,23 +2,30 @@
 // compile_expr (any form) and compile_list (what a parenthesised form means).
 #include <string>
 
+#include "builtins/builtin_info.hpp"
 #include "util/depth_guard.hpp"
 #include "util/interner.hpp"
 #include "value/numbers.hpp"
 #include "value/strings.hpp"
 #include "vm/compiler/compiler_internal.hpp"
-#include "builtins/builtin_info.hpp"
 
 namespace quorvex {
 
 namespace {
 
+std::uint16_t builtin_row_of(std::string_view name) {
+  auto index = find_builtin_index(name);
+  if (!index) throw InternalError("builtin table has no " + std::string(name));
+  return *index;
+}
+
 std::uint16_t builtin_mod_row() {
-  static const std::uint16_t row = [] {
-    auto index = find_builtin_index("mod");
-    if (!index) throw InternalError("builtin table has no mod");
-    return *index;
-  }();
+  static const std::uint16_t row = builtin_row_of("mod");
+  return row;
+}
+
+std::uint16_t builtin_quot_row() {
+  static const std::uint16_t row = builtin_row_of("quot");
   return row;
 }
 
@@ -294,7 +301,8 @@ CompileOr<Resolution> resolve_symbol(Compiler& c, Spur name) {
     if (c.contexts[level].isolated) {
       // A macro expander runs while the form compiles, before any enclosing local has a value.
       if (is_lexically_bound(c, name)) {
-        return fail("a macro cannot use the local `" + std::string(c.host->interner().resolve(name)) +
+        return fail("a macro cannot use the local `" +
+                        std::string(c.host->interner().resolve(name)) +
                         "` of an enclosing form: its expander runs at compile time",
                     std::nullopt);
       }
@@ -507,7 +515,10 @@ CompileResult compile_list(Compiler& c, const FormList& items, const Span& span)
       QV_TRY(compile_arguments(c, args));
       FunctionContext& ctx = current(c);
       ctx.record_span(span);
-      ctx.emit_ab(Opcode::CallBuiltin, *row, static_cast<std::uint8_t>(args.size()));
+      // Two-argument `quot` is the same call with the division of two integers done in place.
+      const Opcode call =
+          *row == builtin_quot_row() && args.size() == 2 ? Opcode::Quot : Opcode::CallBuiltin;
+      ctx.emit_ab(call, *row, static_cast<std::uint8_t>(args.size()));
       return {};
     }
   }

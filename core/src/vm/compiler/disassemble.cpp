@@ -113,6 +113,7 @@ std::string format_instruction(const Prototype& proto, std::uint32_t pc,
            constant_at(proto, ins.a(), names) + "/" + constant_at(proto, ins.b(), names);
     break;
   case Opcode::CallBuiltin:
+  case Opcode::Quot:
     out += " " + num(ins.ab()) + " " + num(ins.c()) + " ; " + builtin_name(ins.ab());
     break;
   case Opcode::MakeVariant:
