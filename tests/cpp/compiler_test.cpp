@@ -146,9 +146,12 @@ TEST(CompilerShapes, TopLevelCode) {
       {"(>= 1 2)", "LoadConst 0 ; 1\nLoadConst 1 ; 2\nGe\nReturn\n"},
       {"(not true)", "LoadConst 0 ; true\nNot\nReturn\n"},
       {"(rem 7 2)", "LoadConst 0 ; 7\nLoadConst 1 ; 2\nRem\nReturn\n"},
-      // mod floors like the builtin: the builtin does it.
-      {"(mod -7 2)",
-       "LoadConst 0 ; -7\nLoadConst 1 ; 2\nCallBuiltin " + row("mod") + " 2 ; mod\nReturn\n"},
+      // mod floors like the builtin: Mod is the builtin's call that divides integers in place;
+      // quot likewise, where the name is the builtin's.
+      {"(mod -7 2)", "LoadConst 0 ; -7\nLoadConst 1 ; 2\nMod " + row("mod") + " 2 ; mod\nReturn\n"},
+      {"(quot -7 2)",
+       "LoadConst 0 ; -7\nLoadConst 1 ; 2\nQuot " + row("quot") + " 2 ; quot\nReturn\n"},
+      {"(quot 7)", "LoadConst 0 ; 7\nCallBuiltin " + row("quot") + " 1 ; quot\nReturn\n"},
       {"()", "MakeList 0\nReturn\n"},
       {"(())", "MakeList 0\nCall 0\nReturn\n"},
       {"[1 2]", "LoadConst 0 ; 1\nLoadConst 1 ; 2\nMakeVector 2\nReturn\n"},

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "builtins/builtin_info.hpp"
 #include "reader/reader.hpp"
 #include "value/hash_cons.hpp"
 #include "value/printer.hpp"
@@ -889,18 +890,18 @@ TEST_F(Engine, HostFunctionsTakeTheIndicesAfterTheBuiltins) {
   std::expected<std::uint32_t, EngineError> first =
       define_host_function(*vm, "f", std::make_shared<SumHostFunction>(0));
   ASSERT_TRUE(first);
-  EXPECT_EQ(*first, 159u);
+  EXPECT_EQ(*first, BUILTIN_COUNT);
   EXPECT_EQ(run(*vm, "(f 1 2 3)"), "6");
   ASSERT_EQ(run(*vm, "(def old-f f)"), "<native-fn>");
 
   std::expected<std::uint32_t, EngineError> second =
       define_host_function(*vm, "f", std::make_shared<SumHostFunction>(100));
   ASSERT_TRUE(second);
-  EXPECT_EQ(*second, 160u);
+  EXPECT_EQ(*second, BUILTIN_COUNT + 1);
   const std::optional<Value> bound = global(*vm, "f");
   ASSERT_TRUE(bound);
   ASSERT_EQ(bound->tag, Tag::NativeFn);
-  EXPECT_EQ(bound->as.native, 160);
+  EXPECT_EQ(bound->as.native, BUILTIN_COUNT + 1);
   EXPECT_EQ(run(*vm, "[(f 1) (old-f 1)]"), "[101 1]");
   EXPECT_EQ(vm->host_functions.size(), 2u);
   // A host function's error is a runtime error like a builtin's.

@@ -22,8 +22,18 @@
 namespace quorvex {
 namespace {
 
+// The first index after the builtin rows: the first host function, and the first global that is
+// not a builtin.
+constexpr std::uint16_t kFirstHostIndex = BUILTIN_COUNT;
+// The globals of a fresh machine: the builtins, three effects, six optics.
+constexpr std::uint32_t kFreshGlobals = BUILTIN_COUNT + 9;
+
 std::uint16_t quot_row() {
   return *find_builtin_index("quot");
+}
+
+std::uint16_t mod_row() {
+  return *find_builtin_index("mod");
 }
 
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
@@ -145,7 +155,7 @@ public:
 // Construction
 
 TEST_F(VmTest, FreshMachineHasTheGlobalsInConstructionOrder) {
-  ASSERT_EQ(vm->globals.size(), 168u);
+  ASSERT_EQ(vm->globals.size(), kFreshGlobals);
   EXPECT_EQ(vm->globals[0].tag, Tag::NativeFn);
   EXPECT_EQ(vm->globals[0].as.native, 0);
   EXPECT_EQ(vm->globals[158].tag, Tag::NativeFn);
@@ -156,25 +166,26 @@ TEST_F(VmTest, FreshMachineHasTheGlobalsInConstructionOrder) {
   const char* rest[] = {"exn",   "console", "random", "each", "_vals",
                         "_keys", "deep",    "DEEP",   "_some"};
   for (std::uint32_t j = 0; j < 9; ++j)
-    EXPECT_EQ(vm->global_index.at(name(rest[j])), 159 + j) << rest[j];
+    EXPECT_EQ(vm->global_index.at(name(rest[j])), BUILTIN_COUNT + j) << rest[j];
 
-  const Effect* exn = heap_get_as<Effect>(vm->heap, vm->globals[159]);
+  const Effect* exn = heap_get_as<Effect>(vm->heap, vm->globals[BUILTIN_COUNT]);
   ASSERT_NE(exn, nullptr);
   EXPECT_EQ(exn->id, kExnEffectId);
   EXPECT_EQ(vm->interner.resolve(exn->name), "exn");
-  const Effect* console = heap_get_as<Effect>(vm->heap, vm->globals[160]);
+  const Effect* console = heap_get_as<Effect>(vm->heap, vm->globals[BUILTIN_COUNT + 1]);
   ASSERT_NE(console, nullptr);
   ASSERT_EQ(console->operations.size(), 3u);
   EXPECT_EQ(vm->interner.resolve(console->operations[2].name), "read-line");
   EXPECT_EQ(console->operations[2].arity, 0);
 
-  const Optic* some = heap_get_as<Optic>(vm->heap, vm->globals[167]);
+  const Optic* some = heap_get_as<Optic>(vm->heap, vm->globals[BUILTIN_COUNT + 8]);
   ASSERT_NE(some, nullptr);
   EXPECT_EQ(some->kind.tag(), OpticTag::Some);
   // The optics occupy slots 1 to 5 at version 1.
   EXPECT_EQ(vm->builtin_optics[0], (HeapKey{1, 1}));
   EXPECT_EQ(vm->builtin_optics[4], (HeapKey{5, 1}));
-  EXPECT_EQ(vm->globals[165].as.key, vm->globals[166].as.key); // deep and DEEP
+  // deep and DEEP
+  EXPECT_EQ(vm->globals[BUILTIN_COUNT + 6].as.key, vm->globals[BUILTIN_COUNT + 7].as.key);
 
   EXPECT_EQ(vm->next_effect_id, 1u);
   EXPECT_FALSE(vm->reduce_signal_type.has_value());
@@ -205,32 +216,32 @@ TEST_F(VmTest, FindEffectIdLooksAtTheGlobalsWithoutInterning) {
 
 TEST_F(VmTest, DefineGlobalKeepsPositionsAndAppendsNewNames) {
   define_global(*vm, name("nth"), i(5));
-  EXPECT_EQ(vm->globals.size(), 168u);
+  EXPECT_EQ(vm->globals.size(), kFreshGlobals);
   EXPECT_EQ(vm->globals[0].as.integer, 5);
   define_global(*vm, name("fresh"), i(6));
-  EXPECT_EQ(vm->global_index.at(name("fresh")), 168u);
+  EXPECT_EQ(vm->global_index.at(name("fresh")), kFreshGlobals);
   EXPECT_EQ(add_prototype(*vm, Prototype{}), 0u);
   EXPECT_EQ(add_prototype(*vm, Prototype{}), 1u);
 }
 
 TEST_F(VmTest, ReservedGlobalSlotsAreFilledByTheirDefinition) {
   EXPECT_EQ(reserve_global(*vm, name("nth")), 0u);
-  EXPECT_EQ(reserve_global(*vm, name("pending")), 168u);
-  EXPECT_EQ(reserve_global(*vm, name("pending")), 168u);
-  EXPECT_EQ(vm->globals.size(), 169u);
+  EXPECT_EQ(reserve_global(*vm, name("pending")), kFreshGlobals);
+  EXPECT_EQ(reserve_global(*vm, name("pending")), kFreshGlobals);
+  EXPECT_EQ(vm->globals.size(), kFreshGlobals + 1);
   EXPECT_EQ(vm->find_global(name("pending")), std::nullopt);
-  EXPECT_TRUE(may_be_unbound_global(vm->globals[168]));
-  ASSERT_TRUE(unbound_global_read(*vm, 168).has_value());
-  EXPECT_EQ(unbound_global_read(*vm, 168)->kind, VmErrorKind::UndefinedVariable);
-  EXPECT_EQ(unbound_global_read(*vm, 168)->text, "pending");
+  EXPECT_TRUE(may_be_unbound_global(vm->globals[kFreshGlobals]));
+  ASSERT_TRUE(unbound_global_read(*vm, kFreshGlobals).has_value());
+  EXPECT_EQ(unbound_global_read(*vm, kFreshGlobals)->kind, VmErrorKind::UndefinedVariable);
+  EXPECT_EQ(unbound_global_read(*vm, kFreshGlobals)->text, "pending");
   define_global(*vm, name("other"), i(1));
-  EXPECT_EQ(vm->find_global(name("other")), 169u);
+  EXPECT_EQ(vm->find_global(name("other")), kFreshGlobals + 1);
   define_global(*vm, name("pending"), i(2));
-  EXPECT_EQ(vm->find_global(name("pending")), 168u);
-  EXPECT_EQ(vm->globals[168].as.integer, 2);
-  EXPECT_FALSE(unbound_global_read(*vm, 168).has_value());
-  EXPECT_EQ(reserve_global(*vm, name("pending")), 168u);
-  EXPECT_EQ(vm->globals.size(), 170u);
+  EXPECT_EQ(vm->find_global(name("pending")), kFreshGlobals);
+  EXPECT_EQ(vm->globals[kFreshGlobals].as.integer, 2);
+  EXPECT_FALSE(unbound_global_read(*vm, kFreshGlobals).has_value());
+  EXPECT_EQ(reserve_global(*vm, name("pending")), kFreshGlobals);
+  EXPECT_EQ(vm->globals.size(), kFreshGlobals + 2);
 }
 
 TEST_F(VmTest, PredefinedOpticsSurviveRedefinitionAndCollection) {
@@ -329,7 +340,7 @@ TEST_F(VmTest, InstructionTable) {
        "error: Stack underflow"},
       {"indexed global",
        [](VmTest& t, Code& c) {
-         c.load(t.i(4)).ab(O::DefineGlobal, c.k(t.sym("x"))).ab(O::GetGlobalIndexed, 168);
+         c.load(t.i(4)).ab(O::DefineGlobal, c.k(t.sym("x"))).ab(O::GetGlobalIndexed, kFreshGlobals);
        },
        "4"},
       {"indexed global past the table", [](VmTest&, Code& c) { c.ab(O::GetGlobalIndexed, 500); },
@@ -390,6 +401,18 @@ TEST_F(VmTest, InstructionTable) {
       {"quot of a float",
        [](VmTest& t, Code& c) { c.load(t.f(7.0)).load(t.i(2)).ab(O::Quot, quot_row(), 2); },
        "error: Type error: quot requires integers"},
+      {"mod floors",
+       [](VmTest& t, Code& c) { c.load(t.i(-7)).load(t.i(2)).ab(O::Mod, mod_row(), 2); }, "1"},
+      {"mod by a negative divisor",
+       [](VmTest& t, Code& c) { c.load(t.i(7)).load(t.i(-3)).ab(O::Mod, mod_row(), 2); }, "-2"},
+      {"smallest int mod -1",
+       [](VmTest& t, Code& c) { c.load(t.i(kMin)).load(t.i(-1)).ab(O::Mod, mod_row(), 2); }, "0"},
+      {"mod by zero",
+       [](VmTest& t, Code& c) { c.load(t.i(7)).load(t.i(0)).ab(O::Mod, mod_row(), 2); },
+       "error: Value error: division by zero"},
+      {"mod of a float",
+       [](VmTest& t, Code& c) { c.load(t.i(7)).load(t.f(2.0)).ab(O::Mod, mod_row(), 2); },
+       "error: Type error: mod requires integers"},
       {"quot with one operand",
        [](VmTest& t, Code& c) { c.load(t.i(7)).ab(O::Quot, quot_row(), 2); },
        "error: Stack underflow"},
@@ -482,7 +505,7 @@ TEST_F(VmTest, InstructionTable) {
          c.op(O::PerformOp, e, o, 0);
        },
        "error: Type error: expected symbol for operation"},
-      {"invalid opcode", [](VmTest&, Code& c) { c.raw(46); }, "error: Invalid opcode: 46"},
+      {"invalid opcode", [](VmTest&, Code& c) { c.raw(47); }, "error: Invalid opcode: 47"},
       {"invalid opcode 255", [](VmTest&, Code& c) { c.raw(0x000000FF); },
        "error: Invalid opcode: 255"},
   };
@@ -901,7 +924,8 @@ TEST_F(VmTest, NonFunctionCallees) {
        "error: Value is not callable"},
       {"nil", [](VmTest&, Code& c) { c.load(Value::nil()).op(O::Call, 0); },
        "error: Value is not callable"},
-      {"effect object", [](VmTest&, Code& c) { c.ab(O::GetGlobalIndexed, 159).op(O::Call, 0); },
+      {"effect object",
+       [](VmTest&, Code& c) { c.ab(O::GetGlobalIndexed, kFirstHostIndex).op(O::Call, 0); },
        "error: Value is not callable"},
       {"stale key",
        [](VmTest&, Code& c) {
@@ -1260,19 +1284,19 @@ TEST_F(VmTest, HostFunctionIndicesAndRebinding) {
       host("k", [](Vm&, std::span<const Value>) -> NativeResult { return Value::from_int(2); });
   std::uint16_t c =
       host("h", [](Vm&, std::span<const Value>) -> NativeResult { return Value::from_int(3); });
-  EXPECT_EQ(a, 159);
-  EXPECT_EQ(b, 160);
-  EXPECT_EQ(c, 161);
-  EXPECT_EQ(vm->globals[vm->global_index.at(name("h"))].as.native, 161);
-  EXPECT_EQ(call_native(*vm, 159, {})->as.integer, 1);
-  EXPECT_EQ(call_value_from_native(*vm, Value::native_fn(161), {})->as.integer, 3);
+  EXPECT_EQ(a, kFirstHostIndex);
+  EXPECT_EQ(b, kFirstHostIndex + 1);
+  EXPECT_EQ(c, kFirstHostIndex + 2);
+  EXPECT_EQ(vm->globals[vm->global_index.at(name("h"))].as.native, kFirstHostIndex + 2);
+  EXPECT_EQ(call_native(*vm, kFirstHostIndex, {})->as.integer, 1);
+  EXPECT_EQ(call_value_from_native(*vm, Value::native_fn(kFirstHostIndex + 2), {})->as.integer, 3);
 }
 
 TEST_F(VmTest, HostFunctionsBeyondTheIndexSpaceAreRefused) {
   auto callable = std::make_shared<FnCallable>(
       [](Vm&, std::span<const Value>) -> NativeResult { return Value::nil(); });
   std::uint32_t last = 0;
-  for (std::uint32_t n = 159; n < kNativeIndexLimit; ++n) {
+  for (std::uint32_t n = kFirstHostIndex; n < kNativeIndexLimit; ++n) {
     auto r = register_host_function(*vm, "same-name", callable);
     ASSERT_TRUE(r.has_value());
     last = *r;
@@ -1306,7 +1330,7 @@ TEST_F(VmTest, NativeCallsFromCompiledCode) {
   EXPECT_EQ(depth_seen, 1u);
 
   Code by_index; // CallBuiltin reaches host indices too
-  by_index.load(i(4)).load(i(5)).ab(O::CallBuiltin, 159, 2).op(O::Return);
+  by_index.load(i(4)).load(i(5)).ab(O::CallBuiltin, kFirstHostIndex, 2).op(O::Return);
   EXPECT_EQ(eval(std::move(by_index)), "9");
 
   Code failing;

@@ -140,3 +140,85 @@ def test_printing_builtins_write_to_standard_output(src, out):
     done = run_child(f"quorvex.Engine.bare().eval({src!r})")
     assert done.returncode == 0, done.stderr
     assert done.stdout == out
+
+
+# Keys of every kind that meet in maps: integers, floats (NaN, both zeros, one equal to an
+# integer), strings, keywords, booleans, nil and vectors (canonical keys).
+mixed_keys = st.one_of(
+    st.integers(-3, 3),
+    st.sampled_from([0.0, -0.0, float("nan"), 1.0, 2.5]),
+    st.sampled_from(["a", "b", ""]),
+    st.sampled_from([quorvex.Keyword("k"), quorvex.Keyword("j")]),
+    st.booleans(),
+    st.none(),
+    st.lists(st.integers(0, 2), max_size=2),
+)
+
+# What frequencies and group-by were written as, reducing from the same empty map `m0`.
+FREQUENCIES_BY_REDUCE = "(reduce (fn [acc x] (assoc acc x (+ 1 (get acc x 0)))) m0 xs)"
+GROUP_BY_BY_REDUCE = (
+    "(reduce (fn [acc x] (let [k (key-of x)] (assoc acc k (conj (get acc k []) x)))) m0 xs)"
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(mixed_keys, max_size=80))
+def test_frequencies_and_group_by_answer_what_their_reductions_answered(xs):
+    engine = Engine()
+    engine.define_fn("data", lambda: xs)
+    engine.eval(
+        "(def m0 {})"
+        "(def xs (concat (data) [1/2 2/4 1/3]))"
+        "(defn key-of [x] (if (int? x) (mod x 2) (if (float? x) x [x])))"
+    )
+    # Printed, so that the order of the entries counts too. (A vector holding NaN would be a new
+    # key object at every use, printed in an order of its own; key-of leaves floats bare.)
+    for built, reduced in [
+        ("(__frequencies m0 xs)", FREQUENCIES_BY_REDUCE),
+        ("(__group-by m0 key-of xs)", GROUP_BY_BY_REDUCE),
+    ]:
+        assert engine.eval(f"(pr-str {built})") == engine.eval(f"(pr-str {reduced})")
+
+
+# Values that are equal across kinds (1 and 1.0, 1/2 and 0.5, a list and a vector, [1] and
+# [1.0]), integers next to floats that round to them, NaN and both zeros, and values equal only
+# to themselves.
+set_values = st.one_of(
+    st.integers(-3, 3),
+    st.sampled_from([2**53, 2**53 + 1, -(2**63), 2**63 - 1]),
+    st.sampled_from([0.0, -0.0, float("nan"), 1.0, 0.5, -1.5, 2.0**53, float("inf")]),
+    st.sampled_from(["a", "b", ""]),
+    st.sampled_from([quorvex.Keyword("k"), quorvex.Keyword("j")]),
+    st.booleans(),
+    st.none(),
+    st.lists(st.sampled_from([1, 1.0, 2]), max_size=2),
+)
+ratio_parts = st.lists(st.tuples(st.integers(-4, 4), st.integers(2, 4)), max_size=4)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(set_values, max_size=30), ratio_parts, st.lists(set_values, max_size=30),
+       ratio_parts)
+def test_set_membership_answers_what_a_scan_by_equality_answers(members, member_ratios,
+                                                                 probes, probe_ratios):
+    engine = Engine()
+    engine.define_fn("members", lambda: members)
+    engine.define_fn("probes", lambda: probes)
+    engine.define_fn("member-ratios", lambda: [list(p) for p in member_ratios])
+    engine.define_fn("probe-ratios", lambda: [list(p) for p in probe_ratios])
+    answers = engine.eval(
+        """
+        (let [ratio (fn [p] (/ (nth p 0) (nth p 1)))
+              s (into (set (members)) (map ratio (member-ratios)))
+              qs (concat (members) (probes) (map ratio (probe-ratios)) (map ratio (member-ratios))
+                         (map (fn [x] (if (vector? x) (apply list x) x)) (members)))]
+          (vec (map (fn [q]
+                      [(contains? s q)
+                       (reduce (fn [found e] (or found (= e q))) false s)
+                       (= (get s q :absent) :absent)])
+                    qs)))
+        """
+    )
+    for in_set, by_scan, absent in answers:
+        assert in_set == by_scan
+        assert absent == (not by_scan)

@@ -84,6 +84,7 @@
 //  43  MatchVariant         ab type, c variant          v -> bool
 //  44  VariantField         a field                     variant -> field
 //  45  Quot                 ab builtin, c count         x y -> quotient             yes
+//  46  Mod                  ab builtin, c count         x y -> modulus              yes
 // clang-format on
 //
 // Notes on use:
@@ -93,8 +94,8 @@
 // - MakeClosure builds a plain one-clause function from a prototype; every other function (several
 //   clauses, patterns, guards, a rest parameter) is a ClosureTemplate constant. Captured values are
 //   pushed in capture order before either word.
-// - Quot is the CallBuiltin of `quot` with two arguments: two integers (the divisor neither 0
-//   nor -1) are divided in place, everything else goes to the builtin.
+// - Quot and Mod are the CallBuiltin of `quot` and of `mod` with two arguments: two integers (the
+//   divisor neither 0 nor -1) are divided in place, everything else goes to the builtin.
 // - MatchVariant answers whether v is a variant of that type and variant; VariantField reads a
 //   field by position and is emitted only after a MatchVariant of the same value succeeded (it
 //   answers nil for anything else). Both come from `match` clauses compiled to inline tests.
@@ -153,10 +154,11 @@ enum class Opcode : std::uint8_t {
   MatchVariant = 43,
   VariantField = 44,
   Quot = 45,
+  Mod = 46,
 };
 
-inline constexpr std::uint8_t kOpcodeCount = 46;
-inline constexpr std::uint8_t kMaxOpcode = 45;
+inline constexpr std::uint8_t kOpcodeCount = 47;
+inline constexpr std::uint8_t kMaxOpcode = 46;
 
 constexpr bool is_valid_opcode(std::uint8_t op) {
   return op <= kMaxOpcode;
@@ -210,6 +212,7 @@ inline constexpr const char* kOpcodeNames[kOpcodeCount] = {
     "MatchVariant",
     "VariantField",
     "Quot",
+    "Mod",
 };
 
 // One code word. A plain 32-bit value with named accessors, through which both sides read and

@@ -670,9 +670,9 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
       &&op_Return, &&op_MakeClosure, &&op_MakeTemplateClosure, &&op_MakeList, &&op_MakeVector,
       &&op_MakeMap, &&op_MakeSet, &&op_PushHandler, &&op_PopHandler, &&op_Perform, &&op_Resume,
       &&op_PerformOp, &&op_CallBuiltin, &&op_GetGlobalIndexed, &&op_MakeVariant,
-      &&op_MatchVariant, &&op_VariantField, &&op_Quot,
-      // 46 .. 63
-      &&invalid_op, &&invalid_op,
+      &&op_MatchVariant, &&op_VariantField, &&op_Quot, &&op_Mod,
+      // 47 .. 63
+      &&invalid_op,
       QV_INV16,
       // 64 .. 90: fused words of the threaded code (vm/fusion.hpp)
       &&fu_LocLoc, &&fu_LocConstAdd, &&fu_LocConstSub, &&fu_LocLocAdd, &&fu_LocLocSub,
@@ -1076,6 +1076,21 @@ redispatch:
     // kind of operand, and it reports them.
     if (BOTH(a, b, Tag::Int) && b->as.integer != 0 && b->as.integer != -1) [[likely]] {
       put_int(a, a->as.integer / b->as.integer);
+      --sp;
+    } else {
+      SLOW(take(call_native_from_stack(vm, Instruction(word).ab(), Instruction(word).c()), err));
+    }
+    DISPATCH();
+  }
+  OP(Mod) {
+    NEED(2);
+    Value* const a = sp - 2;
+    const Value* const b = sp - 1;
+    // The remainder takes the divisor's sign (floored). Zero and -1 go to the builtin as in Quot.
+    if (BOTH(a, b, Tag::Int) && b->as.integer != 0 && b->as.integer != -1) [[likely]] {
+      std::int64_t r = a->as.integer % b->as.integer;
+      if (r != 0 && ((r < 0) != (b->as.integer < 0))) r += b->as.integer;
+      put_int(a, r);
       --sp;
     } else {
       SLOW(take(call_native_from_stack(vm, Instruction(word).ab(), Instruction(word).c()), err));

@@ -97,7 +97,7 @@ constexpr InlineOp kInlineOps[] = {
     {"*", InlineKind::Fold, Opcode::Mul, true},
     {"/", InlineKind::Fold, Opcode::Div, true},
     {"rem", InlineKind::Binary, Opcode::Rem, true},
-    {"mod", InlineKind::Mod, Opcode::CallBuiltin, true},
+    {"mod", InlineKind::Mod, Opcode::Mod, true},
     {"=", InlineKind::Binary, Opcode::Eq, false},
     {"not=", InlineKind::Binary, Opcode::NotEq, false},
     {"<", InlineKind::Binary, Opcode::Lt, true},
@@ -151,12 +151,13 @@ CompileResult compile_inline(Compiler& c, const InlineOp& op, FormSpan args, con
     }
     return {};
   case InlineKind::Mod: {
-    // `mod` floors: (mod -7 2) is 1. Rem truncates, so the builtin does the work.
+    // `mod` floors: (mod -7 2) is 1. Rem truncates, so Mod does the work: the builtin's call,
+    // two integers divided in place.
     QV_TRY(compile_expr(c, *args[0]));
     QV_TRY(compile_expr(c, *args[1]));
     FunctionContext& ctx = current(c);
     ctx.record_span(span);
-    ctx.emit_ab(Opcode::CallBuiltin, builtin_mod_row(), 2);
+    ctx.emit_ab(Opcode::Mod, builtin_mod_row(), 2);
     return {};
   }
   }

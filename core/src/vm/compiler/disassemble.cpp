@@ -114,6 +114,7 @@ std::string format_instruction(const Prototype& proto, std::uint32_t pc,
     break;
   case Opcode::CallBuiltin:
   case Opcode::Quot:
+  case Opcode::Mod:
     out += " " + num(ins.ab()) + " " + num(ins.c()) + " ; " + builtin_name(ins.ab());
     break;
   case Opcode::MakeVariant:

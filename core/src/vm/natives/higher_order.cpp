@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "value/heap.hpp"
+#include "value/keys.hpp"
 #include "vm/natives/handlers.hpp"
 #include "vm/natives/support.hpp"
 #include "vm/vm.hpp"
@@ -225,6 +226,160 @@ NativeResult builtin_filter(Vm& vm, const Value* args, std::size_t) {
   return alloc_seq_object(vm.heap, std::move(kept), is_vector);
 }
 
+namespace {
+
+// The elements `reduce` walks, in its order: a sequence's, a set's, or a map's entries as fresh
+// [key value] vectors (rooted in `roots`).
+std::expected<ValueVector, VmError> reduce_elements(Vm& vm, const Value& coll, RootScope& roots) {
+  if (std::optional<ValueVector> items = sequence_elements(vm.heap, coll)) return *items;
+  if (const SetObject* set = heap_get_as<SetObject>(vm.heap, coll)) {
+    ValueVector elements;
+    for (const Value& v : set->set)
+      elements.push_back_mut(v);
+    return elements;
+  }
+  if (const MapObject* map = heap_get_as<MapObject>(vm.heap, coll)) {
+    auto pairs = map_entry_vectors(vm, map->map);
+    if (!pairs) return std::unexpected(std::move(pairs.error()));
+    for (const Value& pair : *pairs)
+      roots.add(pair);
+    return pairs;
+  }
+  return std::unexpected(VmError::type_error("reduce requires a sequence"));
+}
+
+// The distinct keys of a map being built, in order of first appearance, each with its position.
+// The finished map is what inserting the keys one by one into the starting map would give: a
+// key equal to an earlier one (key_equal) names the earlier one's position.
+//
+// Floats go through a map of their own, so that their equality (NaN equal to nothing, 0.0 equal
+// to -0.0 only where the trie happens to compare them) is the map's own; every other kind of key
+// is equal exactly when its tag and payload are, which a flat table answers without hashing
+// through the trie. Keys of different kinds are never equal, so the two never meet, and the trie
+// a set of keys makes does not depend on the order they were inserted in.
+class KeyIndex {
+public:
+  explicit KeyIndex(ValueMap start) : floats_(std::move(start)) {
+    const SipKeys seed = thread_random_seed();
+    mix_ = seed.k0 | 1;
+  }
+
+  std::size_t find_or_add(const Value& key) {
+    if (key.tag == Tag::Float) {
+      if (const Value* seen = floats_.find(key)) return static_cast<std::size_t>(seen->as.integer);
+      floats_.insert_mut(key, Value::from_int(static_cast<std::int64_t>(keys_.size())));
+      keys_.push_back(key);
+      return keys_.size() - 1;
+    }
+    const Slot probe = slot_of(key);
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash(probe) & mask;; i = (i + 1) & mask) {
+      Slot& s = slots_[i];
+      if (s.position == kEmpty) {
+        s = probe;
+        s.position = static_cast<std::uint32_t>(keys_.size());
+        ++used_;
+        keys_.push_back(key);
+        return keys_.size() - 1;
+      }
+      if (s.tag == probe.tag && s.a == probe.a && s.b == probe.b) return s.position;
+    }
+  }
+
+  std::size_t size() const { return keys_.size(); }
+  const Value& key(std::size_t i) const { return keys_[i]; }
+
+  // The map of every key to values[position]; consumes the index.
+  ValueMap finish(const std::vector<Value>& values) && {
+    ValueMap out = std::move(floats_);
+    out.for_each([&](const Value&, const Value& at) {
+      // Entries of a map no other map shares yet.
+      const_cast<Value&>(at) = values[static_cast<std::size_t>(at.as.integer)];
+    });
+    for (std::size_t i = 0; i < keys_.size(); ++i)
+      if (keys_[i].tag != Tag::Float) out.insert_mut(keys_[i], values[i]);
+    return out;
+  }
+
+private:
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+  struct Slot {
+    std::uint64_t a = 0;
+    std::uint64_t b = 0;
+    Tag tag = Tag::Nil;
+    std::uint32_t position = kEmpty;
+  };
+
+  // The payload key_equal compares, and nothing else of the value's bytes.
+  static Slot slot_of(const Value& v) {
+    Slot s;
+    s.tag = v.tag;
+    switch (v.tag) {
+    case Tag::Nil:
+    case Tag::Float:
+      break;
+    case Tag::Bool:
+      s.a = v.as.boolean;
+      break;
+    case Tag::Int:
+      s.a = static_cast<std::uint64_t>(v.as.integer);
+      break;
+    case Tag::Ratio:
+      s.a = static_cast<std::uint64_t>(v.as.ratio.num);
+      s.b = static_cast<std::uint64_t>(v.as.ratio.den);
+      break;
+    case Tag::Symbol:
+    case Tag::Keyword:
+      s.a = v.as.spur;
+      break;
+    case Tag::Object:
+      s.a = (std::uint64_t{v.as.key.index} << 32) | v.as.key.version;
+      break;
+    case Tag::NativeFn:
+      s.a = v.as.native;
+      break;
+    }
+    return s;
+  }
+
+  // Seeded per thread, so that chosen keys cannot pile up on one probe sequence.
+  std::size_t hash(const Slot& s) const {
+    std::uint64_t h =
+        (s.a ^ (s.b * 0x9E3779B97F4A7C15ull) ^ static_cast<std::uint64_t>(s.tag)) * mix_;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 32;
+    return static_cast<std::size_t>(h);
+  }
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.position == kEmpty) continue;
+      std::size_t i = hash(s) & mask;
+      while (slots_[i].position != kEmpty)
+        i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  ValueMap floats_;
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+  std::vector<Value> keys_;
+  std::uint64_t mix_ = 1;
+};
+
+const MapObject* empty_map_arg(const Heap& heap, const Value& v) {
+  const MapObject* map = heap_get_as<MapObject>(heap, v);
+  return map != nullptr && map->map.empty() ? map : nullptr;
+}
+
+} // namespace
+
 // The accumulator needs no root of its own: between two steps it is an argument of the next
 // call, which holds it on the machine's stack, and nothing runs after the last step.
 NativeResult builtin_reduce(Vm& vm, const Value* args, std::size_t argc) {
@@ -232,21 +387,9 @@ NativeResult builtin_reduce(Vm& vm, const Value* args, std::size_t argc) {
   const Value coll = args[argc - 1];
   RootScope roots(vm.heap);
   roots.add(std::span(args, argc));
-  ValueVector elements;
-  if (std::optional<ValueVector> items = sequence_elements(vm.heap, coll)) {
-    elements = std::move(*items);
-  } else if (const SetObject* set = heap_get_as<SetObject>(vm.heap, coll)) {
-    for (const Value& v : set->set)
-      elements.push_back_mut(v);
-  } else if (const MapObject* map = heap_get_as<MapObject>(vm.heap, coll)) {
-    auto pairs = map_entry_vectors(vm, map->map);
-    if (!pairs) return std::unexpected(std::move(pairs.error()));
-    elements = std::move(*pairs);
-    for (const Value& pair : elements)
-      roots.add(pair);
-  } else {
-    return type_error("reduce requires a sequence");
-  }
+  std::expected<ValueVector, VmError> walked = reduce_elements(vm, coll, roots);
+  if (!walked) return std::unexpected(std::move(walked.error()));
+  ValueVector elements = std::move(*walked);
 
   Value acc;
   auto it = elements.begin();
@@ -270,6 +413,77 @@ NativeResult builtin_reduce(Vm& vm, const Value* args, std::size_t argc) {
     }
   }
   return acc;
+}
+
+// (__frequencies {} coll): the prelude's `frequencies`, which was
+//   (reduce (fn [acc x] (assoc acc x (+ 1 (get acc x 0)))) {} coll)
+// and answers the same map: the same elements in the same order, each counted under its
+// canonical key in a map that starts from the given empty map (so it hashes under the same keys
+// as the map the reduction built). The map is private until it is returned, so the counts are
+// updated in place instead of through one new map per element.
+NativeResult builtin_frequencies(Vm& vm, const Value* args, std::size_t) {
+  const MapObject* start = empty_map_arg(vm.heap, args[0]);
+  if (start == nullptr) return type_error("__frequencies requires an empty map");
+  KeyIndex index(start->map);
+  RootScope roots(vm.heap);
+  roots.add(std::span(args, 2));
+  std::expected<ValueVector, VmError> walked = reduce_elements(vm, args[1], roots);
+  if (!walked) return std::unexpected(std::move(walked.error()));
+  // The reduction answered its initial map itself when there was nothing to count.
+  if (walked->empty()) return args[0];
+  std::vector<Value> counts;
+  for (const Value& x : *walked) {
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
+    Guarded<Value> key = canonical_key(vm.heap, x);
+    if (!key) return std::unexpected(to_vm_error(key.error()));
+    const std::size_t at = index.find_or_add(*key);
+    if (at == counts.size()) {
+      counts.push_back(Value::from_int(1));
+    } else {
+      counts[at].as.integer += 1;
+    }
+  }
+  ValueMap done = std::move(index).finish(counts);
+  return Value::object(heap_alloc(vm.heap, HeapObject(MapObject{std::move(done)})));
+}
+
+// (__group-by {} f coll): the prelude's `group-by`, which was
+//   (reduce (fn [acc x] (let [k (f x)] (assoc acc k (conj (get acc k []) x)))) {} coll)
+// and answers the same map: f is called once per element in the same order, and each group is a
+// vector of its elements in order, under the canonical key of f's answer. The groups are built in
+// place and become vectors at the end.
+NativeResult builtin_group_by(Vm& vm, const Value* args, std::size_t) {
+  const MapObject* start = empty_map_arg(vm.heap, args[0]);
+  if (start == nullptr) return type_error("__group-by requires an empty map");
+  KeyIndex index(start->map);
+  const Value f = args[1];
+  RootScope roots(vm.heap);
+  roots.add(std::span(args, 3));
+  std::expected<ValueVector, VmError> walked = reduce_elements(vm, args[2], roots);
+  if (!walked) return std::unexpected(std::move(walked.error()));
+  if (walked->empty()) return args[0];
+  // The elements are rooted as elements of the collection (or as its rooted entry vectors), each
+  // new key as it comes.
+  std::vector<ValueVector> groups;
+  for (const Value& x : *walked) {
+    NativeResult k = call1(vm, f, x);
+    if (!k) return k;
+    Guarded<Value> key = canonical_key(vm.heap, *k);
+    if (!key) return std::unexpected(to_vm_error(key.error()));
+    const std::size_t at = index.find_or_add(*key);
+    if (at == groups.size()) {
+      roots.add(*key);
+      groups.emplace_back();
+    }
+    groups[at].push_back_mut(x);
+  }
+  // Nothing collects from here on: no callback runs.
+  std::vector<Value> vectors;
+  vectors.reserve(groups.size());
+  for (ValueVector& group : groups)
+    vectors.push_back(alloc_seq_object(vm.heap, std::move(group), true));
+  ValueMap done = std::move(index).finish(vectors);
+  return Value::object(heap_alloc(vm.heap, HeapObject(MapObject{std::move(done)})));
 }
 
 NativeResult builtin_apply(Vm& vm, const Value* args, std::size_t argc) {

@@ -53,8 +53,9 @@ Value alloc_seq_object(Heap& heap, ValueVector items, bool is_vector);
 Guarded<void> append_string_chars(Heap& heap, std::string_view text, std::uint64_t skip,
                                   ValueVector& out);
 
-// Whether some element of the set equals `v` by the language's equality (a scan in iteration
-// order, not a hash lookup: 2.0 finds 2).
+// Whether some element of the set equals `v` by the language's equality: 2.0 finds 2, 1/2 finds
+// 0.5. Integers, ratios, the other scalars and strings are found by hash lookups of every form
+// an equal element can take; a float that no lookup finds, and collections, by a scan.
 std::expected<bool, VmError> set_find_equal(Vm& vm, ValueSet set, const Value& v);
 
 // One new [key value] vector per entry of the map, in its iteration order.
