@@ -1030,8 +1030,9 @@ GROWTH_BOUND = 1.5
 
 
 def print_growth_table(rows, qv, args) -> None:
-    """Times each growth row again at a tenth of its size (quorvex and CPython) and compares the
-    per-element costs with those of the full-size run in the main table."""
+    """Times each growth row at a tenth of its size and again at its full size, back to back
+    (quorvex and CPython), and compares the per-element costs; the main table's cells were
+    measured at another moment of the machine's load."""
     headers = ["growth", "quorvex n/10", "quorvex n", "qv per-element n : n/10",
                "CPython per-element n : n/10", "target", "status"]
     table = []
@@ -1044,6 +1045,11 @@ def print_growth_table(rows, qv, args) -> None:
                            args.budget)
         small_qv = None if qv is None or qv_cell.seconds is None else measure(
             lambda b=small: b.setup_qv(qv, False), small, expected, args.reps, args.budget)
+        full = bench.expected(False)
+        py_cell = measure(lambda b=bench: b.setup_py(False), bench, full, args.reps, args.budget)
+        if small_qv is not None:
+            qv_cell = measure(lambda b=bench: b.setup_qv(qv, False), bench, full, args.reps,
+                              args.budget)
 
         def per_element(full, part):
             if full is None or part is None or full.seconds is None or part.seconds is None:

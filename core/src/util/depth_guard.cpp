@@ -47,22 +47,22 @@ struct StackBounds {
 thread_local StackBounds t_stack;
 
 // Learned once per thread: pthread_getattr_np reads /proc for the main thread.
-const StackBounds& bounds_of(StackBounds& t_stack) noexcept {
-  if (!t_stack.known) [[unlikely]] {
-    t_stack.known = true;
+const StackBounds& bounds_of(StackBounds& t) noexcept {
+  if (!t.known) [[unlikely]] {
+    t.known = true;
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
       void* addr = nullptr;
       std::size_t size = 0;
       if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr != nullptr && size > 0) {
-        t_stack.low = reinterpret_cast<std::uintptr_t>(addr);
-        t_stack.high = t_stack.low + size;
-        t_stack.reserve = std::clamp(size / 4, kMinReserve, kMaxReserve);
+        t.low = reinterpret_cast<std::uintptr_t>(addr);
+        t.high = t.low + size;
+        t.reserve = std::clamp(size / 4, kMinReserve, kMaxReserve);
       }
       pthread_attr_destroy(&attr);
     }
   }
-  return t_stack;
+  return t;
 }
 
 const StackBounds& stack_bounds() noexcept {
