@@ -1356,6 +1356,59 @@ TEST_F(VmTest, NativeTailCallReturnsFromTheCallersFrame) {
   expect_clean_stacks();
 }
 
+// What a native allocates is allocated with collection held off; the machine collects once the
+// native has returned, when the threshold is reached, with the result on the stack as a root.
+TEST_F(VmTest, TheReturnOfANativeCollectsAndItsResultSurvives) {
+  using O = Opcode;
+  std::optional<HeapKey> garbage;
+  const std::uint16_t index =
+      host("fresh-pair", [&](Vm& m, std::span<const Value>) -> NativeResult {
+        garbage = heap_alloc(m.heap, HeapObject(Atom{Value::nil()}));
+        const Value inner = Value::object(heap_alloc(
+            m.heap, HeapObject(SeqObject{ValueVector{}.push_back(i(7)).push_back(i(8)), true})));
+        HeapKey outer =
+            heap_alloc(m.heap, HeapObject(SeqObject{ValueVector{}.push_back(inner), true}));
+        m.heap.gc_threshold = 0;
+        return Value::object(outer);
+      });
+  Code tail_body;
+  tail_body.locals(0).ab(O::GetGlobal, tail_body.k(sym("fresh-pair"))).op(O::TailCall, 0).raw(43);
+  const std::uint32_t tail_proto = add(std::move(tail_body));
+  struct Case {
+    const char* how;
+    std::function<Code()> code;
+  };
+  const Case cases[] = {
+      {"a call",
+       [&] {
+         Code c;
+         c.ab(O::GetGlobal, c.k(sym("fresh-pair"))).op(O::Call, 0).op(O::Return);
+         return c;
+       }},
+      {"a builtin call by index",
+       [&] {
+         Code c;
+         c.ab(O::CallBuiltin, index, 0).op(O::Return);
+         return c;
+       }},
+      {"a tail call from a closure's frame",
+       [&] {
+         Code c;
+         c.ab(O::MakeClosure, static_cast<std::uint16_t>(tail_proto), 0).op(O::Call, 0);
+         c.op(O::Return);
+         return c;
+       }},
+  };
+  for (const Case& c : cases) {
+    const std::uint64_t before = vm->heap.collections;
+    EXPECT_EQ(eval(c.code()), "[[7 8]]") << c.how;
+    EXPECT_GT(vm->heap.collections, before) << c.how;
+    ASSERT_TRUE(garbage) << c.how;
+    EXPECT_FALSE(heap_is_live(vm->heap, *garbage)) << c.how;
+    expect_clean_stacks();
+  }
+}
+
 TEST_F(VmTest, CallValueFromNativeByCalleeKind) {
   using O = Opcode;
   Code setup; // [{:a 1} #{2} [1]]
@@ -1446,20 +1499,23 @@ TEST_F(VmTest, CollectionDuringMakeMapKeepsStackValues) {
   Code body;
   body.locals(0).load(i(11)).op(O::Return);
   std::uint32_t p = add(std::move(body));
-  // Hands out a closure that nothing but the value stack refers to, and makes the next
-  // allocation collect.
+  // Hands out a closure that nothing but the value stack refers to, and sets the threshold one
+  // object above the live count: the test after the call does not collect, the closure made
+  // next reaches the threshold, and MakeMap collects.
   host("fresh-fn", [&](Vm& m, std::span<const Value>) -> NativeResult {
     HeapKey k = heap_insert(m.heap, HeapObject(Closure{FunctionRef::plain(p, 0, 0), {}}));
-    m.heap.gc_threshold = 0;
+    m.heap.gc_threshold = m.heap.live_count + 1;
     return Value::object(k);
   });
   const std::uint64_t collections = vm->heap.collections;
   Code d;
-  d.load(str("key")).ab(O::GetGlobal, d.k(sym("fresh-fn"))).op(O::Call, 0).ab(O::MakeMap, 1);
-  d.op(O::Return);
+  d.load(str("key")).ab(O::GetGlobal, d.k(sym("fresh-fn"))).op(O::Call, 0);
+  d.ab(O::MakeClosure, static_cast<std::uint16_t>(p), 0).op(O::Pop);
+  d.ab(O::MakeMap, 1).op(O::Return);
   auto r = run(std::move(d));
   ASSERT_TRUE(r.has_value());
   EXPECT_GT(vm->heap.collections, collections);
+  if (!kGcStress) EXPECT_EQ(vm->heap.collections, collections + 1) << "the one in MakeMap";
   const MapObject* m = heap_get_as<MapObject>(vm->heap, *r);
   ASSERT_NE(m, nullptr);
   ASSERT_EQ(m->map.size(), 1u);

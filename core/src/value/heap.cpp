@@ -96,6 +96,8 @@ Heap& Heap::operator=(Heap&& other) noexcept {
   root_source = std::exchange(other.root_source, nullptr);
   temp_roots = std::move(other.temp_roots);
   collections = std::exchange(other.collections, 0);
+  fresh_version = std::exchange(other.fresh_version, 1);
+  mark_work = std::exchange(other.mark_work, 0);
   // The moved-from table has no sentinel; the next insertion puts one back.
   other.slots.clear();
   other.temp_roots.clear();
@@ -123,9 +125,9 @@ HeapKey insert_object(Heap& h, std::optional<std::uint64_t> hash, HeapObject&& o
     if (h.slots.empty()) h.slots.emplace_back();
     // Index 0xFFFFFFFF is never handed out (it prints as "null" in debug text).
     if (h.slots.size() >= 0xFFFFFFFFu) throw std::bad_alloc();
-    h.slots.emplace_back(HeapEntry{hash, std::move(object), false}, 1u, 0u);
+    h.slots.emplace_back(HeapEntry{hash, std::move(object), false}, h.fresh_version, 0u);
     index = static_cast<std::uint32_t>(h.slots.size() - 1);
-    version = 1;
+    version = h.fresh_version;
     h.free_head = static_cast<std::uint32_t>(h.slots.size());
   }
   ++h.live_count;
@@ -166,16 +168,56 @@ void heap_collect(Heap& h, std::vector<HeapKey> roots) {
   ++h.collections;
 }
 
+namespace {
+
+// How many values tracing the object looks at beyond the keys it pushes: a vector of a million
+// numbers pushes nothing, yet costs a million steps to trace each time it is marked.
+std::size_t trace_width(const HeapObject& object) {
+  switch (object.kind()) {
+  case ObjectKind::Seq:
+    return object.get_if<SeqObject>()->items.size();
+  case ObjectKind::Set:
+    return object.get_if<SetObject>()->set.size();
+  case ObjectKind::Map:
+    return 2 * object.get_if<MapObject>()->map.size();
+  case ObjectKind::Closure:
+    return object.get_if<Closure>()->captures.size();
+  case ObjectKind::Variant:
+    return object.get_if<Variant>()->fields.size();
+  case ObjectKind::Continuation: {
+    const Continuation& c = *object.get_if<Continuation>();
+    return c.values.size() + c.frames.size() + c.handlers.size();
+  }
+  default:
+    return 0;
+  }
+}
+
+// A vacant tail of the slot table is given back once it is at least this long and at least as
+// long as the part that stays: a table that only breathes by a little keeps its blocks.
+constexpr std::size_t kMinCut = 4096;
+
+// The next collection waits for at least one allocation per this many steps the last one took
+// (values traced, slots swept), so that a large live structure is not traced again every few
+// allocations. The garbage this lets pile up stays in proportion to the live data's size.
+constexpr std::uint64_t kWorkPerAllocation = 8;
+
+} // namespace
+
 void heap_mark(Heap& h, std::vector<HeapKey>& work) {
+  std::uint64_t steps = 0;
   while (!work.empty()) {
     const HeapKey k = work.back();
     work.pop_back();
+    ++steps;
     if (k.index >= h.slots.size()) continue;
     HeapSlot& s = h.slots[k.index];
     if (s.version != k.version || (k.version & 1) == 0 || s.entry.marked) continue;
     s.entry.marked = true;
+    steps += trace_width(s.entry.object);
     trace_object(s.entry.object, work);
   }
+  h.mark_work += steps;
   std::vector<HeapKey>().swap(work);
 }
 
@@ -184,28 +226,49 @@ void trace_object(const HeapObject& object, std::vector<HeapKey>& work) {
 }
 
 void heap_sweep(Heap& h) {
-  h.slots.for_each_from(1, [&h](std::size_t i, HeapSlot& s) {
-    if ((s.version & 1) == 0) return;
-    if (s.entry.marked) {
-      s.entry.marked = false;
-      return;
+  // From the last slot down, so that the free list comes out in index order: the lowest vacant
+  // slot is reused first, live objects gather at the low end and the vacant end of the table
+  // can be given back. Until the first survivor the slots seen form that vacant end.
+  const std::size_t before = h.slots.size();
+  std::uint32_t head = static_cast<std::uint32_t>(before);
+  std::size_t top = 0;            // one past the highest survivor; 0 until it is found
+  std::uint32_t tail_version = 0; // the highest version in the vacant end
+  h.slots.for_each_down_to(1, [&](std::size_t i, HeapSlot& s) {
+    if ((s.version & 1) != 0) {
+      if (s.entry.marked) {
+        s.entry.marked = false;
+        if (top == 0) top = i + 1;
+        return;
+      }
+      // Dropping the payload releases what it owns; payloads hold no heap references that
+      // need the heap, so nothing here reenters it.
+      s.entry.object = HeapObject();
+      s.entry.cached_hash.reset();
+      --h.live_count;
+      ++s.version;
     }
-    // Dropping the payload releases what it owns; payloads hold no heap references that need
-    // the heap, so nothing here reenters it.
-    s.entry.object = HeapObject();
-    s.entry.cached_hash.reset();
-    s.next_free = h.free_head;
-    h.free_head = static_cast<std::uint32_t>(i);
-    --h.live_count;
-    ++s.version;
+    if (top == 0) tail_version = std::max(tail_version, s.version);
+    s.next_free = head;
+    head = static_cast<std::uint32_t>(i);
   });
-  rebuild_intern_tables(h);
-  if constexpr (!kGcStress) {
-    const std::uint64_t doubled = 2ull * h.live_count;
-    h.gc_threshold = doubled > kInitialGcThreshold
-                         ? static_cast<std::uint32_t>(std::min<std::uint64_t>(doubled, 0xFFFFFFFFu))
-                         : kInitialGcThreshold;
+  if (top == 0) top = 1; // the sentinel stays
+  const std::uint64_t work = h.mark_work + before;
+  h.mark_work = 0;
+  const std::uint64_t live = h.live_count;
+  const std::uint64_t next = std::max<std::uint64_t>(
+      kInitialGcThreshold, live + std::max(live, work / kWorkPerAllocation));
+  h.gc_threshold = static_cast<std::uint32_t>(std::min<std::uint64_t>(next, 0xFFFFFFFFu));
+  // The slots the live count may fill before the next collection stay: giving them back only to
+  // fault them in again would cost more than it saves.
+  const std::size_t keep = std::max<std::size_t>(top, std::size_t{h.gc_threshold} + 1);
+  if (before > keep && before - keep >= kMinCut && before - keep >= keep) {
+    // The free list runs in index order through the vacant end, so the slot below the cut
+    // already names the new end of the table.
+    h.fresh_version = std::max(h.fresh_version, tail_version + 1);
+    h.slots.truncate(keep);
   }
+  h.free_head = std::min<std::uint32_t>(head, static_cast<std::uint32_t>(h.slots.size()));
+  rebuild_intern_tables(h);
 }
 
 void rebuild_intern_tables(Heap& h) {

@@ -5,8 +5,9 @@
 // occupied and even while it is vacant; freeing a slot bumps its version, so every key to the
 // freed object becomes stale for good (until the 32-bit version wraps) and reads as "no object"
 // instead of reaching whatever reuses the slot. Slot 0 is a sentinel that is never handed out.
-// Vacant slots form a LIFO free list threaded through the slots themselves: the slot freed last
-// is reused first.
+// Vacant slots form a free list threaded through the slots themselves, rebuilt by every sweep in
+// index order: the lowest vacant slot is reused first, so live objects gather at the low end of
+// the table and the vacant end left by a burst of dead objects can be given back.
 //
 // Roots. A collection keeps exactly what is reachable from the roots. The machine supplies them
 // through RootSource::append_roots, in this order: Object values on the value stack (bottom to
@@ -23,17 +24,23 @@
 // recurses, so a list nested a million deep or a long chain of atoms costs heap memory for the
 // work list, not native stack.
 //
-// Sweeping. One pass over the slots in index order: a marked entry is unmarked; an unmarked one is
-// dropped, its version bumped and its slot pushed on the free list (so the next insertion reuses
-// the highest freed index). The hash-consing tables are then rebuilt from the survivors' cached
-// hashes, which drops every entry that pointed at a freed object.
+// Sweeping. One pass over the slots from the last down: a marked entry is unmarked; an unmarked
+// one is dropped and its version bumped; every vacant slot joins the free list. The vacant end
+// of the table beyond what the live count may fill before the next collection is cut off and
+// its blocks given back, when it is at least as long as what stays; slots appended later start
+// above every version a cut slot had reached (fresh_version), so a key to a cut slot stays
+// stale. The hash-consing tables are then rebuilt from the survivors' cached hashes, which
+// drops every entry that pointed at a freed object.
 //
-// Threshold. A collection runs inside an allocation when the live count has reached
+// Pacing. A collection runs inside an allocation when the live count has reached
 // gc_threshold, no native function is in progress (native_depth 0) and the heap has a root
-// source; afterwards the threshold is max(2 x live, 1024), so the cost of collecting stays
-// proportional to the allocation that caused it. The compiler's staging heap has no root source
-// and never collects. Built with QUORVEX_GC_STRESS the collection runs at every allocation where
-// it is allowed, and the threshold stays pinned.
+// source. Afterwards the threshold lets the live count grow by the live count itself, but by no
+// less than an eighth of the steps the collection took (values traced, slots swept), and never
+// sits below 1024: a heap of small objects collects when it has doubled, while one large live
+// structure, traced in full every time, is not traced again every thousand allocations. Either
+// way the garbage between collections stays in proportion to the live data. The compiler's
+// staging heap has no root source and never collects. Built with QUORVEX_GC_STRESS the
+// collection runs at every allocation where it is allowed.
 //
 // What callers must root. A Value in a C++ local variable does not keep its object alive. Across
 // any call that may collect (heap_alloc, the hash-consing allocators alloc_seq/alloc_set/
@@ -41,8 +48,11 @@
 // caller must keep every key it still needs either reachable from the machine's roots (for
 // instance still on the value stack) or in a RootScope. Inside a native function nothing
 // collects until it calls back into the language: the callback's run may collect, so a native
-// roots what it holds across a callback (the machine roots its arguments). Never hold a pointer or reference into the slot table (heap_get's result included)
-// across a call that may allocate: the table may grow and move.
+// roots what it holds across a callback (the machine roots its arguments). What a native
+// allocates is counted all the same: the machine tests for a due collection as soon as a native
+// or host function has returned and as soon as a host effect handler has answered, the result
+// on the value stack. Never hold a pointer or reference into the slot table (heap_get's result
+// included) across a call that may allocate: the table may grow, move or shrink.
 #pragma once
 
 #include <algorithm>
@@ -158,7 +168,8 @@ public:
     const std::size_t off = j - (std::size_t{kFirst} << b);
     if (off == 0) {
       if (b >= kMaxBlocks) throw std::bad_alloc();
-      blocks_[b] = static_cast<HeapSlot*>(::operator new(sizeof(HeapSlot) * (std::size_t{kFirst} << b)));
+      blocks_[b] =
+          static_cast<HeapSlot*>(::operator new(sizeof(HeapSlot) * (std::size_t{kFirst} << b)));
     }
     HeapSlot* s = ::new (static_cast<void*>(blocks_[b] + off)) HeapSlot{std::forward<A>(args)...};
     ++size_;
@@ -179,17 +190,49 @@ public:
     size_ = 0;
   }
 
+  // Destroys the slots from index n on and gives back every block that then holds none. A
+  // block only partly cut stays allocated, so appending into it again allocates nothing.
+  void truncate(std::size_t n) noexcept {
+    if (n >= size_) return;
+    for_each_from(n, [](std::size_t, HeapSlot& s) { std::destroy_at(&s); });
+    for (unsigned b = 0; b < kMaxBlocks && blocks_[b] != nullptr; ++b) {
+      const std::size_t first = (std::size_t{kFirst} << b) - kFirst;
+      if (first < n) continue;
+      ::operator delete(static_cast<void*>(blocks_[b]),
+                        sizeof(HeapSlot) * (std::size_t{kFirst} << b));
+      blocks_[b] = nullptr;
+    }
+    size_ = n;
+  }
+
   // Calls f(index, slot) for every slot from `from` on, in index order.
   template <class F> void for_each_from(std::size_t from, F&& f) {
     std::size_t i = from;
     while (i < size_) {
       const std::size_t j = i + kFirst;
       const unsigned b = static_cast<unsigned>(std::bit_width(j)) - (kFirstBits + 1);
-      const std::size_t base = (std::size_t{kFirst} << b) - kFirst; // index of the block's first slot
+      const std::size_t base =
+          (std::size_t{kFirst} << b) - kFirst; // index of the block's first slot
       const std::size_t end = std::min(size_, base + (std::size_t{kFirst} << b));
       HeapSlot* block = blocks_[b];
       for (; i < end; ++i)
         f(i, block[i - base]);
+    }
+  }
+
+  // Calls f(index, slot) for every slot from the last down to index `to`.
+  template <class F> void for_each_down_to(std::size_t to, F&& f) {
+    std::size_t i = size_;
+    while (i > to) {
+      const std::size_t j = i - 1 + kFirst;
+      const unsigned b = static_cast<unsigned>(std::bit_width(j)) - (kFirstBits + 1);
+      const std::size_t base = (std::size_t{kFirst} << b) - kFirst;
+      const std::size_t stop = std::max(base, to);
+      HeapSlot* block = blocks_[b];
+      while (i > stop) {
+        --i;
+        f(i, block[i - base]);
+      }
     }
   }
 
@@ -252,6 +295,13 @@ struct Heap {
   std::vector<HeapKey> temp_roots;
   // Collections run so far.
   std::uint64_t collections = 0;
+  // The version a slot appended from now on starts at: 1, or one above the highest version a
+  // slot cut off the end of the table had reached, so that no key to a cut slot names the
+  // object a later slot of the same index holds.
+  std::uint32_t fresh_version = 1;
+  // Values and keys looked at by the marking in progress; the sweep paces the next collection
+  // by it.
+  std::uint64_t mark_work = 0;
 };
 
 // The empty heap: the sentinel slot only, threshold 1024.
@@ -331,6 +381,16 @@ inline bool collection_due(const Heap& h) {
 // Collects when due, with the root source's roots, the temporary roots and the references of
 // `pending` (an object about to be inserted). Answers whether it collected.
 bool collect_if_due(Heap& h, const HeapObject* pending = nullptr);
+
+// Collects when the live count has reached the threshold: the test made once a native function,
+// a host function or a host effect handler has returned, for what it allocated with collection
+// held off. The stress build does not force this one: it already collects at every allocation
+// where that is allowed, and a collection at every native return would trace a growing
+// structure once per element added to it.
+inline bool collect_if_threshold_reached(Heap& h) {
+  if (h.live_count < h.gc_threshold) return false;
+  return collect_if_due(h);
+}
 
 // A full collection from exactly `roots` plus the temporary roots.
 void heap_collect(Heap& h, std::vector<HeapKey> roots);
@@ -426,8 +486,8 @@ template <class Object, class F> void for_each_reference(Object& object, F&& on_
         if (!(w.as.key == v.as.key)) items.set_mut(i, w);
       }
     } else {
-      for (const Value& v : items)
-        on_value(v);
+      // Leaf by leaf: a long vector of numbers is traced at the speed of a scan.
+      items.for_each(on_value);
     }
     return;
   }

@@ -469,6 +469,9 @@ std::expected<void, VmError> call_native_from_stack(Vm& vm, std::uint16_t index,
   }
   if (!r) return std::unexpected(std::move(r.error()));
   st.push_back(*r);
+  // Whatever the native allocated was allocated without a collection test; a loop whose only
+  // allocations happen in natives must still collect. The result is on the stack, a root.
+  collect_if_threshold_reached(vm.heap);
   return {};
 }
 
@@ -518,6 +521,8 @@ std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, s
     if (!r) return std::unexpected(std::move(r.error()));
     if (vm.frames.empty()) return OtherCallResult{true, *r};
     if (return_from_frame(vm, *r)) return OtherCallResult{true, *r};
+    // As after any native call; the result is on the caller's stack.
+    collect_if_threshold_reached(vm.heap);
     return OtherCallResult{};
   }
   case Tag::Object:

@@ -376,6 +376,9 @@ std::expected<PerformOutcome, VmError> perform_here(Vm& vm, EffectId id, Spur op
     if (!outcome) return std::unexpected(std::move(outcome.error()));
     // Resume and abort alike: the answered value is the value of the perform.
     vm.stack.push_back(outcome->value);
+    // The handler's answer was built with collection held off, as in a native; a loop whose only
+    // allocations are such answers must still collect. The answer is on the stack, a root.
+    collect_if_threshold_reached(vm.heap);
     return PerformOutcome::Done;
   }
 
