@@ -822,6 +822,116 @@ def print_memory_table(rows: list[MemoryRow], notes: Notes) -> bool:
 
 
 # ---------------------------------------------------------------------------------------------
+# Collector pacing rows
+#
+# The `alloc` program's run (a million three-element vectors, all but the last garbage) in an
+# engine that holds something the collector must deal with, against the same run in an engine
+# that holds nothing. Both engines live in one child process, so the large structures are freed
+# with it; their runs alternate, and each figure is the mean of all timed runs: a collection of
+# the large structure falls into some runs and not others, and a median would leave it out.
+
+
+@dataclass
+class PacingRow:
+    name: str
+    title: str
+    limit: float  # the ratio to the empty engine's time
+    note: str = ""
+
+
+PACING_ROWS = [
+    PacingRow("pacebig", "1M allocs, 20M-elt vector live", 2.0,
+              "a 20,000,000-element vector defined from a Python list stays live"),
+    PacingRow("paceburst", "1M allocs after a dropped burst", 1.5,
+              "3,000,000 small vectors built in a loop and dropped; timed after 6M further "
+              "allocations, by which the collector has found the burst dead"),
+]
+PACING_BY_NAME = {r.name: r for r in PACING_ROWS}
+PACING_ALLOCS = 1_000_000
+PACING_RUNS = 10
+
+
+def run_pacing_child(name: str) -> int:
+    """Child side of a pacing row: prints `pacing ROW_SECONDS EMPTY_SECONDS` or a problem."""
+    qv, reason = load_quorvex()
+    if qv is None:
+        print(f"pacing-problem not available yet: {reason}", flush=True)
+        return 0
+    n = PACING_ALLOCS
+    run = f"(run {n})"
+    expected = [n - 1, n, 2 * (n - 1)]
+    empty = qv.Engine.bare()
+    loaded = qv.Engine.bare()
+    for engine in (empty, loaded):
+        engine.eval(read_program("alloc", "qv"))
+    if name == "pacebig":
+        data = list(range(20_000_000))
+        loaded.define("big", data)
+        del data
+        gc.collect()
+    else:
+        loaded.eval("(def burst (loop [i 0 acc []] "
+                    "(if (< i 3000000) (recur (+ i 1) (conj acc [i])) acc)))")
+        loaded.eval("(def burst nil)")
+        for _ in range(6):
+            loaded.eval(run)
+    totals = [0.0, 0.0]
+    for rep in range(PACING_RUNS + 1):  # the first pair is the warm-up
+        for k, engine in enumerate((loaded, empty)):
+            start = time.perf_counter()
+            got = engine.eval(run)
+            seconds = time.perf_counter() - start
+            if got != expected:
+                print(f"pacing-problem WRONG: got {short(got)}", flush=True)
+                return 0
+            if rep > 0:
+                totals[k] += seconds
+    print(f"pacing {totals[0] / PACING_RUNS} {totals[1] / PACING_RUNS}", flush=True)
+    return 0
+
+
+def measure_pacing(row: PacingRow) -> tuple[float | None, float | None, str | None]:
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--pacing-child", row.name]
+    try:
+        proc = subprocess.run(  # noqa: S603
+            cmd, capture_output=True, text=True, timeout=600, check=False
+        )
+    except subprocess.TimeoutExpired:
+        return None, None, "not available yet: the measurement did not finish in 600 s"
+    last = (proc.stdout.strip().splitlines() or [""])[-1]
+    if last.startswith("pacing-problem "):
+        return None, None, last[len("pacing-problem "):]
+    if proc.returncode != 0 or not last.startswith("pacing "):
+        tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
+        return None, None, f"not available yet: status {proc.returncode}: {tail}"
+    _, loaded, empty = last.split()
+    return float(loaded), float(empty), None
+
+
+def print_pacing_table(rows: list[PacingRow], notes: Notes) -> bool:
+    """Prints the pacing rows; answers whether one of them was wrong."""
+    headers = ["collector pacing", "quorvex", "empty engine", "ratio", "target", "status"]
+    table = []
+    wrong = False
+    for row in rows:
+        target = f"<={row.limit:g}x empty"
+        loaded, empty, problem = measure_pacing(row)
+        if problem:
+            wrong = wrong or problem.startswith("WRONG")
+            table.append([row.title, f"{problem.split(':')[0]} {notes.mark(problem)}", "-", "-",
+                          target, "-"])
+            continue
+        ratio = loaded / empty
+        table.append([row.title, fmt_time(loaded, "ms"), fmt_time(empty, "ms"), f"{ratio:.2f}x",
+                      target, "met" if ratio <= row.limit else "MISSED"])
+    widths = [max(len(r[i]) for r in [headers, *table]) for i in range(len(headers))]
+    for r in [headers, ["-" * w for w in widths], *table]:
+        print("  ".join(c.rjust(w) if i in (1, 2, 3) else c.ljust(w)
+                        for i, (c, w) in enumerate(zip(r, widths))).rstrip())
+    return wrong
+
+
+# ---------------------------------------------------------------------------------------------
 # Measuring
 
 
@@ -1284,6 +1394,7 @@ def parse_args(argv):
     p.add_argument("--n", type=int, help="with --profile: problem size of a program row")
     p.add_argument("--probe", choices=sorted(BY_NAME), help=argparse.SUPPRESS)
     p.add_argument("--memory-child", choices=sorted(MEMORY_BY_NAME), help=argparse.SUPPRESS)
+    p.add_argument("--pacing-child", choices=sorted(PACING_BY_NAME), help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     if args.quick:
         args.reps = 1
@@ -1298,6 +1409,8 @@ def main(argv=None) -> int:
         return run_probe(args.probe)
     if args.memory_child:
         return run_memory_child(args.memory_child)
+    if args.pacing_child:
+        return run_pacing_child(args.pacing_child)
     if args.list:
         for b in BENCHES:
             print(f"{b.name:10} {b.title}")
@@ -1305,14 +1418,17 @@ def main(argv=None) -> int:
             print(f"{m.name:10} {m.title} (memory)")
         for r in PAIR_ROWS:
             print(f"{r.name:10} {r.title} (against the language by hand)")
+        for r in PACING_ROWS:
+            print(f"{r.name:10} {r.title} (collector pacing)")
         return 0
     if args.profile:
         return run_profile(args)
 
     names = [n.strip() for n in args.only.split(",") if n.strip()] or [
-        *(b.name for b in BENCHES), *(m.name for m in MEMORY_ROWS), *(r.name for r in PAIR_ROWS)]
+        *(b.name for b in BENCHES), *(m.name for m in MEMORY_ROWS), *(r.name for r in PAIR_ROWS),
+        *(r.name for r in PACING_ROWS)]
     unknown = [n for n in names if n not in BY_NAME and n not in MEMORY_BY_NAME
-               and n not in PAIR_BY_NAME]
+               and n not in PAIR_BY_NAME and n not in PACING_BY_NAME]
     if unknown:
         print(f"unknown benchmark(s): {', '.join(unknown)}; see --list", file=sys.stderr)
         return 2
@@ -1324,6 +1440,7 @@ def main(argv=None) -> int:
     lua = load_lua(install=not args.no_install)
     memory_rows = [MEMORY_BY_NAME[n] for n in names if n in MEMORY_BY_NAME]
     pair_rows = [PAIR_BY_NAME[n] for n in names if n in PAIR_BY_NAME]
+    pacing_rows = [PACING_BY_NAME[n] for n in names if n in PACING_BY_NAME]
     names = [n for n in names if n in BY_NAME]
     if args.check:
         return max(run_check(names, qv, qv_reason, lua), check_pairs(pair_rows, qv))
@@ -1369,6 +1486,10 @@ def main(argv=None) -> int:
         if rows or memory_rows:
             print()
         pair_wrong = print_pair_table(pair_rows, qv, qv_reason, args.reps, args.budget, notes)
+    if pacing_rows:
+        if rows or memory_rows or pair_rows:
+            print()
+        pair_wrong = print_pacing_table(pacing_rows, notes) or pair_wrong
     if notes.texts:
         print()
         for i, text in enumerate(notes.texts, 1):
@@ -1376,6 +1497,7 @@ def main(argv=None) -> int:
     row_notes = [(b.title, b.note) for b, *_ in rows if b.note]
     row_notes += [(m.title, m.note) for m in memory_rows if m.note]
     row_notes += [(r.title, r.note) for r in pair_rows if r.note]
+    row_notes += [(r.title, r.note) for r in pacing_rows if r.note]
     if row_notes:
         print()
         for title, note in row_notes:
