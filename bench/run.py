@@ -932,6 +932,100 @@ def print_pacing_table(rows: list[PacingRow], notes: Notes) -> bool:
 
 
 # ---------------------------------------------------------------------------------------------
+# Long-lived engine rows
+#
+# A row's child process times one program on a fresh engine and on an engine that has evaluated
+# many small forms first, alternating the two, and reports the medians: the ratio says how much
+# the forms an engine has run and dropped still cost it.
+
+
+@dataclass
+class AgingRow:
+    name: str
+    title: str
+    target_text: str
+    limit: float  # aged/fresh
+    note: str = ""
+
+
+AGING_ROWS = [
+    AgingRow("aged", "alloc loop after 1e5 evals", "<=1.2x fresh", 1.2,
+             "(run 200000) of alloc.qv on an Engine.bare() that first evaluated 1e5 small forms "
+             "(alternately (f 1) and a form with a string constant), against a fresh one"),
+]
+AGING_BY_NAME = {a.name: a for a in AGING_ROWS}
+AGED_EVALS = 100_000
+AGED_ALLOC_N = 200_000
+
+
+def run_aging_child(name: str, reps: int) -> int:
+    """Child side of an aging row: prints `aging FRESH_S AGED_S` or a problem."""
+    qv, reason = load_quorvex()
+    if qv is None:
+        print(f"aging-problem not available yet: {reason}", flush=True)
+        return 0
+    program = read_program("alloc", "qv")
+    call = f"(run {AGED_ALLOC_N})"
+    expected = [AGED_ALLOC_N - 1, AGED_ALLOC_N, 2 * (AGED_ALLOC_N - 1)]
+    fresh = qv.Engine.bare()
+    fresh.eval(program)
+    aged = qv.Engine.bare()
+    aged.eval(program)
+    aged.eval("(defn f [x] (+ x 1))")
+    for i in range(AGED_EVALS // 2):
+        aged.eval("(f 1)")
+        aged.eval(f'(count "a string constant of form number {i}")')
+    samples: dict[str, list[float]] = {"fresh": [], "aged": []}
+    for _ in range(reps + 1):  # the first round warms up and checks
+        for label, engine in (("fresh", fresh), ("aged", aged)):
+            start = time.perf_counter()
+            result = engine.eval(call)
+            samples[label].append(time.perf_counter() - start)
+            if not same(result, expected):
+                print(f"aging-problem WRONG: got {short(result)}", flush=True)
+                return 0
+    fresh_s = statistics.median(samples["fresh"][1:])
+    aged_s = statistics.median(samples["aged"][1:])
+    print(f"aging {fresh_s} {aged_s}", flush=True)
+    return 0
+
+
+def print_aging_table(rows: list[AgingRow], notes: Notes, reps: int) -> bool:
+    """Prints the aging rows; answers whether one of them was wrong."""
+    headers = ["long-lived engine", "fresh", "aged", "aged/fresh", "target", "status"]
+    table = []
+    wrong = False
+    for row in rows:
+        cmd = [sys.executable, str(Path(__file__).resolve()), "--aging-child", row.name,
+               "--reps", str(reps)]
+        try:
+            proc = subprocess.run(  # noqa: S603
+                cmd, capture_output=True, text=True, timeout=600, check=False
+            )
+            last = (proc.stdout.strip().splitlines() or [""])[-1]
+            if proc.returncode != 0 or not last.startswith("aging"):
+                tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
+                last = f"aging-problem not available yet: status {proc.returncode}: {tail}"
+        except subprocess.TimeoutExpired:
+            last = "aging-problem not available yet: the measurement did not finish in 600 s"
+        if last.startswith("aging-problem "):
+            problem = last[len("aging-problem "):]
+            wrong = wrong or problem.startswith("WRONG")
+            table.append([row.title, f"{problem.split(':')[0]} {notes.mark(problem)}", "-", "-",
+                          row.target_text, "-"])
+            continue
+        _, fresh, aged = last.split()
+        ratio = float(aged) / float(fresh)
+        table.append([row.title, fmt_time(float(fresh), "ms"), fmt_time(float(aged), "ms"),
+                      f"{ratio:.2f}x", row.target_text, "met" if ratio <= row.limit else "MISSED"])
+    widths = [max(len(r[i]) for r in [headers, *table]) for i in range(len(headers))]
+    for r in [headers, ["-" * w for w in widths], *table]:
+        print("  ".join(c.rjust(w) if i in (1, 2, 3) else c.ljust(w)
+                        for i, (c, w) in enumerate(zip(r, widths))).rstrip())
+    return wrong
+
+
+# ---------------------------------------------------------------------------------------------
 # Measuring
 
 
@@ -1395,6 +1489,7 @@ def parse_args(argv):
     p.add_argument("--probe", choices=sorted(BY_NAME), help=argparse.SUPPRESS)
     p.add_argument("--memory-child", choices=sorted(MEMORY_BY_NAME), help=argparse.SUPPRESS)
     p.add_argument("--pacing-child", choices=sorted(PACING_BY_NAME), help=argparse.SUPPRESS)
+    p.add_argument("--aging-child", choices=sorted(AGING_BY_NAME), help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     if args.quick:
         args.reps = 1
@@ -1411,6 +1506,8 @@ def main(argv=None) -> int:
         return run_memory_child(args.memory_child)
     if args.pacing_child:
         return run_pacing_child(args.pacing_child)
+    if args.aging_child:
+        return run_aging_child(args.aging_child, args.reps)
     if args.list:
         for b in BENCHES:
             print(f"{b.name:10} {b.title}")
@@ -1420,15 +1517,17 @@ def main(argv=None) -> int:
             print(f"{r.name:10} {r.title} (against the language by hand)")
         for r in PACING_ROWS:
             print(f"{r.name:10} {r.title} (collector pacing)")
+        for a in AGING_ROWS:
+            print(f"{a.name:10} {a.title} (long-lived engine)")
         return 0
     if args.profile:
         return run_profile(args)
 
     names = [n.strip() for n in args.only.split(",") if n.strip()] or [
         *(b.name for b in BENCHES), *(m.name for m in MEMORY_ROWS), *(r.name for r in PAIR_ROWS),
-        *(r.name for r in PACING_ROWS)]
+        *(r.name for r in PACING_ROWS), *(a.name for a in AGING_ROWS)]
     unknown = [n for n in names if n not in BY_NAME and n not in MEMORY_BY_NAME
-               and n not in PAIR_BY_NAME and n not in PACING_BY_NAME]
+               and n not in PAIR_BY_NAME and n not in PACING_BY_NAME and n not in AGING_BY_NAME]
     if unknown:
         print(f"unknown benchmark(s): {', '.join(unknown)}; see --list", file=sys.stderr)
         return 2
@@ -1441,6 +1540,7 @@ def main(argv=None) -> int:
     memory_rows = [MEMORY_BY_NAME[n] for n in names if n in MEMORY_BY_NAME]
     pair_rows = [PAIR_BY_NAME[n] for n in names if n in PAIR_BY_NAME]
     pacing_rows = [PACING_BY_NAME[n] for n in names if n in PACING_BY_NAME]
+    aging_rows = [AGING_BY_NAME[n] for n in names if n in AGING_BY_NAME]
     names = [n for n in names if n in BY_NAME]
     if args.check:
         return max(run_check(names, qv, qv_reason, lua), check_pairs(pair_rows, qv))
@@ -1490,6 +1590,10 @@ def main(argv=None) -> int:
         if rows or memory_rows or pair_rows:
             print()
         pair_wrong = print_pacing_table(pacing_rows, notes) or pair_wrong
+    if aging_rows:
+        if rows or memory_rows or pair_rows or pacing_rows:
+            print()
+        memory_wrong = print_aging_table(aging_rows, notes, args.reps) or memory_wrong
     if notes.texts:
         print()
         for i, text in enumerate(notes.texts, 1):
@@ -1498,6 +1602,7 @@ def main(argv=None) -> int:
     row_notes += [(m.title, m.note) for m in memory_rows if m.note]
     row_notes += [(r.title, r.note) for r in pair_rows if r.note]
     row_notes += [(r.title, r.note) for r in pacing_rows if r.note]
+    row_notes += [(a.title, a.note) for a in aging_rows if a.note]
     if row_notes:
         print()
         for title, note in row_notes:

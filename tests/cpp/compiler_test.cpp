@@ -37,7 +37,15 @@ public:
     return it->second;
   }
   Value global_value(std::uint32_t i) const override { return globals.at(i); }
-  std::uint32_t prototype_count() const override { return prototypes; }
+  // Freed positions first (lowest first), then new ones at the end, as the machine does.
+  std::vector<std::uint32_t> next_prototype_indices(std::size_t count) const override {
+    std::vector<std::uint32_t> out;
+    for (std::size_t i = 0; i < free_positions.size() && out.size() < count; ++i)
+      out.push_back(free_positions[i]);
+    for (std::uint32_t next = prototypes; out.size() < count; ++next)
+      out.push_back(next);
+    return out;
+  }
   TypeRegistry& types() override { return registry; }
   HeapKey insert_machine_object(HeapObject object) override {
     return heap_insert(heap, std::move(object));
@@ -45,6 +53,11 @@ public:
   Heap& machine_heap() override { return heap; }
   std::uint32_t install_prototype(Prototype proto) override {
     installed.push_back(std::move(proto));
+    if (!free_positions.empty()) {
+      const std::uint32_t index = free_positions.front();
+      free_positions.erase(free_positions.begin());
+      return index;
+    }
     return prototypes++;
   }
   void keep_macro(HeapKey closure) override { kept.push_back(closure); }
@@ -68,6 +81,8 @@ public:
   std::unordered_map<Spur, std::uint32_t> index;
   std::vector<Value> globals;
   std::uint32_t prototypes = 0;
+  // Positions below `prototypes` that a collection freed, ascending.
+  std::vector<std::uint32_t> free_positions;
   TypeRegistry registry;
   Heap heap;
   std::vector<Prototype> installed;
@@ -992,8 +1007,31 @@ TEST(CompilerLimits, ClosuresPastSixteenBitPrototypeIndices) {
   EXPECT_TRUE(tmpl->function[0].patterns.empty());
   // Adoption then never wraps.
   Prototype outer = compiled.proto(1);
-  rebase_closure_operands(outer, host.prototypes);
+  rebase_closure_operands(outer, host.next_prototype_indices(compiled.tables.prototypes.size()));
   EXPECT_EQ(outer.code[1].ab(), 0xFFFFu);
+}
+
+// Freed positions are handed out first: only a closure word whose own target lands past 16 bits
+// becomes a template, and the others are mapped to their low positions.
+TEST(CompilerLimits, ClosuresOverAMixedPlacement) {
+  TestHost host;
+  host.prototypes = 0x10000;
+  host.free_positions = {2};
+  Compiled compiled = compile_ok(host, "(fn [x] (fn [] x))");
+  // Local 0 (the inner function) gets position 2, local 1 (the outer) 65,536, the top 65,537.
+  const std::vector<std::uint32_t> placement =
+      host.next_prototype_indices(compiled.tables.prototypes.size());
+  ASSERT_EQ(placement, (std::vector<std::uint32_t>{2, 0x10000, 0x10001}));
+  Prototype outer = compiled.proto(1);
+  EXPECT_EQ(code_of(host, outer), "GetLocal 0\nMakeClosure 0 1\nReturn\n");
+  rebase_closure_operands(outer, placement);
+  EXPECT_EQ(outer.code[1].ab(), 2u);
+  const Prototype& top = compiled.toplevel();
+  ASSERT_EQ(top.code[0].op(), Opcode::MakeTemplateClosure);
+  const ClosureTemplate* tmpl = heap_get_as<ClosureTemplate>(compiled.tables.staging_heap,
+                                                             top.constants.at(top.code[0].ab()));
+  ASSERT_NE(tmpl, nullptr);
+  EXPECT_EQ(tmpl->function[0].body_prototype, 1u);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1003,13 +1041,20 @@ TEST(Adoption, RebaseClosureOperands) {
   Prototype p;
   p.code = {Instruction::make_ab(Opcode::MakeClosure, 2, 5),
             Instruction::make_ab(Opcode::LoadConst, 2), Instruction::make_ab(Opcode::MakeList, 2)};
-  rebase_closure_operands(p, 3);
-  EXPECT_EQ(p.code[0], Instruction::make_ab(Opcode::MakeClosure, 5, 5));
+  const std::uint32_t placement[] = {7, 9, 4};
+  rebase_closure_operands(p, placement);
+  EXPECT_EQ(p.code[0], Instruction::make_ab(Opcode::MakeClosure, 4, 5));
   EXPECT_EQ(p.code[1], Instruction::make_ab(Opcode::LoadConst, 2));
   EXPECT_EQ(p.code[2], Instruction::make_ab(Opcode::MakeList, 2));
-  Prototype q;
-  q.code = {Instruction::make_ab(Opcode::MakeClosure, 2, 0)};
-  EXPECT_THROW(rebase_closure_operands(q, 0xFFFF), InternalError);
+  // A target placed past 16 bits, or outside the compilation, is refused.
+  const std::uint32_t far[] = {0, 1, 0x10000};
+  const std::uint32_t short_placement[] = {0, 1};
+  for (std::span<const std::uint32_t> bad :
+       {std::span<const std::uint32_t>(far), std::span<const std::uint32_t>(short_placement)}) {
+    Prototype q;
+    q.code = {Instruction::make_ab(Opcode::MakeClosure, 2, 0)};
+    EXPECT_THROW(rebase_closure_operands(q, bad), InternalError);
+  }
 }
 
 TEST(Adoption, FixupCopiesASharedRecord) {
@@ -1023,8 +1068,9 @@ TEST(Adoption, FixupCopiesASharedRecord) {
   HeapKey b = heap_insert(heap, HeapObject(ClosureTemplate{shared}));
   HeapKey s = heap_insert(heap, HeapObject(StringObject{}));
   const HeapKey keys[] = {a, s, HeapKey{99, 1}};
-  fixup_adopted_templates(heap, 10, keys);
-  EXPECT_EQ(heap_get_as<ClosureTemplate>(heap, a)->function[0].body_prototype, 11u);
+  const std::uint32_t placement[] = {10, 31, 12};
+  fixup_adopted_templates(heap, placement, keys);
+  EXPECT_EQ(heap_get_as<ClosureTemplate>(heap, a)->function[0].body_prototype, 31u);
   EXPECT_EQ(heap_get_as<ClosureTemplate>(heap, a)->function[0].guard_prototype, 12u);
   EXPECT_EQ(heap_get_as<ClosureTemplate>(heap, b)->function[0].body_prototype, 1u);
   EXPECT_EQ(shared[0].body_prototype, 1u);
@@ -1054,48 +1100,68 @@ TEST(Adoption, RemapAndLinkGlobals) {
 // Macro definitions and calls against a host that runs no code
 
 // A defmacro puts its expander, the functions its body makes and the objects they name into the
-// machine at once, numbered after what the machine holds; the rest of the form keeps its own
-// numbering, and an object it shares with the expander is the one already moved.
+// machine at once, at the positions the machine hands out (freed ones first, then new ones at the
+// end); the rest of the form keeps its own numbering, and an object it shares with the expander
+// is the one already moved.
 TEST(CompilerMacros, DefinitionInstallsTheExpanderAndWhatItReaches) {
-  TestHost host;
-  host.prototypes = 5;
-  Compiled compiled = compile_ok(host, "(do '[1 2] (defmacro m [x] ((fn ([a] a) ([a b] b)) 1)"
-                                       " (fn [] \"s\") '[1 2]) (fn [] '[1 2]))");
-  // Two clause bodies, the function with the string, then the expander.
-  ASSERT_EQ(host.installed.size(), 4u);
-  EXPECT_EQ(host.prototypes, 9u);
-  ASSERT_EQ(compiled.tables.prototypes.size(), 2u);
-  EXPECT_EQ(compiled.top, 1u);
+  struct Case {
+    std::uint32_t prototypes;
+    std::vector<std::uint32_t> free_positions;
+    // Where the two clause bodies, the function with the string and the expander land.
+    std::uint32_t placed[4];
+    std::uint32_t prototypes_after;
+  };
+  const Case cases[] = {
+      {5, {}, {5, 6, 7, 8}, 9},
+      {5, {1, 3}, {1, 3, 5, 6}, 7},
+      {5, {0, 1, 2, 4}, {0, 1, 2, 4}, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.free_positions.size());
+    TestHost host;
+    host.prototypes = c.prototypes;
+    host.free_positions = c.free_positions;
+    Compiled compiled = compile_ok(host, "(do '[1 2] (defmacro m [x] ((fn ([a] a) ([a b] b)) 1)"
+                                         " (fn [] \"s\") '[1 2]) (fn [] '[1 2]))");
+    // Two clause bodies, the function with the string, then the expander.
+    ASSERT_EQ(host.installed.size(), 4u);
+    EXPECT_EQ(host.prototypes, c.prototypes_after);
+    EXPECT_TRUE(host.free_positions.empty());
+    ASSERT_EQ(compiled.tables.prototypes.size(), 2u);
+    EXPECT_EQ(compiled.top, 1u);
 
-  const Prototype& expander = host.installed[3];
-  EXPECT_EQ(expander.arity, 1u);
-  const std::string code = code_of(host, expander);
-  EXPECT_NE(code.find("MakeClosure 7 0"), std::string::npos) << code;
-  const Instruction& make = expander.code.at(1); // after the argument 1
-  ASSERT_EQ(make.op(), Opcode::MakeTemplateClosure) << code;
-  const ClosureTemplate* tmpl = heap_get_as<ClosureTemplate>(host.heap, expander.constants.at(make.ab()));
-  ASSERT_NE(tmpl, nullptr);
-  ASSERT_EQ(tmpl->function.size(), 2u);
-  EXPECT_EQ(tmpl->function[0].body_prototype, 5u);
-  EXPECT_EQ(tmpl->function[1].body_prototype, 6u);
-  const Value text = host.installed[2].constants.at(0);
-  ASSERT_NE(heap_get_as<StringObject>(host.heap, text), nullptr);
+    const Prototype& expander = host.installed[3];
+    EXPECT_EQ(expander.arity, 1u);
+    const std::string code = code_of(host, expander);
+    EXPECT_NE(code.find("MakeClosure " + std::to_string(c.placed[2]) + " 0"), std::string::npos)
+        << code;
+    const Instruction& make = expander.code.at(1); // after the argument 1
+    ASSERT_EQ(make.op(), Opcode::MakeTemplateClosure) << code;
+    const ClosureTemplate* tmpl =
+        heap_get_as<ClosureTemplate>(host.heap, expander.constants.at(make.ab()));
+    ASSERT_NE(tmpl, nullptr);
+    ASSERT_EQ(tmpl->function.size(), 2u);
+    EXPECT_EQ(tmpl->function[0].body_prototype, c.placed[0]);
+    EXPECT_EQ(tmpl->function[1].body_prototype, c.placed[1]);
+    const Value text = host.installed[2].constants.at(0);
+    ASSERT_NE(heap_get_as<StringObject>(host.heap, text), nullptr);
 
-  // The quoted vector staged before the defmacro: one object in the machine, named by the
-  // expander and, through the record of moved objects, by the form's own code.
-  const Value in_expander = expander.constants.back();
-  ASSERT_NE(heap_get_as<SeqObject>(host.heap, in_expander), nullptr);
-  const Value staged = compiled.toplevel().constants.at(0);
-  ASSERT_EQ(staged.tag, Tag::Object);
-  std::optional<HeapKey> moved = compiled.tables.moved_objects.find(staged.as.key);
-  ASSERT_TRUE(moved.has_value());
-  EXPECT_EQ(*moved, in_expander.as.key);
+    // The quoted vector staged before the defmacro: one object in the machine, named by the
+    // expander and, through the record of moved objects, by the form's own code.
+    const Value in_expander = expander.constants.back();
+    ASSERT_NE(heap_get_as<SeqObject>(host.heap, in_expander), nullptr);
+    const Value staged = compiled.toplevel().constants.at(0);
+    ASSERT_EQ(staged.tag, Tag::Object);
+    std::optional<HeapKey> moved = compiled.tables.moved_objects.find(staged.as.key);
+    ASSERT_TRUE(moved.has_value());
+    EXPECT_EQ(*moved, in_expander.as.key);
 
-  ASSERT_EQ(host.kept.size(), 1u);
-  const Closure* closure = heap_get_as<Closure>(host.heap, host.kept[0]);
-  ASSERT_NE(closure, nullptr);
-  EXPECT_EQ(closure->function[0].body_prototype, 8u);
-  EXPECT_TRUE(closure->captures.empty());
+    ASSERT_EQ(host.kept.size(), 1u);
+    const Closure* closure = heap_get_as<Closure>(host.heap, host.kept[0]);
+    ASSERT_NE(closure, nullptr);
+    EXPECT_EQ(closure->function[0].body_prototype, c.placed[3]);
+    EXPECT_TRUE(closure->captures.empty());
+  }
 }
 
 // A macro call converts its arguments into the machine's heap and compiles what the expander

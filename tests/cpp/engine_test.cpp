@@ -56,6 +56,21 @@ void expect_machine_at_rest(const Vm& vm) {
   EXPECT_TRUE(vm.runs.empty());
 }
 
+// Prototypes the machine has been given so far, freed ones included.
+std::uint64_t prototypes_made(const Vm& vm) {
+  std::uint64_t live = 0;
+  for (const Vm::PrototypeSlot& slot : vm.prototype_slots)
+    live += slot.live ? 1 : 0;
+  return vm.prototypes_freed + live;
+}
+
+// A full collection from the machine's roots, as an allocation would run it.
+void collect_now(Vm& vm) {
+  std::vector<HeapKey> roots;
+  vm.append_roots(roots);
+  heap_collect(vm.heap, std::move(roots));
+}
+
 struct Case {
   const char* source;
   const char* expected;
@@ -513,12 +528,12 @@ TEST_F(Engine, AReadErrorRunsNothing) {
 }
 
 TEST_F(Engine, ACompileErrorStopsBeforeLaterFormsAreCompiled) {
-  const std::size_t prototypes = vm->prototypes.size();
+  const std::uint64_t prototypes = prototypes_made(*vm);
   EXPECT_EQ(run(*vm, "(def a 1) (if) (def c \"documented\" 3)"),
             "error: compile error: invalid syntax: if requires a test expression");
   // A compiled third form would have left its documentation entry and its prototype.
   EXPECT_FALSE(vm->docs.contains(vm->interner.get_or_intern("c")));
-  EXPECT_EQ(vm->prototypes.size(), prototypes + 1);
+  EXPECT_EQ(prototypes_made(*vm), prototypes + 1);
   EXPECT_EQ(run(*vm, "a"), "1");
   EXPECT_EQ(run(*vm, "c"), "error: Undefined variable: c");
 }
@@ -675,6 +690,8 @@ TEST_F(Engine, TheMachineIsCleanAfterEveryKindOfFailure) {
 
 TEST_F(Engine, AFailedCompilationLeavesNoObjectOrPrototypeBehind) {
   ASSERT_EQ(run(*vm, "1"), "1");
+  // The form's own prototype goes with the next collection, which the next form may run first.
+  collect_now(*vm);
   const std::uint32_t live = vm->heap.live_count;
   const std::size_t slots = vm->heap.slots.size();
   const std::size_t prototypes = vm->prototypes.size();
@@ -820,11 +837,66 @@ TEST_F(Engine, FunctionsDefinedAfterManyFormsRunTheirOwnClauses) {
   EXPECT_EQ(run(*vm, "((fn [a] (fn [b] [a b])) 1)"), "<fn>");
 }
 
+// Prototypes of forms that have run are freed by the next collection and their positions reused;
+// everything that can still run one keeps it: a closure, a closure template, a clause guard, a
+// macro expander, a continuation's saved frames, a global holding an old definition. Each case
+// defines something, then many forms run and collect (and reuse the freed positions with code of
+// their own) before it is used.
+TEST_F(Engine, CodeThatCanStillRunOutlivesTheFormsThatMadeIt) {
+  struct Reach {
+    const char* setup;
+    const char* later;
+    const char* answer;
+  };
+  const Reach cases[] = {
+      // A closure returned from a form whose own code is gone.
+      {"(def adder ((fn [n] (fn [x] (+ x n))) 5))", "(adder 1)", "6"},
+      // Three levels: only the innermost function can still run.
+      {"(def c3 (((fn [a] (fn [b] (fn [c] [a b c]))) 1) 2))", "(c3 3)", "[1 2 3]"},
+      // A redefined function: the old one is still held by another global.
+      {"(defn f [x] [:old x]) (def g f) (defn f [x] [:new x])", "[(g 1) (f 1)]",
+       "[[:old 1] [:new 1]]"},
+      // Clauses with a guard and patterns, made inside another function (a closure template).
+      {"(def m ((fn [] (fn ([[a b] :when (> a b)] [:gt a]) ([x] [:one x]) ([x y] [:two x y])))))",
+       "[(m [2 1]) (m [1 2]) (m 1 2)]", "[[:gt 2] [:one [1 2]] [:two 1 2]]"},
+      // A closure kept only inside an atom's map.
+      {"(def box (atom {:f (fn [x] (* x 10))}))", "((:f (deref box)) 4)", "40"},
+      // A macro whose expander makes a function of its own while expanding.
+      {"(defmacro twice [e] ((fn [x] (list 'do x x)) e))", "(twice (+ 2 3))", "5"},
+      // A continuation whose saved frame is the only holder of a redefined function's code: the
+      // clause drops the function and collects many times before resuming it.
+      {"(def Ask (effect (ask))) (defn asker [] (+ 100 (Ask/ask)))"
+       " (defn churn [] (reduce + (map (fn [i] (count [i i])) (range 20000))))",
+       "(with-handler [Ask] :handle (ask [k] (do (def asker nil) (churn) (k 10))) (+ 1 (asker)))",
+       "111"},
+  };
+  for (const Reach& c : cases) {
+    SCOPED_TRACE(c.setup);
+    std::unique_ptr<Vm> fresh = vm_new_bare();
+    const std::string defined = run(*fresh, c.setup);
+    ASSERT_NE(defined.rfind("error", 0), 0u) << defined;
+    const std::size_t table = fresh->prototypes.size();
+    const std::uint64_t freed = fresh->prototypes_freed;
+    for (int round = 0; round < 40; ++round) {
+      const std::string n = std::to_string(round);
+      ASSERT_EQ(run(*fresh, "((fn [a] (count [a (fn [b] [b " + n + "])])) " + n + ")"), "2");
+      ASSERT_EQ(run(*fresh, "(do (def junk (vec (range 300))) (count junk))"), "300");
+      if (round % 8 == 0) collect_now(*fresh);
+    }
+    collect_now(*fresh);
+    // The churn's code was freed and its positions reused: the table did not grow with it.
+    EXPECT_GT(fresh->prototypes_freed, freed + 80);
+    EXPECT_LE(fresh->prototypes.size(), table + 4);
+    EXPECT_EQ(run(*fresh, c.later), c.answer);
+    expect_machine_at_rest(*fresh);
+  }
+}
+
 // Past 65,536 prototypes a closure word's 16-bit operand cannot name its prototype, and past
 // 65,536 globals an indexed global read cannot name its slot: both must keep working.
 TEST_F(Engine, ManyEvaluationsPastTheSixteenBitIndices) {
-  // Each `def` form adds one prototype and one global and allocates nothing at run time, which
-  // keeps this affordable under the stress collector.
+  // Each `def` form adds one global and allocates nothing at run time, which keeps this
+  // affordable under the stress collector; its prototype is freed once it has run.
   const int count = 66'000;
   std::string src;
   for (int i = 0; i < count; ++i) {
@@ -834,10 +906,31 @@ TEST_F(Engine, ManyEvaluationsPastTheSixteenBitIndices) {
     ASSERT_EQ(r->tag, Tag::Int);
     ASSERT_EQ(r->as.integer, i);
   }
-  ASSERT_GT(vm->prototypes.size(), 65'536u);
   ASSERT_GT(vm->globals.size(), 65'536u);
+  // Functions that are never called keep their prototypes alive through the one that could make
+  // them: 66 forms of 1,000 each fill the table past 16 bits with one closure per form.
+  for (int group = 0; group < 66; ++group) {
+    std::string fns;
+    for (int i = 0; i < 1000; ++i)
+      fns += " (fn [] " + std::to_string(group * 1000 + i) + ")";
+    const std::string def = "(def keep" + std::to_string(group) + " (fn [] [" + fns + "]))";
+    ASSERT_EQ(run(*vm, def), "<fn>");
+  }
+  collect_now(*vm);
+  ASSERT_GT(vm->prototypes.size(), 65'536u);
+  // The positions the forms' own prototypes left are reused first; with them taken, what
+  // follows lands past 16 bits.
+  std::string filler;
+  for (std::size_t i = 0; i < vm->free_prototypes.size(); ++i)
+    filler += " (fn [] " + std::to_string(i) + ")";
+  ASSERT_EQ(run(*vm, "(def filler (fn [] [" + filler + "]))"), "<fn>");
+  ASSERT_TRUE(vm->free_prototypes.empty());
   EXPECT_EQ(run(*vm, "[g0 g65535 g65999]"), "[0 65535 65999]");
   EXPECT_EQ(run(*vm, "(defn late [x] (* x 2)) (late 21)"), "42");
+  const Closure* late = heap_get_as<Closure>(vm->heap, *global(*vm, "late"));
+  ASSERT_NE(late, nullptr);
+  EXPECT_GT(late->function[0].body_prototype, 0xFFFFu);
+  EXPECT_EQ(run(*vm, "(((keep65) 999) )"), "65999");
   EXPECT_EQ(run(*vm, "(defn multi ([x] [:one x]) ([x y] [:two y])) [(multi 1) (multi 1 2)]"),
             "[[:one 1] [:two 2]]");
   EXPECT_EQ(run(*vm, "((((fn [x] (fn [y] (fn [z] [x y z g65999]))) 1) 2) 3)"), "[1 2 3 65999]");

@@ -117,7 +117,13 @@ public:
         heap_insert(vm->heap, HeapObject(ClosureTemplate{FunctionRef(std::move(clauses))})));
   }
 
-  std::uint32_t add(Code c) { return add_prototype(*vm, std::move(c.p)); }
+  // Hand-assembled code is installed piece by piece, prototypes naming one another before any
+  // of them runs; the fixture keeps each one it adds, as a host holding a prototype's index must.
+  std::uint32_t add(Code c) {
+    const std::uint32_t p = add_prototype(*vm, std::move(c.p));
+    vm->prototype_pins.push_back(p);
+    return p;
+  }
 
   std::expected<Value, RuntimeError> run(Code c, std::vector<Value> args = {}) {
     return call_prototype(*vm, add(std::move(c)), args);
@@ -744,7 +750,7 @@ std::uint32_t add_sum_loop(VmTest& t, Opcode via, Code& top) {
   f.ab(O::GetGlobal, f.k(Value::symbol(t.vm->interner.get_or_intern("loop"))))
       .op(via, 2)
       .op(O::Return);
-  std::uint32_t p = add_prototype(*t.vm, std::move(f.p));
+  std::uint32_t p = t.add(std::move(f));
   top.ab(O::MakeClosure, static_cast<std::uint16_t>(p), 0);
   top.ab(O::DefineGlobal, top.k(Value::symbol(t.vm->interner.get_or_intern("loop"))));
   return p;

@@ -163,7 +163,9 @@ bool collect_if_due(Heap& h, const HeapObject* pending) {
 
 void heap_collect(Heap& h, std::vector<HeapKey> roots) {
   roots.insert(roots.end(), h.temp_roots.begin(), h.temp_roots.end());
+  if (h.root_source != nullptr) h.root_source->begin_collection(roots);
   heap_mark(h, roots);
+  if (h.root_source != nullptr) h.root_source->end_collection();
   heap_sweep(h);
   ++h.collections;
 }
@@ -216,6 +218,15 @@ void heap_mark(Heap& h, std::vector<HeapKey>& work) {
     s.entry.marked = true;
     steps += trace_width(s.entry.object);
     trace_object(s.entry.object, work);
+    switch (s.entry.object.kind()) {
+    case ObjectKind::Closure:
+    case ObjectKind::ClosureTemplate:
+    case ObjectKind::Continuation:
+      if (h.root_source != nullptr) h.root_source->trace_code(s.entry.object, work);
+      break;
+    default:
+      break;
+    }
   }
   h.mark_work += steps;
   std::vector<HeapKey>().swap(work);

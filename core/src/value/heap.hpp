@@ -12,12 +12,12 @@
 // Roots. A collection keeps exactly what is reachable from the roots. The machine supplies them
 // through RootSource::append_roots, in this order: Object values on the value stack (bottom to
 // top); Object values among the globals (index order); the closure of every call frame; the
-// closure, then the dispatch map, of every handler entry; the predefined optics; Object constants
-// of every prototype; the macro roots; the shared instance of every field-less variant in the type
-// registry. To those the heap adds its temporary roots (RootScope) and the references of the
-// object being allocated, so that a payload under construction keeps its elements. Roots are
-// gathered only when a collection is actually due, never per allocation. Repeated or stale roots
-// are harmless.
+// closure, then the dispatch map, of every handler entry; the predefined optics; the macro
+// roots; the shared instance of every field-less variant in the type registry. The constants of
+// compiled functions are reached through the functions themselves (RootSource below). To those the
+// heap adds its temporary roots (RootScope) and the references of the object being allocated, so
+// that a payload under construction keeps its elements. Roots are gathered only when a collection
+// is actually due, never per allocation. Repeated or stale roots are harmless.
 //
 // Marking. The roots become a work list. The collector pops a key, skips it when it is stale or
 // already marked, marks it and pushes the keys its object refers to (trace_object). It never
@@ -253,9 +253,19 @@ private:
 };
 
 // Implemented by the machine. Appends its roots in the order described above.
+//
+// Code. The machine's compiled functions are not heap objects, but they hold heap keys (their
+// constants) and objects name them (closures, closure templates, continuations). A collection
+// therefore marks the functions too: begin_collection marks the ones the machine itself runs and
+// adds their keys to the work list, trace_code does the same for the functions a marked
+// closure, template or continuation names, and end_collection, after marking, frees the
+// functions nothing named. A staging heap has no root source and no code.
 class RootSource {
 public:
   virtual void append_roots(std::vector<HeapKey>& out) const = 0;
+  virtual void begin_collection(std::vector<HeapKey>& /*work*/) {}
+  virtual void trace_code(const HeapObject& /*object*/, std::vector<HeapKey>& /*work*/) {}
+  virtual void end_collection() {}
 
 protected:
   ~RootSource() = default;

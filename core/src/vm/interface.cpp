@@ -104,6 +104,7 @@ std::unique_ptr<Vm> vm_new_bare() {
 }
 
 std::expected<Value, EngineError> compile_and_run(Vm& vm, const Form& form) {
+  collect_code_if_due(vm);
   StackMark mark(vm);
   VmCompilerHost host(vm);
   Compiler compiler = new_compiler(host);
@@ -124,24 +125,28 @@ std::expected<Value, EngineError> compile_and_run(Vm& vm, const Form& form) {
     vm.docs.insert_or_assign(name, std::move(entry));
   }
 
-  // Read after compiling: macro definitions append their prototypes while the form compiles, and
-  // the compiler widened its closure words for exactly this base.
-  const auto base = static_cast<std::uint32_t>(vm.prototypes.size());
+  // Planned after compiling: macro definitions install their prototypes while the form compiles,
+  // and the compiler widened its closure words for exactly this placement. Nothing collects from
+  // here until the top-level prototype runs.
+  const std::vector<std::uint32_t> placement = next_prototype_indices(vm, tables.prototypes.size());
   const HandleMap handles = adopt_compiled_objects(vm.heap, std::move(tables.staging_heap),
                                                    std::move(tables.moved_objects));
   for (Prototype& proto : tables.prototypes) {
     if (!handles.empty()) remap_value_handles(proto, [&](HeapKey k) { return handles.find(k); });
-    rebase_closure_operands(proto, base);
+    rebase_closure_operands(proto, placement);
     // A name this form reads before it has a global (a recursive or forward reference) gets a
     // reserved slot, so the read costs an index instead of a lookup by name on every run.
     link_global_reads(proto, [&](Spur name) { return reserve_global(vm, name); });
   }
-  fixup_adopted_templates(vm.heap, base, handles.inserted());
+  fixup_adopted_templates(vm.heap, placement, handles.inserted());
 
-  for (Prototype& proto : tables.prototypes)
-    add_prototype(vm, std::move(proto));
+  for (std::size_t i = 0; i < tables.prototypes.size(); ++i) {
+    if (add_prototype(vm, std::move(tables.prototypes[i])) != placement[i]) {
+      throw InternalError("machine prototype table changed while adopting a form");
+    }
+  }
 
-  std::expected<Value, RuntimeError> result = call_prototype(vm, base + *top, {});
+  std::expected<Value, RuntimeError> result = call_prototype(vm, placement.at(*top), {});
   if (!result) {
     mark.restore();
     return std::unexpected(EngineError::runtime(std::move(result.error())));

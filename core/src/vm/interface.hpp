@@ -15,8 +15,8 @@
 //      rebuilt from it;
 //   4. on success: documentation entries are merged, the staging objects are adopted into the
 //      machine heap, constants are remapped to machine keys, prototype indices (closure words and
-//      closure templates) are rebased by the machine's prototype count, and the prototypes are
-//      appended;
+//      closure templates) are mapped to the positions the prototypes get in the machine's table
+//      (freed positions first), and the prototypes are stored there;
 //   5. the top-level prototype runs with no arguments.
 //
 // Whatever fails (read, compilation, macro expansion, run, or an InternalError thrown through),

@@ -51,6 +51,9 @@ inline constexpr std::uint32_t kTrapWord = 0xFFFFFFFFu;
 // Makes the views of the prototypes appended since the last call; `index` must be among them.
 const Vm::PrototypeView& refresh_prototype_views(Vm& vm, std::uint32_t index);
 
+// Makes the view at `index` (below the views' count) again for the prototype stored there now.
+void remake_prototype_view(Vm& vm, std::uint32_t index);
+
 // The word that marks a boundary frame's stop point in the copy of code that frame runs.
 inline constexpr std::uint32_t kStopWord = 0xFEFFFFFFu;
 

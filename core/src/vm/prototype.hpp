@@ -1,8 +1,9 @@
 // A finished function: what the compiler hands to the machine and what a call frame runs.
 //
-// Prototypes live in one append-only table of the machine and are named by their position there.
-// While a top-level form compiles, its prototypes are numbered within that compilation; the host
-// rebases those numbers when it appends them (see vm/compiler/adoption.hpp).
+// Prototypes live in one table of the machine and are named by their position there; the
+// collector frees those nothing can run any more and their positions are reused. While a
+// top-level form compiles, its prototypes are numbered within that compilation; the host maps
+// those numbers to the positions they get (see vm/compiler/adoption.hpp).
 #pragma once
 
 #include <cstdint>

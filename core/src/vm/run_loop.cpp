@@ -11,8 +11,9 @@
 //     No local is live across such a call, which also keeps the register allocator from spilling
 //     the hot ones. The inline closure call and return set the locals directly and call nothing.
 //  2. `code` and `consts` point into a prototype's own arrays (or a checked copy of its code,
-//     see Vm::PrototypeView). Prototypes are append-only and immutable once appended; growth of
-//     `vm.prototypes` moves the records, not their arrays, so the pointers stay valid.
+//     see Vm::PrototypeView). Prototypes are immutable while they live, and a running frame keeps
+//     its prototype alive; growth of `vm.prototypes` moves the records, not their arrays, so the
+//     pointers stay valid.
 //  3. Each prototype's code is checked once before it first runs: constant operands lie inside
 //     the constant table, jump targets inside the code, and the last word cannot fall through.
 //     Code that breaks a rule runs from a copy with trap words, which end the run with an internal
@@ -58,10 +59,11 @@
 //     with the same key, called with that many arguments while the count is unchanged, is that
 //     closure: only a sweep frees a slot (bumping its version, so a reused slot never matches
 //     the old key), every sweep raises the count, and a closure's function never changes.
-//     Prototypes and their views are append-only, so the cached index stays valid, and so does
-//     the cache's copy of the view, whose pointers name the prototype's own arrays (rule 2). The
-//     cache holds nothing of the heap or the stacks and lives for one run of the loop; a cached
-//     call pushes the same frame, polls and counts exactly as the uncached one.
+//     Only a collection frees a prototype, and the closure keeps its own alive, so the cached
+//     index stays valid while the count is unchanged, and so does the cache's copy of the view,
+//     whose pointers name the prototype's own arrays (rule 2). The cache holds nothing of the
+//     heap or the stacks and lives for one run of the loop; a cached call pushes the same frame,
+//     polls and counts exactly as the uncached one.
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -1622,7 +1624,9 @@ std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
   if (!proto.is_variadic) {
     if (argc < local_count) vm.stack.push_nils(local_count - argc);
   } else {
-    // The arguments are on the stack (rooted) while the rest list is made.
+    // The arguments are on the stack (rooted) while the rest list is made; the prototype has no
+    // frame yet to keep it.
+    PrototypePin pin(vm, index);
     std::expected<Value, VmError> rest =
         make_rest_list(vm, h0 + arity, static_cast<std::uint32_t>(argc - arity));
     if (!rest) {

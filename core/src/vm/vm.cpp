@@ -187,9 +187,37 @@ std::optional<EffectId> find_effect_id(const Vm& vm, std::string_view name) {
 }
 
 std::uint32_t add_prototype(Vm& vm, Prototype prototype) {
-  auto index = static_cast<std::uint32_t>(vm.prototypes.size());
-  vm.prototypes.push_back(std::move(prototype));
+  Vm::PrototypeSlot slot;
+  slot.live = true;
+  for (const Instruction& ins : prototype.code) {
+    if (ins.op_byte() == static_cast<std::uint8_t>(Opcode::MakeClosure))
+      slot.children.push_back(ins.ab());
+  }
+  ++vm.prototypes_added;
+  if (vm.free_prototypes.empty()) {
+    auto index = static_cast<std::uint32_t>(vm.prototypes.size());
+    vm.prototypes.push_back(std::move(prototype));
+    vm.prototype_slots.push_back(std::move(slot));
+    return index;
+  }
+  const std::uint32_t index = vm.free_prototypes.back();
+  vm.free_prototypes.pop_back();
+  vm.prototypes[index] = std::move(prototype);
+  vm.prototype_slots[index] = std::move(slot);
+  // Views past the end are made on first use; one already there described the freed prototype.
+  if (index < vm.prototype_views.size()) machine::remake_prototype_view(vm, index);
   return index;
+}
+
+std::vector<std::uint32_t> next_prototype_indices(const Vm& vm, std::size_t count) {
+  std::vector<std::uint32_t> out;
+  out.reserve(count);
+  for (auto it = vm.free_prototypes.rbegin(); it != vm.free_prototypes.rend() && out.size() < count;
+       ++it)
+    out.push_back(*it);
+  for (auto next = static_cast<std::uint32_t>(vm.prototypes.size()); out.size() < count; ++next)
+    out.push_back(next);
+  return out;
 }
 
 std::optional<std::string> find_effect_name(const Vm& vm, EffectId id) {
@@ -223,10 +251,6 @@ void Vm::append_roots(std::vector<HeapKey>& out) const {
   }
   for (HeapKey k : builtin_optics)
     out.push_back(k);
-  for (const Prototype& p : prototypes) {
-    for (const Value& v : p.constants)
-      append_value_root(out, v);
-  }
   for (HeapKey k : macro_roots)
     out.push_back(k);
   for (const std::weak_ptr<const HostRootSet>& weak : host_root_sets) {
@@ -245,6 +269,124 @@ void Vm::append_roots(std::vector<HeapKey>& out) const {
     for (const Value& v : pending_perform->args)
       append_value_root(out, v);
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Prototypes and the collector
+
+namespace {
+
+// Marks prototype `index` and everything it makes closures of, adding their constants to the
+// work list. Freed and already marked positions are skipped.
+bool mark_one_prototype(Vm& vm, std::uint32_t index, std::vector<HeapKey>& work) {
+  if (index >= vm.prototype_slots.size()) return false;
+  Vm::PrototypeSlot& slot = vm.prototype_slots[index];
+  if (!slot.live || slot.marked) return false;
+  slot.marked = true;
+  for (const Value& v : vm.prototypes[index].constants)
+    append_value_root(work, v);
+  return true;
+}
+
+void mark_prototype(Vm& vm, std::uint32_t index, std::vector<HeapKey>& work) {
+  if (!mark_one_prototype(vm, index, work) || vm.prototype_slots[index].children.empty()) return;
+  std::vector<std::uint32_t> pending = vm.prototype_slots[index].children;
+  while (!pending.empty()) {
+    const std::uint32_t i = pending.back();
+    pending.pop_back();
+    if (!mark_one_prototype(vm, i, work)) continue;
+    const std::vector<std::uint32_t>& children = vm.prototype_slots[i].children;
+    pending.insert(pending.end(), children.begin(), children.end());
+  }
+}
+
+void mark_function(Vm& vm, const FunctionRef& function, std::vector<HeapKey>& work) {
+  for (const FunctionClause& clause : function.clauses()) {
+    mark_prototype(vm, clause.body_prototype, work);
+    if (clause.has_guard != 0) mark_prototype(vm, clause.guard_prototype, work);
+  }
+}
+
+void free_prototype(Vm& vm, std::uint32_t index) {
+  vm.prototypes[index] = Prototype();
+  vm.prototype_slots[index] = Vm::PrototypeSlot();
+  if (index < vm.prototype_views.size()) vm.prototype_views[index] = Vm::PrototypeView();
+  if (index < vm.plain_functions.size()) vm.plain_functions[index] = FunctionRef();
+  vm.patched_code.erase(index);
+  vm.trapped_positions.erase(index);
+  ++vm.prototypes_freed;
+}
+
+} // namespace
+
+void Vm::begin_collection(std::vector<HeapKey>& work) {
+  for (const CallFrame& f : frames)
+    mark_prototype(*this, f.prototype, work);
+  for (const HandlerEntry& e : handlers) {
+    if (e.closure) mark_prototype(*this, e.handler_prototype, work);
+  }
+  for (std::uint32_t index : prototype_pins)
+    mark_prototype(*this, index, work);
+}
+
+void Vm::trace_code(const HeapObject& object, std::vector<HeapKey>& work) {
+  if (const Closure* c = object.get_if<Closure>()) {
+    mark_function(*this, c->function, work);
+  } else if (const ClosureTemplate* t = object.get_if<ClosureTemplate>()) {
+    mark_function(*this, t->function, work);
+  } else if (const Continuation* k = object.get_if<Continuation>()) {
+    for (const auto& f : k->frames)
+      mark_prototype(*this, f.prototype, work);
+    for (const auto& e : k->handlers) {
+      if (e.closure) mark_prototype(*this, e.handler_prototype, work);
+    }
+    mark_prototype(*this, k->handler_frame_prototype, work);
+    mark_prototype(*this, k->perform_prototype, work);
+  }
+}
+
+void Vm::end_collection() {
+  bool freed = false;
+  std::uint32_t live = 0;
+  for (std::size_t i = 0; i < prototype_slots.size(); ++i) {
+    PrototypeSlot& slot = prototype_slots[i];
+    if (slot.marked) {
+      slot.marked = false;
+      ++live;
+    } else if (slot.live) {
+      free_prototype(*this, static_cast<std::uint32_t>(i));
+      freed = true;
+    }
+  }
+  prototypes_added = 0;
+  prototypes_live = live;
+  if (!freed) return;
+  // Freed positions at the end leave the table; the others wait for reuse, lowest first.
+  std::size_t n = prototype_slots.size();
+  while (n > 0 && !prototype_slots[n - 1].live)
+    --n;
+  prototypes.resize(n);
+  prototype_slots.resize(n);
+  if (prototype_views.size() > n) prototype_views.resize(n);
+  if (plain_functions.size() > n) plain_functions.resize(n);
+  free_prototypes.clear();
+  for (std::size_t i = n; i-- > 0;) {
+    if (!prototype_slots[i].live) free_prototypes.push_back(static_cast<std::uint32_t>(i));
+  }
+  std::erase_if(boundary_code, [&](const auto& entry) {
+    const auto index = static_cast<std::size_t>(entry.first >> 32);
+    return index >= n || !prototype_slots[index].live;
+  });
+}
+
+void collect_code_if_due(Vm& vm) {
+  const std::uint64_t due =
+      std::max({std::uint32_t{1024}, vm.prototypes_live, vm.heap.live_count / 4});
+  if (vm.prototypes_added < due && !kGcStress) return;
+  if (vm.heap.native_depth != 0 || vm.heap.root_source == nullptr) return;
+  std::vector<HeapKey> roots;
+  vm.append_roots(roots);
+  heap_collect(vm.heap, std::move(roots));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -371,6 +513,9 @@ bool is_jump(std::uint8_t op) {
 // Makes the view of one prototype, checking the rules the run loop relies on instead of
 // testing them at every instruction.
 Vm::PrototypeView make_view(Vm& vm, std::uint32_t index) {
+  // A position may have held another prototype before.
+  vm.patched_code.erase(index);
+  vm.trapped_positions.erase(index);
   const Prototype& p = vm.prototypes[index];
   Vm::PrototypeView view;
   view.code = p.code.data();
@@ -406,18 +551,22 @@ Vm::PrototypeView make_view(Vm& vm, std::uint32_t index) {
     bad.push_back(static_cast<std::uint32_t>(n));
     view.code = copy.get();
     view.patched = 1;
-    vm.patched_code.push_back(std::move(copy));
+    vm.patched_code[index].push_back(std::move(copy));
     vm.trapped_positions[index] = std::move(bad);
   }
   // Ordinary frames run the threaded form, made from the checked words.
   view.plain = view.code;
   std::unique_ptr<Instruction[]> threaded = thread_code(view.plain, view.code_size, view.patched);
   view.code = threaded.get();
-  vm.patched_code.push_back(std::move(threaded));
+  vm.patched_code[index].push_back(std::move(threaded));
   return view;
 }
 
 } // namespace
+
+void remake_prototype_view(Vm& vm, std::uint32_t index) {
+  vm.prototype_views[index] = make_view(vm, index);
+}
 
 const Vm::PrototypeView& refresh_prototype_views(Vm& vm, std::uint32_t index) {
   if (index >= vm.prototypes.size()) internal_error("prototype index outside the table");

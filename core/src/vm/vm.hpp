@@ -2,7 +2,7 @@
 // through which the host, the compiler and the native functions run code on it.
 //
 // Ownership. A Vm owns its heap, interner, globals, the value, frame and handler stacks, the
-// append-only prototype table, the builtin table, host functions and host effect handlers, the
+// prototype table, the builtin table, host functions and host effect handlers, the
 // documentation table, the data-type registry and the macro table. Nothing is shared between two
 // machines. The heap keeps a pointer back to the machine (its root source), so a Vm never moves:
 // vm_new hands it out behind a unique_ptr.
@@ -350,7 +350,10 @@ struct Vm final : RootSource {
   FrameStack frames;
   std::vector<HandlerEntry> handlers;
   std::vector<Value> globals;
-  // Append-only; a prototype is named by its index. Prototypes never change once appended.
+  // A prototype is named by its index and never changes while it lives. The collector frees the
+  // prototypes that nothing can run any more (see PrototypeSlot); add_prototype reuses their
+  // positions, lowest first, so the table stays as large as what is reachable. A freed position
+  // holds an empty prototype.
   std::vector<Prototype> prototypes;
   // The builtin table; a row's position is its native index.
   std::vector<Builtin> natives;
@@ -375,6 +378,35 @@ struct Vm final : RootSource {
 
   // The machine's roots, in the collector's order.
   void append_roots(std::vector<HeapKey>& out) const override;
+  // A collection marks the prototypes that can still run: those of the call frames, of the
+  // handler entries, the pinned ones, and, transitively, those a marked prototype makes closures
+  // of (its MakeClosure words; templates are constants and so heap objects) and those named by
+  // marked closures, templates and continuations. A marked prototype's constants are marked with
+  // it. The unmarked ones are freed at the end of the mark.
+  void begin_collection(std::vector<HeapKey>& work) override;
+  void trace_code(const HeapObject& object, std::vector<HeapKey>& work) override;
+  void end_collection() override;
+
+  // What the collector keeps of each position of `prototypes` (same length).
+  struct PrototypeSlot {
+    // The prototypes its MakeClosure words name.
+    std::vector<std::uint32_t> children;
+    bool live = false;
+    bool marked = false;
+  };
+  std::vector<PrototypeSlot> prototype_slots;
+  // Freed positions below the table's end, highest first: add_prototype takes the last.
+  std::vector<std::uint32_t> free_prototypes;
+  // Prototypes kept whatever else refers to them, for as long as a PrototypePin lives: a host
+  // holds the index of one it is about to run (call_prototype before its frame exists).
+  std::vector<std::uint32_t> prototype_pins;
+  // Prototypes freed so far (statistics for tests and benchmarks).
+  std::uint64_t prototypes_freed = 0;
+  // Prototypes added since the last collection, and how many were live after it: code that
+  // allocates nothing on the heap (a host evaluating `(f 1)` again and again) still makes a
+  // prototype per form, so forms pace a collection of their own (collect_code_if_due).
+  std::uint64_t prototypes_added = 0;
+  std::uint32_t prototypes_live = 0;
 
   // ---- Run-loop bookkeeping. Not for use outside the machine's own sources. ----
   // Backward jumps and calls left until the next poll of the interrupt hook.
@@ -417,9 +449,9 @@ struct Vm final : RootSource {
   // code, and the code cannot run off its end. Code that breaks one of these rules runs from a
   // copy in which each offending word is replaced by a trap (an internal error when executed)
   // and a trap word follows the last instruction; `trapped` lists the replaced positions.
-  // Prototypes never change once appended and their arrays do not move when `prototypes`
+  // Prototypes never change while they live and their arrays do not move when `prototypes`
   // grows, so the pointers stay valid; records for newly appended prototypes are made on first
-  // use.
+  // use, and a reused position gets its record at once.
   struct PrototypeView {
     // The threaded form (vm/fusion.hpp), and the checked words it was made from.
     const Instruction* code = nullptr;
@@ -431,9 +463,9 @@ struct Vm final : RootSource {
     std::uint32_t patched = 0;
   };
   std::vector<PrototypeView> prototype_views;
-  // The patched copies of code that failed the checks and the threaded forms, and the trapped
-  // positions.
-  std::vector<std::unique_ptr<Instruction[]>> patched_code;
+  // The patched copies of code that failed the checks and the threaded forms, by prototype, and
+  // the trapped positions.
+  std::unordered_map<std::uint32_t, std::vector<std::unique_ptr<Instruction[]>>> patched_code;
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> trapped_positions;
   // Code for boundary frames: a copy of a prototype's code with the stop word in place of the
   // instruction at the frame's stop point, by (prototype << 32 | stop point).
@@ -488,8 +520,33 @@ std::optional<VmError> unbound_global_read(const Vm& vm, std::uint32_t index);
 // The id of the effect the global spelled `name` holds, if it holds a live effect. Never interns.
 std::optional<EffectId> find_effect_id(const Vm& vm, std::string_view name);
 
-// Appends the prototype as it is and answers its index.
+// Stores the prototype as it is and answers its index: the lowest freed position, else a new one
+// at the end.
 std::uint32_t add_prototype(Vm& vm, Prototype prototype);
+
+// The indices the next `count` calls of add_prototype will answer, in order, as long as no
+// collection runs in between.
+std::vector<std::uint32_t> next_prototype_indices(const Vm& vm, std::size_t count);
+
+// Collects when the prototypes added since the last collection are as many as the larger of
+// 1024, the prototypes live after it and a quarter of the heap's live objects (a prototype holds
+// a few objects' worth of memory), so that their memory stays proportional to what is live and
+// the cost of collecting stays proportional to what was added. Never while a native function is
+// in progress. The host calls it between top-level forms, when nothing but the machine's roots
+// is held.
+void collect_code_if_due(Vm& vm);
+
+// Keeps one prototype from being freed while the pin lives. Pins nest (LIFO).
+class PrototypePin {
+public:
+  PrototypePin(Vm& vm, std::uint32_t index) : vm_(vm) { vm_.prototype_pins.push_back(index); }
+  ~PrototypePin() { vm_.prototype_pins.pop_back(); }
+  PrototypePin(const PrototypePin&) = delete;
+  PrototypePin& operator=(const PrototypePin&) = delete;
+
+private:
+  Vm& vm_;
+};
 
 // The name of the first live effect object with that id, when it has one.
 std::optional<std::string> find_effect_name(const Vm& vm, EffectId id);

@@ -4,25 +4,35 @@
 
 namespace quorvex {
 
-void rebase_closure_operands(Prototype& proto, std::uint32_t base) {
+namespace {
+
+std::uint32_t placed(std::span<const std::uint32_t> placement, std::uint32_t local) {
+  if (local >= placement.size()) throw InternalError("prototype index outside the compilation");
+  return placement[local];
+}
+
+} // namespace
+
+void rebase_closure_operands(Prototype& proto, std::span<const std::uint32_t> placement) {
   for (Instruction& ins : proto.code) {
     if (ins.op_byte() != static_cast<std::uint8_t>(Opcode::MakeClosure)) continue;
-    const std::uint64_t rebased = static_cast<std::uint64_t>(ins.ab()) + base;
-    if (rebased > kMaxU16Operand) {
+    const std::uint32_t index = placed(placement, ins.ab());
+    if (index > kMaxU16Operand) {
       throw InternalError("closure prototype index out of range after rebasing");
     }
-    ins = ins.with_ab(static_cast<std::uint16_t>(rebased));
+    ins = ins.with_ab(static_cast<std::uint16_t>(index));
   }
 }
 
-void fixup_adopted_templates(Heap& heap, std::uint32_t base, std::span<const HeapKey> keys) {
+void fixup_adopted_templates(Heap& heap, std::span<const std::uint32_t> placement,
+                             std::span<const HeapKey> keys) {
   for (HeapKey key : keys) {
     ClosureTemplate* tmpl = heap_get_mut_as<ClosureTemplate>(heap, key);
     if (tmpl == nullptr) continue;
     tmpl->function.make_unique();
     for (FunctionClause& clause : tmpl->function.mutable_clauses()) {
-      clause.body_prototype += base;
-      if (clause.has_guard == 1) clause.guard_prototype += base;
+      clause.body_prototype = placed(placement, clause.body_prototype);
+      if (clause.has_guard == 1) clause.guard_prototype = placed(placement, clause.guard_prototype);
     }
   }
 }

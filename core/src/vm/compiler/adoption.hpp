@@ -1,18 +1,19 @@
 // Installing a compilation into the machine. The host moves the staging heap's objects into the
 // machine's heap (building a map from old to new keys), then, for every new prototype:
 //
-//   remap_value_handles(proto, remap);          staged keys in constants -> machine keys
-//   rebase_closure_operands(proto, base);       compilation-local prototype indices -> machine-wide
-//   link_global_reads(proto, index_of);         optional: by-name global reads -> indexed reads
+//   remap_value_handles(proto, remap);             staged keys in constants -> machine keys
+//   rebase_closure_operands(proto, placement);     compilation-local prototype indices ->
+//   machine-wide link_global_reads(proto, index_of);            optional: by-name global reads ->
+//   indexed reads
 //
 // and once, over the adopted objects:
 //
-//   fixup_adopted_templates(heap, base, keys);  prototype indices inside closure templates
+//   fixup_adopted_templates(heap, placement, keys);  prototype indices inside closure templates
 //
-// where `base` is the number of prototypes the machine holds just before it appends the new ones.
-// compile_toplevel has already turned every closure word whose rebased index would not fit 16 bits
-// into a template-based one, provided that `base` is the machine's prototype count at the end of
-// the compilation, so rebasing never wraps.
+// where placement[i] is the machine-wide index local prototype i gets (CompilerHost::
+// next_prototype_indices). compile_toplevel has already turned every closure word whose target's
+// index would not fit 16 bits into a template-based one, for the placement at the end of the
+// compilation, so rebasing never wraps.
 #pragma once
 
 #include <cstddef>
@@ -98,14 +99,16 @@ void remap_value_handles(Prototype& proto,
   });
 }
 
-// Adds `base` to the prototype index of every MakeClosure word. An index that would leave 16 bits
-// is an InternalError: compile_toplevel rules it out for the base it was given.
-void rebase_closure_operands(Prototype& proto, std::uint32_t base);
+// Replaces the prototype index i of every MakeClosure word by placement[i]. An index outside the
+// placement, or one that would leave 16 bits, is an InternalError: compile_toplevel rules the
+// latter out for the placement it was given.
+void rebase_closure_operands(Prototype& proto, std::span<const std::uint32_t> placement);
 
 // For every live ClosureTemplate among `keys`: gives it a function record of its own (copying a
-// shared one) and adds `base` to each clause's body and guard prototype indices. Other keys are
-// skipped.
-void fixup_adopted_templates(Heap& heap, std::uint32_t base, std::span<const HeapKey> keys);
+// shared one) and replaces each clause's body and guard prototype index i by placement[i]. Other
+// keys are skipped.
+void fixup_adopted_templates(Heap& heap, std::span<const std::uint32_t> placement,
+                             std::span<const HeapKey> keys);
 
 // Turns `GetGlobal k` (k a Symbol constant) into `GetGlobalIndexed i` wherever
 // index_of(symbol) -> optional<uint32_t> answers an index that fits 16 bits. Compiled code reads

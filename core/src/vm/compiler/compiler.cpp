@@ -1,5 +1,7 @@
 // Entry points and the two dispatchers every other part of the compiler hangs from:
 // compile_expr (any form) and compile_list (what a parenthesised form means).
+#include <algorithm>
+#include <span>
 #include <string>
 
 #include "builtins/builtin_info.hpp"
@@ -556,16 +558,19 @@ Compiler new_compiler(CompilerHost& host) {
 
 namespace {
 
-// A MakeClosure word carries the prototype's machine-wide index in 16 bits. Once the machine's
-// table is that large, the closure is made from a one-clause template instead, whose record holds
-// a 32-bit index: same function, no wrapped operand.
-CompileResult widen_closure_operands(Compiler& c, std::uint32_t base) {
-  if (static_cast<std::uint64_t>(base) + c.prototypes.size() <= kMaxU16Operand + 1) return {};
+// A MakeClosure word carries the prototype's machine-wide index in 16 bits. Where the machine's
+// table places a prototype beyond that, the closure is made from a one-clause template instead,
+// whose record holds a 32-bit index: same function, no wrapped operand.
+CompileResult widen_closure_operands(Compiler& c, std::span<const std::uint32_t> placement) {
+  if (std::all_of(placement.begin(), placement.end(),
+                  [](std::uint32_t index) { return index <= kMaxU16Operand; })) {
+    return {};
+  }
   for (Prototype& proto : c.prototypes) {
     for (Instruction& ins : proto.code) {
       if (ins.op_byte() != static_cast<std::uint8_t>(Opcode::MakeClosure)) continue;
       const std::uint32_t local = ins.ab();
-      if (static_cast<std::uint64_t>(base) + local <= kMaxU16Operand) continue;
+      if (placement[local] <= kMaxU16Operand) continue;
       const Prototype& target = c.prototypes.at(local);
       FunctionRef record = FunctionRef::plain(local, target.arity, target.is_variadic);
       HeapKey key = heap_insert(c.staging_heap, HeapObject(ClosureTemplate{std::move(record)}));
@@ -587,7 +592,7 @@ std::expected<std::uint32_t, CompileFailure> compile_toplevel(Compiler& c, const
   QV_TRY(compile_expr(c, form));
   current(c).emit_instruction(Opcode::Return);
   std::uint32_t index = register_prototype(c, finish_function(c));
-  QV_TRY(widen_closure_operands(c, c.host->prototype_count()));
+  QV_TRY(widen_closure_operands(c, c.host->next_prototype_indices(c.prototypes.size())));
   return index;
 }
 

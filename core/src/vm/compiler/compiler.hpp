@@ -54,8 +54,10 @@ public:
   virtual std::optional<std::uint32_t> global_index(Spur name) const = 0;
   // The value of global `index` (a position global_index returned).
   virtual Value global_value(std::uint32_t index) const = 0;
-  // Number of prototypes in the machine's table: the base the new prototypes will be rebased by.
-  virtual std::uint32_t prototype_count() const = 0;
+  // The machine-wide indices the next `count` prototypes installed or adopted will get, in order
+  // (a compilation's own numbering maps to these). Nothing frees prototypes between this call
+  // and the installation it plans, since no code runs in between.
+  virtual std::vector<std::uint32_t> next_prototype_indices(std::size_t count) const = 0;
   // The machine's data types: patterns name their variants, and `defdata` registers new ones.
   virtual TypeRegistry& types() = 0;
   // Puts an object straight into the machine's heap, without a collection: the shared instance of
@@ -67,7 +69,7 @@ public:
   // The machine's heap: macro arguments are built there, expanders answer there, and the objects
   // an expander's code refers to move there when the macro is defined.
   virtual Heap& machine_heap() = 0;
-  // Appends a finished prototype to the machine's table at once; answers its index.
+  // Puts a finished prototype into the machine's table at once; answers its index.
   virtual std::uint32_t install_prototype(Prototype prototype) = 0;
   // Keeps an expander closure alive from now on: the lent macro table is not a collector root.
   virtual void keep_macro(HeapKey closure) = 0;

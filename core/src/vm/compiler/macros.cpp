@@ -11,7 +11,7 @@
 // Collection. The expander runs with collection allowed. Its closure is kept by the machine as
 // soon as it exists (CompilerHost::keep_macro), the argument values live in a RootScope until the
 // nested run has them on its stack, and the objects the expander's code refers to are constants
-// of installed prototypes, which are roots.
+// of installed prototypes, which the kept closure keeps alive.
 #include <string>
 
 #include "util/interner.hpp"
@@ -68,13 +68,13 @@ CompileOr<HeapKey> install_expander(Compiler& c, std::size_t first_local, Protot
   }
   move_staged_objects(heap, c.staging_heap, std::span<const HeapKey>(staged), c.moved_objects);
 
-  // code[k] was local prototype first_local + k and becomes machine prototype base + k.
-  const std::uint32_t base = c.host->prototype_count();
+  // code[k] was local prototype first_local + k and becomes machine prototype placement[k].
+  const std::vector<std::uint32_t> placement = c.host->next_prototype_indices(code.size());
   auto machine_index = [&](std::uint32_t local) {
     if (local < first_local || local - first_local >= code.size()) {
       throw InternalError("macro code refers to a prototype outside its body");
     }
-    return base + static_cast<std::uint32_t>(local - first_local);
+    return placement[local - first_local];
   };
   for (HeapKey key : c.moved_objects.inserted()) {
     ClosureTemplate* tmpl = heap_get_mut_as<ClosureTemplate>(heap, key);
@@ -111,13 +111,14 @@ CompileOr<HeapKey> install_expander(Compiler& c, std::size_t first_local, Protot
   const std::uint8_t arity = code.back().arity;
   const std::uint8_t is_variadic = code.back().is_variadic;
   for (std::size_t k = 0; k < code.size(); ++k) {
-    if (c.host->install_prototype(std::move(code[k])) != base + k) {
+    if (c.host->install_prototype(std::move(code[k])) != placement[k]) {
       throw InternalError("machine prototype table changed while installing a macro");
     }
   }
-  const auto expander_index = static_cast<std::uint32_t>(base + code.size() - 1);
-  // Installed prototypes keep their constants alive from here on; this allocation may collect.
-  HeapKey closure = heap_alloc(
+  const std::uint32_t expander_index = placement.back();
+  // Nothing refers to the installed prototypes until the closure is kept: it is made without a
+  // collection, which could free them.
+  HeapKey closure = heap_insert(
       heap, HeapObject(Closure{FunctionRef::plain(expander_index, arity, is_variadic), {}}));
   c.host->keep_macro(closure);
   return closure;

@@ -23,8 +23,8 @@ public:
   Value global_value(std::uint32_t index) const override {
     return index < vm_.globals.size() ? vm_.globals[index] : Value::nil();
   }
-  std::uint32_t prototype_count() const override {
-    return static_cast<std::uint32_t>(vm_.prototypes.size());
+  std::vector<std::uint32_t> next_prototype_indices(std::size_t count) const override {
+    return quorvex::next_prototype_indices(vm_, count);
   }
 
   TypeRegistry& types() override { return vm_.types; }
