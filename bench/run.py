@@ -558,6 +558,14 @@ BENCHES: list[Bench] = [
         note="conj in a loop/recur; list.append in a for loop",
     ),
     program_bench(
+        "catapp5", "concat_append", "1e5 appends by (vec (concat acc [x]))", 100_000, 1_000,
+        lambda n: n, note="the same loop as catapp6 at a tenth of the length",
+    ),
+    program_bench(
+        "catapp6", "concat_append", "1e6 appends by (vec (concat acc [x]))", 1_000_000, 1_000,
+        lambda n: n, note="n log n: about 10-13x the catapp5 time; CPython: list.append",
+    ),
+    program_bench(
         "reducerange", "reduce_range", "(reduce + (range 1M))", 1_000_000, 1_000,
         lambda n: n * (n - 1) // 2,
         targets=[Target("<=2x CPython", "py", 2.0)], growth=True,

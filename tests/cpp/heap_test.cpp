@@ -483,6 +483,43 @@ TEST_F(HeapTest, MarkingADeepChainUsesNoNativeStack) {
   EXPECT_FALSE(live(heap, orphan));
 }
 
+TEST_F(HeapTest, SharedVectorStorageIsTracedOnceAndKeepsEveryElement) {
+  // Forty self-concatenations share their nodes: 3 * 2^40 elements in a few kilobytes. Marking
+  // walks the distinct nodes; walking the elements would not finish.
+  const Value a = insert_string(heap, "a");
+  const Value b = insert_string(heap, "b");
+  const Value c = insert_string(heap, "c");
+  const Value abc[] = {a, b, c};
+  ValueVector doubled = ValueVector::from_range(std::begin(abc), std::end(abc));
+  for (int i = 0; i < 40; ++i)
+    doubled = doubled.concat(doubled);
+  ASSERT_EQ(doubled.size(), std::size_t{3} << 40);
+  const Value big = Value::object(heap_insert(heap, HeapObject(SeqObject{doubled, true})));
+  const Value orphan = insert_string(heap, "orphan");
+  heap_collect(heap, keys_of({big}));
+  for (const Value& v : {big, a, b, c})
+    EXPECT_TRUE(live(heap, v));
+  EXPECT_FALSE(live(heap, orphan));
+
+  // A version that hides a prefix of shared storage (a `rest` of a long list) must not stop the
+  // version that sees it from keeping those elements, whichever of the two is traced first.
+  std::vector<Value> strings;
+  ValueVector all;
+  for (int i = 0; i < 5000; ++i) {
+    strings.push_back(insert_string(heap, "s" + std::to_string(i)));
+    all.push_back_mut(strings.back());
+  }
+  const Value whole = Value::object(heap_insert(heap, HeapObject(SeqObject{all, false})));
+  const Value rest = Value::object(heap_insert(heap, HeapObject(SeqObject{all.drop(1000), false})));
+  for (const bool rest_first : {true, false}) {
+    heap_collect(heap, rest_first ? keys_of({rest, whole}) : keys_of({whole, rest}));
+    int kept = 0;
+    for (const Value& s : strings)
+      kept += live(heap, s) ? 1 : 0;
+    EXPECT_EQ(kept, 5000) << (rest_first ? "rest first" : "whole first");
+  }
+}
+
 TEST_F(HeapTest, RemapRewritesEveryHandle) {
   const Value old_target = insert_string(heap, "old");
   const Value new_target = insert_string(heap, "new");

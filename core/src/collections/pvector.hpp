@@ -529,6 +529,23 @@ public:
       f(tail_->data()[k]);
   }
 
+  // Calls f on the elements like for_each, except that an inner node of the tree that other
+  // versions share (reference count above one) is entered only when `first_entry(node)` answers
+  // true, and then whole, elements hidden from this version included. A walk over many versions
+  // this way (the collector's) costs their distinct storage, not the sum of their lengths, which
+  // sharing makes exponential: a vector concatenated with itself forty times. Leaves and chunks
+  // are small and always walked as viewed.
+  template <class First, class F> void for_each_once(First&& first_entry, F&& f) const {
+    for (std::size_t k = head_hi_; k > head_lo_; --k)
+      f(head_->data()[k - 1]);
+    if (root_) {
+      std::size_t skip = tree_off_;
+      for_each_node_once(root_, skip, first_entry, f);
+    }
+    for (std::size_t k = tail_lo_; k < tail_hi_; ++k)
+      f(tail_->data()[k]);
+  }
+
   // Verifies the internal bookkeeping (views, size tables, regular flags, leaf depth) and
   // returns the tree's height, or -1 when something is inconsistent. Meant for tests.
   int check_invariants() const {
@@ -1331,6 +1348,33 @@ private:
     const Inner* in = static_cast<const Inner*>(n);
     for (unsigned k = 0; k < in->count; ++k)
       for_each_node(in->child[k], skip, f);
+  }
+
+  // As for_each_node, entering a shared inner node only the first time and then whole.
+  template <class First, class F>
+  static void for_each_node_once(const Node* n, std::size_t& skip, First& first_entry, F& f) {
+    if (skip != 0) {
+      const std::size_t size = node_size(n);
+      if (skip >= size) {
+        skip -= size;
+        return;
+      }
+    }
+    if (n->is_leaf) {
+      const Leaf* leaf = static_cast<const Leaf*>(n);
+      for (std::size_t k = skip; k < leaf->count; ++k)
+        f(leaf->data()[k]);
+      skip = 0;
+      return;
+    }
+    const Inner* in = static_cast<const Inner*>(n);
+    if (n->rc > 1) {
+      // Another version may see the elements this one hides: the first entry takes them all.
+      skip = 0;
+      if (!first_entry(static_cast<const void*>(n))) return;
+    }
+    for (unsigned k = 0; k < in->count; ++k)
+      for_each_node_once(in->child[k], skip, first_entry, f);
   }
 
   // Counts the subtree's elements into `counted`; false on any broken invariant.

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 namespace quorvex {
@@ -152,22 +153,49 @@ HeapKey heap_alloc(Heap& h, HeapObject object) {
 // ---------------------------------------------------------------------------------------------
 // Collector
 
+namespace {
+
+// As trace_object, but a vector's storage shared with other versions is walked once per
+// collection (PVector::for_each_once): a vector concatenated with itself forty times costs its
+// few distinct nodes, not its 2^40 elements.
+void trace_once(const HeapObject& object, std::vector<HeapKey>& work,
+                std::unordered_set<const void*>& entered) {
+  if (const SeqObject* seq = object.get_if<SeqObject>()) {
+    seq->items.for_each_once([&entered](const void* node) { return entered.insert(node).second; },
+                             [&work](const Value& v) {
+                               if (v.tag == Tag::Object) work.push_back(v.as.key);
+                             });
+    return;
+  }
+  trace_object(object, work);
+}
+
+void mark_once(Heap& h, std::vector<HeapKey>& work, std::unordered_set<const void*>& entered);
+
+void collect_with(Heap& h, std::vector<HeapKey> roots, std::unordered_set<const void*>& entered) {
+  roots.insert(roots.end(), h.temp_roots.begin(), h.temp_roots.end());
+  if (h.root_source != nullptr) h.root_source->begin_collection(roots);
+  mark_once(h, roots, entered);
+  if (h.root_source != nullptr) h.root_source->end_collection();
+  heap_sweep(h);
+  ++h.collections;
+}
+
+} // namespace
+
 bool collect_if_due(Heap& h, const HeapObject* pending) {
   if (!collection_due(h)) return false;
   std::vector<HeapKey> roots;
   h.root_source->append_roots(roots);
-  if (pending != nullptr) trace_object(*pending, roots);
-  heap_collect(h, std::move(roots));
+  std::unordered_set<const void*> entered;
+  if (pending != nullptr) trace_once(*pending, roots, entered);
+  collect_with(h, std::move(roots), entered);
   return true;
 }
 
 void heap_collect(Heap& h, std::vector<HeapKey> roots) {
-  roots.insert(roots.end(), h.temp_roots.begin(), h.temp_roots.end());
-  if (h.root_source != nullptr) h.root_source->begin_collection(roots);
-  heap_mark(h, roots);
-  if (h.root_source != nullptr) h.root_source->end_collection();
-  heap_sweep(h);
-  ++h.collections;
+  std::unordered_set<const void*> entered;
+  collect_with(h, std::move(roots), entered);
 }
 
 namespace {
@@ -206,7 +234,9 @@ constexpr std::uint64_t kWorkPerAllocation = 8;
 
 } // namespace
 
-void heap_mark(Heap& h, std::vector<HeapKey>& work) {
+namespace {
+
+void mark_once(Heap& h, std::vector<HeapKey>& work, std::unordered_set<const void*>& entered) {
   std::uint64_t steps = 0;
   while (!work.empty()) {
     const HeapKey k = work.back();
@@ -217,7 +247,7 @@ void heap_mark(Heap& h, std::vector<HeapKey>& work) {
     if (s.version != k.version || (k.version & 1) == 0 || s.entry.marked) continue;
     s.entry.marked = true;
     steps += trace_width(s.entry.object);
-    trace_object(s.entry.object, work);
+    trace_once(s.entry.object, work, entered);
     switch (s.entry.object.kind()) {
     case ObjectKind::Closure:
     case ObjectKind::ClosureTemplate:
@@ -230,6 +260,13 @@ void heap_mark(Heap& h, std::vector<HeapKey>& work) {
   }
   h.mark_work += steps;
   std::vector<HeapKey>().swap(work);
+}
+
+} // namespace
+
+void heap_mark(Heap& h, std::vector<HeapKey>& work) {
+  std::unordered_set<const void*> entered;
+  mark_once(h, work, entered);
 }
 
 void trace_object(const HeapObject& object, std::vector<HeapKey>& work) {
