@@ -352,6 +352,14 @@ public:
     return r;
   }
 
+  // Whether concat(o) may be built. Concatenation adds at most two levels to the taller tree
+  // and later pushes at most one more, all within kMaxHeight: that holds up to about 2^50
+  // elements, which only shared structure reaches (a vector concatenated with itself fifty
+  // times). Past it the caller refuses the operation; concat itself would throw InternalError.
+  bool concat_fits(const PVector& o) const {
+    return std::max<unsigned>(height_, o.height_) + 3u <= kMaxHeight;
+  }
+
   // ---- transient (owned) mode: mutate the receiver, copying only what other versions share ----
 
   void push_back_mut(T v) {

@@ -76,6 +76,7 @@ NativeResult add_all(Vm& vm, const Value& target, const ValueVector& elements,
     const bool is_vector = object->get_if<SeqObject>()->is_vector;
     ValueVector items = object->get_if<SeqObject>()->items;
     if (is_vector && elements.size() > 32) {
+      if (!items.concat_fits(elements)) return too_large_error();
       items = items.empty() ? elements : items.concat(elements);
     } else if (is_vector) {
       for (const Value& v : elements)
@@ -382,6 +383,7 @@ NativeResult builtin_concat(Vm& vm, const Value* args, std::size_t argc) {
     if (args[i].is_nil()) continue;
     const SeqObject* seq = arg_as<SeqObject>(vm.heap, args[i]);
     if (seq == nullptr) return type_error("concat requires sequences");
+    if (!all.concat_fits(seq->items)) return too_large_error();
     all = all.empty() ? seq->items : all.concat(seq->items);
   }
   return alloc_seq_object(vm.heap, std::move(all), false);

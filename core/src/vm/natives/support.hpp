@@ -37,6 +37,11 @@ inline std::unexpected<VmError> type_error(const char* text) {
   return std::unexpected(VmError::type_error(text));
 }
 
+// A collection operation whose result would hold more elements than a collection can.
+inline std::unexpected<VmError> too_large_error() {
+  return std::unexpected(VmError::value_error("collection too large"));
+}
+
 // The payload of a live object of kind T behind `v`, else nullptr.
 template <class T> const T* arg_as(const Heap& heap, const Value& v) {
   return heap_get_as<T>(heap, v);
