@@ -399,5 +399,39 @@ TEST(CollectionBuiltins, LongLoopsStopAtAnInterrupt) {
   }
 }
 
+// Walks over data (equality, hashing, printing, copying) poll the hook too: concatenation shares
+// storage, so these vectors hold 3 * 2^40 elements and no walk over them would finish. The run
+// ends with the hook's own error, as when the run loop polls it.
+TEST(CollectionBuiltins, LongWalksOverSharedVectorsStopAtAnInterrupt) {
+  struct Counter {
+    bool armed = false;
+    int polls = 0;
+  };
+  const char* sources[] = {
+      "(= a b)",    "(= {:k a} {:k b})", "(hash-set a)", "(assoc {} a 1)", "(get {[1 2 3] 1} a)",
+      "(pr-str a)", "(join \",\" a)",    "(into #{} a)",
+  };
+  for (const char* source : sources) {
+    SCOPED_TRACE(source);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    ASSERT_EQ(run(*vm, "(def dbl (fn [v n] (loop [v v i 0] (if (< i n) "
+                       "(recur (vec (concat v v)) (+ i 1)) v))))"
+                       "(def a (dbl [1 2 3] 40)) (def b (dbl [1 2 3] 40)) (count b)"),
+              "3298534883328");
+    Counter counter;
+    vm->interrupt_data = &counter;
+    vm->interrupt_hook = [](void* data) -> std::optional<VmError> {
+      auto* c = static_cast<Counter*>(data);
+      if (!c->armed || ++c->polls < 3) return std::nullopt;
+      return VmError::value_error("stop now");
+    };
+    counter.armed = true;
+    EXPECT_EQ(run(*vm, source), "error: Value error: stop now");
+    EXPECT_EQ(counter.polls, 3);
+    vm->interrupt_hook = nullptr;
+    EXPECT_EQ(run(*vm, "[(count a) (nth b 3298534883327)]"), "[3298534883328 3]");
+  }
+}
+
 } // namespace
 } // namespace quorvex

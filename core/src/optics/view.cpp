@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "optics/walk.hpp"
+#include "vm/natives/support.hpp"
 
 namespace quorvex {
 
@@ -171,15 +172,26 @@ std::expected<std::vector<Value>, VmError> view_all_optic(Vm& vm, const OpticKin
     std::optional<SeqObject> seq = seq_of(vm, target);
     if (!seq) return fail("slice requires a sequence");
     const Window w = slice_window(seq->items.size(), std::get<OpticKind::Slice>(kind.data));
+    if (!w.empty() && w.end - w.begin > kMaxCopiedElements) return too_large_error();
     Foci out;
-    for (std::size_t i = w.begin; i < w.end; ++i)
+    for (std::size_t i = w.begin; i < w.end; ++i) {
+      if (Result<void> t = tick(vm); !t) return std::unexpected(std::move(t.error()));
       out.push_back(seq->items[i]);
+    }
     return out;
   }
   case OpticTag::Each: {
     if (target.is_nil()) return Foci{};
-    if (std::optional<SeqObject> seq = seq_of(vm, target))
-      return Foci(seq->items.begin(), seq->items.end());
+    if (std::optional<SeqObject> seq = seq_of(vm, target)) {
+      if (seq->items.size() > kMaxCopiedElements) return too_large_error();
+      Foci out;
+      out.reserve(seq->items.size());
+      for (const Value& v : seq->items) {
+        if (Result<void> t = tick(vm); !t) return std::unexpected(std::move(t.error()));
+        out.push_back(v);
+      }
+      return out;
+    }
     if (std::optional<ValueSet> set = set_of(vm, target)) return Foci(set->begin(), set->end());
     return fail("each requires a sequence or set");
   }

@@ -3,10 +3,10 @@
 #include <cmath>
 #include <utility>
 
+#include "util/internal_error.hpp"
 #include "value/equality.hpp"
 #include "value/fault.hpp"
 #include "value/hash_cons.hpp"
-#include "util/internal_error.hpp"
 #include "value/keys.hpp"
 #include "vm/natives/support.hpp"
 
@@ -18,7 +18,8 @@ std::unexpected<VmError> too_deep() {
 
 bool may_drop(const Vm& vm, const VmError& e) {
   if (vm.run_aborting || e.kind == VmErrorKind::StackOverflow) return false;
-  return !(e.kind == VmErrorKind::ValueError && e.text == value_fault_text(ValueFault::TooDeep));
+  return !(e.kind == VmErrorKind::ValueError &&
+           (e.text == value_fault_text(ValueFault::TooDeep) || e.text == kTooLargeText));
 }
 
 bool is_droppable_type_error(const Vm& vm, const VmError& e) {

@@ -47,7 +47,8 @@ private:
 std::unexpected<VmError> too_deep();
 
 // Whether an error met for one value may be dropped where a walk skips values that do not fit.
-// An interrupt or a stack overflow (which end the whole run) and the depth bound never are.
+// An interrupt or a stack overflow (which end the whole run), the depth bound and a result too
+// large to hold never are.
 bool may_drop(const Vm& vm, const VmError& e);
 // A type error that may be dropped.
 bool is_droppable_type_error(const Vm& vm, const VmError& e);

@@ -7,7 +7,12 @@ namespace quorvex {
 
 namespace {
 
-enum class Eq3 : std::uint8_t { No, Yes, Deep };
+// Deep and Stop end the comparison: past the depth guard, or stopped by the walk monitor.
+enum class Eq3 : std::uint8_t { No, Yes, Deep, Stop };
+
+inline bool ends(Eq3 r) {
+  return r == Eq3::Deep || r == Eq3::Stop;
+}
 
 Eq3 eq_objects(const Heap& h, HeapKey a, HeapKey b);
 
@@ -24,6 +29,7 @@ inline Eq3 eq_values(const Heap& h, const Value& a, const Value& b) {
 Eq3 set_has_equal(const Heap& h, const ValueSet& set, const Value& x) {
   if (set.contains(x)) return Eq3::Yes;
   for (const Value& y : set) {
+    if (walk_interrupted(h)) return Eq3::Stop;
     const Eq3 r = eq_values(h, x, y);
     if (r != Eq3::No) return r;
   }
@@ -35,8 +41,9 @@ Eq3 map_find_equal(const Heap& h, const ValueMap& map, const Value& k, const Val
   out = map.find(k);
   if (out != nullptr) return Eq3::Yes;
   for (const auto& entry : map) {
+    if (walk_interrupted(h)) return Eq3::Stop;
     const Eq3 r = eq_values(h, k, entry.first);
-    if (r == Eq3::Deep) return r;
+    if (ends(r)) return r;
     if (r == Eq3::Yes) {
       out = &entry.second;
       return r;
@@ -48,6 +55,7 @@ Eq3 map_find_equal(const Heap& h, const ValueMap& map, const Value& k, const Val
 // Whether every entry of x has an equal key in y whose value is equal.
 Eq3 map_entries_found(const Heap& h, const ValueMap& x, const ValueMap& y) {
   for (const auto& entry : x) {
+    if (walk_interrupted(h)) return Eq3::Stop;
     const Value* other = nullptr;
     const Eq3 found = map_find_equal(h, y, entry.first, other);
     if (found != Eq3::Yes) return found;
@@ -66,12 +74,15 @@ Eq3 eq_payloads(const Heap& h, const HeapObject& a, const HeapObject& b) {
     if (x.ptr_eq(y)) {
       // Shared structure holds the same values; only NaN could still differ.
       bool has_float = false;
-      for (const Value& v : x)
+      for (const Value& v : x) {
+        if (walk_interrupted(h)) return Eq3::Stop;
         has_float |= v.tag == Tag::Float;
+      }
       if (!has_float) return Eq3::Yes;
     }
     auto it = y.begin();
     for (const Value& v : x) {
+      if (walk_interrupted(h)) return Eq3::Stop;
       const Eq3 r = eq_values(h, v, *it);
       if (r != Eq3::Yes) return r;
       ++it;
@@ -84,10 +95,12 @@ Eq3 eq_payloads(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const ValueSet& y = b.get_if<SetObject>()->set;
     if (x.size() != y.size()) return Eq3::No;
     for (const Value& v : x) {
+      if (walk_interrupted(h)) return Eq3::Stop;
       const Eq3 r = set_has_equal(h, y, v);
       if (r != Eq3::Yes) return r;
     }
     for (const Value& v : y) {
+      if (walk_interrupted(h)) return Eq3::Stop;
       const Eq3 r = set_has_equal(h, x, v);
       if (r != Eq3::Yes) return r;
     }
@@ -110,6 +123,7 @@ Eq3 eq_payloads(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const Variant& y = *b.get_if<Variant>();
     if (x.tag != y.tag || x.fields.size() != y.fields.size()) return Eq3::No;
     for (std::size_t i = 0; i < x.fields.size(); ++i) {
+      if (walk_interrupted(h)) return Eq3::Stop;
       const Eq3 r = eq_values(h, x.fields[i], y.fields[i]);
       if (r != Eq3::Yes) return r;
     }
@@ -156,6 +170,7 @@ Guarded<bool> objects_equal(const Heap& h, HeapKey a, HeapKey b) {
   if (a == b) return true;
   const Eq3 r = eq_objects(h, a, b);
   if (r == Eq3::Deep) return std::unexpected(ValueFault::TooDeep);
+  if (r == Eq3::Stop) return std::unexpected(ValueFault::Interrupted);
   return r == Eq3::Yes;
 }
 

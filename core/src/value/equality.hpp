@@ -10,7 +10,8 @@
 //
 // This is not the strict equality of hash-consing (hash_cons.hpp), nor the identity of map keys.
 // The comparison recurses once per level of nesting; past the depth guard it fails with TooDeep.
-// It never allocates and never collects.
+// Long comparisons count their steps on the heap's walk monitor and fail with Interrupted when it
+// says stop. It never allocates and never collects.
 #pragma once
 
 #include <cstdint>

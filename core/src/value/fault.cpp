@@ -8,6 +8,8 @@ const char* value_fault_text(ValueFault f) {
     return "data nested too deeply";
   case ValueFault::StringTooLong:
     return "string too long";
+  case ValueFault::Interrupted:
+    return "interrupted";
   }
   return "data nested too deeply";
 }

@@ -12,7 +12,8 @@ namespace {
 
 // A structural hash in flight: a value, "cannot be hashed", or "too deep".
 struct SHash {
-  enum State : std::uint8_t { Ok, None, Deep };
+  // Deep and Stop: past the depth guard, or stopped by the walk monitor.
+  enum State : std::uint8_t { Ok, None, Deep, Stop };
   std::uint64_t value = 0;
   State state = Ok;
 
@@ -20,6 +21,15 @@ struct SHash {
 };
 constexpr SHash kNone{0, SHash::None};
 constexpr SHash kDeep{0, SHash::Deep};
+constexpr SHash kStop{0, SHash::Stop};
+
+// The fault of a hash that failed (state Deep or Stop).
+ValueFault fault_of(const SHash& r) {
+  return r.state == SHash::Stop ? ValueFault::Interrupted : ValueFault::TooDeep;
+}
+bool failed(const SHash& r) {
+  return r.state == SHash::Deep || r.state == SHash::Stop;
+}
 
 // The byte feed of a structural hash, buffered: the hasher is a byte stream, so the digest is
 // that of the concatenation however it is split, and handing it whole words is much cheaper than
@@ -149,6 +159,7 @@ SHash hash_object(const Heap& h, const HeapObject& o) {
     s.write_u8(seq.is_vector ? 1 : 0);
     s.write_u32(static_cast<std::uint32_t>(seq.items.size()));
     for (const Value& item : seq.items) {
+      if (walk_interrupted(h)) return kStop;
       const SHash c = hash_val(h, item);
       if (c.state != SHash::Ok) return c;
       s.write_u64(c.value);
@@ -159,6 +170,7 @@ SHash hash_object(const Heap& h, const HeapObject& o) {
     const ValueSet& set = o.get_if<SetObject>()->set;
     std::uint64_t acc = 0;
     for (const Value& item : set) {
+      if (walk_interrupted(h)) return kStop;
       const SHash c = hash_val(h, item);
       if (c.state != SHash::Ok) return c;
       acc ^= c.value;
@@ -172,6 +184,7 @@ SHash hash_object(const Heap& h, const HeapObject& o) {
     const ValueMap& map = o.get_if<MapObject>()->map;
     std::uint64_t acc = 0;
     for (const auto& entry : map) {
+      if (walk_interrupted(h)) return kStop;
       const SHash k = hash_val(h, entry.first);
       if (k.state != SHash::Ok) return k;
       const SHash v = hash_val(h, entry.second);
@@ -188,6 +201,7 @@ SHash hash_object(const Heap& h, const HeapObject& o) {
     s.write_u8(13);
     s.write_u32(var.tag.word);
     for (const Value& field : var.fields) {
+      if (walk_interrupted(h)) return kStop;
       const SHash c = hash_val(h, field);
       if (c.state != SHash::Ok) return c;
       s.write_u64(c.value);
@@ -207,13 +221,22 @@ Guarded<std::optional<std::uint64_t>> to_guarded(SHash r) {
   case SHash::None:
     return std::optional<std::uint64_t>();
   case SHash::Deep:
+  case SHash::Stop:
     break;
   }
-  return std::unexpected(ValueFault::TooDeep);
+  return std::unexpected(fault_of(r));
 }
 
-// Three-way answer of the strict comparison.
-enum class Eq3 : std::uint8_t { No, Yes, Deep };
+// Answer of the strict comparison; Deep and Stop end it (past the depth guard, or stopped by the
+// walk monitor).
+enum class Eq3 : std::uint8_t { No, Yes, Deep, Stop };
+
+bool ends(Eq3 r) {
+  return r == Eq3::Deep || r == Eq3::Stop;
+}
+ValueFault fault_of(Eq3 r) {
+  return r == Eq3::Stop ? ValueFault::Interrupted : ValueFault::TooDeep;
+}
 
 Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b);
 
@@ -235,18 +258,21 @@ Eq3 set_has_equal(const Heap& h, const ValueSet& set, const Value& x) {
   // equal but hash apart.
   if (x.tag != Tag::Object && x.tag != Tag::Float) return Eq3::No;
   for (const Value& y : set) {
+    if (walk_interrupted(h)) return Eq3::Stop;
     const Eq3 r = values_eq(h, x, y);
     if (r != Eq3::No) return r;
   }
   return Eq3::No;
 }
 
-// Shared structure holds the same values; only a NaN could still make it unequal to itself.
-bool holds_float(const ValueVector& items) {
+// Two sequences with the same storage: equal unless they hold a float (a NaN is unequal to
+// itself), when No asks for the element-wise comparison.
+Eq3 same_storage_equal(const Heap& h, const ValueVector& items) {
   for (const Value& v : items) {
-    if (v.tag == Tag::Float) return true;
+    if (walk_interrupted(h)) return Eq3::Stop;
+    if (v.tag == Tag::Float) return Eq3::No;
   }
-  return false;
+  return Eq3::Yes;
 }
 
 Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
@@ -264,9 +290,12 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const SeqObject& x = *a.get_if<SeqObject>();
     const SeqObject& y = *b.get_if<SeqObject>();
     if (x.is_vector != y.is_vector || x.items.size() != y.items.size()) return Eq3::No;
-    if (x.items.ptr_eq(y.items) && !holds_float(x.items)) return Eq3::Yes;
+    if (x.items.ptr_eq(y.items)) {
+      if (const Eq3 r = same_storage_equal(h, x.items); r != Eq3::No) return r;
+    }
     auto it = y.items.begin();
     for (const Value& v : x.items) {
+      if (walk_interrupted(h)) return Eq3::Stop;
       const Eq3 r = values_eq(h, v, *it);
       if (r != Eq3::Yes) return r;
       ++it;
@@ -278,6 +307,7 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const ValueSet& y = b.get_if<SetObject>()->set;
     if (x.size() != y.size()) return Eq3::No;
     for (const Value& v : x) {
+      if (walk_interrupted(h)) return Eq3::Stop;
       const Eq3 r = set_has_equal(h, y, v);
       if (r != Eq3::Yes) return r;
     }
@@ -288,11 +318,13 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const ValueMap& y = b.get_if<MapObject>()->map;
     if (x.size() != y.size()) return Eq3::No;
     for (const auto& entry : x) {
+      if (walk_interrupted(h)) return Eq3::Stop;
       const Value* other = y.find(entry.first);
       if (other == nullptr && (entry.first.tag == Tag::Object || entry.first.tag == Tag::Float)) {
         for (const auto& candidate : y) {
+          if (walk_interrupted(h)) return Eq3::Stop;
           const Eq3 r = values_eq(h, entry.first, candidate.first);
-          if (r == Eq3::Deep) return r;
+          if (ends(r)) return r;
           if (r == Eq3::Yes) {
             other = &candidate.second;
             break;
@@ -310,6 +342,7 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const Variant& y = *b.get_if<Variant>();
     if (x.tag != y.tag || x.fields.size() != y.fields.size()) return Eq3::No;
     for (std::size_t i = 0; i < x.fields.size(); ++i) {
+      if (walk_interrupted(h)) return Eq3::Stop;
       const Eq3 r = values_eq(h, x.fields[i], y.fields[i]);
       if (r != Eq3::Yes) return r;
     }
@@ -322,7 +355,7 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
 }
 
 Guarded<bool> to_guarded(Eq3 r) {
-  if (r == Eq3::Deep) return std::unexpected(ValueFault::TooDeep);
+  if (ends(r)) return std::unexpected(fault_of(r));
   return r == Eq3::Yes;
 }
 
@@ -349,7 +382,7 @@ Guarded<HeapKey> intern_hashed(Heap& h, HeapObject obj, std::uint64_t hash) {
   if (const HeapKey* k = table.find(hash)) {
     if (const HeapObject* existing = heap_get(h, *k)) {
       const Eq3 r = objects_eq(h, *existing, obj);
-      if (r == Eq3::Deep) return std::unexpected(ValueFault::TooDeep);
+      if (ends(r)) return std::unexpected(fault_of(r));
       if (r == Eq3::Yes) return *k;
     }
   }
@@ -360,7 +393,7 @@ Guarded<HeapKey> intern_hashed(Heap& h, HeapObject obj, std::uint64_t hash) {
 
 Guarded<HeapKey> intern_object(Heap& h, HeapObject obj) {
   const SHash hs = hash_object(h, obj);
-  if (hs.state == SHash::Deep) return std::unexpected(ValueFault::TooDeep);
+  if (failed(hs)) return std::unexpected(fault_of(hs));
   if (hs.state == SHash::None) return heap_insert(h, std::move(obj));
   return intern_hashed(h, std::move(obj), hs.value);
 }
@@ -434,7 +467,7 @@ Guarded<std::optional<HeapKey>> probe(const Heap& h, const HeapObject& o, std::u
   const HeapObject* existing = heap_get(h, *k);
   if (existing == nullptr) return Found();
   const Eq3 r = objects_eq(h, *existing, o);
-  if (r == Eq3::Deep) return std::unexpected(ValueFault::TooDeep);
+  if (ends(r)) return std::unexpected(fault_of(r));
   return r == Eq3::Yes ? Found(*k) : Found();
 }
 
@@ -453,7 +486,7 @@ Guarded<std::optional<HeapKey>> find_interned(const Heap& h, const HeapObject& o
   using Found = std::optional<HeapKey>;
   if (const StringObject* s = o.get_if<StringObject>()) return find_string(h, s->text);
   const SHash hs = hash_object(h, o);
-  if (hs.state == SHash::Deep) return std::unexpected(ValueFault::TooDeep);
+  if (failed(hs)) return std::unexpected(fault_of(hs));
   if (hs.state == SHash::None) return Found();
   return probe(h, o, hs.value);
 }
@@ -464,7 +497,7 @@ Guarded<std::optional<HeapKey>> find_copy_of(const Heap& h, HeapKey source) {
   if (o == nullptr) return Found(source);
   if (const StringObject* s = o->get_if<StringObject>()) return find_string(h, s->text);
   const SHash hs = hash_object(h, *o);
-  if (hs.state == SHash::Deep) return std::unexpected(ValueFault::TooDeep);
+  if (failed(hs)) return std::unexpected(fault_of(hs));
   if (hs.state == SHash::None) return Found(source);
   return probe(h, *o, hs.value);
 }
@@ -478,7 +511,7 @@ Guarded<HeapKey> intern_copy_of(Heap& h, HeapKey source) {
     return intern_string(h, std::move(text));
   }
   const SHash hs = hash_object(h, *o);
-  if (hs.state == SHash::Deep) return std::unexpected(ValueFault::TooDeep);
+  if (failed(hs)) return std::unexpected(fault_of(hs));
   if (hs.state == SHash::None) return source;
   // Copy before anything allocates: `o` points into the slot table. The copy shares persistent
   // structure with the source; its elements are roots during a collection.

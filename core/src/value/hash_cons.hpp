@@ -16,7 +16,8 @@
 // Structural hashes are SipHash-1-3 with zero keys over a fixed byte feed per kind; set and map
 // hashes combine their elements order-independently. An element that carries a cached hash is
 // not rehashed. Hashing and the strict comparison recurse once per level of nesting of objects
-// that are not hash-consed themselves; past the depth guard they fail with TooDeep.
+// that are not hash-consed themselves; past the depth guard they fail with TooDeep. Long ones
+// count their steps on the heap's walk monitor and fail with Interrupted when it says stop.
 #pragma once
 
 #include <cstdint>

@@ -96,6 +96,7 @@ Heap& Heap::operator=(Heap&& other) noexcept {
   native_depth = std::exchange(other.native_depth, 0);
   root_source = std::exchange(other.root_source, nullptr);
   temp_roots = std::move(other.temp_roots);
+  walk_monitor = std::exchange(other.walk_monitor, nullptr);
   collections = std::exchange(other.collections, 0);
   fresh_version = std::exchange(other.fresh_version, 1);
   mark_work = std::exchange(other.mark_work, 0);
@@ -148,6 +149,11 @@ HeapKey heap_insert(Heap& h, HeapObject object) {
 HeapKey heap_alloc(Heap& h, HeapObject object) {
   collect_if_due(h, &object);
   return heap_insert(h, std::move(object));
+}
+
+bool poll_walk_monitor(const Heap& h) {
+  h.walk_countdown = kWalkPollInterval;
+  return h.walk_monitor != nullptr && h.walk_monitor->stop_walk();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -273,6 +273,20 @@ protected:
   ~RootSource() = default;
 };
 
+// Asked now and then by long walks over a heap's data (comparing, hashing, printing or copying
+// out a value) whether to give up, so that Ctrl-C stops them: a vector that shares its storage
+// can hold 2^40 elements in a few kilobytes. The machine answers through its interrupt hook.
+class WalkMonitor {
+public:
+  virtual bool stop_walk() = 0;
+
+protected:
+  ~WalkMonitor() = default;
+};
+
+// How many steps of long walks pass between two questions to the walk monitor.
+inline constexpr std::uint32_t kWalkPollInterval = 4096;
+
 // Appends v's key when v is an Object.
 inline void append_value_root(std::vector<HeapKey>& out, const Value& v) {
   if (v.tag == Tag::Object) out.push_back(v.as.key);
@@ -305,6 +319,10 @@ struct Heap {
   RootSource* root_source = nullptr;
   // Keys held by RootScopes.
   std::vector<HeapKey> temp_roots;
+  // Whom long walks over this heap's data ask whether to stop; none: they never stop. Walks
+  // count their steps down in walk_countdown (see walk_interrupted).
+  WalkMonitor* walk_monitor = nullptr;
+  mutable std::uint32_t walk_countdown = kWalkPollInterval;
   // Collections run so far.
   std::uint64_t collections = 0;
   // The version a slot appended from now on starts at: 1, or one above the highest version a
@@ -319,6 +337,18 @@ struct Heap {
 // The empty heap: the sentinel slot only, threshold 1024.
 inline Heap heap_new() {
   return Heap();
+}
+
+// Asks the walk monitor, and starts the count to the next question over.
+bool poll_walk_monitor(const Heap& h);
+
+// Counts one step of a long walk over the heap's data (an element compared, hashed, printed or
+// copied): true when the walk must stop, which it reports as ValueFault::Interrupted. Cheap: the
+// monitor is asked every kWalkPollInterval steps.
+inline bool walk_interrupted(const Heap& h) {
+  if (--h.walk_countdown != 0) [[likely]]
+    return false;
+  return poll_walk_monitor(h);
 }
 
 // ---------------------------------------------------------------------------------------------

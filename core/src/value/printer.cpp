@@ -67,6 +67,7 @@ public:
     out_ += '{';
     const std::size_t n = std::min(info.field_names.size(), var.fields.size());
     for (std::size_t i = 0; i < n; ++i) {
+      if (auto r = step(); !r) return r;
       if (i > 0) out_ += ", ";
       out_ += env_.names.resolve(info.field_names[i]);
       out_ += ": ";
@@ -77,6 +78,14 @@ public:
   }
 
 private:
+  // One element of a collection: the walk monitor may stop a long print, and text longer than
+  // a string can hold is refused before it grows any further.
+  Guarded<void> step() {
+    if (walk_interrupted(env_.heap)) return std::unexpected(ValueFault::Interrupted);
+    if (out_.size() > SmallString::kMaxSize) return std::unexpected(ValueFault::StringTooLong);
+    return {};
+  }
+
   Guarded<void> print_object(HeapKey key, bool readable) {
     const HeapObject* o = heap_get(env_.heap, key);
     if (o == nullptr) {
@@ -106,6 +115,7 @@ private:
       out_ += seq.is_vector ? '[' : '(';
       bool first = true;
       for (const Value& item : seq.items) {
+        if (auto r = step(); !r) return r;
         if (!first) out_ += ' ';
         first = false;
         if (auto r = print(item, true); !r) return r;
@@ -123,6 +133,7 @@ private:
       out_ += "#{";
       bool first = true;
       for (const Value& item : o->get_if<SetObject>()->set) {
+        if (auto r = step(); !r) return r;
         if (!first) out_ += ' ';
         first = false;
         if (auto r = print(item, true); !r) return r;
@@ -140,6 +151,7 @@ private:
       out_ += '{';
       bool first = true;
       for (const auto& entry : o->get_if<MapObject>()->map) {
+        if (auto r = step(); !r) return r;
         if (!first) out_ += ' ';
         first = false;
         if (auto r = print(entry.first, true); !r) return r;

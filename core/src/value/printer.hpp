@@ -8,7 +8,8 @@
 // A stale key prints "<invalid>", a variant of an unknown type "<unknown-variant>".
 //
 // Printing recurses once per level of nesting; past the depth guard it stops with TooDeep (what
-// was appended so far stays in the output). Printers allocate only the text they produce, so
+// was appended so far stays in the output). A long print stops with Interrupted when the heap's
+// walk monitor says so, and with StringTooLong once the text outgrows what a string can hold. Printers allocate only the text they produce, so
 // nothing collects while they run.
 #pragma once
 

@@ -1650,8 +1650,12 @@ std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
     return std::unexpected(std::move(e));
   }
 
+  vm.walk_stop_error.reset();
   std::expected<Value, VmError> r = execute(vm, RunRecord{RunKind::Outermost, f0, h0, e0});
   if (!r) {
+    // A walk over data stopped by the interrupt hook could only report that it was stopped;
+    // the run ends with the hook's own error, as when the run loop polls it.
+    if (vm.walk_stop_error) r = std::unexpected(*std::exchange(vm.walk_stop_error, std::nullopt));
     RuntimeError e = attach_error_location(vm, std::move(r.error()));
     cut_back();
     return std::unexpected(std::move(e));

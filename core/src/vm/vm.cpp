@@ -59,11 +59,20 @@ std::atomic<std::uint64_t> g_next_machine_serial{1};
 
 Vm::Vm() : serial(g_next_machine_serial.fetch_add(1, std::memory_order_relaxed)) {
   heap.root_source = this;
+  heap.walk_monitor = this;
 }
 
 Vm::~Vm() {
   // The heap's objects go with it; make sure nothing calls back into a machine being destroyed.
   heap.root_source = nullptr;
+  heap.walk_monitor = nullptr;
+}
+
+bool Vm::stop_walk() {
+  std::optional<VmError> e = machine::poll_interrupt(*this);
+  if (!e) return false;
+  walk_stop_error = std::move(*e);
+  return true;
 }
 
 namespace {

@@ -165,9 +165,9 @@ struct RuntimeError {
 void format_runtime_error(const RuntimeError& e, std::string& out);
 std::string to_string(const RuntimeError& e);
 
-// Polled by the run loop at a bounded interval of backward jumps and calls. Answering an error
-// ends the run with it: the error is not offered to `exn`, and nested runs pass it outwards
-// unchanged. The Python layer uses it for Ctrl-C.
+// Polled by the run loop at a bounded interval of backward jumps and calls, and by long walks over
+// data (through Vm::stop_walk). Answering an error ends the run with it: the error is not offered
+// to `exn`, and nested runs pass it outwards unchanged. The Python layer uses it for Ctrl-C.
 using InterruptHook = std::optional<VmError> (*)(void* data);
 
 // How many backward jumps and calls pass between two polls of the interrupt hook.
@@ -322,7 +322,7 @@ struct HostRootSet {
   std::vector<Value> values;
 };
 
-struct Vm final : RootSource {
+struct Vm final : RootSource, WalkMonitor {
   Vm();
   Vm(const Vm&) = delete;
   Vm& operator=(const Vm&) = delete;
@@ -407,6 +407,13 @@ struct Vm final : RootSource {
   // prototype per form, so forms pace a collection of their own (collect_code_if_due).
   std::uint64_t prototypes_added = 0;
   std::uint32_t prototypes_live = 0;
+  // Polls the interrupt hook for a long walk over data (equality, hashing, printing, copying
+  // out); an error ends every run in progress, as from the run loop, and is kept in
+  // walk_stop_error: the walk itself can only report ValueFault::Interrupted.
+  bool stop_walk() override;
+  // The hook's error that stopped a walk, until the outermost run ends with it in place of the
+  // fault's text.
+  std::optional<VmError> walk_stop_error;
 
   // ---- Run-loop bookkeeping. Not for use outside the machine's own sources. ----
   // Backward jumps and calls left until the next poll of the interrupt hook.

@@ -47,6 +47,13 @@ void install_interrupt_hook(Vm& vm, RunInterrupt& state) {
   vm.interrupt_data = &state;
 }
 
+bool restore_interrupt(const Vm& vm) {
+  RunInterrupt* state = interrupt_state(vm);
+  if (state == nullptr || !state->pending()) return false;
+  state->restore();
+  return true;
+}
+
 VmError interrupt_run(Vm& vm) {
   RunInterrupt* state = interrupt_state(vm);
   if (state == nullptr) return handler_vm_error(python_error_to_handler_error());
@@ -314,8 +321,8 @@ private:
       result = PyRef::steal(PyObject_CallFunctionObjArgs(f, direct[0].get(), nullptr));
       break;
     case 2:
-      result = PyRef::steal(
-          PyObject_CallFunctionObjArgs(f, direct[0].get(), direct[1].get(), nullptr));
+      result =
+          PyRef::steal(PyObject_CallFunctionObjArgs(f, direct[0].get(), direct[1].get(), nullptr));
       break;
     case 3:
       result = PyRef::steal(PyObject_CallFunctionObjArgs(f, direct[0].get(), direct[1].get(),

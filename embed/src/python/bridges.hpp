@@ -36,6 +36,10 @@ using RunInterrupt = KeptException;
 // live as long as the machine.
 void install_interrupt_hook(Vm& vm, RunInterrupt& state);
 
+// Makes the exception an interruption of this machine kept the current Python exception again:
+// what a conversion stopped by Ctrl-C raises. False when none is kept.
+bool restore_interrupt(const Vm& vm);
+
 // Ends the run the machine is in, on behalf of a Python exception outside Exception that is the
 // current exception: the exception moves into the engine's RunInterrupt and the error to answer
 // to the machine is returned. The error is never offered to the program.

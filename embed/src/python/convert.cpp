@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -28,6 +29,22 @@ bool int64_of(PyObject* obj, std::int64_t& out) {
   out = v;
   return true;
 }
+
+// Long copies between Python objects and data poll Python's signal handlers now and then, so
+// that Ctrl-C stops them: false with the handler's exception set.
+class SignalPoll {
+public:
+  bool ok() {
+    if (--left_ != 0) [[likely]]
+      return true;
+    left_ = kInterval;
+    return PyErr_CheckSignals() == 0;
+  }
+
+private:
+  static constexpr std::uint32_t kInterval = 4096;
+  std::uint32_t left_ = kInterval;
+};
 
 // One conversion into data. Holds what the conversion looked up once (the Fraction class), so that
 // a large structure imports `fractions` at most once.
@@ -89,6 +106,7 @@ private:
     // Item code may shrink the list while we convert (a __str__ with side effects): the length is
     // read again at each step, and each item is held while it is converted.
     for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+      if (!signals_.ok()) return false;
       PyRef item = PyRef::borrow(PyList_GetItem(list, i));
       if (!item) return false;
       DataValue v;
@@ -105,6 +123,7 @@ private:
     const Py_ssize_t n = PyTuple_Size(tuple);
     DataSeqBuilder items(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!signals_.ok()) return false;
       // A tuple keeps its items alive for as long as we keep the tuple.
       PyObject* item = PyTuple_GetItem(tuple, i);
       if (item == nullptr) return false;
@@ -125,6 +144,7 @@ private:
     PyObject* k = nullptr;
     PyObject* v = nullptr;
     while (PyDict_Next(dict, &pos, &k, &v)) {
+      if (!signals_.ok()) return false;
       PyRef key = PyRef::borrow(k);
       PyRef value = PyRef::borrow(v);
       DataValue dk;
@@ -147,6 +167,7 @@ private:
     PyRef iter = PyRef::steal(PyObject_GetIter(set));
     if (!iter) return false;
     while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+      if (!signals_.ok()) return false;
       DataValue v;
       if (!convert(item.get(), v)) return false;
       elements.insert(std::move(v));
@@ -206,6 +227,7 @@ private:
 
   PyRef fraction_class_;
   bool fraction_looked_up_ = false;
+  SignalPoll signals_;
 };
 
 // One conversion out of data.
@@ -250,6 +272,7 @@ private:
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(seq.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < seq.size(); ++i) {
+      if (!signals_.ok()) return PyRef();
       PyRef item = convert(seq[i]);
       if (!item) return item;
       if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) {
@@ -265,6 +288,7 @@ private:
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return dict;
     for (std::size_t i = 0; i < table.size(); ++i) {
+      if (!signals_.ok()) return PyRef();
       PyRef key = convert(table.key(i), true);
       if (!key) return key;
       PyRef value = convert(table.value(i));
@@ -280,6 +304,7 @@ private:
     std::vector<PyRef> elements;
     elements.reserve(table.size());
     for (std::size_t i = 0; i < table.size(); ++i) {
+      if (!signals_.ok()) return PyRef();
       PyRef e = convert(table.key(i));
       if (!e) return e;
       elements.push_back(std::move(e));
@@ -293,6 +318,7 @@ private:
   }
 
   PyMaker make_;
+  SignalPoll signals_;
 };
 
 } // namespace

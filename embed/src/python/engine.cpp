@@ -113,6 +113,12 @@ void raise_value_fault(ValueFault fault) {
                   value_fault_text(fault));
 }
 
+// A conversion stopped by Ctrl-C raises the exception the signal handler raised.
+void raise_conversion_fault(const Vm& vm, ValueFault fault) {
+  if (fault == ValueFault::Interrupted && restore_interrupt(vm)) return;
+  raise_value_fault(fault);
+}
+
 // The result of a run as a Python object; converted at once, since the value is not rooted.
 PyObject* value_to_python(const Vm& vm, const Value& value) {
   bool handled = false;
@@ -120,7 +126,7 @@ PyObject* value_to_python(const Vm& vm, const Value& value) {
   if (PyRef list = flat_sequence_to_py(vm.heap, value, handled); handled) return list.release();
   Guarded<DataValue> data = value_to_data(vm.heap, vm.interner, value);
   if (!data) {
-    raise_value_fault(data.error());
+    raise_conversion_fault(vm, data.error());
     return nullptr;
   }
   return data_to_py(*data).release();
@@ -353,7 +359,7 @@ PyObject* engine_define(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!py_to_data(in[1], data)) return nullptr;
     Guarded<Value> value = data_to_value(vm.heap, vm.interner, data);
     if (!value) {
-      raise_value_fault(value.error());
+      raise_conversion_fault(vm, value.error());
       return nullptr;
     }
     define_global_by_name(vm, name, *value);
@@ -445,7 +451,7 @@ bool run_agent_source(EngineObject& engine, std::string_view src, Journal& journ
   for (AgentResult& r : *results) {
     Guarded<DataValue> data = value_to_data(vm.heap, vm.interner, r.value);
     if (!data) {
-      raise_value_fault(data.error());
+      raise_conversion_fault(vm, data.error());
       return false;
     }
     out.push_back(ConvertedAgentResult{std::move(*data), std::move(r.lineage)});
@@ -558,7 +564,7 @@ PyType_Slot engine_slots[] = {
 };
 
 PyType_Spec engine_type_layout = {"quorvex.Engine", static_cast<int>(sizeof(EngineObject)), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, engine_slots};
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, engine_slots};
 
 // ---------------------------------------------------------------------------------------------
 // AgentJournal
@@ -606,8 +612,8 @@ PyType_Slot agent_journal_slots[] = {
 };
 
 PyType_Spec agent_journal_type_layout = {"quorvex.AgentJournal",
-                                  static_cast<int>(sizeof(AgentJournalObject)), 0,
-                                  Py_TPFLAGS_DEFAULT, agent_journal_slots};
+                                         static_cast<int>(sizeof(AgentJournalObject)), 0,
+                                         Py_TPFLAGS_DEFAULT, agent_journal_slots};
 
 PyTypeObject* g_engine_type = nullptr;
 
@@ -622,7 +628,8 @@ PyTypeObject* engine_type() {
 
 PyTypeObject* agent_journal_type() {
   if (g_agent_journal_type == nullptr) {
-    g_agent_journal_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&agent_journal_type_layout));
+    g_agent_journal_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&agent_journal_type_layout));
   }
   return g_agent_journal_type;
 }

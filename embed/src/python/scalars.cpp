@@ -39,6 +39,7 @@ PyRef flat_sequence_to_py(const Heap& heap, const Value& v, bool& handled) {
   const HeapObject* object = heap_get(heap, v.as.key);
   if (object == nullptr || object->kind() != ObjectKind::Seq) return PyRef();
   const ValueVector& items = object->get_if<SeqObject>()->items;
+  if (items.size() > static_cast<std::size_t>(kMaxDirectSequence)) return PyRef();
   for (const Value& item : items) {
     if (item.tag != Tag::Nil && item.tag != Tag::Bool && item.tag != Tag::Int &&
         item.tag != Tag::Float) {

@@ -68,8 +68,9 @@ inline bool py_scalar_to_value(PyObject* obj, Value& out) {
   return false;
 }
 
-// The longest flat sequence converted directly. Longer ones take the general conversion, which
-// polls for Ctrl-C as it goes; this bound keeps a direct conversion to well under a millisecond.
+// The longest flat sequence converted directly, either way. Longer ones take the general
+// conversion, which polls for Ctrl-C as it goes; this bound keeps a direct conversion to well
+// under a millisecond.
 inline constexpr Py_ssize_t kMaxDirectSequence = 1 << 16;
 
 // A vector of the items of an exact list or tuple whose items are all scalars, allocated in
@@ -77,8 +78,8 @@ inline constexpr Py_ssize_t kMaxDirectSequence = 1 << 16;
 // no heap references, so it needs no rooting while it is built.
 bool py_flat_sequence_to_value(Heap& heap, PyObject* obj, Value& out);
 
-// A list of the items of a sequence object whose items are all scalars (a new reference); empty
-// and no exception for any other value. Null with a Python exception only when Python cannot
+// A list of the items of a sequence object of at most kMaxDirectSequence items that are all
+// scalars (a new reference); empty and no exception for any other value. Null with a Python exception only when Python cannot
 // allocate.
 PyRef flat_sequence_to_py(const Heap& heap, const Value& v, bool& handled);
 

@@ -98,6 +98,7 @@ private:
     if (!guard) return std::unexpected(ValueFault::TooDeep);
     DataSeqBuilder seq(items.size());
     for (const Value& item : items) {
+      if (walk_interrupted(heap_)) return std::unexpected(ValueFault::Interrupted);
       Guarded<DataValue> v = convert(item);
       if (!v) return v;
       seq.push_back(std::move(*v));
@@ -110,6 +111,7 @@ private:
     if (!guard) return std::unexpected(ValueFault::TooDeep);
     DataTableBuilder table(set.size());
     for (const Value& element : set) {
+      if (walk_interrupted(heap_)) return std::unexpected(ValueFault::Interrupted);
       Guarded<DataValue> e = convert(element);
       if (!e) return e;
       table.insert(std::move(*e));
@@ -122,6 +124,7 @@ private:
     if (!guard) return std::unexpected(ValueFault::TooDeep);
     DataTableBuilder table(map.size());
     for (const auto& entry : map) {
+      if (walk_interrupted(heap_)) return std::unexpected(ValueFault::Interrupted);
       Guarded<DataValue> k = convert(entry.first);
       if (!k) return k;
       Guarded<DataValue> v = convert(entry.second);
@@ -178,6 +181,7 @@ private:
     if (!guard) return std::unexpected(ValueFault::TooDeep);
     ValueVector items;
     for (const DataValue& e : seq) {
+      if (walk_interrupted(heap_)) return std::unexpected(ValueFault::Interrupted);
       Guarded<Value> v = convert(e);
       if (!v) return v;
       items.push_back_mut(*v);
@@ -191,6 +195,7 @@ private:
     std::vector<Value> pairs;
     pairs.reserve(table.size() * 2);
     for (std::size_t i = 0; i < table.size(); ++i) {
+      if (walk_interrupted(heap_)) return std::unexpected(ValueFault::Interrupted);
       Guarded<Value> k = convert(table.key(i));
       if (!k) return k;
       pairs.push_back(*k);
@@ -209,6 +214,7 @@ private:
     std::vector<Value> elements;
     elements.reserve(table.size());
     for (std::size_t i = 0; i < table.size(); ++i) {
+      if (walk_interrupted(heap_)) return std::unexpected(ValueFault::Interrupted);
       Guarded<Value> e = convert(table.key(i));
       if (!e) return e;
       elements.push_back(*e);

@@ -18,7 +18,8 @@ namespace quorvex {
 // strings and collections as themselves, regexes sharing their compiled expression; a stale
 // object key is nil; closures, atoms, optics and the other objects without a data form are opaque
 // texts ("closure", "atom", "variant(tag=N)", ...). Reads the heap and the interner without
-// changing them. Fails only with ValueFault::TooDeep for nesting beyond the depth guard.
+// changing them. Fails with ValueFault::TooDeep for nesting beyond the depth guard, and with
+// Interrupted when the heap's walk monitor stops a long conversion.
 Guarded<DataValue> value_to_data(const Heap& heap, const Interner& names, const Value& value);
 
 // The runtime value of nil, a boolean, an integer or a float, which needs neither heap nor
@@ -45,7 +46,8 @@ inline std::optional<Value> immediate_value(const DataValue& d) {
 // elements of an unfinished collection are reachable from nowhere else. The result itself is not
 // rooted: the caller roots it before the next allocation.
 //
-// Fails with ValueFault::TooDeep (nesting beyond the depth guard) or StringTooLong; an interner
+// Fails with ValueFault::TooDeep (nesting beyond the depth guard), StringTooLong or Interrupted
+// (the heap's walk monitor stopped a long conversion); an interner
 // that can take no more names throws InternalError.
 Guarded<Value> data_to_value(Heap& heap, Interner& names, const DataValue& data);
 

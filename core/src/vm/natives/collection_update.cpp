@@ -82,6 +82,7 @@ NativeResult add_all(Vm& vm, const Value& target, const ValueVector& elements,
       for (const Value& v : elements)
         items.push_back_mut(v);
     } else {
+      if (elements.size() > kMaxCopiedElements) return too_large_error();
       for (const Value& v : elements) {
         if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
         items.push_front_mut(v);
@@ -113,10 +114,13 @@ NativeResult add_all(Vm& vm, const Value& target, const ValueVector& elements,
 }
 
 // A list of the elements in reverse order.
-ValueVector reversed(const ValueVector& items) {
+std::expected<ValueVector, VmError> reversed(Vm& vm, const ValueVector& items) {
+  if (items.size() > kMaxCopiedElements) return too_large_error();
   ValueVector out;
-  for (const Value& v : items)
+  for (const Value& v : items) {
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
     out.push_front_mut(v);
+  }
   return out;
 }
 
@@ -230,7 +234,11 @@ NativeResult builtin_into(Vm& vm, const Value* args, std::size_t) {
   auto elements = source_elements(vm, args[1]);
   if (!elements) return type_error("into requires a seqable source");
   if (!*elements) return std::unexpected(std::move(elements->error()));
-  if (args[0].is_nil()) return alloc_seq_object(vm.heap, reversed(**elements), false);
+  if (args[0].is_nil()) {
+    std::expected<ValueVector, VmError> items = reversed(vm, **elements);
+    if (!items) return std::unexpected(std::move(items.error()));
+    return alloc_seq_object(vm.heap, std::move(*items), false);
+  }
   return add_all(vm, args[0], **elements, "into requires a collection");
 }
 
@@ -352,7 +360,9 @@ NativeResult builtin_reverse(Vm& vm, const Value* args, std::size_t) {
   const SeqObject* seq = arg_as<SeqObject>(vm.heap, args[0]);
   if (seq == nullptr) return type_error("reverse requires a sequence");
   const ValueVector items = seq->items;
-  return alloc_seq_object(vm.heap, reversed(items), false);
+  std::expected<ValueVector, VmError> out = reversed(vm, items);
+  if (!out) return std::unexpected(std::move(out.error()));
+  return alloc_seq_object(vm.heap, std::move(*out), false);
 }
 
 NativeResult builtin_drop(Vm& vm, const Value* args, std::size_t argc) {

@@ -491,10 +491,13 @@ NativeResult builtin_apply(Vm& vm, const Value* args, std::size_t argc) {
   if (!spread) return type_error("apply requires a sequence as last argument");
   RootScope roots(vm.heap);
   roots.add(std::span(args, argc));
+  if (spread->size() > kMaxCopiedElements) return too_large_error();
   std::vector<Value> call_args(args + 1, args + argc - 1);
   call_args.reserve(call_args.size() + spread->size());
-  for (const Value& v : *spread)
+  for (const Value& v : *spread) {
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
     call_args.push_back(v);
+  }
   return call_value_from_native(vm, args[0], call_args);
 }
 
@@ -504,7 +507,13 @@ NativeResult builtin_sort(Vm& vm, const Value* args, std::size_t argc) {
   const Value coll = args[argc - 1];
   std::optional<ValueVector> items = sortable_elements(vm.heap, coll);
   if (!items) return type_error("sort requires a collection");
-  std::vector<Value> data(items->begin(), items->end());
+  if (items->size() > kMaxCopiedElements) return too_large_error();
+  std::vector<Value> data;
+  data.reserve(items->size());
+  for (const Value& v : *items) {
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
+    data.push_back(v);
+  }
   if (argc == 1) {
     // A handful of integers is sorted as quickly by insertion in the merge sort's first runs.
     constexpr std::size_t kRadixFrom = 256;
@@ -550,6 +559,7 @@ NativeResult builtin_sort_by(Vm& vm, const Value* args, std::size_t) {
     Value key;
     Value element;
   };
+  if (items->size() > kMaxCopiedElements) return too_large_error();
   std::vector<Keyed> keyed;
   keyed.reserve(items->size());
   for (const Value& x : *items) {

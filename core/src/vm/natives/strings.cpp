@@ -274,6 +274,7 @@ NativeResult builtin_join(Vm& vm, const Value* args, std::size_t argc) {
   std::string out;
   bool first = true;
   for (const Value& item : items) {
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
     if (!first) out.append(*sep);
     first = false;
     if (auto failed = append_display_bounded(env, item, out)) {

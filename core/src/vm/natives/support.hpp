@@ -38,9 +38,15 @@ inline std::unexpected<VmError> type_error(const char* text) {
 }
 
 // A collection operation whose result would hold more elements than a collection can.
+inline constexpr const char* kTooLargeText = "collection too large";
 inline std::unexpected<VmError> too_large_error() {
-  return std::unexpected(VmError::value_error("collection too large"));
+  return std::unexpected(VmError::value_error(kTooLargeText));
 }
+
+// The most elements a builtin copies one by one into new storage (reverse, sort, the arguments
+// of apply): 2^32, 64 GiB of values. Only a vector that shares its storage is longer, and a copy
+// of it is refused as too large rather than left to exhaust memory.
+inline constexpr std::uint64_t kMaxCopiedElements = std::uint64_t{1} << 32;
 
 // The payload of a live object of kind T behind `v`, else nullptr.
 template <class T> const T* arg_as(const Heap& heap, const Value& v) {
