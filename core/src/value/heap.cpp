@@ -163,17 +163,21 @@ namespace {
 
 // As trace_object, but a vector's storage shared with other versions is walked once per
 // collection (PVector::for_each_once): a vector concatenated with itself forty times costs its
-// few distinct nodes, not its 2^40 elements.
-void trace_once(const HeapObject& object, std::vector<HeapKey>& work,
-                std::unordered_set<const void*>& entered) {
+// few distinct nodes, not its 2^40 elements. Answers how many elements it looked at, so that
+// pacing counts the work done rather than the vector's length.
+std::size_t trace_once(const HeapObject& object, std::vector<HeapKey>& work,
+                       std::unordered_set<const void*>& entered) {
   if (const SeqObject* seq = object.get_if<SeqObject>()) {
+    std::size_t seen = 0;
     seq->items.for_each_once([&entered](const void* node) { return entered.insert(node).second; },
-                             [&work](const Value& v) {
+                             [&work, &seen](const Value& v) {
+                               ++seen;
                                if (v.tag == Tag::Object) work.push_back(v.as.key);
                              });
-    return;
+    return seen;
   }
   trace_object(object, work);
+  return 0;
 }
 
 void mark_once(Heap& h, std::vector<HeapKey>& work, std::unordered_set<const void*>& entered);
@@ -210,8 +214,8 @@ namespace {
 // numbers pushes nothing, yet costs a million steps to trace each time it is marked.
 std::size_t trace_width(const HeapObject& object) {
   switch (object.kind()) {
-  case ObjectKind::Seq:
-    return object.get_if<SeqObject>()->items.size();
+  case ObjectKind::Seq: // counted by trace_once, which may skip shared storage
+    return 0;
   case ObjectKind::Set:
     return object.get_if<SetObject>()->set.size();
   case ObjectKind::Map:
@@ -253,7 +257,7 @@ void mark_once(Heap& h, std::vector<HeapKey>& work, std::unordered_set<const voi
     if (s.version != k.version || (k.version & 1) == 0 || s.entry.marked) continue;
     s.entry.marked = true;
     steps += trace_width(s.entry.object);
-    trace_once(s.entry.object, work, entered);
+    steps += trace_once(s.entry.object, work, entered);
     switch (s.entry.object.kind()) {
     case ObjectKind::Closure:
     case ObjectKind::ClosureTemplate:
