@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine_cases.hpp"
 #include "reader/reader.hpp"
 #include "value/keys.hpp"
 #include "value/printer.hpp"
@@ -16,10 +17,7 @@
 namespace quorvex {
 namespace {
 
-std::string readable(const Vm& vm, const Value& v) {
-  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, v);
-  return text ? *text : "<print fault>";
-}
+using engine_cases::readable;
 
 // A revisions answer (a non-empty vector of maps) as "index name value;" per entry, so that the
 // maps' unspecified print order does not matter; the readable text of anything else.

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine_cases.hpp"
 #include "value/hash_cons.hpp"
 #include "value/printer.hpp"
 #include "vm/interface.hpp"
@@ -18,32 +19,9 @@
 namespace quorvex {
 namespace {
 
-std::string readable(const Vm& vm, const Value& v) {
-  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, v);
-  return text ? *text : "<print fault>";
-}
-
-std::string run(Vm& vm, std::string_view source) {
-  std::expected<Value, EngineError> r = vm_eval(vm, source);
-  if (!r) return "error: " + to_string(r.error());
-  return readable(vm, *r);
-}
-
-struct Case {
-  const char* source;
-  const char* expected;
-};
-
-void expect_cases(std::span<const Case> cases) {
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.source);
-    std::unique_ptr<Vm> vm = vm_new_bare();
-    EXPECT_EQ(run(*vm, c.source), c.expected);
-    EXPECT_EQ(vm->stack.size(), 0u);
-    EXPECT_TRUE(vm->frames.empty());
-    EXPECT_EQ(vm->heap.native_depth, 0u);
-  }
-}
+using engine_cases::Case;
+using engine_cases::expect_cases;
+using engine_cases::run;
 
 // `(nth "a" 0)` makes a fresh string object at run time, equal to the literal but not the same
 // object: a lookup with it proves that keys are compared by content.

@@ -44,8 +44,7 @@ std::string kind_of(const Value& v) {
 std::string run_with_kind(Vm& vm, std::string_view source) {
   std::expected<Value, EngineError> r = vm_eval(vm, source);
   if (!r) return "error: " + to_string(r.error());
-  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, *r);
-  return (text ? *text : "<print fault>") + kind_of(*r);
+  return engine_cases::readable(vm, *r) + kind_of(*r);
 }
 
 using engine_cases::Case;

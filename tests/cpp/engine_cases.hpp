@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -16,13 +17,17 @@
 
 namespace quorvex::engine_cases {
 
+inline std::string readable(const Vm& vm, const Value& v) {
+  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, v);
+  return text ? *text : "<print fault>";
+}
+
 // The readable print of the last form's value, or "error: " and the error's display text. The
 // value is printed at once: nothing roots it.
 inline std::string run(Vm& vm, std::string_view source) {
   std::expected<Value, EngineError> r = vm_eval(vm, source);
   if (!r) return "error: " + to_string(r.error());
-  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, *r);
-  return text ? *text : "<print fault>";
+  return readable(vm, *r);
 }
 
 // What every evaluation leaves behind, whatever its outcome.
@@ -40,13 +45,17 @@ struct Case {
 };
 
 // Each program on a fresh bare machine, which must be at rest afterwards.
-inline void expect_cases(std::initializer_list<Case> cases) {
+inline void expect_cases(std::span<const Case> cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source);
     std::unique_ptr<Vm> vm = vm_new_bare();
     EXPECT_EQ(run(*vm, c.source), c.expected);
     expect_machine_at_rest(*vm);
   }
+}
+
+inline void expect_cases(std::initializer_list<Case> cases) {
+  expect_cases(std::span<const Case>(cases.begin(), cases.size()));
 }
 
 // An error's display text and its 1-based line and column (0, 0: no location).

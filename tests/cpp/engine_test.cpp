@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "builtins/builtin_info.hpp"
+#include "engine_cases.hpp"
 #include "reader/reader.hpp"
 #include "value/hash_cons.hpp"
 #include "value/printer.hpp"
@@ -27,18 +28,11 @@
 namespace quorvex {
 namespace {
 
-std::string readable(const Vm& vm, const Value& v) {
-  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, v);
-  return text ? *text : "<print fault>";
-}
-
-// The readable print of the last form's value, or "error: " and the error's display text. The
-// value is printed at once: nothing roots it.
-std::string run(Vm& vm, std::string_view source) {
-  std::expected<Value, EngineError> r = vm_eval(vm, source);
-  if (!r) return "error: " + to_string(r.error());
-  return readable(vm, *r);
-}
+using engine_cases::Case;
+using engine_cases::expect_cases;
+using engine_cases::expect_machine_at_rest;
+using engine_cases::readable;
+using engine_cases::run;
 
 std::optional<Value> global(const Vm& vm, std::string_view name) {
   std::optional<Spur> spur = vm.interner.get(name);
@@ -46,14 +40,6 @@ std::optional<Value> global(const Vm& vm, std::string_view name) {
   auto it = vm.global_index.find(*spur);
   if (it == vm.global_index.end()) return std::nullopt;
   return vm.globals[it->second];
-}
-
-void expect_machine_at_rest(const Vm& vm) {
-  EXPECT_EQ(vm.stack.size(), 0u);
-  EXPECT_TRUE(vm.frames.empty());
-  EXPECT_TRUE(vm.handlers.empty());
-  EXPECT_EQ(vm.heap.native_depth, 0u);
-  EXPECT_TRUE(vm.runs.empty());
 }
 
 // Prototypes the machine has been given so far, freed ones included.
@@ -71,22 +57,8 @@ void collect_now(Vm& vm) {
   heap_collect(vm.heap, std::move(roots));
 }
 
-struct Case {
-  const char* source;
-  const char* expected;
-};
-
 class Engine : public ::testing::Test {
 protected:
-  void expect_cases(std::initializer_list<Case> cases) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.source);
-      std::unique_ptr<Vm> fresh = vm_new_bare();
-      EXPECT_EQ(run(*fresh, c.source), c.expected);
-      expect_machine_at_rest(*fresh);
-    }
-  }
-
   std::unique_ptr<Vm> vm = vm_new_bare();
 };
 

@@ -12,18 +12,16 @@
 #include <string_view>
 #include <vector>
 
-#include "value/equality.hpp"
+#include "engine_cases.hpp"
 #include "optics/optics.hpp"
+#include "value/equality.hpp"
 #include "value/printer.hpp"
 #include "vm/interface.hpp"
 
 namespace quorvex {
 namespace {
 
-std::string readable(const Vm& vm, const Value& v) {
-  Guarded<std::string> text = print_readable(PrintEnv{vm.heap, vm.interner, vm.types}, v);
-  return text ? *text : "<print fault>";
-}
+using engine_cases::readable;
 
 class Inc final : public HostCallable {
 public:
