@@ -50,53 +50,18 @@ NativeResult over_deep(Vm& vm, KindSpan rest, Value f, Value node) {
   }
   scope.add(updated);
   auto below = [&](const Value& child) { return over_deep(vm, rest, f, child); };
-  if (std::optional<SeqObject> seq = seq_of(vm, updated)) {
-    ValueVector items;
-    for (const Value& child : seq->items) {
-      NativeResult r = below(child);
-      if (!r) return r;
-      scope.add(*r);
-      items.push_back_mut(*r);
-    }
-    return new_seq(vm, std::move(items), seq->is_vector);
-  }
-  if (std::optional<ValueMap> map = map_of(vm, updated)) {
-    ValueMap out = fresh_map();
-    for (const auto& entry : *map) {
-      NativeResult r = below(entry.second);
-      if (!r) return r;
-      scope.add(*r);
-      Result<ValueMap> next = map_put(vm, out, entry.first, *r);
-      if (!next) return std::unexpected(std::move(next.error()));
-      out = std::move(*next);
-    }
-    return new_map(vm, std::move(out));
-  }
-  if (std::optional<Variant> variant = variant_of(vm, updated)) {
-    std::vector<Value> fields = variant->fields;
-    for (Value& field : fields) {
-      NativeResult r = below(field);
-      if (!r) return r;
-      scope.add(*r);
-      field = *r;
-    }
-    return new_variant(vm, std::move(fields), variant->tag);
-  }
+  if (std::optional<SeqObject> seq = seq_of(vm, updated))
+    return rewrite_elements(vm, *seq, 0, seq->items.size(), below);
+  if (std::optional<ValueMap> map = map_of(vm, updated)) return rewrite_values(vm, *map, below);
+  if (std::optional<Variant> variant = variant_of(vm, updated))
+    return rewrite_fields(vm, *variant, below);
   return updated;
 }
 
 // u at each element of [begin, end); a new sequence even when the range is empty.
 NativeResult update_elements(Vm& vm, const SeqObject& seq, std::size_t begin, std::size_t end,
                              const Update& u) {
-  RootScope scope(vm.heap);
-  ValueVector items = seq.items;
-  for (std::size_t i = begin; i < end; ++i) {
-    NativeResult r = u(vm, items[i]);
-    if (!r) return r;
-    scope.add(*r);
-    items.set_mut(i, *r);
-  }
-  return new_seq(vm, std::move(items), seq.is_vector);
+  return rewrite_elements(vm, seq, begin, end, [&](const Value& x) { return u(vm, x); });
 }
 
 NativeResult update_key(Vm& vm, const OpticKind::Key& key_kind, const Update& u, Value target) {

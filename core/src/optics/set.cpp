@@ -34,46 +34,6 @@ Result<Value> fill_map(Vm& vm, const ValueMap& map, Value value) {
   return new_map(vm, std::move(out));
 }
 
-// Each element of [begin, end) replaced by write(element); the elements written so far are rooted
-// while the next one is written.
-template <class Write>
-NativeResult rewrite_elements(Vm& vm, const SeqObject& seq, std::size_t begin, std::size_t end,
-                              Write&& write) {
-  RootScope scope(vm.heap);
-  ValueVector items = seq.items;
-  for (std::size_t i = begin; i < end; ++i) {
-    NativeResult r = write(items[i]);
-    if (!r) return r;
-    scope.add(*r);
-    items.set_mut(i, *r);
-  }
-  return new_seq(vm, std::move(items), seq.is_vector);
-}
-
-// Each value of the map replaced by write(value), into a new map with the same keys.
-template <class Write> NativeResult rewrite_values(Vm& vm, const ValueMap& map, Write&& write) {
-  RootScope scope(vm.heap);
-  ValueMap out = fresh_map();
-  for (const auto& entry : map) {
-    NativeResult r = write(entry.second);
-    if (!r) return r;
-    scope.add(*r);
-    Result<ValueMap> next = map_put(vm, out, entry.first, *r);
-    if (!next) return std::unexpected(std::move(next.error()));
-    out = std::move(*next);
-  }
-  return new_map(vm, std::move(out));
-}
-
-Result<Written> set_first_deep(Vm& vm, KindSpan rest, Value value, Value node) {
-  WalkDepth depth;
-  if (!depth.ok()) return too_deep();
-  Result<Written> here = set_first_chain(vm, rest, value, node);
-  if (!here || here->found) return here;
-  return rebuild_first_child(
-      vm, node, [&](const Value& child) { return set_first_deep(vm, rest, value, child); });
-}
-
 // A Deep head of a written composition: the rest is written at every node where it fits (a node
 // where it fails with a type error stays as it is), children before their parent, over the
 // target's own nodes only, so that the written value is never walked again.
@@ -93,16 +53,9 @@ NativeResult set_deep_chain(Vm& vm, KindSpan rest, Value value, Value node) {
     if (!r) return r;
     rebuilt = *r;
   } else if (std::optional<Variant> variant = variant_of(vm, node)) {
-    std::vector<Value> fields = variant->fields;
-    for (Value& field : fields) {
-      NativeResult r = below(field);
-      if (!r) return r;
-      scope.add(*r);
-      field = *r;
-    }
-    Result<Value> made = new_variant(vm, std::move(fields), variant->tag);
-    if (!made) return made;
-    rebuilt = *made;
+    NativeResult r = rewrite_fields(vm, *variant, below);
+    if (!r) return r;
+    rebuilt = *r;
   }
   scope.add(rebuilt);
   NativeResult written = set_compose(vm, rest, value, rebuilt);
@@ -326,60 +279,16 @@ Result<Written> set_first_chain(Vm& vm, KindSpan kinds, Value value, Value targe
   }
   if (kinds.empty()) return Written{value, true};
   const OpticKind& head = kinds[0];
-  auto done = [](NativeResult r) -> Result<Written> {
-    if (!r) return std::unexpected(std::move(r.error()));
-    return Written{*r, true};
-  };
   if (kinds.size() == 1) {
     NativeResult focus = first_focus(vm, head, target);
     if (!focus) return std::unexpected(std::move(focus.error()));
     if (focus->is_nil()) return Written{target, false};
-    return done(write_first_focus(vm, head, value, target));
+    return found_write(write_first_focus(vm, head, value, target));
   }
-  const KindSpan rest = kinds.subspan(1);
-  switch (head.tag()) {
-  case OpticTag::Each: {
-    std::optional<SeqObject> seq = seq_of(vm, target);
-    if (!seq) return Written{target, false};
-    for (std::size_t i = 0; i < seq->items.size(); ++i) {
-      Result<Written> r = set_first_chain(vm, rest, value, seq->items[i]);
-      if (!r || !r->found) {
-        if (!r) return r;
-        continue;
-      }
-      return Written{new_seq(vm, seq->items.set(i, r->value), seq->is_vector), true};
-    }
-    return Written{target, false};
-  }
-  case OpticTag::Deep:
-    return set_first_deep(vm, rest, value, target);
-  case OpticTag::Filtered:
-  case OpticTag::When:
-  case OpticTag::NotKey:
-  case OpticTag::KeyCompare: {
-    Result<std::vector<Value>> foci = view_all_optic(vm, head, target);
-    if (!foci) return std::unexpected(std::move(foci.error()));
-    if (foci->empty()) return Written{target, false};
-    return set_first_chain(vm, rest, value, target);
-  }
-  default: {
-    RootScope scope(vm.heap);
-    NativeResult w = view_optic(vm, head, target);
-    if (!w) return std::unexpected(std::move(w.error()));
-    if (w->is_nil()) return Written{target, false};
-    scope.add(*w);
-    Result<Written> r = set_first_chain(vm, rest, value, *w);
-    if (!r || !r->found) {
-      if (!r) return r;
-      return Written{target, false};
-    }
-    scope.add(r->value);
-    // Only the element or entry the focus came from is written back.
-    if (std::optional<FocusPlace> place = first_place(vm, head, target))
-      return done(write_one_focus(vm, head, target, place->position, place->key, r->value));
-    return done(set_optic(vm, head, r->value, target));
-  }
-  }
+  // Every head stops at a nil focus.
+  return first_through_head(
+      vm, head, kinds.subspan(1), target, false,
+      [&](KindSpan rest, const Value& x) { return set_first_chain(vm, rest, value, x); });
 }
 
 } // namespace optics

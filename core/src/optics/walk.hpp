@@ -8,6 +8,7 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "optics/optics.hpp"
@@ -96,6 +97,53 @@ struct Window {
 Window slice_window(std::size_t length, const OpticKind::Slice& slice);
 
 // ---------------------------------------------------------------------------------------------
+// Rebuilding a target with each child replaced by write(child), into a new object. The children
+// written so far are rooted while the next one is written.
+
+// Each element of [begin, end) replaced.
+template <class Write>
+NativeResult rewrite_elements(Vm& vm, const SeqObject& seq, std::size_t begin, std::size_t end,
+                              Write&& write) {
+  RootScope scope(vm.heap);
+  ValueVector items = seq.items;
+  for (std::size_t i = begin; i < end; ++i) {
+    NativeResult r = write(items[i]);
+    if (!r) return r;
+    scope.add(*r);
+    items.set_mut(i, *r);
+  }
+  return new_seq(vm, std::move(items), seq.is_vector);
+}
+
+// Each value of the map replaced, under the same keys.
+template <class Write> NativeResult rewrite_values(Vm& vm, const ValueMap& map, Write&& write) {
+  RootScope scope(vm.heap);
+  ValueMap out = fresh_map();
+  for (const auto& entry : map) {
+    NativeResult r = write(entry.second);
+    if (!r) return r;
+    scope.add(*r);
+    Result<ValueMap> next = map_put(vm, out, entry.first, *r);
+    if (!next) return std::unexpected(std::move(next.error()));
+    out = std::move(*next);
+  }
+  return new_map(vm, std::move(out));
+}
+
+// Each field of the variant replaced.
+template <class Write> NativeResult rewrite_fields(Vm& vm, const Variant& variant, Write&& write) {
+  RootScope scope(vm.heap);
+  std::vector<Value> fields = variant.fields;
+  for (Value& field : fields) {
+    NativeResult r = write(field);
+    if (!r) return r;
+    scope.add(*r);
+    field = *r;
+  }
+  return new_variant(vm, std::move(fields), variant.tag);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Optics.
 
 // The kinds a composition's steps name, in order.
@@ -146,8 +194,7 @@ std::optional<FocusPlace> first_place(const Vm& vm, const OpticKind& kind, Value
 
 // Visits the children a search enters (variant fields, map values, sequence elements) until
 // `visit` reports a hit or an error; answers the node rebuilt with the hit child replaced.
-template <class Visit>
-Result<Written> rebuild_first_child(Vm& vm, Value node, Visit&& visit) {
+template <class Visit> Result<Written> rebuild_first_child(Vm& vm, Value node, Visit&& visit) {
   if (std::optional<Variant> variant = variant_of(vm, node)) {
     for (std::size_t i = 0; i < variant->fields.size(); ++i) {
       Result<Written> r = visit(variant->fields[i]);
@@ -182,6 +229,80 @@ Result<Written> rebuild_first_child(Vm& vm, Value node, Visit&& visit) {
     }
   }
   return Written{node, false};
+}
+
+// A write of the first focus answered as found.
+inline Result<Written> found_write(NativeResult r) {
+  if (!r) return std::unexpected(std::move(r.error()));
+  return Written{*r, true};
+}
+
+// The pre-order search below a Deep step of a first-focus write: `write_at(node)` first, then
+// each child in turn until one holds a focus.
+template <class WriteAt> Result<Written> first_below_deep(Vm& vm, Value node, WriteAt&& write_at) {
+  WalkDepth depth;
+  if (!depth.ok()) return too_deep();
+  Result<Written> here = write_at(node);
+  if (!here || here->found) return here;
+  return rebuild_first_child(
+      vm, node, [&](const Value& child) { return first_below_deep(vm, child, write_at); });
+}
+
+// The head of a chain of two or more kinds in a first-focus write (`over` or `set` under
+// `_first`): `write_chain(kinds, x)` writes the first focus of a chain below x, and the head
+// decides where that runs and how its answer is written back. A nil focus of the head ends the
+// search, unless `key_index_enter_nil` and the head is a Key or Index: then the rest may still
+// find (or make) its focus there.
+template <class WriteChain>
+Result<Written> first_through_head(Vm& vm, const OpticKind& head, KindSpan rest, Value target,
+                                   bool key_index_enter_nil, WriteChain&& write_chain) {
+  switch (head.tag()) {
+  case OpticTag::Compose: {
+    Result<Kinds> flat = prepend_chain(vm, head, rest);
+    if (!flat) return std::unexpected(std::move(flat.error()));
+    return write_chain(KindSpan(*flat), target);
+  }
+  case OpticTag::Each: {
+    std::optional<SeqObject> seq = seq_of(vm, target);
+    if (!seq) return Written{target, false};
+    for (std::size_t i = 0; i < seq->items.size(); ++i) {
+      Result<Written> r = write_chain(rest, seq->items[i]);
+      if (!r) return r;
+      if (r->found) return Written{new_seq(vm, seq->items.set(i, r->value), seq->is_vector), true};
+    }
+    return Written{target, false};
+  }
+  case OpticTag::Deep:
+    return first_below_deep(vm, target, [&](const Value& node) { return write_chain(rest, node); });
+  case OpticTag::Filtered:
+  case OpticTag::When:
+  case OpticTag::NotKey:
+  case OpticTag::KeyCompare: {
+    Result<std::vector<Value>> foci = view_all_optic(vm, head, target);
+    if (!foci) return std::unexpected(std::move(foci.error()));
+    if (foci->empty()) return Written{target, false};
+    return write_chain(rest, target);
+  }
+  default: {
+    RootScope scope(vm.heap);
+    NativeResult v = view_optic(vm, head, target);
+    if (!v) return std::unexpected(std::move(v.error()));
+    const bool enters_nil =
+        key_index_enter_nil && (head.tag() == OpticTag::Key || head.tag() == OpticTag::Index);
+    if (v->is_nil() && !enters_nil) return Written{target, false};
+    scope.add(*v);
+    Result<Written> r = write_chain(rest, *v);
+    if (!r || !r->found) {
+      if (!r) return r;
+      return Written{target, false};
+    }
+    scope.add(r->value);
+    // Only the element or entry the focus came from is written back.
+    if (std::optional<FocusPlace> place = first_place(vm, head, target))
+      return found_write(write_one_focus(vm, head, target, place->position, place->key, r->value));
+    return found_write(set_optic(vm, head, r->value, target));
+  }
+  }
 }
 
 // The update of the first focus only.
