@@ -99,6 +99,10 @@ std::vector<std::size_t> random_indices(std::size_t n) {
   return idx;
 }
 
+std::vector<Value> make_std_vec(std::size_t n) {
+  return items(n);
+}
+
 Vec make_vec(std::size_t n) {
   Vec v;
   for (std::size_t i = 0; i < n; ++i)
@@ -135,24 +139,9 @@ void set_ops(benchmark::State& st, std::size_t ops_per_iteration) {
 
 // ---- vector index ----
 
-void vector_index_std(benchmark::State& st) {
+template <class C, C (*Build)(std::size_t)> void vector_index(benchmark::State& st) {
   const std::size_t n = static_cast<std::size_t>(st.range(0));
-  std::vector<Value> v(n);
-  for (std::size_t i = 0; i < n; ++i)
-    v[i] = item(i);
-  const auto idx = random_indices(n);
-  for (auto _ : st) {
-    std::int64_t sum = 0;
-    for (std::size_t i : idx)
-      sum += v[i].as.integer;
-    benchmark::DoNotOptimize(sum);
-  }
-  set_ops(st, kProbes);
-}
-
-template <Vec (*Build)(std::size_t)> void vector_index(benchmark::State& st) {
-  const std::size_t n = static_cast<std::size_t>(st.range(0));
-  const Vec v = Build(n);
+  const C v = Build(n);
   const auto idx = random_indices(n);
   for (auto _ : st) {
     std::int64_t sum = 0;
@@ -165,23 +154,9 @@ template <Vec (*Build)(std::size_t)> void vector_index(benchmark::State& st) {
 
 // ---- vector iteration ----
 
-void vector_iterate_std(benchmark::State& st) {
+template <class C, C (*Build)(std::size_t)> void vector_iterate(benchmark::State& st) {
   const std::size_t n = static_cast<std::size_t>(st.range(0));
-  std::vector<Value> v(n);
-  for (std::size_t i = 0; i < n; ++i)
-    v[i] = item(i);
-  for (auto _ : st) {
-    std::int64_t sum = 0;
-    for (const Value& x : v)
-      sum += x.as.integer;
-    benchmark::DoNotOptimize(sum);
-  }
-  set_ops(st, n);
-}
-
-void vector_iterate_persistent(benchmark::State& st) {
-  const std::size_t n = static_cast<std::size_t>(st.range(0));
-  const Vec v = make_vec(n);
+  const C v = Build(n);
   for (auto _ : st) {
     std::int64_t sum = 0;
     for (const Value& x : v)
@@ -204,16 +179,18 @@ void vector_for_each_persistent(benchmark::State& st) {
 
 // ---- building n elements from empty ----
 
-// Fills `batch` containers per timed iteration and destroys them with the clock stopped, so
-// that stopping the clock (a few microseconds) is spread over at least 100,000 elements.
-template <class C, class Fill> void build_rows(benchmark::State& st, Fill fill) {
+// Fills `batch` containers of n elements per timed iteration, add(c, i, x) putting in the i-th
+// element x, and destroys them with the clock stopped, so that stopping the clock (a few
+// microseconds) is spread over at least 100,000 elements.
+template <class C, class Add> void build_rows(benchmark::State& st, Add add) {
   const std::size_t n = static_cast<std::size_t>(st.range(0));
   const std::vector<Value>& in = items(n);
   const std::size_t batch = std::max<std::size_t>(1, 100000 / n);
   std::vector<C> built(batch);
   for (auto _ : st) {
     for (C& c : built)
-      fill(c, in);
+      for (std::size_t i = 0; i < n; ++i)
+        add(c, i, in[i]);
     benchmark::ClobberMemory();
     st.PauseTiming();
     for (C& c : built)
@@ -224,53 +201,33 @@ template <class C, class Fill> void build_rows(benchmark::State& st, Fill fill) 
 }
 
 void push_back_std(benchmark::State& st) {
-  build_rows<std::vector<Value>>(st, [](std::vector<Value>& v, const std::vector<Value>& in) {
-    const std::size_t n = in.size();
-    for (std::size_t i = 0; i < n; ++i)
-      v.push_back(in[i]);
-  });
+  build_rows<std::vector<Value>>(
+      st, [](std::vector<Value>& v, std::size_t, const Value& x) { v.push_back(x); });
 }
 
 void push_back_persistent(benchmark::State& st) {
-  build_rows<Vec>(st, [](Vec& v, const std::vector<Value>& in) {
-    const std::size_t n = in.size();
-    for (std::size_t i = 0; i < n; ++i)
-      v = v.push_back(in[i]);
-  });
+  build_rows<Vec>(st, [](Vec& v, std::size_t, const Value& x) { v = v.push_back(x); });
 }
 
 void push_back_transient(benchmark::State& st) {
-  build_rows<Vec>(st, [](Vec& v, const std::vector<Value>& in) {
-    const std::size_t n = in.size();
-    for (std::size_t i = 0; i < n; ++i)
-      v.push_back_mut(in[i]);
-  });
+  build_rows<Vec>(st, [](Vec& v, std::size_t, const Value& x) { v.push_back_mut(x); });
 }
 
 // A list built front first (cons); std::deque is the std container that grows at the front.
 void push_front_build_std(benchmark::State& st) {
-  build_rows<std::deque<Value>>(st, [](std::deque<Value>& v, const std::vector<Value>& in) {
-    const std::size_t n = in.size();
-    for (std::size_t i = 0; i < n; ++i)
-      v.push_front(in[i]);
-  });
+  build_rows<std::deque<Value>>(
+      st, [](std::deque<Value>& v, std::size_t, const Value& x) { v.push_front(x); });
 }
 
 void push_front_build_persistent(benchmark::State& st) {
-  build_rows<Vec>(st, [](Vec& v, const std::vector<Value>& in) {
-    const std::size_t n = in.size();
-    for (std::size_t i = 0; i < n; ++i)
-      v = v.push_front(in[i]);
-  });
+  build_rows<Vec>(st, [](Vec& v, std::size_t, const Value& x) { v = v.push_front(x); });
 }
 
 // ---- walking a list with rest ----
 
 void list_walk_std(benchmark::State& st) {
   const std::size_t n = static_cast<std::size_t>(st.range(0));
-  std::vector<Value> v(n);
-  for (std::size_t i = 0; i < n; ++i)
-    v[i] = item(i);
+  const std::vector<Value> v = items(n);
   for (auto _ : st) {
     std::int64_t sum = 0;
     for (std::size_t at = 0; at < v.size(); ++at)
@@ -297,9 +254,7 @@ void list_walk_persistent(benchmark::State& st) {
 // Split at a random point into two independent vectors.
 void split_std(benchmark::State& st) {
   const std::size_t n = static_cast<std::size_t>(st.range(0));
-  std::vector<Value> v(n);
-  for (std::size_t i = 0; i < n; ++i)
-    v[i] = item(i);
+  const std::vector<Value> v = items(n);
   const auto cuts = random_indices(n);
   std::size_t k = 0;
   for (auto _ : st) {
@@ -331,9 +286,7 @@ void split_persistent(benchmark::State& st) {
 // memmoves of the whole array, counted as two operations.
 void push_front_std(benchmark::State& st) {
   const std::size_t n = static_cast<std::size_t>(st.range(0));
-  std::vector<Value> v(n);
-  for (std::size_t i = 0; i < n; ++i)
-    v[i] = item(i);
+  std::vector<Value> v = items(n);
   for (auto _ : st) {
     v.insert(v.begin(), item(0));
     v.erase(v.begin());
@@ -355,9 +308,7 @@ void push_front_persistent(benchmark::State& st) {
 // Two halves, cut at a random point, joined into n elements again.
 void concat_std(benchmark::State& st) {
   const std::size_t n = static_cast<std::size_t>(st.range(0));
-  std::vector<Value> v(n);
-  for (std::size_t i = 0; i < n; ++i)
-    v[i] = item(i);
+  const std::vector<Value> v = items(n);
   const std::size_t at = n / 2 + 17;
   const std::vector<Value> left(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(at));
   const std::vector<Value> right(v.begin() + static_cast<std::ptrdiff_t>(at), v.end());
@@ -421,29 +372,18 @@ void map_lookup_persistent(benchmark::State& st) {
 // Building a map of n keys from empty, one insertion at a time.
 void map_insert_std(benchmark::State& st) {
   const auto keys = make_keys(static_cast<std::size_t>(st.range(0)));
-  build_rows<StdMap>(st, [&keys](StdMap& m, const std::vector<Value>& in) {
-    const std::size_t n = in.size();
-    for (std::size_t i = 0; i < n; ++i)
-      m.emplace(keys[i], in[i]);
-  });
+  build_rows<StdMap>(st,
+                     [&keys](StdMap& m, std::size_t i, const Value& x) { m.emplace(keys[i], x); });
 }
 
 void map_insert_persistent(benchmark::State& st) {
   const auto keys = make_keys(static_cast<std::size_t>(st.range(0)));
-  build_rows<Map>(st, [&keys](Map& m, const std::vector<Value>& in) {
-    const std::size_t n = in.size();
-    for (std::size_t i = 0; i < n; ++i)
-      m = m.insert(keys[i], in[i]);
-  });
+  build_rows<Map>(st, [&keys](Map& m, std::size_t i, const Value& x) { m = m.insert(keys[i], x); });
 }
 
 void map_insert_transient(benchmark::State& st) {
   const auto keys = make_keys(static_cast<std::size_t>(st.range(0)));
-  build_rows<Map>(st, [&keys](Map& m, const std::vector<Value>& in) {
-    const std::size_t n = in.size();
-    for (std::size_t i = 0; i < n; ++i)
-      m.insert_mut(keys[i], in[i]);
-  });
+  build_rows<Map>(st, [&keys](Map& m, std::size_t i, const Value& x) { m.insert_mut(keys[i], x); });
 }
 
 // ---- summary ----
@@ -569,11 +509,11 @@ void register_all() {
       b->Arg(n);
     b->Unit(benchmark::kNanosecond);
   };
-  add("vector_index/std", vector_index_std, both);
-  add("vector_index/persistent", vector_index<make_vec>, both);
-  add("vector_index/relaxed", vector_index<make_relaxed_vec>, both);
-  add("vector_iterate/std", vector_iterate_std, both);
-  add("vector_iterate/persistent", vector_iterate_persistent, both);
+  add("vector_index/std", vector_index<std::vector<Value>, make_std_vec>, both);
+  add("vector_index/persistent", vector_index<Vec, make_vec>, both);
+  add("vector_index/relaxed", vector_index<Vec, make_relaxed_vec>, both);
+  add("vector_iterate/std", vector_iterate<std::vector<Value>, make_std_vec>, both);
+  add("vector_iterate/persistent", vector_iterate<Vec, make_vec>, both);
   add("vector_iterate/for_each", vector_for_each_persistent, both);
   add("push_back/std", push_back_std, both);
   add("push_back/persistent", push_back_persistent, both);
