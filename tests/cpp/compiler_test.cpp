@@ -274,6 +274,48 @@ TEST(CompilerShapes, InlineMatch) {
             std::string::npos);
 }
 
+// A handler clause ends with Resume when its last form calls the continuation, and runs in
+// place only when nothing else names the continuation.
+TEST(CompilerShapes, HandlerClausesThatResumeInTail) {
+  struct Case {
+    const char* clause;
+    bool resume_word;
+    bool in_place;
+  };
+  const Case cases[] = {
+      {"(op [x k] (k (+ x 1)))", true, true},
+      {"(op [x k] (println x) (k x))", true, true},
+      {"(op [[a b] k] (k (+ a b)))", true, true},
+      {"(op [x k] (k (let [f (fn [y] (* y 2))] (f x))))", true, true},
+      {"(op [x k] (+ 1 (k x)))", false, false},
+      {"(op [x k] x)", false, false},
+      {"(op [x k] (k x x))", false, false},
+      {"(op [x k] (k (k x)))", true, false},
+      {"(op [x k] (println k) (k x))", true, false},
+      {"(op [x k] (k (fn [] k)))", true, false},
+      // The last form names a local of the same name, not the continuation.
+      {"(op [x k] (let [k inc] (k x)))", false, false},
+      {"(op [[k] k] (k 1))", false, false},
+      {"(op [k x] (k x))", false, false},
+  };
+  for (const Case& c : cases) {
+    TestHost host;
+    const std::string source = std::string("(with-handler [E] :handle ") + c.clause + " nil)";
+    Compiled compiled = compile_ok(host, source);
+    std::size_t clauses = 0;
+    for (std::size_t i = 0; i < compiled.tables.prototypes.size(); ++i) {
+      const Prototype& p = compiled.proto(i);
+      if (i == compiled.top || p.arity != 2) continue;
+      ++clauses;
+      const std::string code = code_of(host, p);
+      EXPECT_EQ(code.ends_with("Resume\nReturn\n"), c.resume_word) << c.clause << "\n" << code;
+      EXPECT_EQ(p.resumes_in_tail != 0, c.in_place) << c.clause;
+    }
+    // Each clause is compiled twice; both copies agree.
+    EXPECT_EQ(clauses, 2u) << c.clause;
+  }
+}
+
 TEST(CompilerShapes, SpansPrecedeFailingWordsOnly) {
   TestHost host;
   Compiled compiled = compile_ok(host, "(do (+ 1 2) (= 1 2) (f 1) undefined-name)");

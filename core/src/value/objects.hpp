@@ -162,6 +162,10 @@ enum class FrameKind : std::uint8_t {
   Normal = 0,
   // Pushed by resuming a continuation: ends its run when ip reaches stop_ip.
   Boundary = 1,
+  // A handler clause that resumes in tail position, run in place above the perform it handles:
+  // nothing was captured or cut, its handler index names the busy entry, and its Resume (or a
+  // return) ends it with the value of the perform.
+  InPlace = 2,
 };
 
 // One activation. Its locals and operands are the values of the value stack from `base` up. The

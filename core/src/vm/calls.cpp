@@ -421,6 +421,10 @@ void drop_handlers_of_top_frame(Vm& vm) {
 
 bool return_from_frame_slow(Vm& vm, Value result) {
   ValueStack& st = vm.stack;
+  if (vm.frames.back().kind == FrameKind::InPlace) {
+    finish_in_place(vm, result);
+    return false;
+  }
   const CallFrame frame = vm.frames.back();
   vm.frames.pop_back();
   if (frame.has_handler_index() && frame.handler_index < vm.handlers.size()) {

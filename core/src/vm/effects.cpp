@@ -147,7 +147,8 @@ HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::siz
     if (saved.has_handler_index() && saved.handler_index >= j) {
       saved.handler_index =
           static_cast<std::uint32_t>(saved.handler_index - j) | Continuation::kSavedEntryFlag;
-    } else if (saved.has_handler_index() && saved.handler_index < vm.handlers.size() &&
+    } else if (saved.kind == FrameKind::Boundary && saved.has_handler_index() &&
+               saved.handler_index < vm.handlers.size() &&
                std::none_of(k.outer_entries.begin(), k.outer_entries.end(),
                             [&](const Continuation::OuterEntry& o) {
                               return o.index == saved.handler_index;
@@ -281,6 +282,14 @@ std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, V
   return {};
 }
 
+void finish_in_place(Vm& vm, Value result) {
+  const CallFrame frame = vm.frames.back();
+  vm.frames.pop_back();
+  if (frame.handler_index < vm.handlers.size()) vm.handlers[frame.handler_index].active = 0;
+  vm.stack.truncate(frame.base);
+  vm.stack.push_back(result);
+}
+
 bool return_from_clause(Vm& vm, const AbortTarget& target, Value result) {
   ValueStack& st = vm.stack;
   const Continuation* k = heap_get_as<Continuation>(vm.heap, target.continuation);
@@ -335,7 +344,8 @@ void cut_stacks(Vm& vm, std::size_t stack_height, std::size_t frame_count,
   if (vm.frames.size() > frame_count) {
     for (std::size_t x = frame_count; x < vm.frames.size(); ++x) {
       const CallFrame& frame = vm.frames[x];
-      if (frame.has_handler_index() && frame.handler_index < vm.handlers.size())
+      if (frame.kind == FrameKind::Boundary && frame.has_handler_index() &&
+          frame.handler_index < vm.handlers.size())
         vm.handlers[frame.handler_index].active = 1;
     }
     vm.frames.resize(frame_count);
@@ -353,6 +363,42 @@ enum class PerformOutcome : std::uint8_t {
   // back into the language): nothing changed.
   OutsideRun,
 };
+
+// A clause that resumes in tail position, selected by the innermost entry (index i) with nothing
+// installed above it, runs right above the perform: its value comes back there as the perform's,
+// so nothing needs capturing, and a handler resuming each of a million performs stays one frame
+// deep. The entry is busy meanwhile, as for any clause; the entries a captured computation would
+// hold are exactly the ones above it, and there are none. Answers false, having changed nothing,
+// when the clause cannot run this way.
+bool enter_in_place(Vm& vm, std::size_t i, HeapKey clause, std::span<const Value> args) {
+  const Closure* closure = machine::live_closure(vm.heap, clause);
+  if (closure == nullptr || closure->function.clauses().size() != 1) return false;
+  const FunctionClause& only = closure->function.clauses()[0];
+  if (only.is_variadic || only.has_guard || !only.patterns.empty() ||
+      only.arity != args.size() + 1 || only.body_prototype >= vm.prototypes.size()) {
+    return false;
+  }
+  const Prototype& proto = vm.prototypes[only.body_prototype];
+  if (proto.resumes_in_tail == 0 || vm.frames.size() >= kMaxFrames) return false;
+  ValueStack& st = vm.stack;
+  const auto base = static_cast<std::uint32_t>(st.size());
+  const std::uint32_t locals = std::max<std::uint32_t>(proto.local_count, only.arity);
+  st.reserve_extra(locals);
+  for (const Value& v : args)
+    st.push_back(v);
+  // The continuation's slot: the clause never reads it but in its Resume.
+  st.push_nils(locals - static_cast<std::uint32_t>(args.size()));
+  CallFrame frame;
+  frame.kind = FrameKind::InPlace;
+  frame.handler_index = static_cast<std::uint32_t>(i);
+  frame.base = base;
+  frame.prototype = only.body_prototype;
+  frame.closure = clause;
+  frame.arg_count = only.arity;
+  vm.frames.push_back(frame);
+  vm.handlers[i].active = 1;
+  return true;
+}
 
 // perform_effect within the run in progress. A continuation captured here is resumable unless
 // `resumable` says otherwise.
@@ -409,6 +455,10 @@ std::expected<PerformOutcome, VmError> perform_here(Vm& vm, EffectId id, Spur op
     }
   } else {
     clause = entry.closure;
+  }
+
+  if (clause && resumable && i + 1 == vm.handlers.size() && enter_in_place(vm, i, *clause, args)) {
+    return PerformOutcome::Done;
   }
 
   // A nil handler has no clause to hand a continuation to: nothing is captured, but the stacks

@@ -219,6 +219,9 @@ HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::siz
 inline bool outside_current_run(const Vm& vm, std::uint32_t frame_count) {
   return !vm.runs.empty() && frame_count <= vm.runs.back().frame_depth;
 }
+// Ends the top frame, a clause run in place (FrameKind::InPlace), with `result` as the value of
+// the perform it handled; its entry is free again.
+void finish_in_place(Vm& vm, Value result);
 // The return of a handler clause's frame (already popped) with `result`: into the resumption it
 // ran in, or out of its `with-handler` form. Answers true when no frame is left.
 bool return_from_clause(Vm& vm, const AbortTarget& target, Value result);

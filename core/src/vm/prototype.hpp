@@ -62,6 +62,9 @@ struct Prototype {
   std::uint8_t upvalue_count = 0;
   // Local slots a frame needs, parameters included; at most kMaxLocals (hence 16 bits).
   std::uint16_t local_count = 0;
+  // A handler clause whose last parameter (its continuation) is used only by the clause's final
+  // form, `(k v)`, compiled to Resume: a perform may run it in place, without capturing.
+  std::uint8_t resumes_in_tail = 0;
 };
 
 // The span recorded for the instruction at `pc`, when there is one: the last entry whose pc is at

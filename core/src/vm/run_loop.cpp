@@ -387,6 +387,10 @@ bool resume(Vm& vm, VmError& err) {
   st.pop_back();
   const Value k = st.back();
   st.pop_back();
+  if (!vm.frames.empty() && vm.frames.back().kind == FrameKind::InPlace) {
+    finish_in_place(vm, v);
+    return true;
+  }
   if (k.tag != Tag::Object) {
     err = VmError::type_error("expected continuation");
     return false;

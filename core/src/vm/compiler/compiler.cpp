@@ -465,6 +465,25 @@ CompileResult compile_expr(Compiler& c, const Form& outer) {
   return {};
 }
 
+bool compiles_to_plain_call(Compiler& c, const Form& head_form, std::size_t argc) {
+  const Form& head = unwrap(head_form);
+  if (kind_of(head) != FormKind::Symbol) return true;
+  const NameView name = name_of(head);
+  if (name.ns) return false;
+  if (find_special_form(name.name) != nullptr) return false;
+  if (name.name == "macroexpand" || name.name == "macroexpand-1") return false;
+  if (!c.macros.empty()) {
+    if (auto id = c.host->interner().get(name.name); id && c.macros.contains(*id)) return false;
+  }
+  if (find_inline_op(name.name, argc) != nullptr) return false;
+  const Spur spur = intern_name(c, name.name);
+  if (std::optional<std::uint16_t> row = find_builtin_index(name.name);
+      row && !is_lexically_bound(c, spur) && calls_builtin_directly(c, spur, *row)) {
+    return false;
+  }
+  return true;
+}
+
 CompileResult compile_list(Compiler& c, const FormList& items, const Span& span) {
   if (items.empty())
     return std::unexpected(CompileFailure::make(CompileErrorKind::Tag::EmptyList, {}, span));

@@ -90,6 +90,9 @@ struct NotTail : TailScope {
 CompileResult compile_expr(Compiler& c, const Form& form);
 CompileResult compile_list(Compiler& c, const FormList& items, const Span& span);
 CompileResult compile_body(Compiler& c, FormSpan forms);
+// Whether compile_list compiles a list with this head and that many arguments to an ordinary
+// call (no special form, macro, effect operation, inline operator or direct builtin call).
+bool compiles_to_plain_call(Compiler& c, const Form& head, std::size_t argc);
 
 // Emits the load of a constant, refusing an index past 16 bits.
 CompileResult emit_constant(Compiler& c, const Value& v, const Span& span);

@@ -117,13 +117,20 @@ FunctionContext::declare_local(Spur symbol, const std::optional<SourceSpan>& spa
   return slot;
 }
 
-std::optional<std::uint8_t> FunctionContext::find_local(Spur symbol) const {
+const Local* FunctionContext::peek_local(Spur symbol) const {
   for (auto scope = scopes.rbegin(); scope != scopes.rend(); ++scope) {
     for (auto local = scope->locals.rbegin(); local != scope->locals.rend(); ++local) {
-      if (local->symbol == symbol) return local->slot;
+      if (local->symbol == symbol) return &*local;
     }
   }
-  return std::nullopt;
+  return nullptr;
+}
+
+std::optional<std::uint8_t> FunctionContext::find_local(Spur symbol) const {
+  const Local* local = peek_local(symbol);
+  if (local == nullptr) return std::nullopt;
+  ++local->lookups;
+  return local->slot;
 }
 
 bool FunctionContext::resolve_clause_local(Spur symbol) const {

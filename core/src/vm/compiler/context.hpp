@@ -22,6 +22,9 @@ namespace quorvex {
 struct Local {
   Spur symbol = 0;
   std::uint8_t slot = 0;
+  // How many times code looked the name up (reads, captures, shadowing checks): a handler
+  // clause whose continuation is named only by its final call resumes in place.
+  mutable std::uint32_t lookups = 0;
 };
 
 struct Scope {
@@ -128,8 +131,10 @@ struct FunctionContext {
   // Takes the next slot for `symbol` (recorded in the innermost scope when there is one).
   std::expected<std::uint8_t, CompileFailure> declare_local(Spur symbol,
                                                             const std::optional<SourceSpan>& span);
-  // The slot of the innermost visible local of that name.
+  // The slot of the innermost visible local of that name; counts the lookup.
   std::optional<std::uint8_t> find_local(Spur symbol) const;
+  // The innermost visible local of that name, without counting a lookup.
+  const Local* peek_local(Spur symbol) const;
   bool resolve_local(Spur symbol) const { return find_local(symbol).has_value(); }
   // Whether a local of that name is visible in the scopes from clause_scope_floor on.
   bool resolve_clause_local(Spur symbol) const;

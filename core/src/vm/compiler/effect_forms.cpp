@@ -85,13 +85,56 @@ CompileResult compile_handler_clause(Compiler& c, FormSpan params, FormSpan body
                   current(c).declare_local(intern_name(c, hidden), span_of(*params[i])));
     patterns.emplace_back(params[i], slot);
   }
+  // A clause whose last form calls its continuation, the last parameter, with one value ends with
+  // Resume: the call of the continuation in tail position. The parameters are the first locals of
+  // the clause's scope; the destructuring and the body may add more there, and look it up.
+  auto continuation_lookups = [&c, &params]() -> std::uint32_t {
+    return params.empty() ? 0 : current(c).scopes.front().locals[params.size() - 1].lookups;
+  };
+  const std::uint32_t lookups_before = continuation_lookups();
   for (const auto& [form, slot] : patterns) {
     current(c).emit_instruction(Opcode::GetLocal, slot);
     QV_TRY(compile_destructure(c, *form));
   }
-  QV_TRY(compile_body(c, body));
+  const Form* resumed_value = nullptr;
+  if (!params.empty() && !body.empty()) {
+    const Form& k = unwrap(*params.back());
+    const Form& last = unwrap(*body.back());
+    if (k.kind() == FormKind::Symbol && !k.ns() && last.kind() == FormKind::List) {
+      FormList call = elements_of(last);
+      // The name must still mean the parameter (a destructured one of that name hides it).
+      if (call.size() == 2 && kind_of(*call[0]) == FormKind::Symbol && !name_of(*call[0]).ns &&
+          name_of(*call[0]).name == k.name() &&
+          current(c).peek_local(intern_name(c, k.name())) ==
+              &current(c).scopes.front().locals[params.size() - 1] &&
+          compiles_to_plain_call(c, *call[0], 1)) {
+        resumed_value = call[1];
+      }
+    }
+  }
+  bool resumes_in_tail = false;
+  if (resumed_value == nullptr) {
+    QV_TRY(compile_body(c, body));
+  } else {
+    const auto k_slot = static_cast<std::uint8_t>(params.size() - 1);
+    {
+      NotTail scope(c);
+      for (const Form* form : body.first(body.size() - 1)) {
+        QV_TRY(compile_expr(c, *form));
+        current(c).emit_instruction(Opcode::Pop);
+      }
+      current(c).emit_instruction(Opcode::GetLocal, k_slot);
+      QV_TRY(compile_expr(c, *resumed_value));
+    }
+    current(c).record_span(span_of(*body.back()));
+    current(c).emit_instruction(Opcode::Resume);
+    // Any other use of the continuation (a read, a capture by an inner function, a macro's
+    // expansion naming it) needs the captured one: the clause then runs as every other does.
+    resumes_in_tail = continuation_lookups() == lookups_before;
+  }
   current(c).emit_instruction(Opcode::Return);
   Prototype proto = finish_function(c);
+  proto.resumes_in_tail = resumes_in_tail ? 1 : 0;
   const std::vector<UpvalueDesc> captures = proto.upvalue_descs;
   const std::uint32_t index = register_prototype(c, std::move(proto));
   // At most 255 captures (add_upvalue refuses more); an index past 16 bits becomes a template
