@@ -370,24 +370,28 @@ enum class PerformOutcome : std::uint8_t {
 // deep. The entry is busy meanwhile, as for any clause; the entries a captured computation would
 // hold are exactly the ones above it, and there are none. Answers false, having changed nothing,
 // when the clause cannot run this way.
-bool enter_in_place(Vm& vm, std::size_t i, HeapKey clause, std::span<const Value> args) {
+// The clause's single plain clause when it can run in place for `argc` arguments.
+const FunctionClause* in_place_clause(const Vm& vm, HeapKey clause, std::size_t argc) {
   const Closure* closure = machine::live_closure(vm.heap, clause);
-  if (closure == nullptr || closure->function.clauses().size() != 1) return false;
+  if (closure == nullptr || closure->function.clauses().size() != 1) return nullptr;
   const FunctionClause& only = closure->function.clauses()[0];
-  if (only.is_variadic || only.has_guard || !only.patterns.empty() ||
-      only.arity != args.size() + 1 || only.body_prototype >= vm.prototypes.size()) {
-    return false;
+  if (only.is_variadic || only.has_guard || !only.patterns.empty() || only.arity != argc + 1 ||
+      only.body_prototype >= vm.prototypes.size() ||
+      vm.prototypes[only.body_prototype].resumes_in_tail == 0 || vm.frames.size() >= kMaxFrames) {
+    return nullptr;
   }
-  const Prototype& proto = vm.prototypes[only.body_prototype];
-  if (proto.resumes_in_tail == 0 || vm.frames.size() >= kMaxFrames) return false;
+  return &only;
+}
+
+// Starts the clause's frame over its arguments, the top `argc` values of the stack.
+void start_in_place(Vm& vm, std::size_t i, HeapKey clause, const FunctionClause& only,
+                    std::size_t argc) {
   ValueStack& st = vm.stack;
-  const auto base = static_cast<std::uint32_t>(st.size());
-  const std::uint32_t locals = std::max<std::uint32_t>(proto.local_count, only.arity);
-  st.reserve_extra(locals);
-  for (const Value& v : args)
-    st.push_back(v);
+  const auto base = static_cast<std::uint32_t>(st.size() - argc);
+  const std::uint32_t locals =
+      std::max<std::uint32_t>(vm.prototypes[only.body_prototype].local_count, only.arity);
   // The continuation's slot: the clause never reads it but in its Resume.
-  st.push_nils(locals - static_cast<std::uint32_t>(args.size()));
+  st.push_nils(locals - static_cast<std::uint32_t>(argc));
   CallFrame frame;
   frame.kind = FrameKind::InPlace;
   frame.handler_index = static_cast<std::uint32_t>(i);
@@ -397,6 +401,15 @@ bool enter_in_place(Vm& vm, std::size_t i, HeapKey clause, std::span<const Value
   frame.arg_count = only.arity;
   vm.frames.push_back(frame);
   vm.handlers[i].active = 1;
+}
+
+bool enter_in_place(Vm& vm, std::size_t i, HeapKey clause, std::span<const Value> args) {
+  const FunctionClause* only = in_place_clause(vm, clause, args.size());
+  if (only == nullptr) return false;
+  vm.stack.reserve_extra(args.size());
+  for (const Value& v : args)
+    vm.stack.push_back(v);
+  start_in_place(vm, i, clause, *only, args.size());
   return true;
 }
 
@@ -497,6 +510,30 @@ bool carries_pending_perform(const Vm& vm, const VmError& e) {
 }
 
 } // namespace
+
+bool perform_in_place(Vm& vm, EffectId id, Spur op, std::size_t argc) {
+  if (vm.handlers.empty() || vm.stack.size() < argc) return false;
+  const std::size_t i = vm.handlers.size() - 1;
+  const HandlerEntry& entry = vm.handlers[i];
+  if (entry.effect_id != id || entry.active != 0 ||
+      machine::outside_current_run(vm, entry.frame_count)) {
+    return false;
+  }
+  HeapKey clause{};
+  if (entry.dispatch_map) {
+    // The clause the map gave last time; a first perform looks it up on the general path.
+    if (entry.cached_clause.version == 0 || entry.cached_operation != op) return false;
+    clause = entry.cached_clause;
+  } else if (entry.closure) {
+    clause = *entry.closure;
+  } else {
+    return false;
+  }
+  const FunctionClause* only = in_place_clause(vm, clause, argc);
+  if (only == nullptr) return false;
+  start_in_place(vm, i, clause, *only, argc);
+  return true;
+}
 
 std::expected<void, VmError> perform_effect(Vm& vm, EffectId id, Spur op, std::vector<Value> args) {
   std::expected<PerformOutcome, VmError> r = perform_here(vm, id, op, args, true);

@@ -263,3 +263,11 @@ private:
 };
 
 } // namespace quorvex::machine
+
+namespace quorvex {
+// The common perform, taken before the arguments leave the stack: the innermost entry for the
+// effect is the top one, free, inside this run, and its clause for the operation resumes in tail
+// position. Starts that clause in place over the top `argc` values and answers true; answers
+// false, having changed nothing, otherwise.
+bool perform_in_place(Vm& vm, EffectId id, Spur op, std::size_t argc);
+} // namespace quorvex

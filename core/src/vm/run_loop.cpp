@@ -368,6 +368,7 @@ bool perform(Vm& vm, std::uint32_t word, const Value* consts, std::size_t const_
   std::size_t count = Instruction(word).c();
   const std::size_t n = st.size();
   if (count > n) count = n;
+  if (perform_in_place(vm, *id, operation, count)) return true;
   // Room for the continuation a handler clause receives after the arguments.
   std::vector<Value> args;
   args.reserve(count + 1);
