@@ -5,8 +5,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -2016,6 +2018,100 @@ TEST(ThreadedCode, FusesSequencesAtTheirFirstWordOnly) {
     ASSERT_EQ(got.size(), c.threaded.size()) << c.what;
     for (std::uint32_t k = 0; k < n; ++k)
       EXPECT_EQ(got[k].word, c.threaded[k].word) << c.what << " at " << k;
+  }
+}
+
+TEST(ThreadedCode, WholeLoopsBecomeOneWord) {
+  using O = Opcode;
+  using L = machine::LoopShape;
+  auto w = [](O o, std::uint8_t a = 0) { return Instruction::make(o, a); };
+  auto k = [](std::uint16_t index) { return Instruction::make_ab(O::LoadConst, index); };
+  auto j = [](O o, std::int16_t offset) { return Instruction::make_jump(o, offset); };
+  struct Case {
+    const char* what;
+    std::vector<Instruction> code;
+    // Without a shape the head keeps the word it would have without whole loops, the shape's
+    // fallback.
+    std::optional<L> shape;
+    Instruction fallback;
+  };
+  auto shape = [](std::vector<std::uint16_t> operands, std::uint8_t is_const, std::uint8_t mask,
+                  std::vector<L::Op> ops, std::vector<std::uint8_t> stores, std::uint16_t exit) {
+    L s;
+    for (std::size_t i = 0; i < operands.size(); ++i)
+      s.operand[i] = operands[i];
+    s.is_const = is_const;
+    s.count = static_cast<std::uint8_t>(ops.size());
+    s.mask = mask;
+    for (std::size_t e = 0; e < ops.size(); ++e) {
+      s.op[e] = ops[e];
+      s.store[e] = stores[e];
+    }
+    s.exit = exit;
+    return s;
+  };
+  const std::vector<Case> cases = {
+      {"sum to n: locals and a constant, the last value stored first",
+       {w(O::GetLocal, 1), w(O::GetLocal, 0), w(O::Le), j(O::JumpIfFalse, 9), w(O::GetLocal, 1),
+        k(0), w(O::Add), w(O::GetLocal, 2), w(O::GetLocal, 1), w(O::Add), w(O::SetLocal, 2),
+        w(O::SetLocal, 1), j(O::Jump, -13), w(O::GetLocal, 2), w(O::Return)},
+       shape({1, 0, 1, 0, 2, 1}, 0b1000, 0b011, {L::Add, L::Add}, {1, 2}, 12),
+       machine::fused(machine::Fused::LocLocTest, 1, 0, 0b011)},
+      {"a constant test, a copy, a product, a difference with a wide constant",
+       {k(300), w(O::GetLocal, 0), w(O::NotEq), j(O::JumpIfFalse, 11), w(O::GetLocal, 3),
+        w(O::GetLocal, 1), w(O::GetLocal, 2), w(O::Mul), w(O::GetLocal, 0), k(7), w(O::Sub),
+        w(O::SetLocal, 0), w(O::SetLocal, 2), w(O::SetLocal, 1), j(O::Jump, -15), w(O::Return)},
+       shape({300, 0, 3, 3, 1, 2, 0, 7}, 0b10000001, 0b101, {L::Copy, L::Mul, L::Sub}, {1, 2, 0},
+             14),
+       k(300)},
+      {"four values are more than one word takes",
+       {w(O::GetLocal, 0), k(0), w(O::Lt), j(O::JumpIfFalse, 9), w(O::GetLocal, 0),
+        w(O::GetLocal, 1), w(O::GetLocal, 2), w(O::GetLocal, 3), w(O::SetLocal, 3),
+        w(O::SetLocal, 2), w(O::SetLocal, 1), w(O::SetLocal, 0), j(O::Jump, -13), w(O::Return)},
+       std::nullopt,
+       machine::fused(machine::Fused::LocConstTest, 0, 0, 0b001)},
+      {"a call in the body",
+       {w(O::GetLocal, 0), k(0), w(O::Lt), j(O::JumpIfFalse, 4), w(O::GetLocal, 0), w(O::Call, 0),
+        w(O::SetLocal, 0), j(O::Jump, -8), w(O::Return)},
+       std::nullopt,
+       machine::fused(machine::Fused::LocConstTest, 0, 0, 0b001)},
+      {"a jump into the body",
+       {w(O::GetLocal, 0), k(0), w(O::Lt), j(O::JumpIfFalse, 6), w(O::GetLocal, 0), k(1), w(O::Add),
+        w(O::SetLocal, 0), j(O::Jump, -9), j(O::Jump, -4), w(O::Return)},
+       std::nullopt,
+       machine::fused(machine::Fused::LocConstTest, 0, 0, 0b001)},
+      {"a store count other than the values",
+       {w(O::GetLocal, 0), k(0), w(O::Lt), j(O::JumpIfFalse, 6), w(O::GetLocal, 0), k(1), w(O::Add),
+        w(O::SetLocal, 0), w(O::SetLocal, 1), j(O::Jump, -10), w(O::Return)},
+       std::nullopt,
+       machine::fused(machine::Fused::LocConstTest, 0, 0, 0b001)},
+  };
+  for (const Case& c : cases) {
+    const auto n = static_cast<std::uint32_t>(c.code.size());
+    auto threaded = machine::thread_code(c.code.data(), n, 0);
+    const Instruction head = threaded[0];
+    if (!c.shape) {
+      EXPECT_EQ(head.word, c.fallback.word) << c.what;
+      continue;
+    }
+    ASSERT_EQ(head.op_byte(), static_cast<std::uint8_t>(machine::Fused::IntLoop)) << c.what;
+    const std::uint32_t at = head.word >> 8;
+    EXPECT_GE(at, n) << c.what;
+    EXPECT_EQ(at % 2, 0u) << c.what;
+    L got;
+    std::memcpy(static_cast<void*>(&got), threaded.get() + at, sizeof got);
+    EXPECT_EQ(got.fallback, c.fallback.word) << c.what;
+    const L& want = *c.shape;
+    EXPECT_EQ(got.count, want.count) << c.what;
+    EXPECT_EQ(got.mask, want.mask) << c.what;
+    EXPECT_EQ(got.is_const, want.is_const) << c.what;
+    EXPECT_EQ(got.exit, want.exit) << c.what;
+    for (std::uint32_t i = 0; i < 2 + 2u * want.count; ++i)
+      EXPECT_EQ(got.operand[i], want.operand[i]) << c.what << " operand " << i;
+    for (std::uint32_t e = 0; e < want.count; ++e) {
+      EXPECT_EQ(got.op[e], want.op[e]) << c.what << " op " << e;
+      EXPECT_EQ(got.store[e], want.store[e]) << c.what << " store " << e;
+    }
   }
 }
 

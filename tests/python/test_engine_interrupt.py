@@ -86,6 +86,7 @@ def run_child(body, action="setitimer", timeout=60):
 RUNAWAY = [
     "(loop [] (recur))",
     "(loop [i 0] (recur (+ i 1)))",
+    "(loop [i 0 n 0] (if (>= i 0) (recur (+ i 1) (- n 1)) n))",
     "(defn step [i] (+ i 1)) (loop [i 0] (recur (step i)))",
     "(defn forever [] (loop [] (recur))) (forever)",
 ]

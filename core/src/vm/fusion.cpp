@@ -1,5 +1,8 @@
 #include "vm/fusion.hpp"
 
+#include <cstring>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace quorvex::machine {
@@ -20,6 +23,66 @@ struct Match {
   Instruction word;
   std::uint32_t length = 0;
 };
+
+// The shape of the loop from `head` to its backward Jump at `jump`, when it is one (LoopShape).
+std::optional<LoopShape> loop_shape(const Instruction* code, std::uint32_t head,
+                                    std::uint32_t jump) {
+  LoopShape shape;
+  std::uint32_t i = head;
+  std::uint32_t operands = 0;
+  // Reads an operand word at i into the next operand position.
+  auto operand = [&](std::uint32_t at) {
+    const Instruction w = code[at];
+    if (w.op_byte() == op_of(Opcode::GetLocal)) {
+      shape.operand[operands++] = w.a();
+      return true;
+    }
+    if (w.op_byte() == op_of(Opcode::LoadConst)) {
+      shape.is_const |= static_cast<std::uint8_t>(1u << operands);
+      shape.operand[operands++] = w.ab();
+      return true;
+    }
+    return false;
+  };
+  if (jump < head + 4 || !operand(i) || !operand(i + 1)) return std::nullopt;
+  shape.mask = comparison_mask(code[i + 2].op_byte());
+  if (shape.mask == 0 || code[i + 3].op_byte() != op_of(Opcode::JumpIfFalse) ||
+      code[i + 3].offset() < 0)
+    return std::nullopt;
+  // The exit counts from the word after the head: three words on, then the jump's own offset.
+  shape.exit = static_cast<std::uint16_t>(3 + code[i + 3].offset());
+  i += 4;
+  while (i < jump && code[i].op_byte() != op_of(Opcode::SetLocal)) {
+    if (shape.count == LoopShape::kMaxCount || !operand(i)) return std::nullopt;
+    const std::uint8_t e = shape.count++;
+    const std::uint8_t op = i + 2 < jump ? code[i + 2].op_byte() : 0;
+    const bool binary =
+        op == op_of(Opcode::Add) || op == op_of(Opcode::Sub) || op == op_of(Opcode::Mul);
+    if (binary && operand(i + 1)) {
+      shape.op[e] = op == op_of(Opcode::Add)   ? LoopShape::Add
+                    : op == op_of(Opcode::Sub) ? LoopShape::Sub
+                                               : LoopShape::Mul;
+      i += 3;
+    } else if (binary) {
+      return std::nullopt;
+    } else {
+      // A copy: its one operand counts twice, so every expression has two.
+      shape.operand[operands] = shape.operand[operands - 1];
+      if (shape.is_const & (1u << (operands - 1)))
+        shape.is_const |= static_cast<std::uint8_t>(1u << operands);
+      ++operands;
+      shape.op[e] = LoopShape::Copy;
+      i += 1;
+    }
+  }
+  // One store per expression, the last value first, then the jump back.
+  if (shape.count == 0 || jump - i != shape.count) return std::nullopt;
+  for (std::uint32_t s = 0; s < shape.count; ++s) {
+    if (code[i + s].op_byte() != op_of(Opcode::SetLocal)) return std::nullopt;
+    shape.store[shape.count - 1 - s] = code[i + s].a();
+  }
+  return shape;
+}
 
 } // namespace
 
@@ -192,7 +255,35 @@ std::unique_ptr<Instruction[]> thread_code(const Instruction* code, std::uint32_
     out[i] = m.word;
     i += m.length;
   }
-  return out;
+
+  // Whole loops (LoopShape), found from their backward jumps. The shapes go after the code, at
+  // an even word position: the array itself is aligned to at least 8 bytes.
+  std::vector<std::pair<std::uint32_t, LoopShape>> loops;
+  for (std::uint32_t j = 0; j < size; ++j) {
+    const Instruction w = code[j];
+    if (w.op_byte() != op_of(Opcode::Jump) || w.offset() >= 0) continue;
+    const std::int64_t head = static_cast<std::int64_t>(j) + 1 + w.offset();
+    if (head < 0 ||
+        !span_ok(static_cast<std::uint32_t>(head), j + 1 - static_cast<std::uint32_t>(head)))
+      continue;
+    if (std::optional<LoopShape> shape = loop_shape(code, static_cast<std::uint32_t>(head), j)) {
+      shape->fallback = out[head].word;
+      loops.emplace_back(static_cast<std::uint32_t>(head), *shape);
+    }
+  }
+  if (loops.empty()) return out;
+  const std::uint32_t first = (size + extra + 1) / 2 * 2;
+  if (first + loops.size() * kLoopShapeWords > 0xFFFFFF) return out;
+  auto grown = std::make_unique<Instruction[]>(first + loops.size() * kLoopShapeWords);
+  for (std::uint32_t i = 0; i < size + extra; ++i)
+    grown[i] = out[i];
+  std::uint32_t at = first;
+  for (const auto& [head, shape] : loops) {
+    std::memcpy(static_cast<void*>(grown.get() + at), &shape, sizeof(LoopShape));
+    grown[head] = Instruction(static_cast<std::uint32_t>(Fused::IntLoop) | at << 8);
+    at += kLoopShapeWords;
+  }
+  return grown;
 }
 
 } // namespace quorvex::machine

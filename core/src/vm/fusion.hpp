@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 
 #include "vm/instruction.hpp"
 
@@ -58,6 +59,8 @@ namespace quorvex::machine {
 //   89    LocConstAddStore GetLocal x, LoadConst k, Add,               a x, b k (< 256), c count
 //                         SetLocal ... (count words), Jump
 //   90    LocConstSubStore the same with Sub                           a x, b k (< 256), c count
+//   91    IntLoop         a whole loop iteration: test, recur, Jump    a|b<<8|c<<16 shape position
+//                         back to this word (see LoopShape)
 // clang-format on
 //
 // A forward Jump whose target is a Return becomes a Return word.
@@ -92,10 +95,47 @@ enum class Fused : std::uint8_t {
   LocLocMulStore = 88,
   LocConstAddStore = 89,
   LocConstSubStore = 90,
+  IntLoop = 91,
 };
 
 inline constexpr std::uint8_t kFirstFused = 64;
-inline constexpr std::uint8_t kLastFused = 90;
+inline constexpr std::uint8_t kLastFused = 91;
+
+// A loop whose every iteration is an integer test and a recur of integer sums, differences,
+// products or copies of locals and constants:
+//
+//   head: <operand> <operand> <cmp> JumpIfFalse exit
+//         (<operand> | <operand> <operand> Add/Sub/Mul) ... count times
+//         SetLocal ... count times
+//         Jump head
+//
+// where an operand is GetLocal or LoadConst. The head word becomes IntLoop, and its shape is kept
+// after the code in the same array (the word's 24-bit operand is its position there, a multiple of
+// two words from the start). IntLoop runs iterations until the test fails, an operation would
+// overflow or the interrupt countdown reaches its poll; it reads and writes only the payloads of
+// slots whose tags it found integer on entry, and it needs every slot below the stack top and
+// every constant an integer, as the words it stands for would find them. Otherwise it runs
+// `fallback`, the word the head would hold without it, and the words follow one by one.
+struct LoopShape {
+  static constexpr std::uint32_t kMaxCount = 3;
+  static constexpr std::uint32_t kMaxOperands = 2 + 2 * kMaxCount;
+  enum Op : std::uint8_t { Copy, Add, Sub, Mul };
+  // Operand 0 and 1 are the test's; 2 + 2e and 3 + 2e are those of expression e (a copy has
+  // its operand twice). Operand i is a local slot, or a constant index when bit i of is_const is
+  // set.
+  std::uint16_t operand[kMaxOperands] = {};
+  std::uint8_t is_const = 0;
+  std::uint8_t count = 0;
+  std::uint8_t mask = 0;
+  Op op[kMaxCount] = {};
+  // The slot expression e is stored into.
+  std::uint8_t store[kMaxCount] = {};
+  // The exit of the test, in words from the word after the head.
+  std::uint16_t exit = 0;
+  std::uint32_t fallback = 0;
+};
+static_assert(std::is_trivially_copyable_v<LoopShape> && LoopShape::kMaxOperands <= 8);
+inline constexpr std::uint32_t kLoopShapeWords = (sizeof(LoopShape) + 7) / 8 * 2;
 
 // Stands in the threaded form for a compiled word whose op byte is a fused one; the run loop
 // reports the compiled word's own byte.

@@ -479,6 +479,19 @@ static_assert(std::endian::native == std::endian::little);
   put(slot, Tag::Float, std::bit_cast<std::uint64_t>(d));
 }
 
+// One operation of a whole loop (LoopShape): whether it overflows, else its result in `r`.
+[[gnu::always_inline]] inline bool loop_op(LoopShape::Op op, std::int64_t x, std::int64_t y,
+                                           std::int64_t& r) {
+  // Tests rather than a switch: a table jump per operation costs more than the operation.
+  if (op == LoopShape::Add) [[likely]]
+    return __builtin_add_overflow(x, y, &r);
+  if (op == LoopShape::Sub) return __builtin_sub_overflow(x, y, &r);
+  if (op == LoopShape::Mul) return __builtin_mul_overflow(x, y, &r);
+  r = x;
+  return false;
+}
+static_assert(LoopShape::kMaxCount == 3);
+
 std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   ActiveRun active(vm, run);
   ValueStack& st = vm.stack;
@@ -663,7 +676,7 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   } while (0)
 
 #if QV_COMPUTED_GOTO
-  // Every byte value has an entry, so dispatch needs no range test: the 184 that name neither
+  // Every byte value has an entry, so dispatch needs no range test: the 183 that name neither
   // an opcode nor a fused word lead to the invalid-opcode error.
 #define QV_INV4 &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op
 #define QV_INV16 QV_INV4, QV_INV4, QV_INV4, QV_INV4
@@ -687,9 +700,9 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
       &&fu_ConstTest, &&fu_Test, &&fu_StoreJump, &&fu_LocalReturn, &&fu_AddReturn,
       &&fu_GlobalCall, &&fu_LocalCall, &&fu_UpvalLocMul, &&fu_UpvalAdd, &&fu_VariantTest,
       &&fu_LocConstAddCall, &&fu_LocConstSubCall, &&fu_LocLocAddStore, &&fu_LocLocSubStore,
-      &&fu_LocLocMulStore, &&fu_LocConstAddStore, &&fu_LocConstSubStore,
-      // 91 .. 255
-      &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op,
+      &&fu_LocLocMulStore, &&fu_LocConstAddStore, &&fu_LocConstSubStore, &&fu_IntLoop,
+      // 92 .. 255
+      QV_INV4,
       QV_INV16, QV_INV16, QV_INV64, QV_INV64,
   };
   // clang-format on
@@ -1426,6 +1439,60 @@ redispatch:
       }
     }
     UNFUSED(GetUpvalue);
+  }
+
+  FUSED(IntLoop) {
+    // A whole loop (vm/fusion.hpp, LoopShape). ip stays one past the head while it runs.
+    LoopShape shape;
+    std::memcpy(static_cast<void*>(&shape), code + (word >> 8), sizeof shape);
+    const std::uint32_t operands = 2 + 2 * static_cast<std::uint32_t>(shape.count);
+    const std::int64_t* from[LoopShape::kMaxOperands];
+    std::int64_t* to[LoopShape::kMaxCount];
+    bool fits = true;
+    for (std::uint32_t i = 0; i < operands; ++i) {
+      const Value* v =
+          (shape.is_const >> i) & 1 ? consts + shape.operand[i] : bp + shape.operand[i];
+      fits = fits && ((shape.is_const >> i) & 1 || v < sp) && v->tag == Tag::Int;
+      from[i] = &v->as.integer;
+    }
+    for (std::uint32_t e = 0; e < shape.count; ++e) {
+      Value* v = bp + shape.store[e];
+      fits = fits && v < sp && v->tag == Tag::Int;
+      to[e] = &v->as.integer;
+    }
+    if (fits) [[likely]] {
+      for (;;) {
+        if (!mask_holds(shape.mask, *from[0], *from[1])) {
+          ip += shape.exit;
+          DISPATCH();
+        }
+        // Unrolled, so that the values stay in registers; the tests of count and op go the same
+        // way every time.
+        const std::uint32_t count = shape.count;
+        std::int64_t r0 = 0;
+        std::int64_t r1 = 0;
+        std::int64_t r2 = 0;
+        bool overflow = loop_op(shape.op[0], *from[2], *from[3], r0);
+        if (count > 1) overflow |= loop_op(shape.op[1], *from[4], *from[5], r1);
+        if (count > 2) overflow |= loop_op(shape.op[2], *from[6], *from[7], r2);
+        // The words one by one report the overflow where it happens.
+        if (overflow) [[unlikely]]
+          break;
+        *to[0] = r0;
+        if (count > 1) *to[1] = r1;
+        if (count > 2) *to[2] = r2;
+        // The backward jump to the head, and its count towards the poll.
+        if (--vm.interrupt_countdown == 0) [[unlikely]] {
+          --ip;
+          OUT();
+          if (poll_failed(vm, err)) goto fail;
+          IN();
+          DISPATCH();
+        }
+      }
+    }
+    word = shape.fallback;
+    REDISPATCH();
   }
 
   END_DISPATCH()
