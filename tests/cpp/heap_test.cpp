@@ -83,12 +83,20 @@ protected:
 // ---------------------------------------------------------------------------------------------
 // Slots, versions and the free list
 
-TEST_F(HeapTest, FreshHeapHasOnlyTheSentinel) {
-  EXPECT_EQ(heap.slots.size(), 1u);
-  EXPECT_EQ(heap.slots[0].version, 0u);
+// A fresh heap allocates nothing; its first insertion puts in the sentinel, slot 0, which is
+// never handed out, so that no key ever names index 0.
+TEST_F(HeapTest, FreshHeapIsEmptyAndItsFirstInsertionAddsTheSentinel) {
+  EXPECT_EQ(heap.slots.size(), 0u);
   EXPECT_EQ(heap.free_head, 1u);
   EXPECT_EQ(heap.live_count, 0u);
   EXPECT_EQ(heap.gc_threshold, 1024u);
+  EXPECT_EQ(heap_get(heap, HeapKey{0, 0}), nullptr);
+  EXPECT_EQ(heap_get(heap, HeapKey{0, 1}), nullptr);
+  const Value a = insert_string(heap, "a");
+  EXPECT_EQ(a.as.key, (HeapKey{1, 1}));
+  ASSERT_EQ(heap.slots.size(), 2u);
+  EXPECT_EQ(heap.slots[0].version, 0u);
+  EXPECT_EQ(heap.live_count, 1u);
   EXPECT_EQ(heap_get(heap, HeapKey{0, 0}), nullptr);
   EXPECT_EQ(heap_get(heap, HeapKey{0, 1}), nullptr);
 }

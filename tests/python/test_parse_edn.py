@@ -219,6 +219,8 @@ def test_repeated_parsing_and_failing_does_not_grow_memory():
         ("{[1] 2} [{:a [3]}]", [0, Keyword("a")]),  # an earlier form failed to convert
         ("[#_ [9] {:a [4]}]", [0, Keyword("a")]),
         ("{:x [{:a [5]}]}", [Keyword("x"), 0, Keyword("a")]),
+        # The third map is a copy of the keys of the first two (see the map shapes test).
+        ("[" + "{:a [6] :b 2 :c 3 :d 4 :e 5 :f 6} " * 3 + "]", [2, Keyword("a")]),
     ],
 )
 def test_results_are_seen_by_the_cyclic_collector(text, path):
@@ -242,3 +244,63 @@ def test_results_are_seen_by_the_cyclic_collector(text, path):
     gone = make_cycle()
     gc.collect()
     assert gone() is None
+
+
+@pytest.mark.parametrize(
+    "make_key, edn_key",
+    [
+        (str, lambda k: '"%s"' % k),
+        (Keyword, lambda k: ":" + k),
+        (lambda k: Keyword("ns/" + k), lambda k: ":ns/" + k),
+    ],
+)
+def test_keys_stay_right_across_calls_and_documents(make_key, edn_key):
+    # Short keys are shared from one call to the next and the sharing is bounded, so a run of
+    # documents with many different keys pushes earlier ones out; every result must still have
+    # exactly its own keys. Lengths around the longest key that is shared, ASCII and not.
+    names = ["k%d" % i for i in range(3000)]
+    names += ["x" * n for n in (45, 46, 47, 48, 200)]
+    names += ["é" * n for n in (22, 23, 24, 60)] + ["ключ%d" % i for i in range(50)]
+    for round_ in range(2):
+        for start in range(0, len(names), 97):
+            chunk = names[start : start + 97]
+            text = "{" + " ".join("%s %d" % (edn_key(k), i + round_) for i, k in enumerate(chunk)) + "}"
+            expected = {make_key(k): i + round_ for i, k in enumerate(chunk)}
+            result = parse_edn(text)
+            assert result == expected
+            assert list(result) == list(expected)
+            assert all(type(k) is type(e) for k, e in zip(result, expected))
+    # The same small record read over and over, as a service reading requests would.
+    for i in range(200):
+        assert parse_edn('{"id" %d, :name "n", "tags" [:a :b]}' % i) == {
+            "id": i, Keyword("name"): "n", "tags": [Keyword("a"), Keyword("b")],
+        }
+
+
+@pytest.mark.parametrize(
+    "template, expected",
+    [
+        # Maps of six or more keys that repeat are made from a copy of an earlier map's keys:
+        # each read must still give exactly its own entries, in its own order.
+        ('{:a %d :b 2 :c 3 :d 4 :e 5 :f 6}', lambda i: {K(c): v for c, v in zip("abcdef", [i, 2, 3, 4, 5, 6])}),
+        ('{:f %d :e 2 :d 3 :c 4 :b 5 :a 6}', lambda i: {K(c): v for c, v in zip("fedcba", [i, 2, 3, 4, 5, 6])}),
+        ('{"a" %d "b" [1] "c" {:x 1} "d" nil "e" #{1} "f" "s" "g" 1.5}',
+         lambda i: {"a": i, "b": [1], "c": {K("x"): 1}, "d": None, "e": frozenset({1}), "f": "s", "g": 1.5}),
+        # Keys equal in Python fold, in the first key's place with the last value.
+        ('{1 %d true 2 nil 3 false 4 0 5 "x" 6 :y 7}', lambda i: {1: 2, None: 3, False: 5, "x": 6, K("y"): 7}),
+        ('{:a %d :b 2 :c 3 :d 4 :e 5 :a 6}', lambda i: {K(c): v for c, v in zip("abcde", [6, 2, 3, 4, 5])}),
+        ('{nil %d true 2 false 3 1 4 2 5 3 6}', lambda i: {None: i, True: 4, False: 3, 2: 5, 3: 6}),
+    ],
+)
+def test_repeated_map_shapes_read_as_their_own_text(template, expected):
+    for i in range(5):
+        result = parse_edn(template % i)
+        assert result == expected(i)
+        assert list(result.items()) == list(expected(i).items())
+    # The same shape in a document of many, mixed with other shapes.
+    doc = "[" + " ".join(template % i for i in range(40)) + "]"
+    assert parse_edn(doc) == [expected(i) for i in range(40)]
+
+
+def K(name):
+    return Keyword(name)

@@ -194,6 +194,9 @@ private:
     typename Build::Nest nest(b_);
     // Items gather on a stack shared by every level and become the collection in one piece,
     // which allocates a short one once at its final size instead of growing it item by item.
+    // The first collection takes room for a small document's items at once, instead of
+    // doubling the stack step by step; a text without collections allocates nothing.
+    if (items_.capacity() == 0) items_.reserve(kFirstRoom);
     const std::size_t base = items_.size();
     Truncate<Node> tidy{items_, base};
     for (;;) {
@@ -216,6 +219,7 @@ private:
     // Taken before the entries are read, so that nested maps draw theirs in text order.
     auto start = b_.map_start();
     typename Build::Nest nest(b_);
+    if (entries_.capacity() == 0) entries_.reserve(kFirstRoom);
     const std::size_t base = entries_.size();
     Truncate<std::pair<Node, Node>> tidy{entries_, base};
     bool have_key = false;
@@ -301,6 +305,8 @@ private:
     std::size_t base;
     ~Truncate() { stack.resize(base); }
   };
+
+  static constexpr std::size_t kFirstRoom = 16;
 
   ReadCursor& c_;
   Build& b_;

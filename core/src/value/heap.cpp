@@ -74,9 +74,10 @@ void InternTable::reset(std::size_t expected) {
 // ---------------------------------------------------------------------------------------------
 // Slots
 
-Heap::Heap() {
-  slots.emplace_back();
-}
+// No sentinel yet: the first insertion puts it in (as after a move). The compiler makes a staging
+// heap for every form, most of which stage nothing, and a first block of slots for each was most
+// of what a small evaluation allocated.
+Heap::Heap() = default;
 
 Heap::Heap(Heap&& other) noexcept {
   *this = std::move(other);
@@ -123,7 +124,7 @@ HeapKey insert_object(Heap& h, std::optional<std::uint64_t> hash, HeapObject&& o
     s.entry.marked = false;
     version = s.version;
   } else {
-    // A moved-from heap has lost its sentinel; slot 0 must never be handed out.
+    // A new or moved-from heap has no sentinel yet; slot 0 must never be handed out.
     if (h.slots.empty()) h.slots.emplace_back();
     // Index 0xFFFFFFFF is never handed out (it prints as "null" in debug text).
     if (h.slots.size() >= 0xFFFFFFFFu) throw std::bad_alloc();

@@ -244,8 +244,10 @@ private:
   // Enough blocks for every 32-bit index.
   static constexpr unsigned kMaxBlocks = 33 - kFirstBits;
 
+  // Blocks are only ever allocated and given back at the end, so the allocated ones are a
+  // prefix of blocks_ (clear() relies on it too), and this table's are all null here.
   void steal(SlotTable& other) noexcept {
-    for (unsigned b = 0; b < kMaxBlocks; ++b)
+    for (unsigned b = 0; b < kMaxBlocks && other.blocks_[b] != nullptr; ++b)
       blocks_[b] = std::exchange(other.blocks_[b], nullptr);
     size_ = std::exchange(other.size_, 0);
   }

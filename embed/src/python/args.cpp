@@ -104,6 +104,12 @@ bool match_fast_arguments(const char* callable, std::initializer_list<const char
                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                           PyObject** out) {
   const std::size_t count = params.size();
+  // The common call: every parameter given by position, nothing left to check.
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == count) {
+    for (std::size_t i = 0; i < count; ++i)
+      out[i] = args[i];
+    return true;
+  }
   for (std::size_t i = 0; i < count; ++i)
     out[i] = nullptr;
   if (static_cast<std::size_t>(nargs) > count) return too_many_positional(callable, count, nargs);

@@ -346,7 +346,9 @@ PyRef PyMaker::str(std::string_view text) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-std::uint64_t PyMaker::Memo::hash(std::string_view text) {
+namespace {
+
+std::uint64_t text_hash(std::string_view text) {
   // Length and the first and last bytes (up to eight of each): enough to tell the keys of a
   // record apart. Fixed-size loads, which compile to plain moves.
   const char* p = text.data();
@@ -373,6 +375,71 @@ std::uint64_t PyMaker::Memo::hash(std::string_view text) {
   return h ^ (h >> 31);
 }
 
+// Objects of short texts kept from one conversion to the next: a call that reads a small record
+// would otherwise make and hash each of its keys again, which is most of such a call. The memo is
+// bounded (two ways per set, texts of up to kMaxText bytes copied into the entry, one strong
+// reference per entry) and only ever holds immutable objects (str, Keyword), so sharing them
+// across calls, engines and threads cannot be observed but through `is`.
+//
+// Every use holds the interpreter lock, which serialises the threads; nothing between a find and
+// a remember releases it. The module refuses to be initialised a second time in a process (a
+// sub-interpreter included), so every object here belongs to the one interpreter that uses it.
+// The references are never given back: they die with the process, as the module's classes do.
+class SharedMemo {
+public:
+  static constexpr std::size_t kMaxText = 46;
+
+  static bool fits(std::string_view text) { return text.size() <= kMaxText; }
+
+  // Requires fits(text).
+  PyObject* find(std::string_view text, std::uint64_t h) const {
+    const Entry* set = &entries_[2 * set_of(h)];
+    for (int way = 0; way < 2; ++way) {
+      const Entry& e = set[way];
+      if (e.hash == h && e.obj != nullptr && e.size == text.size() &&
+          std::memcmp(e.text, text.data(), text.size()) == 0) {
+        return e.obj;
+      }
+    }
+    return nullptr;
+  }
+
+  // Requires fits(text).
+  void remember(std::string_view text, std::uint64_t h, PyObject* obj) {
+    Entry* set = &entries_[2 * set_of(h)];
+    Py_INCREF(obj);
+    // The newest goes first; the one it displaces moves to the second way, dropping what was
+    // there (a str or a Keyword, whose release runs no Python code).
+    PyObject* dropped = set[1].obj;
+    set[1] = set[0];
+    Entry& e = set[0];
+    e.hash = h;
+    e.size = static_cast<std::uint8_t>(text.size());
+    std::memcpy(e.text, text.data(), text.size());
+    e.obj = obj;
+    Py_XDECREF(dropped);
+  }
+
+private:
+  struct Entry {
+    std::uint64_t hash;
+    PyObject* obj; // a strong reference, or null for an empty way
+    std::uint8_t size;
+    char text[kMaxText + 1];
+  };
+  static_assert(sizeof(Entry) == 64, "one cache line per entry");
+  static constexpr std::size_t kSets = 256;
+  static std::size_t set_of(std::uint64_t h) { return static_cast<std::size_t>(h >> 56); }
+
+  Entry entries_[2 * kSets];
+};
+
+// Zero-initialised storage: no constructor runs at load, and every way starts empty.
+SharedMemo g_shared_keys;
+SharedMemo g_shared_keywords;
+
+} // namespace
+
 PyMaker::Memo::~Memo() {
   for (std::uint64_t sets = used_; sets != 0; sets &= sets - 1) {
     const Entry* set = &entries_[2 * static_cast<std::size_t>(std::countr_zero(sets))];
@@ -382,40 +449,45 @@ PyMaker::Memo::~Memo() {
 }
 
 PyObject* PyMaker::Memo::find(std::string_view text) const {
-  const std::uint64_t h = hash(text);
+  const std::uint64_t h = text_hash(text);
   const std::size_t s = set_of(h);
   if (!in_use(s)) return nullptr;
   const Entry* set = &entries_[2 * s];
   for (int way = 0; way < 2; ++way) {
     const Entry& e = set[way];
-    if (e.hash == h && e.obj != nullptr && e.text == text) return e.obj;
+    if (e.hash == h && e.obj != nullptr && std::string_view(e.data, e.size) == text) return e.obj;
   }
   return nullptr;
 }
 
 void PyMaker::Memo::remember(std::string_view text, PyObject* obj) {
-  const std::uint64_t h = hash(text);
+  const std::uint64_t h = text_hash(text);
   const std::size_t s = set_of(h);
   Entry* set = &entries_[2 * s];
   if (!in_use(s)) {
     used_ |= std::uint64_t{1} << s;
-    set[0] = Entry{0, {}, nullptr};
-    set[1] = Entry{0, {}, nullptr};
+    set[0] = Entry{0, nullptr, 0, nullptr};
+    set[1] = Entry{0, nullptr, 0, nullptr};
   }
   // The newest goes first; the one it displaces moves to the second way, dropping what was there.
   Py_INCREF(obj);
   PyObject* dropped = set[1].obj;
   set[1] = set[0];
-  set[0] = Entry{h, text, obj};
+  set[0] = Entry{h, text.data(), text.size(), obj};
   Py_XDECREF(dropped);
 }
 
 PyObject* PyMaker::known_key(std::string_view text) {
+  if (SharedMemo::fits(text)) return g_shared_keys.find(text, text_hash(text));
   return key_memo_.find(text);
 }
 
 void PyMaker::remember_key(std::string_view text, PyObject* obj) {
-  key_memo_.remember(text, obj);
+  if (SharedMemo::fits(text)) {
+    g_shared_keys.remember(text, text_hash(text), obj);
+  } else {
+    key_memo_.remember(text, obj);
+  }
 }
 
 PyRef PyMaker::key_str(std::string_view text) {
@@ -426,20 +498,40 @@ PyRef PyMaker::key_str(std::string_view text) {
 }
 
 PyRef PyMaker::keyword(const DataText& name) {
-  if (PyObject* known = keyword_memo_.find(name.view())) return PyRef::borrow(known);
+  const std::string_view text = name.view();
+  if (SharedMemo::fits(text)) {
+    const std::uint64_t h = text_hash(text);
+    if (PyObject* known = g_shared_keywords.find(text, h)) return PyRef::borrow(known);
+    PyRef made = PyRef::steal(make_keyword(name));
+    if (made) g_shared_keywords.remember(text, h, made.get());
+    return made;
+  }
+  if (PyObject* known = keyword_memo_.find(text)) return PyRef::borrow(known);
   PyRef made = PyRef::steal(make_keyword(name));
-  if (made) keyword_memo_.remember(name.view(), made.get());
+  if (made) keyword_memo_.remember(text, made.get());
   return made;
 }
 
 PyRef PyMaker::keyword(std::string_view name, bool transient) {
-  if (!transient) {
+  // A short name is copied into the shared memo, so it is shared whether or not it outlives
+  // the maker.
+  const bool shared = SharedMemo::fits(name);
+  const std::uint64_t h = shared ? text_hash(name) : 0;
+  if (shared) {
+    if (PyObject* known = g_shared_keywords.find(name, h)) return PyRef::borrow(known);
+  } else if (!transient) {
     if (PyObject* known = keyword_memo_.find(name)) return PyRef::borrow(known);
   }
   const DataText* text = DataText::make(name);
   PyRef made = PyRef::steal(make_keyword(*text));
   text->release();
-  if (!transient && made) keyword_memo_.remember(name, made.get());
+  if (made) {
+    if (shared) {
+      g_shared_keywords.remember(name, h, made.get());
+    } else if (!transient) {
+      keyword_memo_.remember(name, made.get());
+    }
+  }
   return made;
 }
 

@@ -32,8 +32,11 @@ PyRef data_to_py(const DataValue& value);
 // The Python objects of one conversion out of the system. It looks up fractions.Fraction and
 // re.compile at most once, and shares equal objects where that cannot be observed: one Keyword
 // object per name (keywords are immutable) and one str per text for dict keys (as json.loads does),
-// so that repeated keys cost neither an allocation nor a hash. Texts handed to the memo must stay
-// alive for the maker's life (they belong to the value being converted).
+// so that repeated keys cost neither an allocation nor a hash. Short texts are shared through a
+// small process-wide memo (see SharedMemo in convert.cpp), so that the keys of many small
+// documents are made and hashed once, not once per call; longer texts through the maker's own
+// memo, whose texts must stay alive for the maker's life (they belong to the value being
+// converted).
 class PyMaker {
 public:
   PyRef str(std::string_view text);
@@ -55,7 +58,8 @@ private:
   // document; two ways keep two keys whose hashes meet from pushing each other out.
   //
   // The entries are left unwritten until their set is first used (a bit per set says which are),
-  // so that a maker made for one small document does not clear and then walk 8 KB of entries.
+  // so that a maker made for one small document does not clear and then walk 8 KB of entries:
+  // hence the entry is trivially constructible (a string_view member would be zeroed).
   class Memo {
   public:
     Memo() noexcept {}
@@ -71,11 +75,11 @@ private:
     // `obj` is a strong reference, or null for an empty way.
     struct Entry {
       std::uint64_t hash;
-      std::string_view text;
+      const char* data;
+      std::size_t size;
       PyObject* obj;
     };
     static constexpr std::size_t kSets = 64;
-    static std::uint64_t hash(std::string_view text);
     static std::size_t set_of(std::uint64_t hash) { return static_cast<std::size_t>(hash >> 58); }
     bool in_use(std::size_t set) const { return (used_ >> set) & 1u; }
     std::uint64_t used_ = 0;

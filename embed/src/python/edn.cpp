@@ -197,6 +197,90 @@ private:
   std::size_t counted_chars_ = 0;
 };
 
+// Dicts of the same keys in the same order, as the records of a document have, are made by
+// copying a dict of those keys (every value None) and then setting the values: CPython copies a
+// dict's table whole, so no key is hashed and placed one by one, and the table is not grown on
+// the way (a dict of six or more keys otherwise outgrows its first table once). A shape is the
+// sequence of the key objects themselves, so only keys that are the same object from map to map
+// match: those the key memo shares, and singletons such as None, booleans and small ints. The
+// result is the dict the entries would have made one by one, in the same order. A shape becomes
+// a template the second time it is seen in a row of its set, so maps that never repeat cost a
+// signature each and nothing else.
+//
+// Process-wide and bounded (kSets templates of at most kMaxKeys keys); used with the interpreter
+// lock held, and nothing done between looking a template up and using it runs Python code
+// (copying a dict, hashing and comparing these keys, releasing None). Each template owns its keys,
+// so a key pointer recorded beside it names a live object.
+class DictShapes {
+public:
+  static constexpr std::size_t kMinKeys = 6;
+  static constexpr std::size_t kMaxKeys = 24;
+
+  static bool fits(std::size_t n) { return n >= kMinKeys && n <= kMaxKeys; }
+
+  static std::uint64_t signature(const std::pair<PyRef, PyRef>* entries, std::size_t n) {
+    std::uint64_t h = n * 0x9E3779B97F4A7C15ULL;
+    for (std::size_t i = 0; i < n; ++i) {
+      h = (h ^ reinterpret_cast<std::uintptr_t>(entries[i].first.get())) * 0xC2B2AE3D27D4EB4FULL;
+      h ^= h >> 29;
+    }
+    return h;
+  }
+
+  // The template of exactly these keys (borrowed), or null. Requires fits(n).
+  PyObject* find(const std::pair<PyRef, PyRef>* entries, std::size_t n, std::uint64_t sig) const {
+    const Shape& s = shapes_[sig % kSets];
+    if (s.dict == nullptr || s.signature != sig || s.size != n) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (s.keys[i] != entries[i].first.get()) return nullptr;
+    }
+    return s.dict;
+  }
+
+  // Called after a dict was made one by one from entries with n distinct keys: remembers the
+  // shape, and makes it a template when its set saw the same signature last. A failure to make
+  // the template leaves no exception set and changes nothing. Requires fits(n).
+  void learn(const std::pair<PyRef, PyRef>* entries, std::size_t n, std::uint64_t sig) {
+    Shape& s = shapes_[sig % kSets];
+    if (s.candidate != sig) {
+      s.candidate = sig;
+      return;
+    }
+    PyRef made = PyRef::steal(PyDict_New());
+    if (!made) {
+      PyErr_Clear();
+      return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (PyDict_SetItem(made.get(), entries[i].first.get(), Py_None) < 0) {
+        PyErr_Clear();
+        return;
+      }
+    }
+    PyObject* old = s.dict;
+    s.dict = made.release();
+    s.signature = sig;
+    s.size = n;
+    for (std::size_t i = 0; i < n; ++i)
+      s.keys[i] = entries[i].first.get();
+    Py_XDECREF(old);
+  }
+
+private:
+  static constexpr std::size_t kSets = 16;
+  struct Shape {
+    std::uint64_t candidate; // the signature last seen here without a template of its own
+    std::uint64_t signature; // of the template
+    std::size_t size;
+    PyObject* dict;           // the template (a strong reference), or null
+    PyObject* keys[kMaxKeys]; // the template's keys, in order (it owns them)
+  };
+  Shape shapes_[kSets];
+};
+
+// Zero-initialised: no constructor runs at load, and no set holds a template.
+DictShapes g_dict_shapes;
+
 // The builder that makes Python objects as the reader finds each value, with no form in
 // between (see reader/basic_reader.hpp for what a builder does).
 //
@@ -327,12 +411,19 @@ public:
   // the last value, as in a dict display.
   PyRef map(Start, std::pair<PyRef, PyRef>* entries, std::size_t n) {
     if (idle()) return none();
-    PyRef dict = PyRef::steal(PyDict_New());
+    const bool shaped = DictShapes::fits(n);
+    const std::uint64_t sig = shaped ? DictShapes::signature(entries, n) : 0;
+    PyObject* shape = shaped ? g_dict_shapes.find(entries, n, sig) : nullptr;
+    PyRef dict = PyRef::steal(shape != nullptr ? PyDict_Copy(shape) : PyDict_New());
     if (!dict) return fail_now();
     for (std::size_t i = 0; i < n; ++i) {
       if (PyDict_SetItem(dict.get(), entries[i].first.get(), entries[i].second.get()) < 0) {
         return fail_now();
       }
+    }
+    // Keys equal in Python fold into one entry; such a map has no shape of its own.
+    if (shaped && shape == nullptr && static_cast<std::size_t>(PyDict_Size(dict.get())) == n) {
+      g_dict_shapes.learn(entries, n, sig);
     }
     // A dict of scalars is not tracked at all; one that holds containers is, and waits too.
     if (PyObject_GC_IsTracked(dict.get())) hold_untracked(dict.get());
@@ -375,6 +466,7 @@ private:
   // reference keeps each one alive until then (a map entry replaced by a later one drops its
   // value), so that tracking never touches a freed object.
   void hold_untracked(PyObject* obj) {
+    if (untracked_.capacity() == 0) untracked_.reserve(16);
     PyObject_GC_UnTrack(obj);
     untracked_.push_back(PyRef::borrow(obj));
   }
