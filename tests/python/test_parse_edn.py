@@ -304,3 +304,34 @@ def test_repeated_map_shapes_read_as_their_own_text(template, expected):
 
 def K(name):
     return Keyword(name)
+
+
+def test_map_shapes_survive_documents_read_by_finalizers():
+    # A collection set off while a document is read may run finalizers that read documents of
+    # the same shapes, replacing the templates the outer reading is using.
+    shaped = "{:a %d :b 2 :c 3 :d 4 :e 5 :f 6}"
+    other = '{"p" %d "q" 2 "r" 3 "s" 4 "t" 5 "u" 6 "v" 7}'
+    inner_results = []
+
+    class Reader:
+        def __del__(self):
+            for i in range(3):
+                inner_results.append(parse_edn(other % i) == {k: v for k, v in zip("pqrstuv", [i, 2, 3, 4, 5, 6, 7])})
+                inner_results.append(parse_edn(shaped % i)[K("a")] == i)
+
+    old = gc.get_threshold()
+    gc.set_threshold(5, 1, 1)
+    try:
+        for round_ in range(20):
+            for _ in range(10):
+                r = Reader()
+                r.cycle = r
+                del r
+            doc = "[" + " ".join((shaped if i % 2 else other) % i for i in range(60)) + "]"
+            result = parse_edn(doc)
+            for i, m in enumerate(result):
+                assert (m[K("a")] if i % 2 else m["p"]) == i
+    finally:
+        gc.set_threshold(*old)
+        gc.collect()
+    assert inner_results and all(inner_results)

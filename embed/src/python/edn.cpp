@@ -12,6 +12,7 @@
 
 #include "convert.hpp"
 #include "errors.hpp"
+#include "keyword.hpp"
 #include "reader/basic_reader.hpp"
 #include "reader/core_error.hpp"
 #include "reader/form.hpp"
@@ -207,10 +208,11 @@ private:
 // a template the second time it is seen in a row of its set, so maps that never repeat cost a
 // signature each and nothing else.
 //
-// Process-wide and bounded (kSets templates of at most kMaxKeys keys); used with the interpreter
-// lock held, and nothing done between looking a template up and using it runs Python code
-// (copying a dict, hashing and comparing these keys, releasing None). Each template owns its keys,
-// so a key pointer recorded beside it names a live object.
+// Process-wide and bounded (kSets templates of at most kMaxKeys keys), used with the interpreter
+// lock held. Only keys whose hashing and comparison are C code go into a template, so using one
+// runs no Python code; but making a dict may set off a collection, whose finalizers may read
+// another document and replace a template meanwhile, so the caller holds the template it copies.
+// Each template owns its keys, so a key pointer recorded beside it names a live object.
 class DictShapes {
 public:
   static constexpr std::size_t kMinKeys = 6;
@@ -246,6 +248,11 @@ public:
       s.candidate = sig;
       return;
     }
+    // Only keys whose hashing and comparison run no Python code, so that a template is only
+    // ever used and made by C code.
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!plain_key(entries[i].first.get())) return;
+    }
     PyRef made = PyRef::steal(PyDict_New());
     if (!made) {
       PyErr_Clear();
@@ -267,6 +274,11 @@ public:
   }
 
 private:
+  static bool plain_key(PyObject* key) {
+    return PyUnicode_CheckExact(key) || is_keyword(key) || key == Py_None || PyBool_Check(key) ||
+           PyLong_CheckExact(key);
+  }
+
   static constexpr std::size_t kSets = 16;
   struct Shape {
     std::uint64_t candidate; // the signature last seen here without a template of its own
@@ -413,8 +425,10 @@ public:
     if (idle()) return none();
     const bool shaped = DictShapes::fits(n);
     const std::uint64_t sig = shaped ? DictShapes::signature(entries, n) : 0;
-    PyObject* shape = shaped ? g_dict_shapes.find(entries, n, sig) : nullptr;
-    PyRef dict = PyRef::steal(shape != nullptr ? PyDict_Copy(shape) : PyDict_New());
+    // Held across the copy: making the new dict may set off a collection whose finalizers
+    // read another document, which may put a new template in this one's place.
+    PyRef shape = PyRef::borrow(shaped ? g_dict_shapes.find(entries, n, sig) : nullptr);
+    PyRef dict = PyRef::steal(shape ? PyDict_Copy(shape.get()) : PyDict_New());
     if (!dict) return fail_now();
     for (std::size_t i = 0; i < n; ++i) {
       if (PyDict_SetItem(dict.get(), entries[i].first.get(), entries[i].second.get()) < 0) {
@@ -422,7 +436,7 @@ public:
       }
     }
     // Keys equal in Python fold into one entry; such a map has no shape of its own.
-    if (shaped && shape == nullptr && static_cast<std::size_t>(PyDict_Size(dict.get())) == n) {
+    if (shaped && !shape && static_cast<std::size_t>(PyDict_Size(dict.get())) == n) {
       g_dict_shapes.learn(entries, n, sig);
     }
     // A dict of scalars is not tracked at all; one that holds containers is, and waits too.
