@@ -1241,43 +1241,88 @@ def print_table(rows, lua: Lua, notes: Notes, reps: int) -> None:
 GROWTH_BOUND = 1.5
 
 
+def growth_samples(thunks, expected, rounds: int, batch: int):
+    """Times each size of one implementation in turn, `rounds` times over, and answers the
+    least time per run of each and the figure of every round, or a problem.
+
+    The time is the thread's processor time, so the moments another process holds the
+    processor do not count. `thunks` maps "small" and "full" to thunks; a small sample runs
+    `batch` times back to back, so that both samples last about as long and what the machine's
+    load still does (caches shared with other processes) falls on both alike. The order
+    alternates from round to round. Each thunk's answer is checked first."""
+    for size_key, thunk in thunks.items():
+        try:
+            result = thunk()
+        except Exception as exc:  # noqa: BLE001 - every failure of an unfinished engine is a note
+            return None, f"not available yet: {describe(exc)}"
+        if not same(result, expected[size_key]):
+            return None, f"WRONG: got {short(result)}"
+    best = {"small": float("inf"), "full": float("inf")}
+    per_round = []
+    for r in range(rounds):
+        order = ["small", "full"] if r % 2 == 0 else ["full", "small"]
+        this_round = {}
+        for size_key in order:
+            thunk, count = thunks[size_key], (batch if size_key == "small" else 1)
+            start = time.thread_time_ns()
+            for _ in range(count):
+                thunk()
+            this_round[size_key] = (time.thread_time_ns() - start) * 1e-9 / count
+            best[size_key] = min(best[size_key], this_round[size_key])
+        per_round.append(this_round["full"] / this_round["small"] / batch)
+    return (best, per_round), None
+
+
 def print_growth_table(rows, qv, args) -> None:
-    """Times each growth row at a tenth of its size and again at its full size, back to back
-    (quorvex and CPython), and compares the per-element costs; the main table's cells were
-    measured at another moment of the machine's load."""
+    """Times each growth row at a tenth of its size and at its full size, interleaved, for
+    quorvex and CPython, and compares the per-element costs.
+
+    Each size is timed in processor time, in several rounds that alternate between the sizes
+    (a tenth of the size in batches of ten runs, as long as one run of the full size), and the
+    figure takes the least sample of each size: the machine's load only ever adds time. The
+    column before the target shows how far the figures of single rounds spread."""
+    rounds = max(3, 2 * args.reps - 1)
     headers = ["growth", "quorvex n/10", "quorvex n", "qv per-element n : n/10",
-               "CPython per-element n : n/10", "target", "status"]
+               "CPython per-element n : n/10", "qv single rounds", "target", "status"]
     table = []
-    for bench, qv_cell, py_cell, _ in rows:
+    for bench, qv_cell, _, _ in rows:
         if not bench.growth or bench.size is None or bench.resize is None:
             continue
         small = bench.resize(bench.size // 10)
-        expected = small.expected(False)
-        small_py = measure(lambda b=small: b.setup_py(False), small, expected, args.reps,
-                           args.budget)
-        small_qv = None if qv is None or qv_cell.seconds is None else measure(
-            lambda b=small: b.setup_qv(qv, False), small, expected, args.reps, args.budget)
-        full = bench.expected(False)
-        py_cell = measure(lambda b=bench: b.setup_py(False), bench, full, args.reps, args.budget)
-        if small_qv is not None:
-            qv_cell = measure(lambda b=bench: b.setup_qv(qv, False), bench, full, args.reps,
-                              args.budget)
+        batch = bench.size // small.size
+        expected = {"small": small.expected(False), "full": bench.expected(False)}
 
-        def per_element(full, part):
-            if full is None or part is None or full.seconds is None or part.seconds is None:
+        def figure(setup):
+            try:
+                thunks = {"small": setup(small), "full": setup(bench)}
+            except Exception as exc:  # noqa: BLE001
+                return None, f"not available yet: setup failed: {describe(exc)}"
+            return growth_samples(thunks, expected, rounds, batch)
+
+        py_samples, _ = figure(lambda b: b.setup_py(False))
+        qv_samples = None
+        if qv is not None and qv_cell is not None and qv_cell.seconds is not None:
+            qv_samples, _ = figure(lambda b: b.setup_qv(qv, False))
+
+        def grow(samples):
+            if samples is None:
                 return None
-            return (full.seconds / bench.size) / (part.seconds / small.size)
+            best, _ = samples
+            return best["full"] / best["small"] / batch
 
-        grow = per_element(qv_cell, small_qv)
-        py_grow = per_element(py_cell, small_py)
-        status = "-" if grow is None else ("met" if grow <= GROWTH_BOUND else "MISSED")
-        title = f"{bench.name} {small.size:,} -> {bench.size:,}"
+        qv_grow, py_grow = grow(qv_samples), grow(py_samples)
+        status = "-" if qv_grow is None else ("met" if qv_grow <= GROWTH_BOUND else "MISSED")
+        spread = "-"
+        if qv_samples is not None:
+            singles = qv_samples[1]
+            spread = f"{min(singles):.2f}-{max(singles):.2f}"
         table.append([
-            title,
-            fmt_time(small_qv.seconds, bench.unit) if small_qv and small_qv.seconds else "-",
-            fmt_time(qv_cell.seconds, bench.unit) if qv_cell.seconds else "-",
-            "-" if grow is None else f"{grow:.2f}",
+            f"{bench.name} {small.size:,} -> {bench.size:,}",
+            fmt_time(qv_samples[0]["small"], bench.unit) if qv_samples else "-",
+            fmt_time(qv_samples[0]["full"], bench.unit) if qv_samples else "-",
+            "-" if qv_grow is None else f"{qv_grow:.2f}",
             "-" if py_grow is None else f"{py_grow:.2f}",
+            spread,
             f"<={GROWTH_BOUND}",
             status,
         ])
@@ -1286,7 +1331,7 @@ def print_growth_table(rows, qv, args) -> None:
     widths = [max(len(r[i]) for r in [headers, *table]) for i in range(len(headers))]
     print()
     for row in [headers, ["-" * w for w in widths], *table]:
-        print("  ".join(c.rjust(w) if 0 < i < 5 else c.ljust(w)
+        print("  ".join(c.rjust(w) if 0 < i < 6 else c.ljust(w)
                         for i, (c, w) in enumerate(zip(row, widths))).rstrip())
 
 

@@ -222,3 +222,49 @@ def test_set_membership_answers_what_a_scan_by_equality_answers(members, member_
     for in_set, by_scan, absent in answers:
         assert in_set == by_scan
         assert absent == (not by_scan)
+
+
+# What distinct was written as: a loop over (vec coll) keeping each element that `contains?` does
+# not find in the set of the elements kept before.
+DISTINCT_BY_LOOP = """
+(loop [seen #{} result [] remaining (vec xs)]
+  (if (empty? remaining)
+    result
+    (let [x (first remaining)]
+      (if (contains? seen x)
+        (recur seen result (vec (rest remaining)))
+        (recur (conj seen x) (conj result x) (vec (rest remaining)))))))
+"""
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(set_values, max_size=40), ratio_parts, st.booleans())
+def test_distinct_keeps_what_its_loop_kept(values, ratios, as_list):
+    engine = Engine()
+    engine.define_fn("data", lambda: values)
+    engine.define_fn("ratios", lambda: [list(p) for p in ratios])
+    # Collections equal across kinds: each vector also comes as a list.
+    engine.eval(
+        "(def xs (concat (data) (map (fn [p] (/ (nth p 0) (nth p 1))) (ratios))"
+        "                (map (fn [x] (if (vector? x) (apply list x) x)) (data))))"
+    )
+    if as_list:
+        engine.eval("(def xs (apply list xs))")
+    # Printed, so that which of two equal elements was kept (1 or 1.0, a list or a vector) counts.
+    assert engine.eval("(pr-str (distinct xs))") == engine.eval(f"(pr-str {DISTINCT_BY_LOOP})")
+
+
+@pytest.mark.parametrize(
+    "coll", ["nil", "'(3 1 3.0 [1] (1))", "(range 5)", '"abcab"', "#{1 2.0 2}", "{:a 1 :b 1}", "7"]
+)
+def test_distinct_takes_and_refuses_what_its_loop_did(coll):
+    engine = Engine()
+    engine.eval(f"(def xs {coll})")
+
+    def outcome(src):
+        try:
+            return engine.eval(f"(pr-str {src})")
+        except EvalError as e:
+            return ("error", str(e))
+
+    assert outcome("(distinct xs)") == outcome(DISTINCT_BY_LOOP)

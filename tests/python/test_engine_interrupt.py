@@ -89,6 +89,10 @@ RUNAWAY = [
     "(loop [i 0 n 0] (if (>= i 0) (recur (+ i 1) (- n 1)) n))",
     "(defn step [i] (+ i 1)) (loop [i 0] (recur (step i)))",
     "(defn forever [] (loop [] (recur))) (forever)",
+    # Ten billion callbacks of short closures and of a builtin from builtins' own loops, with no
+    # loop of the program's own to poll.
+    "(def big (vec (range 100000))) (reduce (fn [a x] (reduce (fn [b y] b) a big)) 0 big)",
+    "(def big (vec (range 100000))) (map (fn [x] (reduce + x big)) big)",
 ]
 
 

@@ -49,7 +49,7 @@ struct BuiltinInfo {
   Arity arity;
 };
 
-inline constexpr std::size_t BUILTIN_COUNT = 161;
+inline constexpr std::size_t BUILTIN_COUNT = 162;
 
 // Indices that compiled code carries or that the machine reaches by position.
 inline constexpr std::uint16_t BUILTIN_NTH = 0;

@@ -678,3 +678,86 @@ NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value>
 }
 
 } // namespace quorvex
+
+namespace quorvex {
+
+RepeatedCall::RepeatedCall(Vm& vm, Value callee) : vm_(vm), callee_(callee), kind_(Kind::Other) {
+  if (callee.tag == Tag::NativeFn) {
+    kind_ = Kind::Native;
+  } else if (callee.tag == Tag::Object) {
+    // A key that names no live object fails as call_value_from_native fails it, from the
+    // closure path.
+    const HeapObject* object = heap_get(vm.heap, callee.as.key);
+    if (object == nullptr || object->kind() == ObjectKind::Closure) kind_ = Kind::Closure;
+  }
+}
+
+// The same choice as enter_closure's inline path: the first clause whose arity fits, when it
+// has no guard and binds its parameters straight to the first locals.
+void RepeatedCall::plan(std::uint32_t argc) {
+  using namespace machine;
+  plan_argc_ = argc;
+  plan_body_ = kNoPlan;
+  const Closure* clo = live_closure(vm_.heap, callee_.as.key);
+  if (clo == nullptr) return;
+  for (const FunctionClause& clause : clo->function.clauses()) {
+    if (!arity_fits(clause, argc)) continue;
+    if (clause.has_guard || !is_direct_form(clause)) return;
+    plan_body_ = clause.body_prototype;
+    plan_locals_ = local_count_of(vm_, plan_body_);
+    return;
+  }
+}
+
+NativeResult RepeatedCall::operator()(std::span<const Value> args) {
+  using namespace machine;
+  if (kind_ == Kind::Other) return call_value_from_native(vm_, callee_, args);
+  Vm& vm = vm_;
+  if (--vm.interrupt_countdown == 0) [[unlikely]] {
+    if (std::optional<VmError> e = poll_interrupt(vm)) return std::unexpected(std::move(*e));
+  }
+  if (!guard_) guard_.emplace();
+  if (!*guard_) {
+    vm.run_aborting = true;
+    return std::unexpected(VmError::stack_overflow());
+  }
+  if (kind_ == Kind::Native) {
+    NativeCallScope in_native(vm.heap);
+    NativeResult r = call_native(vm, callee_.as.native, args);
+    if (vm.unwind_past_native) [[unlikely]]
+      return std::unexpected(cut_run_error());
+    return r;
+  }
+  ValueStack& st = vm.stack;
+  const auto s0 = static_cast<std::uint32_t>(st.size());
+  const auto f0 = static_cast<std::uint32_t>(vm.frames.size());
+  const auto h0 = static_cast<std::uint32_t>(vm.handlers.size());
+  const auto argc = static_cast<std::uint32_t>(args.size());
+  if (argc != plan_argc_) plan(argc);
+  CollectionAllowed in_callback(vm.heap);
+  for (const Value& v : args)
+    st.push_back(v);
+  if (plan_body_ != kNoPlan && vm.frames.size() < kMaxFrames) [[likely]] {
+    if (plan_locals_ > argc) st.push_nils(plan_locals_ - argc);
+    CallFrame frame;
+    frame.base = s0;
+    frame.prototype = plan_body_;
+    frame.closure = callee_.as.key;
+    frame.arg_count = static_cast<std::uint8_t>(argc);
+    vm.frames.push_back(frame);
+  } else if (std::expected<void, VmError> entered =
+                 enter_closure(vm, callee_.as.key, s0, argc, CallSite::Native);
+             !entered) {
+    // Also the frame limit's error, which enter_closure's push gives as well.
+    st.truncate(s0);
+    return std::unexpected(std::move(entered.error()));
+  }
+  std::expected<Value, VmError> r = execute(vm, RunRecord{RunKind::Callback, f0, s0, h0});
+  if (!r && !vm.unwind_past_native) {
+    cut_stacks(vm, s0, f0, h0);
+    r.error().crossed_native = true;
+  }
+  return r;
+}
+
+} // namespace quorvex

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "reader/form.hpp"
+#include "util/depth_guard.hpp"
 #include "util/hash.hpp"
 #include "util/interner.hpp"
 #include "value/heap.hpp"
@@ -570,6 +571,41 @@ std::expected<Value, RuntimeError> call_prototype(Vm& vm, std::uint32_t index,
 // natives are in progress. The answer is not rooted: the caller keeps it alive itself (RootScope)
 // before anything else can collect, its own next callback included.
 NativeResult call_value_from_native(Vm& vm, Value callee, std::span<const Value> args);
+
+// The calls of one callee that a builtin makes for each element of a collection (`map`, `filter`,
+// `reduce`...): each answers exactly what call_value_from_native would, but the nesting guard is
+// taken once for the whole walk and a closure or native callee skips the general dispatch. The
+// arguments must not point into the value stack. Polls for interrupts on every call.
+class RepeatedCall {
+public:
+  RepeatedCall(Vm& vm, Value callee);
+  RepeatedCall(const RepeatedCall&) = delete;
+  RepeatedCall& operator=(const RepeatedCall&) = delete;
+
+  NativeResult operator()(std::span<const Value> args);
+  NativeResult operator()(const Value& x) { return (*this)(std::span<const Value>(&x, 1)); }
+  NativeResult operator()(const Value& a, const Value& b) {
+    const Value pair[2] = {a, b};
+    return (*this)(std::span<const Value>(pair, 2));
+  }
+
+private:
+  enum class Kind : std::uint8_t { Closure, Native, Other };
+  static constexpr std::uint32_t kNoPlan = 0xFFFFFFFFu;
+  void plan(std::uint32_t argc);
+
+  Vm& vm_;
+  Value callee_;
+  Kind kind_;
+  // For a closure called with plan_argc_ arguments, when the clause that takes them is plain:
+  // its body prototype and local count, so a call only pushes the frame (kNoPlan: select the
+  // clause at every call). The closure is rooted by the builtin and its clauses never change.
+  std::uint32_t plan_argc_ = kNoPlan;
+  std::uint32_t plan_body_ = kNoPlan;
+  std::uint32_t plan_locals_ = 0;
+  // Held from the first call on: every call nests one level below the builtin, never deeper.
+  std::optional<DepthGuard> guard_;
+};
 
 // Counts one step of a long native walk that calls nothing back (calls back count themselves), and
 // polls the interrupt hook every kInterruptInterval steps; an error ends every run in progress.

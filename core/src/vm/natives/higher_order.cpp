@@ -1,7 +1,7 @@
 // Higher-order builtins: the ones that call a function argument back for the elements of a
-// collection. Every application goes through call_value_from_native, so closures, builtins,
-// host functions, keywords and sets are all accepted; the first error a callback returns ends
-// the builtin unchanged.
+// collection. Every application answers what call_value_from_native would (RepeatedCall), so
+// closures, builtins, host functions, keywords and sets are all accepted; the first error a
+// callback returns ends the builtin unchanged.
 //
 // A collection may run inside a callback. So each builtin here keeps rooted, for the whole
 // loop, the collection it walks and everything it has made that nothing else reaches (mapped
@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "value/equality.hpp"
 #include "value/heap.hpp"
 #include "value/keys.hpp"
 #include "vm/natives/handlers.hpp"
@@ -46,16 +47,6 @@ std::optional<ValueVector> sortable_elements(const Heap& heap, const Value& coll
     return items;
   }
   return std::nullopt;
-}
-
-NativeResult call1(Vm& vm, const Value& f, const Value& x) {
-  const Value arg[1] = {x};
-  return call_value_from_native(vm, f, std::span<const Value>(arg, 1));
-}
-
-NativeResult call2(Vm& vm, const Value& f, const Value& a, const Value& b) {
-  const Value arg[2] = {a, b};
-  return call_value_from_native(vm, f, std::span<const Value>(arg, 2));
 }
 
 // The natural order: integers and floats by numeric value (NaN below nothing and above
@@ -200,9 +191,10 @@ NativeResult builtin_map(Vm& vm, const Value* args, std::size_t) {
   const bool is_vector = is_vector_seq(vm.heap, args[1]);
   RootScope roots(vm.heap);
   roots.add(std::span(args, 2));
+  RepeatedCall call(vm, f);
   ValueVector results;
   for (const Value& x : *items) {
-    NativeResult r = call1(vm, f, x);
+    NativeResult r = call(x);
     if (!r) return r;
     roots.add(*r);
     results.push_back_mut(*r);
@@ -217,9 +209,10 @@ NativeResult builtin_filter(Vm& vm, const Value* args, std::size_t) {
   const bool is_vector = is_vector_seq(vm.heap, args[1]);
   RootScope roots(vm.heap);
   roots.add(std::span(args, 2));
+  RepeatedCall call(vm, pred);
   ValueVector kept;
   for (const Value& x : *items) {
-    NativeResult r = call1(vm, pred, x);
+    NativeResult r = call(x);
     if (!r) return r;
     if (is_truthy(*r)) kept.push_back_mut(x);
   }
@@ -284,6 +277,19 @@ public:
         return keys_.size() - 1;
       }
       if (s.tag == probe.tag && s.a == probe.a && s.b == probe.b) return s.position;
+    }
+  }
+
+  // Whether a key equal to `key` (key_equal) was added.
+  bool contains(const Value& key) const {
+    if (key.tag == Tag::Float) return floats_.find(key) != nullptr;
+    if (slots_.empty()) return false;
+    const Slot probe = slot_of(key);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash(probe) & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.position == kEmpty) return false;
+      if (s.tag == probe.tag && s.a == probe.a && s.b == probe.b) return true;
     }
   }
 
@@ -401,8 +407,9 @@ NativeResult builtin_reduce(Vm& vm, const Value* args, std::size_t argc) {
     acc = args[1];
   }
   const std::optional<VariantTag> reduced = vm.reduce_signal_type;
+  RepeatedCall call(vm, f);
   for (; it != elements.end(); ++it) {
-    NativeResult r = call2(vm, f, acc, *it);
+    NativeResult r = call(acc, *it);
     if (!r) return r;
     acc = *r;
     if (reduced) {
@@ -465,8 +472,9 @@ NativeResult builtin_group_by(Vm& vm, const Value* args, std::size_t) {
   // The elements are rooted as elements of the collection (or as its rooted entry vectors), each
   // new key as it comes.
   std::vector<ValueVector> groups;
+  RepeatedCall call(vm, f);
   for (const Value& x : *walked) {
-    NativeResult k = call1(vm, f, x);
+    NativeResult k = call(x);
     if (!k) return k;
     Guarded<Value> key = canonical_key(vm.heap, *k);
     if (!key) return std::unexpected(to_vm_error(key.error()));
@@ -484,6 +492,41 @@ NativeResult builtin_group_by(Vm& vm, const Value* args, std::size_t) {
     vectors.push_back(alloc_seq_object(vm.heap, std::move(group), true));
   ValueMap done = std::move(index).finish(vectors);
   return Value::object(heap_alloc(vm.heap, HeapObject(MapObject{std::move(done)})));
+}
+
+// (__distinct v): the prelude's `distinct` over the vector v, which was a loop keeping each
+// element unless `contains?` found an equal one in the set of those kept before (conj'd onto
+// it). The same elements are kept in the same order: membership is the same lookup of every
+// form an equal element can take, then the same scan by equality where lookups cannot tell, over
+// an index of the kept elements' canonical keys that the loop alone sees.
+NativeResult builtin_distinct(Vm& vm, const Value* args, std::size_t) {
+  const SeqObject* seq = heap_get_as<SeqObject>(vm.heap, args[0]);
+  if (seq == nullptr) return type_error("__distinct requires a vector");
+  const ValueVector items = seq->items;
+  // No collection runs and nothing calls back until the result is made: the canonical keys made
+  // here need no roots.
+  KeyIndex seen{ValueMap(next_random_keys())};
+  ValueVector kept;
+  for (const Value& x : items) {
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
+    std::optional<bool> found =
+        lookup_equal_forms(vm.heap, x, [&](const Value& key) { return seen.contains(key); });
+    if (!found) {
+      found = false;
+      for (std::size_t i = 0; i < seen.size() && !*found; ++i) {
+        if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
+        Guarded<bool> same = values_equal(vm.heap, seen.key(i), x);
+        if (!same) return std::unexpected(to_vm_error(same.error()));
+        found = *same;
+      }
+    }
+    if (*found) continue;
+    Guarded<Value> key = canonical_key(vm.heap, x);
+    if (!key) return std::unexpected(to_vm_error(key.error()));
+    seen.find_or_add(*key);
+    kept.push_back_mut(x);
+  }
+  return alloc_seq_object(vm.heap, std::move(kept), true);
 }
 
 NativeResult builtin_apply(Vm& vm, const Value* args, std::size_t argc) {
@@ -527,9 +570,10 @@ NativeResult builtin_sort(Vm& vm, const Value* args, std::size_t argc) {
   RootScope roots(vm.heap);
   roots.add(std::span(args, argc));
   std::optional<VmError> failure;
+  RepeatedCall call(vm, cmp);
   auto less = [&](const Value& a, const Value& b) {
     if (failure) return false;
-    NativeResult first = call2(vm, cmp, a, b);
+    NativeResult first = call(a, b);
     if (!first) {
       failure = std::move(first.error());
       return false;
@@ -537,7 +581,7 @@ NativeResult builtin_sort(Vm& vm, const Value* args, std::size_t argc) {
     if (first->is_int()) return first->as.integer < 0;
     if (!first->is_bool()) return false;
     if (first->as.boolean != 0) return true;
-    NativeResult second = call2(vm, cmp, b, a);
+    NativeResult second = call(b, a);
     if (!second) {
       failure = std::move(second.error());
       return false;
@@ -562,8 +606,9 @@ NativeResult builtin_sort_by(Vm& vm, const Value* args, std::size_t) {
   if (items->size() > kMaxCopiedElements) return too_large_error();
   std::vector<Keyed> keyed;
   keyed.reserve(items->size());
+  RepeatedCall call(vm, keyfn);
   for (const Value& x : *items) {
-    NativeResult key = call1(vm, keyfn, x);
+    NativeResult key = call(x);
     if (!key) return key;
     roots.add(*key);
     keyed.push_back(Keyed{*key, x});

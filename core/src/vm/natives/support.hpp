@@ -11,6 +11,7 @@
 // O(1), SmallString shares its buffer) before allocating.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -20,6 +21,7 @@
 
 #include "value/fault.hpp"
 #include "value/heap.hpp"
+#include "value/keys.hpp"
 #include "value/value.hpp"
 #include "value/vm_error.hpp"
 
@@ -63,6 +65,54 @@ Value alloc_seq_object(Heap& heap, ValueVector items, bool is_vector);
 // `out` in order. The text must not point into the heap's slot table (allocations move it).
 Guarded<void> append_string_chars(Heap& heap, std::string_view text, std::uint64_t skip,
                                   ValueVector& out);
+
+// What the scan below would answer, when hash lookups can tell; none when only a scan can.
+//
+// Set elements are canonical keys, compared by tag and payload. An element equal to v by the
+// language's equality is then one of few values: for an integer i, i itself or the float
+// (double)i (either zero when i is 0), never a ratio (ratios are reduced with a denominator above
+// 1); for a ratio, the same ratio or the float num/den; for nil, booleans, symbols, keywords
+// and natives, v itself; for a string, the canonical string of its text. A float can equal
+// ratios beyond counting, and collections equal each other across list and vector and across
+// kinds of numbers inside, so those take the scan (after the lookup of v itself, which settles
+// a member).
+//
+// `has(key)` answers whether the set holds exactly that canonical key, so a set kept in another
+// structure answers the same.
+template <class Has>
+std::optional<bool> lookup_equal_forms(const Heap& heap, const Value& v, Has&& has) {
+  auto has_float = [&](double d) {
+    if (has(Value::from_float(d))) return true;
+    return d == 0.0 && has(Value::from_float(-d));
+  };
+  switch (v.tag) {
+  case Tag::Nil:
+  case Tag::Bool:
+  case Tag::Symbol:
+  case Tag::Keyword:
+  case Tag::NativeFn:
+    return has(v);
+  case Tag::Int:
+    return has(v) || has_float(static_cast<double>(v.as.integer));
+  case Tag::Ratio:
+    return has(v) ||
+           has_float(static_cast<double>(v.as.ratio.num) / static_cast<double>(v.as.ratio.den));
+  case Tag::Float:
+    if (std::isnan(v.as.floating)) return false;
+    if (has_float(v.as.floating)) return true;
+    return std::nullopt;
+  case Tag::Object:
+    if (has(v)) return true;
+    if (const StringObject* text = heap_get_as<StringObject>(heap, v)) {
+      (void)text;
+      Guarded<std::optional<Value>> canonical = find_canonical_key(heap, v);
+      if (!canonical) return std::nullopt;
+      return canonical->has_value() && has(**canonical);
+    }
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
 
 // Whether some element of the set equals `v` by the language's equality: 2.0 finds 2, 1/2 finds
 // 0.5. Integers, ratios, the other scalars and strings are found by hash lookups of every form
