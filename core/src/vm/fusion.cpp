@@ -227,15 +227,25 @@ std::unique_ptr<Instruction[]> thread_code(const Instruction* code, std::uint32_
       }
       break;
     }
-    case Opcode::Add:
-      if (is_op(i + 1, Opcode::Return) && span_ok(i, 2)) m = {fused(Fused::AddReturn), 2};
+    case Opcode::Add: {
+      const std::uint32_t stores = stores_then_jump(i + 1);
+      if (is_op(i + 1, Opcode::Return) && span_ok(i, 2)) {
+        m = {fused(Fused::AddReturn), 2};
+      } else if ((stores == 1 || stores == 2) && span_ok(i, stores + 2)) {
+        const std::uint8_t second = stores == 2 ? out[i + 2].a() : 0;
+        m = {fused(Fused::AddStoreJump, out[i + 1].a(), second, static_cast<std::uint8_t>(stores)),
+             stores + 2};
+      }
       break;
+    }
     case Opcode::GetGlobalIndexed:
       if (is_op(i + 1, Opcode::Call) && span_ok(i, 2))
         m = {fused_ab(Fused::GlobalCall, w.ab(), out[i + 1].a()), 2};
       break;
     case Opcode::GetUpvalue:
-      if (is_op(i + 1, Opcode::GetLocal) && is_op(i + 2, Opcode::Mul) && span_ok(i, 3)) {
+      if (is_op(i + 1, Opcode::Add) && is_op(i + 2, Opcode::Return) && span_ok(i, 3)) {
+        m = {fused(Fused::UpvalAddReturn, w.a()), 3};
+      } else if (is_op(i + 1, Opcode::GetLocal) && is_op(i + 2, Opcode::Mul) && span_ok(i, 3)) {
         m = {fused(Fused::UpvalLocMul, w.a(), out[i + 1].a()), 3};
       } else if (is_op(i + 1, Opcode::Add) && span_ok(i, 2)) {
         m = {fused(Fused::UpvalAdd, w.a()), 2};

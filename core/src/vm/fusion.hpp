@@ -61,6 +61,8 @@ namespace quorvex::machine {
 //   90    LocConstSubStore the same with Sub                           a x, b k (< 256), c count
 //   91    IntLoop         a whole loop iteration: test, recur, Jump    a|b<<8|c<<16 shape position
 //                         back to this word (see LoopShape)
+//   92    UpvalAddReturn  GetUpvalue u, Add, Return                    a u
+//   93    AddStoreJump    Add, SetLocal x, [SetLocal y], Jump          a x, b y, c count (1 or 2)
 // clang-format on
 //
 // A forward Jump whose target is a Return becomes a Return word.
@@ -96,10 +98,12 @@ enum class Fused : std::uint8_t {
   LocConstAddStore = 89,
   LocConstSubStore = 90,
   IntLoop = 91,
+  UpvalAddReturn = 92,
+  AddStoreJump = 93,
 };
 
 inline constexpr std::uint8_t kFirstFused = 64;
-inline constexpr std::uint8_t kLastFused = 91;
+inline constexpr std::uint8_t kLastFused = 93;
 
 // A loop whose every iteration is an integer test and a recur of integer sums, differences,
 // products or copies of locals and constants:

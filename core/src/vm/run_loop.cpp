@@ -64,6 +64,11 @@
 //     whose pointers name the prototype's own arrays (rule 2). The cache holds nothing of the
 //     heap or the stacks and lives for one run of the loop; a cached call pushes the same frame,
 //     polls and counts exactly as the uncached one.
+// 14. The callee cache of rule 13 also keeps that closure's captured values (pointer and count).
+//     A closure's captures are made with it and never change length, so their buffer stays
+//     where it is until the closure is freed, which only a sweep does (raising the count). A
+//     frame whose closure has the cached key, while the count is unchanged, reads its captured
+//     values there instead of through the heap's slot table.
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -531,6 +536,9 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   std::uint64_t cached_epoch = ~std::uint64_t{0};
   // A copy of that prototype's view: its arrays never move (rule 2), the table of views may.
   Vm::PrototypeView cached_view{};
+  // That closure's captured values (rule 14).
+  const Value* cached_captures = nullptr;
+  std::size_t cached_capture_count = 0;
 
 #define SAVE_IP() (vm.frames.back().ip = static_cast<std::uint32_t>(ip - code))
 #define SYNC() st.set_top(sp)
@@ -659,6 +667,21 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
 
 #define BOTH(a, b, t) ((a)->tag == (t) && (b)->tag == (t))
 
+// The captured values of the running closure and their count (rule 14); `none` runs when the
+// frame runs no live closure.
+#define FRAME_CAPTURES(caps, count, none)                                                          \
+  const Value* caps = cached_captures;                                                             \
+  std::size_t count = cached_capture_count;                                                        \
+  do {                                                                                             \
+    const HeapKey fc_key = vm.frames.back().closure;                                               \
+    if (fc_key == cached_key && vm.heap.collections == cached_epoch) [[likely]]                    \
+      break;                                                                                       \
+    const Closure* fc_clo = fc_key.version != 0 ? live_closure(vm.heap, fc_key) : nullptr;         \
+    if (fc_clo == nullptr) none;                                                                   \
+    caps = fc_clo->captures.data();                                                                \
+    count = fc_clo->captures.size();                                                               \
+  } while (0)
+
 // A jump by `by` words from ip; backward jumps count towards the interrupt poll.
 #define JUMP_BY(by)                                                                                \
   do {                                                                                             \
@@ -676,7 +699,7 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   } while (0)
 
 #if QV_COMPUTED_GOTO
-  // Every byte value has an entry, so dispatch needs no range test: the 183 that name neither
+  // Every byte value has an entry, so dispatch needs no range test: the 181 that name neither
   // an opcode nor a fused word lead to the invalid-opcode error.
 #define QV_INV4 &&invalid_op, &&invalid_op, &&invalid_op, &&invalid_op
 #define QV_INV16 QV_INV4, QV_INV4, QV_INV4, QV_INV4
@@ -701,8 +724,9 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
       &&fu_GlobalCall, &&fu_LocalCall, &&fu_UpvalLocMul, &&fu_UpvalAdd, &&fu_VariantTest,
       &&fu_LocConstAddCall, &&fu_LocConstSubCall, &&fu_LocLocAddStore, &&fu_LocLocSubStore,
       &&fu_LocLocMulStore, &&fu_LocConstAddStore, &&fu_LocConstSubStore, &&fu_IntLoop,
-      // 92 .. 255
-      QV_INV4,
+      &&fu_UpvalAddReturn, &&fu_AddStoreJump,
+      // 94 .. 255
+      &&invalid_op, &&invalid_op,
       QV_INV16, QV_INV16, QV_INV64, QV_INV64,
   };
   // clang-format on
@@ -783,6 +807,11 @@ redispatch:
   }
   OP(GetUpvalue) {
     const HeapKey key = vm.frames.back().closure;
+    if (key == cached_key && vm.heap.collections == cached_epoch &&
+        Instruction(word).a() < cached_capture_count) [[likely]] {
+      PUSH(cached_captures[Instruction(word).a()]);
+      DISPATCH();
+    }
     if (key.version == 0) FAIL(VmError::type_error("no closure for upvalue access"));
     const Closure* clo = live_closure(vm.heap, key);
     if (clo == nullptr) FAIL(VmError::type_error("expected closure"));
@@ -1323,10 +1352,9 @@ redispatch:
     UNFUSED(GetLocal);
   }
   FUSED(UpvalLocMul) {
-    const HeapKey key = vm.frames.back().closure;
-    const Closure* clo = key.version != 0 ? live_closure(vm.heap, key) : nullptr;
-    if (clo != nullptr && Instruction(word).a() < clo->captures.size()) [[likely]] {
-      const Value* const u = clo->captures.data() + Instruction(word).a();
+    FRAME_CAPTURES(caps, cap_count, UNFUSED(GetUpvalue));
+    if (Instruction(word).a() < cap_count) [[likely]] {
+      const Value* const u = caps + Instruction(word).a();
       const Value* const x = bp + Instruction(word).b();
       std::int64_t r;
       if (x < sp && sp < stack_hi && BOTH(u, x, Tag::Int) &&
@@ -1426,10 +1454,9 @@ redispatch:
     UNFUSED(MatchVariant);
   }
   FUSED(UpvalAdd) {
-    const HeapKey key = vm.frames.back().closure;
-    const Closure* clo = key.version != 0 ? live_closure(vm.heap, key) : nullptr;
-    if (clo != nullptr && Instruction(word).a() < clo->captures.size()) [[likely]] {
-      const Value* const u = clo->captures.data() + Instruction(word).a();
+    FRAME_CAPTURES(caps, cap_count, UNFUSED(GetUpvalue));
+    if (Instruction(word).a() < cap_count) [[likely]] {
+      const Value* const u = caps + Instruction(word).a();
       std::int64_t r;
       if (sp > stack_lo && BOTH(sp - 1, u, Tag::Int) &&
           !__builtin_add_overflow(sp[-1].as.integer, u->as.integer, &r)) [[likely]] {
@@ -1439,6 +1466,43 @@ redispatch:
       }
     }
     UNFUSED(GetUpvalue);
+  }
+
+  FUSED(UpvalAddReturn) {
+    FRAME_CAPTURES(caps, cap_count, UNFUSED(GetUpvalue));
+    if (Instruction(word).a() < cap_count) [[likely]] {
+      const Value* const u = caps + Instruction(word).a();
+      std::int64_t r;
+      if (sp > stack_lo && BOTH(sp - 1, u, Tag::Int) &&
+          !__builtin_add_overflow(sp[-1].as.integer, u->as.integer, &r)) [[likely]] {
+        put_int(sp - 1, r);
+        ip += 2;
+        word = Instruction::make(Opcode::Return).word;
+        goto op_Return;
+      }
+    }
+    UNFUSED(GetUpvalue);
+  }
+  FUSED(AddStoreJump) {
+    // The last value of a recur is a sum of the two values on top, stored where it is computed;
+    // the value below them goes to the second slot. Every slot lies below all of them.
+    const std::uint32_t count = Instruction(word).c();
+    std::int64_t r;
+    if (sp >= stack_lo + count + 1 && BOTH(sp - 2, sp - 1, Tag::Int) &&
+        !__builtin_add_overflow(sp[-2].as.integer, sp[-1].as.integer, &r)) [[likely]] {
+      Value* const floor = sp - 1 - count;
+      Value* const first = bp + Instruction(word).a();
+      Value* const second = count == 2 ? bp + Instruction(word).b() : first;
+      if (first < floor && second < floor) [[likely]] {
+        put_int(first, r);
+        if (count == 2) *second = sp[-3];
+        sp = floor;
+        ip += count + 1;
+        JUMP_BY(ip[-1].offset());
+        DISPATCH();
+      }
+    }
+    UNFUSED(Add);
   }
 
   FUSED(IntLoop) {
@@ -1521,6 +1585,8 @@ do_call : {
         cached_argc = call_argc;
         cached_epoch = vm.heap.collections;
         cached_view = vm.prototype_views[proto];
+        cached_captures = clo->captures.data();
+        cached_capture_count = clo->captures.size();
         ENTER_PLAIN(proto, cached_view, sp - 1 - call_argc, call_argc, key, (void)0);
       }
     }
@@ -1641,6 +1707,7 @@ fail:
 #undef SLOW
 #undef BOTH
 #undef CACHED_CALLEE
+#undef FRAME_CAPTURES
 #undef ENTER_PLAIN
 #undef JUMP_BY
 #undef UNFUSED
