@@ -52,6 +52,26 @@ def test_sort_of_many_integers_agrees_with_python_sorted(xs):
     assert engine.eval("(sort (mixed))") == sorted([x % 1000 for x in xs] + [499.5])
 
 
+# Past 65,536 integers the sort first splits by the top bits the values differ in, then sorts
+# each bucket by the rest in one or more passes: ranges whose span is a byte or less (no split),
+# 16, 20 and 35 bits (one, two and three passes per bucket), across zero, the full range, all
+# negative, and most values equal with a few far away (nearly every bucket empty).
+@pytest.mark.parametrize(
+    "lo,hi,extremes",
+    [(0, 200, False), (0, 2**16 - 1, False), (0, 2**20, False), (0, 2**35, False),
+     (-300, 300, False), (-(2**40), 2**40, False),
+     (-(2**63), 2**63 - 1, False), (-(2**30), -1, False), (5, 5, True)],
+)
+def test_sort_of_a_long_list_of_integers_agrees_with_python_sorted(lo, hi, extremes):
+    rng = random.Random(lo ^ hi)
+    xs = [rng.randint(lo, hi) for _ in range(70_000)]
+    if extremes:
+        xs[100:103] = [-(2**63), 2**63 - 1, 0]
+    engine = Engine.bare()
+    engine.define_fn("data", lambda: xs)
+    assert engine.eval("(sort (data))") == sorted(xs)
+
+
 @settings(max_examples=100, deadline=None)
 @given(st.lists(st.tuples(st.integers(-5, 5), st.integers(-(2**63), 2**63 - 1)), max_size=200))
 def test_sort_by_is_stable(pairs):

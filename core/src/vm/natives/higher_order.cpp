@@ -8,6 +8,7 @@
 // results, sort keys, the [key value] vectors of a map), and iterates a local copy of the
 // collection's persistent payload, never the heap's slot table.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -124,17 +125,45 @@ std::optional<VmError> merge_sort(Vm& vm, std::vector<T>& data, Less&& less) {
   return std::nullopt;
 }
 
-// Sorts integers by their value with a least-significant-digit radix sort: linear in the count,
-// and it reads and writes memory in order, where a comparison sort of a million values spends
-// most of its time waiting on the cache. Equal integers are the same value, so no order among
-// them can show. Bytes on which every key agrees are skipped (small integers need two or three
-// of the eight passes). Polls for interrupts as the merge sort does, once per kPollEvery
-// elements moved.
-std::optional<VmError> radix_sort_ints(Vm& vm, std::vector<Value>& data) {
+// Sorts n keys at `a` by the bits [low, low + span) with least-significant-digit passes of at
+// most kDigitBits, `b` being as long a scratch area. Answers where the sorted keys are: a or b.
+std::uint64_t* lsd_radix(std::uint64_t* a, std::uint64_t* b, std::size_t n, unsigned low,
+                         unsigned span, std::vector<std::size_t>& count) {
+  constexpr unsigned kDigitBits = 11;
+  if (span == 0) return a;
+  const unsigned passes = (span + kDigitBits - 1) / kDigitBits;
+  const unsigned width = (span + passes - 1) / passes;
+  const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
+  count.resize((std::size_t{1} << width) + 1);
+  for (unsigned pass = 0; pass < passes; ++pass) {
+    const unsigned shift = low + pass * width;
+    std::fill(count.begin(), count.begin() + static_cast<std::ptrdiff_t>(mask + 2), 0);
+    for (std::size_t i = 0; i < n; ++i)
+      ++count[((a[i] >> shift) & mask) + 1];
+    for (std::size_t d = 1; d <= mask + 1; ++d)
+      count[d] += count[d - 1];
+    for (std::size_t i = 0; i < n; ++i)
+      b[count[(a[i] >> shift) & mask]++] = a[i];
+    std::swap(a, b);
+  }
+  return a;
+}
+
+// Sorts integers by their value with a radix sort: linear in the count, where a comparison sort
+// of a million values spends most of its time waiting on the cache. Equal integers are the same
+// value, so no order among them can show. The keys are the integers with the sign bit flipped
+// (so that they order as unsigned numbers); `varying` has the bits on which they differ, and
+// only their span is sorted. A long array is first split by its top byte into 256 buckets, so
+// that the passes over the lower bits each stay inside a bucket small enough for the caches; a
+// short one is sorted by least-significant digits alone. Polls for interrupts as the merge sort
+// does, once per kPollEvery elements moved.
+std::optional<VmError> radix_sort_keys(Vm& vm, std::vector<std::uint64_t>& keys,
+                                       std::uint64_t varying) {
   constexpr std::size_t kPollEvery = 1 << 16;
-  const std::size_t n = data.size();
-  std::vector<std::uint64_t> keys(n);
-  std::vector<std::uint64_t> other(n);
+  constexpr std::size_t kSplitFrom = 1 << 16;
+  constexpr unsigned kTopBits = 8;
+  if (varying == 0) return std::nullopt;
+  const std::size_t n = keys.size();
   std::size_t since_poll = 0;
   auto poll = [&](std::size_t steps) -> std::optional<VmError> {
     since_poll += steps;
@@ -143,39 +172,71 @@ std::optional<VmError> radix_sort_ints(Vm& vm, std::vector<Value>& data) {
     vm.interrupt_countdown = 1;
     return count_native_step(vm);
   };
-  // Flipping the sign bit orders the two's complement integers as unsigned numbers.
-  constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
-  std::uint64_t all_and = ~std::uint64_t{0};
-  std::uint64_t all_or = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t k = static_cast<std::uint64_t>(data[i].as.integer) ^ kSign;
-    keys[i] = k;
-    all_and &= k;
-    all_or |= k;
+  const unsigned low = static_cast<unsigned>(std::countr_zero(varying));
+  const unsigned span = 64 - static_cast<unsigned>(std::countl_zero(varying)) - low;
+  std::vector<std::uint64_t> other(n);
+  std::vector<std::size_t> count;
+  if (n < kSplitFrom || span <= kTopBits) {
+    if (lsd_radix(keys.data(), other.data(), n, low, span, count) != keys.data()) keys.swap(other);
+    return poll(n);
   }
-  if (auto stop = poll(n)) return stop;
-  const std::uint64_t varying = all_and ^ all_or;
-  for (unsigned shift = 0; shift < 64; shift += 8) {
-    if (((varying >> shift) & 0xFF) == 0) continue;
-    std::size_t count[257] = {};
-    for (std::size_t i = 0; i < n; ++i)
-      ++count[((keys[i] >> shift) & 0xFF) + 1];
-    for (std::size_t b = 1; b < 257; ++b)
-      count[b] += count[b - 1];
-    for (std::size_t i = 0; i < n; ++i)
-      other[count[(keys[i] >> shift) & 0xFF]++] = keys[i];
-    keys.swap(other);
-    if (auto stop = poll(2 * n)) return stop;
-  }
+  const unsigned top_shift = low + span - kTopBits;
+  constexpr std::size_t kBuckets = std::size_t{1} << kTopBits;
+  std::vector<std::size_t> start(kBuckets + 1, 0);
   for (std::size_t i = 0; i < n; ++i)
-    data[i] = Value::from_int(static_cast<std::int64_t>(keys[i] ^ kSign));
+    ++start[((keys[i] >> top_shift) & (kBuckets - 1)) + 1];
+  for (std::size_t d = 1; d <= kBuckets; ++d)
+    start[d] += start[d - 1];
+  {
+    std::vector<std::size_t> next(start.begin(), start.end() - 1);
+    for (std::size_t i = 0; i < n; ++i)
+      other[next[(keys[i] >> top_shift) & (kBuckets - 1)]++] = keys[i];
+  }
+  if (auto stop = poll(2 * n)) return stop;
+  // Each bucket is sorted where it lies in `other`, with its stretch of `keys` as scratch; the
+  // result of every bucket is brought to `other`.
+  for (std::size_t d = 0; d < kBuckets; ++d) {
+    const std::size_t from = start[d];
+    const std::size_t len = start[d + 1] - from;
+    if (len < 2) continue;
+    std::uint64_t* sorted =
+        lsd_radix(other.data() + from, keys.data() + from, len, low, span - kTopBits, count);
+    if (sorted != other.data() + from) std::copy(sorted, sorted + len, other.data() + from);
+    if (auto stop = poll(2 * len)) return stop;
+  }
+  keys.swap(other);
   return std::nullopt;
 }
 
-bool all_ints(const std::vector<Value>& data) {
-  for (const Value& v : data)
-    if (!v.is_int()) return false;
-  return true;
+// Flipping the sign bit orders the two's complement integers as unsigned numbers.
+constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
+struct IntegerKeys {
+  std::vector<std::uint64_t> keys;
+  std::uint64_t varying = 0; // the bits on which the keys differ
+};
+
+// The sort keys of the elements when every one is an integer; none as soon as one is not.
+// Polls like the sort.
+std::optional<std::expected<IntegerKeys, VmError>> integer_keys(Vm& vm, const ValueVector& items) {
+  constexpr std::size_t kPollEvery = 1 << 16;
+  IntegerKeys out;
+  out.keys.reserve(items.size());
+  std::uint64_t all_and = ~std::uint64_t{0};
+  std::uint64_t all_or = 0;
+  for (const Value& v : items) {
+    if (!v.is_int()) return std::nullopt;
+    const std::uint64_t k = static_cast<std::uint64_t>(v.as.integer) ^ kSignBit;
+    out.keys.push_back(k);
+    all_and &= k;
+    all_or |= k;
+    if (out.keys.size() % kPollEvery == 0) {
+      vm.interrupt_countdown = 1;
+      if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
+    }
+  }
+  out.varying = all_and ^ all_or;
+  return out;
 }
 
 Value list_of(Vm& vm, const std::vector<Value>& values) {
@@ -551,6 +612,21 @@ NativeResult builtin_sort(Vm& vm, const Value* args, std::size_t argc) {
   std::optional<ValueVector> items = sortable_elements(vm.heap, coll);
   if (!items) return type_error("sort requires a collection");
   if (items->size() > kMaxCopiedElements) return too_large_error();
+  // A handful of integers is sorted as quickly by insertion in the merge sort's first runs.
+  // Integers go from the collection to their keys and back straight into the result.
+  constexpr std::size_t kRadixFrom = 256;
+  if (argc == 1 && items->size() >= kRadixFrom) {
+    if (auto keyed = integer_keys(vm, *items)) {
+      if (!*keyed) return std::unexpected(std::move(keyed->error()));
+      std::vector<std::uint64_t>& keys = (*keyed)->keys;
+      if (auto stop = radix_sort_keys(vm, keys, (*keyed)->varying))
+        return std::unexpected(std::move(*stop));
+      ValueVector sorted;
+      for (const std::uint64_t k : keys)
+        sorted.push_back_mut(Value::from_int(static_cast<std::int64_t>(k ^ kSignBit)));
+      return alloc_seq_object(vm.heap, std::move(sorted), false);
+    }
+  }
   std::vector<Value> data;
   data.reserve(items->size());
   for (const Value& v : *items) {
@@ -558,11 +634,7 @@ NativeResult builtin_sort(Vm& vm, const Value* args, std::size_t argc) {
     data.push_back(v);
   }
   if (argc == 1) {
-    // A handful of integers is sorted as quickly by insertion in the merge sort's first runs.
-    constexpr std::size_t kRadixFrom = 256;
-    auto stop = data.size() >= kRadixFrom && all_ints(data) ? radix_sort_ints(vm, data)
-                                                            : merge_sort(vm, data, natural_less);
-    if (stop) return std::unexpected(std::move(*stop));
+    if (auto stop = merge_sort(vm, data, natural_less)) return std::unexpected(std::move(*stop));
     return list_of(vm, data);
   }
 
