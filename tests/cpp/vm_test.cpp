@@ -2147,6 +2147,17 @@ TEST_F(VmTest, FusedWordsKeepTheChecksOfTheirWords) {
   vm->interrupt_hook = nullptr;
   expect_clean_stacks();
 
+  // A whole loop stores its values in the order the stores would: the last value first, so a
+  // slot stored twice keeps the first value.
+  Code twice;
+  twice.locals(1).load(i(0)).op(Opcode::SetLocal, 0);
+  twice.op(Opcode::GetLocal, 0).load(i(3)).op(Opcode::Lt).jump(Opcode::JumpIfFalse, 9);
+  twice.op(Opcode::GetLocal, 0).load(i(1)).op(Opcode::Add);
+  twice.op(Opcode::GetLocal, 0).load(i(10)).op(Opcode::Add);
+  twice.op(Opcode::SetLocal, 0).op(Opcode::SetLocal, 0).jump(Opcode::Jump, -13);
+  twice.op(Opcode::GetLocal, 0).op(Opcode::Return);
+  EXPECT_EQ(eval(std::move(twice)), "3");
+
   // A local read past the frame's values fails as the plain read does.
   Code past;
   past.op(Opcode::GetLocal, 3).op(Opcode::GetLocal, 0).op(Opcode::Add).op(Opcode::Return);

@@ -1542,9 +1542,10 @@ redispatch:
         // The words one by one report the overflow where it happens.
         if (overflow) [[unlikely]]
           break;
-        *to[0] = r0;
-        if (count > 1) *to[1] = r1;
+        // In the stores' own order: the last value first.
         if (count > 2) *to[2] = r2;
+        if (count > 1) *to[1] = r1;
+        *to[0] = r0;
         // The backward jump to the head, and its count towards the poll.
         if (--vm.interrupt_countdown == 0) [[unlikely]] {
           --ip;
