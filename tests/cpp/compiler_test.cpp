@@ -275,28 +275,31 @@ TEST(CompilerShapes, InlineMatch) {
 }
 
 // A handler clause ends with Resume when its last form calls the continuation, and runs in
-// place only when nothing else names the continuation.
+// place only when nothing else names the continuation; one that never names it needs none.
 TEST(CompilerShapes, HandlerClausesThatResumeInTail) {
   struct Case {
     const char* clause;
     bool resume_word;
     bool in_place;
+    bool ignores_continuation;
   };
   const Case cases[] = {
-      {"(op [x k] (k (+ x 1)))", true, true},
-      {"(op [x k] (println x) (k x))", true, true},
-      {"(op [[a b] k] (k (+ a b)))", true, true},
-      {"(op [x k] (k (let [f (fn [y] (* y 2))] (f x))))", true, true},
-      {"(op [x k] (+ 1 (k x)))", false, false},
-      {"(op [x k] x)", false, false},
-      {"(op [x k] (k x x))", false, false},
-      {"(op [x k] (k (k x)))", true, false},
-      {"(op [x k] (println k) (k x))", true, false},
-      {"(op [x k] (k (fn [] k)))", true, false},
+      {"(op [x k] (k (+ x 1)))", true, true, false},
+      {"(op [x k] (println x) (k x))", true, true, false},
+      {"(op [[a b] k] (k (+ a b)))", true, true, false},
+      {"(op [x k] (k (let [f (fn [y] (* y 2))] (f x))))", true, true, false},
+      {"(op [x k] (+ 1 (k x)))", false, false, false},
+      {"(op [x k] x)", false, false, true},
+      {"(op [x k] (k x x))", false, false, false},
+      {"(op [x k] (k (k x)))", true, false, false},
+      {"(op [x k] (println k) (k x))", true, false, false},
+      {"(op [x k] (k (fn [] k)))", true, false, false},
+      {"(op [x k] (fn [] k))", false, false, false},
       // The last form names a local of the same name, not the continuation.
-      {"(op [x k] (let [k inc] (k x)))", false, false},
-      {"(op [[k] k] (k 1))", false, false},
-      {"(op [k x] (k x))", false, false},
+      {"(op [x k] (let [k inc] (k x)))", false, false, true},
+      {"(op [[k] k] (k 1))", false, false, true},
+      {"(op [k x] (k x))", false, false, false},
+      {"(op [x [k]] x)", false, false, false},
   };
   for (const Case& c : cases) {
     TestHost host;
@@ -310,9 +313,27 @@ TEST(CompilerShapes, HandlerClausesThatResumeInTail) {
       const std::string code = code_of(host, p);
       EXPECT_EQ(code.ends_with("Resume\nReturn\n"), c.resume_word) << c.clause << "\n" << code;
       EXPECT_EQ(p.resumes_in_tail != 0, c.in_place) << c.clause;
+      EXPECT_EQ(p.ignores_continuation != 0, c.ignores_continuation) << c.clause;
     }
     // Each clause is compiled twice; both copies agree.
     EXPECT_EQ(clauses, 2u) << c.clause;
+  }
+}
+
+// The dispatch map of clauses that capture nothing is made once per site: HandlerSite skips to
+// the PushHandler once it holds the map. A clause that captures makes it a jump to the next word.
+TEST(CompilerShapes, HandlerSitesKeepTheirDispatchMap) {
+  TestHost host;
+  Compiled kept = compile_ok(host, "(with-handler [E] :handle (op [x k] x) 1)");
+  const std::string code = code_of(host, kept.toplevel());
+  EXPECT_TRUE(code.starts_with("HandlerSite 0 6\nMakeClosure ")) << code;
+  EXPECT_NE(code.find("MakeMap 1\nHandlerSite 0 0\nPushHandler "), std::string::npos) << code;
+
+  Compiled fresh = compile_ok(host, "(fn [y] (with-handler [E] :handle (op [x k] y) 1))");
+  for (std::size_t i = 0; i < fresh.tables.prototypes.size(); ++i) {
+    const std::string body = code_of(host, fresh.proto(i));
+    EXPECT_EQ(body.find("HandlerSite"), std::string::npos) << body;
+    if (fresh.proto(i).arity == 1) EXPECT_TRUE(body.starts_with("Jump +0 -> 1\n")) << body;
   }
 }
 

@@ -513,7 +513,7 @@ TEST_F(VmTest, InstructionTable) {
          c.op(O::PerformOp, e, o, 0);
        },
        "error: Type error: expected symbol for operation"},
-      {"invalid opcode", [](VmTest&, Code& c) { c.raw(47); }, "error: Invalid opcode: 47"},
+      {"invalid opcode", [](VmTest&, Code& c) { c.raw(48); }, "error: Invalid opcode: 48"},
       {"invalid opcode 255", [](VmTest&, Code& c) { c.raw(0x000000FF); },
        "error: Invalid opcode: 255"},
   };

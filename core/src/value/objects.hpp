@@ -166,6 +166,10 @@ enum class FrameKind : std::uint8_t {
   // nothing was captured or cut, its handler index names the busy entry, and its Resume (or a
   // return) ends it with the value of the perform.
   InPlace = 2,
+  // A handler clause that never names its continuation: the perform captured nothing but cut the
+  // stacks as usual. Its handler index names its entry and its abort target (with no
+  // continuation) says where its value goes, as for any clause.
+  AbortOnly = 3,
 };
 
 // One activation. Its locals and operands are the values of the value stack from `base` up. The

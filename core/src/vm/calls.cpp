@@ -425,6 +425,13 @@ bool return_from_frame_slow(Vm& vm, Value result) {
     finish_in_place(vm, result);
     return false;
   }
+  if (vm.frames.back().kind == FrameKind::AbortOnly) {
+    const CallFrame frame = vm.frames.back();
+    vm.frames.pop_back();
+    std::optional<std::size_t> entry;
+    if (frame.handler_index < vm.handlers.size()) entry = frame.handler_index;
+    return return_from_clause(vm, frame.abort_to, result, entry);
+  }
   const CallFrame frame = vm.frames.back();
   vm.frames.pop_back();
   if (frame.has_handler_index() && frame.handler_index < vm.handlers.size()) {

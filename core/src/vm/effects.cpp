@@ -113,6 +113,14 @@ std::optional<std::size_t> find_handler_entry(const Vm& vm, std::uint64_t serial
   return std::nullopt;
 }
 
+std::size_t first_saved_entry(const Vm& vm, std::size_t index) {
+  const std::uint32_t f = vm.handlers[index].frame_count;
+  std::size_t j = vm.handlers.size();
+  while (j > index + 1 && vm.handlers[j - 1].frame_count >= f)
+    --j;
+  return j;
+}
+
 HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::size_t& first_saved) {
   const HandlerEntry& entry = vm.handlers[index];
   const std::uint32_t h = entry.stack_height;
@@ -122,9 +130,7 @@ HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::siz
   // The entries installed by the captured frames or by the handler frame's body: the run of
   // entries at the top whose frames lie at or above the entry's level. An entry a clause of this
   // entry installed before resuming it sits between them and stays where it is.
-  std::size_t j = vm.handlers.size();
-  while (j > index + 1 && vm.handlers[j - 1].frame_count >= f)
-    --j;
+  const std::size_t j = first_saved_entry(vm, index);
   first_saved = j;
 
   if (!vm.spare_values.empty()) {
@@ -158,7 +164,7 @@ HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::siz
       k.outer_entries.push_back({outer.serial, saved.handler_index, relative(outer.stack_height, h),
                                  relative(outer.frame_count, f), outer.active});
     }
-    if (saved.abort_to.present()) {
+    if (saved.abort_to.present() || saved.kind == FrameKind::AbortOnly) {
       saved.abort_to.stack_height = relative(saved.abort_to.stack_height, h);
       saved.abort_to.frame_count = relative(saved.abort_to.frame_count, f);
     }
@@ -244,7 +250,7 @@ std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, V
     frame.base += n;
     if (frame.has_handler_index() && (frame.handler_index & Continuation::kSavedEntryFlag) != 0)
       frame.handler_index = e0 + (frame.handler_index & ~Continuation::kSavedEntryFlag);
-    if (frame.abort_to.present()) {
+    if (frame.abort_to.present() || frame.kind == FrameKind::AbortOnly) {
       frame.abort_to.stack_height += n;
       frame.abort_to.frame_count += c0 + 1;
     }
@@ -290,11 +296,13 @@ void finish_in_place(Vm& vm, Value result) {
   vm.stack.push_back(result);
 }
 
-bool return_from_clause(Vm& vm, const AbortTarget& target, Value result) {
+bool return_from_clause(Vm& vm, const AbortTarget& target, Value result,
+                        std::optional<std::size_t> entry) {
   ValueStack& st = vm.stack;
-  const Continuation* k = heap_get_as<Continuation>(vm.heap, target.continuation);
-  const std::optional<std::size_t> entry =
-      k != nullptr ? find_handler_entry(vm, k->entry_serial) : std::nullopt;
+  if (!entry) {
+    const Continuation* k = heap_get_as<Continuation>(vm.heap, target.continuation);
+    if (k != nullptr) entry = find_handler_entry(vm, k->entry_serial);
+  }
   if (entry && !vm.frames.empty()) {
     CallFrame& below = vm.frames.back();
     if (below.kind == FrameKind::Boundary && below.handler_index == *entry) {
@@ -413,6 +421,14 @@ bool enter_in_place(Vm& vm, std::size_t i, HeapKey clause, std::span<const Value
   return true;
 }
 
+// Whether the clause is one that never names its continuation.
+bool ignores_continuation(const Vm& vm, HeapKey clause) {
+  const Closure* closure = machine::live_closure(vm.heap, clause);
+  if (closure == nullptr || closure->function.clauses().size() != 1) return false;
+  const std::uint32_t body = closure->function.clauses()[0].body_prototype;
+  return body < vm.prototypes.size() && vm.prototypes[body].ignores_continuation != 0;
+}
+
 // perform_effect within the run in progress. A continuation captured here is resumable unless
 // `resumable` says otherwise.
 std::expected<PerformOutcome, VmError> perform_here(Vm& vm, EffectId id, Spur op,
@@ -471,6 +487,21 @@ std::expected<PerformOutcome, VmError> perform_here(Vm& vm, EffectId id, Spur op
   }
 
   if (clause && resumable && i + 1 == vm.handlers.size() && enter_in_place(vm, i, *clause, args)) {
+    return PerformOutcome::Done;
+  }
+
+  if (clause && ignores_continuation(vm, *clause)) {
+    // Nothing to capture for a clause that cannot resume: the stacks are cut as below.
+    const HandlerEntry entry = vm.handlers[i];
+    cut_stacks(vm, entry.stack_height, entry.frame_count, machine::first_saved_entry(vm, i));
+    vm.handlers[i].active = 1;
+    args.push_back(Value::nil());
+    std::expected<void, VmError> called = machine::call_closure(vm, *clause, args);
+    if (!called) return std::unexpected(std::move(called.error()));
+    CallFrame& top = vm.frames.back();
+    top.kind = FrameKind::AbortOnly;
+    top.handler_index = static_cast<std::uint32_t>(i);
+    top.abort_to = AbortTarget{HeapKey{}, entry.stack_height, entry.frame_count, entry.resume_ip};
     return PerformOutcome::Done;
   }
 
@@ -576,15 +607,23 @@ std::expected<void, VmError> raise_runtime_error(Vm& vm, VmError error) {
   const Spur raise_name = interned(2, "raise");
   const Spur kind_name = interned(3 + kind, error.kind_name());
 
-  Guarded<Value> message = alloc_string_owned(vm.heap, to_string(error));
-  if (!message) return std::unexpected(std::move(error));
-  RootScope roots(vm.heap);
-  roots.add(*message);
-  ValueMap map(next_random_keys());
-  map.insert_mut(Value::keyword(type_name), Value::keyword(kind_name));
-  map.insert_mut(Value::keyword(message_name), *message);
-  // The pending map's references (the message) are roots if this collects.
-  HeapKey key = heap_alloc(vm.heap, HeapObject(MapObject{std::move(map)}));
+  std::string text = to_string(error);
+  HeapKey key = vm.last_error_map;
+  if (heap_get_as<MapObject>(vm.heap, key) == nullptr || kind != vm.last_error_kind ||
+      text != vm.last_error_text) {
+    Guarded<Value> message = alloc_string(vm.heap, text);
+    if (!message) return std::unexpected(std::move(error));
+    RootScope roots(vm.heap);
+    roots.add(*message);
+    ValueMap map(next_random_keys());
+    map.insert_mut(Value::keyword(type_name), Value::keyword(kind_name));
+    map.insert_mut(Value::keyword(message_name), *message);
+    // The pending map's references (the message) are roots if this collects.
+    key = heap_alloc(vm.heap, HeapObject(MapObject{std::move(map)}));
+    vm.last_error_map = key;
+    vm.last_error_kind = kind;
+    vm.last_error_text = std::move(text);
+  }
 
   // An exn entry outside this run takes the error once it has left the native function that
   // called back into the language; the continuation cannot return into that call.

@@ -85,6 +85,7 @@
 //  44  VariantField         a field                     variant -> field
 //  45  Quot                 ab builtin, c count         x y -> quotient             yes
 //  46  Mod                  ab builtin, c count         x y -> modulus              yes
+//  47  HandlerSite          ab constant, c skip         -> map (c > 0, when cached)
 // clang-format on
 //
 // Notes on use:
@@ -99,6 +100,9 @@
 // - MatchVariant answers whether v is a variant of that type and variant; VariantField reads a
 //   field by position and is emitted only after a MatchVariant of the same value succeeded (it
 //   answers nil for anything else). Both come from `match` clauses compiled to inline tests.
+// - HandlerSite keeps the dispatch map of a `with-handler` whose clauses capture nothing in a
+//   constant of its own: with c > 0 it pushes the map kept there, if any, and skips the c words
+//   that build it; with c = 0 it keeps the map on top of the stack there.
 // - Forward jumps are written as a placeholder and patched once the target is known; backward
 //   jumps (recur) are written with their final, negative offset.
 #pragma once
@@ -155,10 +159,11 @@ enum class Opcode : std::uint8_t {
   VariantField = 44,
   Quot = 45,
   Mod = 46,
+  HandlerSite = 47,
 };
 
-inline constexpr std::uint8_t kOpcodeCount = 47;
-inline constexpr std::uint8_t kMaxOpcode = 46;
+inline constexpr std::uint8_t kOpcodeCount = 48;
+inline constexpr std::uint8_t kMaxOpcode = 47;
 
 constexpr bool is_valid_opcode(std::uint8_t op) {
   return op <= kMaxOpcode;
@@ -213,6 +218,7 @@ inline constexpr const char* kOpcodeNames[kOpcodeCount] = {
     "VariantField",
     "Quot",
     "Mod",
+    "HandlerSite",
 };
 
 // One code word. A plain 32-bit value with named accessors, through which both sides read and

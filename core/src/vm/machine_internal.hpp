@@ -224,7 +224,13 @@ inline bool outside_current_run(const Vm& vm, std::uint32_t frame_count) {
 void finish_in_place(Vm& vm, Value result);
 // The return of a handler clause's frame (already popped) with `result`: into the resumption it
 // ran in, or out of its `with-handler` form. Answers true when no frame is left.
-bool return_from_clause(Vm& vm, const AbortTarget& target, Value result);
+// `entry` is the position of the clause's handler entry when the frame knows it (AbortOnly);
+// otherwise the continuation names it.
+bool return_from_clause(Vm& vm, const AbortTarget& target, Value result,
+                        std::optional<std::size_t> entry = std::nullopt);
+// The first of the entries above entry `index` that a perform it handles suspends: the run of
+// entries at the top installed at or above its level.
+std::size_t first_saved_entry(const Vm& vm, std::size_t index);
 
 // The allocation of a rest list from the stack values [from, from + count): a new list object.
 // May collect; the values stay on the stack meanwhile.

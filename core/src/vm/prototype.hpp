@@ -65,6 +65,8 @@ struct Prototype {
   // A handler clause whose last parameter (its continuation) is used only by the clause's final
   // form, `(k v)`, compiled to Resume: a perform may run it in place, without capturing.
   std::uint8_t resumes_in_tail = 0;
+  // A handler clause that never names its continuation: a perform need not capture one for it.
+  std::uint8_t ignores_continuation = 0;
 };
 
 // The span recorded for the instruction at `pc`, when there is one: the last entry whose pc is at

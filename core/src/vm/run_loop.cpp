@@ -713,9 +713,8 @@ std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
       &&op_Return, &&op_MakeClosure, &&op_MakeTemplateClosure, &&op_MakeList, &&op_MakeVector,
       &&op_MakeMap, &&op_MakeSet, &&op_PushHandler, &&op_PopHandler, &&op_Perform, &&op_Resume,
       &&op_PerformOp, &&op_CallBuiltin, &&op_GetGlobalIndexed, &&op_MakeVariant,
-      &&op_MatchVariant, &&op_VariantField, &&op_Quot, &&op_Mod,
-      // 47 .. 63
-      &&invalid_op,
+      &&op_MatchVariant, &&op_VariantField, &&op_Quot, &&op_Mod, &&op_HandlerSite,
+      // 48 .. 63
       QV_INV16,
       // 64 .. 90: fused words of the threaded code (vm/fusion.hpp)
       &&fu_LocLoc, &&fu_LocConstAdd, &&fu_LocConstSub, &&fu_LocLocAdd, &&fu_LocLocSub,
@@ -1097,6 +1096,24 @@ redispatch:
     SLOW(take(push_handler(vm, vm.prototypes[vm.frames.back().prototype],
                            static_cast<std::uint32_t>(ip - code), Instruction(word).ab()),
               err));
+    DISPATCH();
+  }
+  OP(HandlerSite) {
+    const std::uint32_t at = Instruction(word).ab();
+    const std::uint32_t skip = Instruction(word).c();
+    if (skip != 0) {
+      // The map made the first time this `with-handler` ran, its clauses being the same closures
+      // every time: nothing they capture differs.
+      const Value kept = consts[at];
+      if (kept.tag == Tag::Object && heap_get_as<MapObject>(vm.heap, kept.as.key) != nullptr) {
+        PUSH(kept);
+        ip += skip;
+      }
+    } else {
+      NEED(1);
+      // The constant table the loop reads is this prototype's own.
+      vm.prototypes[vm.frames.back().prototype].constants[at] = sp[-1];
+    }
     DISPATCH();
   }
   OP(PopHandler) {

@@ -504,6 +504,7 @@ namespace {
 bool reads_constant(std::uint8_t op) {
   switch (static_cast<Opcode>(op)) {
   case Opcode::LoadConst:
+  case Opcode::HandlerSite:
   case Opcode::GetGlobal:
   case Opcode::SetGlobal:
   case Opcode::DefineGlobal:
@@ -544,6 +545,10 @@ Vm::PrototypeView make_view(Vm& vm, std::uint32_t index) {
       const std::int64_t target = static_cast<std::int64_t>(i) + 1 + w.offset();
       if (target < 0 || target >= static_cast<std::int64_t>(n))
         bad.push_back(static_cast<std::uint32_t>(i));
+    }
+    if (op == static_cast<std::uint8_t>(Opcode::HandlerSite) && i + 1 + w.c() >= n &&
+        (bad.empty() || bad.back() != i)) {
+      bad.push_back(static_cast<std::uint32_t>(i));
     }
   }
   const bool terminated =

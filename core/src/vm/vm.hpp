@@ -442,6 +442,12 @@ struct Vm final : RootSource, WalkMonitor {
   // The names an error offered to `exn` is made with (:type, :message, raise, then one per error
   // kind), each its interned id + 1 once first used.
   std::array<std::uint32_t, 3 + 32> error_names{};
+  // The map the last error offered to `exn` was described by, with its kind and display text:
+  // maps and strings never change once made, so while it lives an error of the same kind and
+  // text gets it again (the key goes stale when it is collected).
+  HeapKey last_error_map{};
+  std::uint32_t last_error_kind = 0;
+  std::string last_error_text;
   // The value and frame copies of continuations already resumed, for the next captures to
   // reuse (at most kSpareBuffers of each, none longer than kSpareCapacity).
   static constexpr std::size_t kSpareBuffers = 4;

@@ -117,6 +117,7 @@ std::string format_instruction(const Prototype& proto, std::uint32_t pc,
   case Opcode::Mod:
     out += " " + num(ins.ab()) + " " + num(ins.c()) + " ; " + builtin_name(ins.ab());
     break;
+  case Opcode::HandlerSite:
   case Opcode::MakeVariant:
   case Opcode::MatchVariant:
     out += " " + num(ins.ab()) + " " + num(ins.c());

@@ -113,8 +113,11 @@ CompileResult compile_handler_clause(Compiler& c, FormSpan params, FormSpan body
     }
   }
   bool resumes_in_tail = false;
+  bool ignores_continuation = false;
   if (resumed_value == nullptr) {
     QV_TRY(compile_body(c, body));
+    ignores_continuation = !params.empty() && unwrap(*params.back()).kind() == FormKind::Symbol &&
+                           !unwrap(*params.back()).ns() && continuation_lookups() == lookups_before;
   } else {
     const auto k_slot = static_cast<std::uint8_t>(params.size() - 1);
     {
@@ -135,6 +138,7 @@ CompileResult compile_handler_clause(Compiler& c, FormSpan params, FormSpan body
   current(c).emit_instruction(Opcode::Return);
   Prototype proto = finish_function(c);
   proto.resumes_in_tail = resumes_in_tail ? 1 : 0;
+  proto.ignores_continuation = ignores_continuation ? 1 : 0;
   const std::vector<UpvalueDesc> captures = proto.upvalue_descs;
   const std::uint32_t index = register_prototype(c, std::move(proto));
   // At most 255 captures (add_upvalue refuses more); an index past 16 bits becomes a template
@@ -246,10 +250,20 @@ CompileResult compile_with_handler(Compiler& c, FormSpan items) {
     return fail("too many :handle clauses (max 65535)", vector_span);
   }
 
+  // The dispatch map is made once per site when no clause captures anything: a constant of the
+  // site's own (a fresh object, so no other constant shares its slot) keeps it, and HandlerSite
+  // skips the words that would make it again. When a clause captures, the word becomes a jump
+  // to the next one.
+  HeapKey site_key = heap_insert(c.staging_heap, HeapObject(Atom{Value::nil()}));
+  QV_TRY_ASSIGN(std::uint16_t site, constant_index(c, Value::object(site_key), vector_span));
+  const std::uint32_t site_at = current(c).code_size();
+  current(c).emit_ab(Opcode::HandlerSite, site, 0);
+
   // Every clause is compiled twice: the first pass checks them all in order and its closures are
   // dropped; the second builds the dispatch map from operation symbols to clause closures.
   std::vector<HandlerClause> clauses;
   clauses.reserve(clause_forms.size());
+  std::uint32_t second_pass_at = 0;
   {
     NotTail scope(c);
     for (const Form* form : clause_forms) {
@@ -259,12 +273,30 @@ CompileResult compile_with_handler(Compiler& c, FormSpan items) {
     }
     for (std::size_t i = 0; i < clauses.size(); ++i)
       current(c).emit_instruction(Opcode::Pop);
+    second_pass_at = current(c).code_size();
     for (const HandlerClause& clause : clauses) {
       QV_TRY(emit_constant(c, Value::symbol(clause.operation), std::nullopt));
       QV_TRY(compile_handler_clause(c, clause.params, clause.body));
     }
   }
   current(c).emit_ab(Opcode::MakeMap, static_cast<std::uint16_t>(clauses.size()));
+  {
+    FunctionContext& ctx = current(c);
+    bool captures = false;
+    for (std::uint32_t pc = second_pass_at; pc < ctx.code_size(); ++pc) {
+      const Opcode op = ctx.code[pc].op();
+      if ((op == Opcode::MakeClosure || op == Opcode::MakeTemplateClosure) && ctx.code[pc].c() != 0)
+        captures = true;
+    }
+    const std::uint32_t skip = ctx.code_size() + 1 - (site_at + 1);
+    if (!captures && skip <= 0xFF) {
+      ctx.emit_ab(Opcode::HandlerSite, site, 0);
+      ctx.code[site_at] =
+          Instruction::make_ab(Opcode::HandlerSite, site, static_cast<std::uint8_t>(skip));
+    } else {
+      ctx.code[site_at] = Instruction::make_ab(Opcode::Jump, 0);
+    }
+  }
   QV_TRY(emit_push_handler(c, effect));
   {
     NotTail scope(c);
