@@ -715,22 +715,5 @@ TEST_F(Natives, TheDispatcherChecksTheCountFirst) {
   }
 }
 
-// A row whose family is not built yet says so and names itself; the rows built here never do.
-TEST_F(Natives, TransitionalRowsNameThemselves) {
-  const std::set<std::string_view> built = {
-      "nth", "get", "drop", "concat", "vec", "assert-failed", "__make_effect__", "__throw-arity"};
-  for (const Builtin& row : vm->natives) {
-    const std::vector<Value> args(row.arity.min, Value::nil());
-    const NativeResult r = call_builtin_row(*vm, row, args.data(), args.size());
-    const bool transitional = !r && r.error().kind == VmErrorKind::ValueError &&
-                              r.error().text.ends_with(" is not yet available");
-    if (built.contains(row.name)) {
-      EXPECT_FALSE(transitional) << row.name;
-    } else if (transitional) {
-      EXPECT_EQ(r.error().text, std::string(row.name) + " is not yet available");
-    }
-  }
-}
-
 } // namespace
 } // namespace quorvex

@@ -265,7 +265,6 @@ public:
 
 private:
   Vm& vm_;
-  std::uint32_t saved_floor_;
 };
 
 } // namespace quorvex::machine

@@ -170,16 +170,6 @@ CompileResult compile_inline(Compiler& c, const InlineOp& op, FormSpan args, con
 
 using SpecialForm = CompileResult (*)(Compiler&, FormSpan);
 
-CompileResult not_built_yet(const char* what, const Span& span) {
-  return fail(std::string(what) + " is not supported yet", span);
-}
-
-// Forms that belong to the language but whose compilers do not exist yet.
-CompileResult compile_unbuilt(Compiler&, FormSpan items) {
-  std::string_view name = name_of(unwrap(*items[0])).name;
-  return not_built_yet(std::string(name).c_str(), span_of(*items[0]));
-}
-
 CompileResult compile_unquote(Compiler&, FormSpan items) {
   return fail("unquote outside of syntax-quote", span_of(*items[0]));
 }
