@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <new>
 #include <random>
@@ -138,6 +139,20 @@ template <class T>::testing::AssertionResult same(const PVector<T>& v, const Mod
     ++k;
   });
   if (!ok || k != m.size()) return ::testing::AssertionFailure() << "for_each differs";
+  // The selective walk marks what it need not see again; every version derived later must
+  // still show it whatever was written since. It also shows elements that shared storage holds
+  // hidden from this version, so the needed ones must come in order among what it shows.
+  Model needed;
+  for (std::int64_t x : m)
+    if (x % 3 == 0) needed.push_back(x);
+  k = 0;
+  v.for_each_needed([](const void*) { return true; },
+                    [](const T& x) { return value_of(x) % 3 == 0; },
+                    [&](const T& x) {
+                      ok = ok && value_of(x) % 3 == 0;
+                      if (k < needed.size() && value_of(x) == needed[k]) ++k;
+                    });
+  if (!ok || k != needed.size()) return ::testing::AssertionFailure() << "selective walk differs";
   if (v.get(m.size()) != nullptr) return ::testing::AssertionFailure() << "get past the end";
   if (!m.empty() && (value_of(v.front()) != m.front() || value_of(v.back()) != m.back())) {
     return ::testing::AssertionFailure() << "front/back differ";
@@ -596,6 +611,81 @@ TEST_F(Collections, VectorEmptiesFromEitherEnd) {
       }
     }
     ASSERT_TRUE(same(*shape, m));
+  }
+}
+
+// A selective walk marks storage holding nothing it needs and skips it later; a write through
+// any operation, to this version or to one derived from it, must bring the written element
+// back into view while the untouched versions keep their marks.
+TEST_F(Collections, VectorSelectiveWalkSeesEveryWrite) {
+  const std::int64_t n = 40000; // three levels of inner nodes
+  PVector<Tracked> base;
+  for (std::int64_t i = 0; i < n; ++i)
+    base.push_back_mut(Tracked(2 * i)); // even: not needed
+  auto walk = [](const PVector<Tracked>& v, std::vector<std::int64_t>& seen) {
+    seen.clear();
+    return v.for_each_needed([](const void*) { return true; },
+                             [](const Tracked& x) { return x.get() % 2 != 0; },
+                             [&](const Tracked& x) { seen.push_back(x.get()); });
+  };
+  std::vector<std::int64_t> seen;
+  const std::size_t first = walk(base, seen);
+  EXPECT_TRUE(seen.empty());
+  // Everything is marked now: the next walk passes over the tree's nodes without their elements.
+  EXPECT_LT(walk(base, seen), first / 16);
+
+  struct Case {
+    const char* what;
+    std::function<PVector<Tracked>(PVector<Tracked>&)> write; // may change its argument
+    std::vector<std::int64_t> expect;
+  };
+  const Case cases[] = {
+      {"set_mut of an owned copy deep in the tree",
+       [](PVector<Tracked>& v) {
+         PVector<Tracked> w = PVector<Tracked>::from_range(v.begin(), v.end());
+         w.for_each_needed([](const void*) { return true; },
+                           [](const Tracked& x) { return x.get() % 2 != 0; },
+                           [](const Tracked&) {});
+         w.set_mut(12345, Tracked(1));
+         return w;
+       },
+       {1}},
+      {"set_mut in place",
+       [](PVector<Tracked>& v) {
+         v.set_mut(777, Tracked(3));
+         return v;
+       },
+       {3}},
+      {"persistent set", [](PVector<Tracked>& v) { return v.set(30000, Tracked(5)); }, {5}},
+      {"push_back past a full tail",
+       [](PVector<Tracked>& v) {
+         PVector<Tracked> w = v;
+         w.push_back_mut(Tracked(7));
+         for (int i = 0; i < 40; ++i)
+           w = w.push_back(Tracked(2 * i));
+         return w;
+       },
+       {7}},
+      {"push_front", [](PVector<Tracked>& v) { return v.push_front(Tracked(9)); }, {9}},
+      {"concat with a marked copy",
+       [](PVector<Tracked>& v) {
+         PVector<Tracked> w = v.set(5, Tracked(11));
+         return v.concat(w).concat(v);
+       },
+       {11}},
+      {"slice and set",
+       [](PVector<Tracked>& v) { return v.slice(1000, 35000).set(20000, Tracked(13)); },
+       {13}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PVector<Tracked> v = base;
+    walk(v, seen); // marks whatever the previous case left unmarked
+    PVector<Tracked> written = c.write(v);
+    walk(written, seen);
+    EXPECT_EQ(seen, c.expect);
+    walk(base, seen);
+    EXPECT_TRUE(seen.empty()) << "the source changed";
   }
 }
 

@@ -65,6 +65,9 @@ struct Node {
   // Leaf only: element slots allocated. Chunks of small vectors are allocated to size and grow
   // geometrically, so a three-element literal does not pay for thirty-two slots.
   std::uint8_t cap = 0;
+  // for_each_needed found nothing below that it must see. Any write to the node, or below it,
+  // clears it, so a later walk may skip the node whole.
+  bool inert = false;
 };
 
 struct Inner : Node {
@@ -101,7 +104,8 @@ template <class T> class PVector {
           reinterpret_cast<const T*>(reinterpret_cast<const unsigned char*>(this) + kLeafData));
     }
   };
-  static constexpr std::size_t kLeafData = (sizeof(Node) + alignof(T) - 1) / alignof(T) * alignof(T);
+  static constexpr std::size_t kLeafData =
+      (sizeof(Node) + alignof(T) - 1) / alignof(T) * alignof(T);
   static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
   static_assert(alignof(Node) <= alignof(std::max_align_t));
   static constexpr std::size_t leaf_bytes(unsigned cap) {
@@ -432,6 +436,7 @@ public:
     std::size_t hl = head_len();
     if (i < hl) {
       own_chunk(head_, head_lo_, head_hi_);
+      head_->inert = false;
       head_->data()[head_hi_ - 1 - i] = std::move(v);
       return;
     }
@@ -442,6 +447,7 @@ public:
       return;
     }
     own_chunk(tail_, tail_lo_, tail_hi_);
+    tail_->inert = false;
     tail_->data()[tail_lo_ + (i - ts)] = std::move(v);
   }
 
@@ -537,21 +543,27 @@ public:
       f(tail_->data()[k]);
   }
 
-  // Calls f on the elements like for_each, except that an inner node of the tree that other
-  // versions share (reference count above one) is entered only when `first_entry(node)` answers
-  // true, and then whole, elements hidden from this version included. A walk over many versions
-  // this way (the collector's) costs their distinct storage, not the sum of their lengths, which
-  // sharing makes exponential: a vector concatenated with itself forty times. Leaves and chunks
-  // are small and always walked as viewed.
-  template <class First, class F> void for_each_once(First&& first_entry, F&& f) const {
+  // Calls f on the elements for which needs(x) holds, in order, except that an inner node of the
+  // tree that other versions share (reference count above one) is entered only when
+  // `first_entry(node)` answers true, and then whole, elements hidden from this version
+  // included. A walk over many versions this way (the collector's) costs their distinct storage,
+  // not the sum of their lengths, which sharing makes exponential: a vector concatenated with
+  // itself forty times. A node of the tree below which nothing needs f is marked and, until it
+  // is written to, skipped whole by later walks: a vector of numbers that only grows at the back
+  // costs such a walk its chunks and its right edge. Chunks are small and always walked as
+  // viewed. Answers the work done: elements looked at plus nodes entered or skipped.
+  template <class First, class Needs, class F>
+  std::size_t for_each_needed(First&& first_entry, Needs&& needs, F&& f) const {
+    std::size_t work = head_len() + tail_len();
     for (std::size_t k = head_hi_; k > head_lo_; --k)
-      f(head_->data()[k - 1]);
+      if (needs(head_->data()[k - 1])) f(head_->data()[k - 1]);
     if (root_) {
       std::size_t skip = tree_off_;
-      for_each_node_once(root_, skip, first_entry, f);
+      for_each_needed_node(root_, skip, first_entry, needs, f, work);
     }
     for (std::size_t k = tail_lo_; k < tail_hi_; ++k)
-      f(tail_->data()[k]);
+      if (needs(tail_->data()[k])) f(tail_->data()[k]);
+    return work;
   }
 
   // Verifies the internal bookkeeping (views, size tables, regular flags, leaf depth) and
@@ -675,6 +687,7 @@ private:
   template <class U> static void construct(Leaf* leaf, U&& v) {
     ::new (static_cast<void*>(leaf->data() + leaf->count)) T(std::forward<U>(v));
     ++leaf->count;
+    leaf->inert = false;
   }
 
   // A new leaf holding [lo, hi) of src, in reverse when asked; frozen, for use in a tree.
@@ -935,7 +948,11 @@ private:
 
   // Path copying: afterwards the slot's node is referenced only from the slot.
   static void make_unique(Node*& slot) {
-    if (slot->rc == 1) return;
+    if (slot->rc == 1) {
+      // Made unique to be written to: what a walk noted about its contents may stop holding.
+      slot->inert = false;
+      return;
+    }
     Node* copy = clone(slot);
     release(slot);
     slot = copy;
@@ -1358,9 +1375,18 @@ private:
       for_each_node(in->child[k], skip, f);
   }
 
-  // As for_each_node, entering a shared inner node only the first time and then whole.
-  template <class First, class F>
-  static void for_each_node_once(const Node* n, std::size_t& skip, First& first_entry, F& f) {
+  // As for_each_node, calling f only where needs(x) holds, skipping marked (inert) nodes, and
+  // entering a shared inner node only the first time and then whole. The walk only reads
+  // elements; the mark is a note about contents that no version changes without clearing it
+  // (construct, set_mut, make_unique), so setting it through a const path is sound.
+  template <class First, class Needs, class F>
+  static void for_each_needed_node(const Node* n, std::size_t& skip, First& first_entry,
+                                   Needs& needs, F& f, std::size_t& work) {
+    ++work;
+    if (n->inert) {
+      if (skip != 0) skip -= std::min(skip, node_size(n));
+      return;
+    }
     if (skip != 0) {
       const std::size_t size = node_size(n);
       if (skip >= size) {
@@ -1368,21 +1394,35 @@ private:
         return;
       }
     }
+    Node* node = const_cast<Node*>(n);
     if (n->is_leaf) {
       const Leaf* leaf = static_cast<const Leaf*>(n);
-      for (std::size_t k = skip; k < leaf->count; ++k)
-        f(leaf->data()[k]);
+      // Hidden elements are looked at too, so that the mark speaks for the whole leaf.
+      bool any = false;
+      for (std::size_t k = 0; k < leaf->count; ++k) {
+        const T& x = leaf->data()[k];
+        if (!needs(x)) continue;
+        any = true;
+        if (k >= skip) f(x);
+      }
+      work += leaf->count;
+      node->inert = !any;
       skip = 0;
       return;
     }
     const Inner* in = static_cast<const Inner*>(n);
     if (n->rc > 1) {
-      // Another version may see the elements this one hides: the first entry takes them all.
       skip = 0;
       if (!first_entry(static_cast<const void*>(n))) return;
     }
-    for (unsigned k = 0; k < in->count; ++k)
-      for_each_node_once(in->child[k], skip, first_entry, f);
+    bool all = true;
+    for (unsigned k = 0; k < in->count; ++k) {
+      for_each_needed_node(in->child[k], skip, first_entry, needs, f, work);
+      // A child passed over as hidden, or entered earlier in the walk and found live, keeps it
+      // unmarked.
+      all = all && in->child[k]->inert;
+    }
+    node->inert = all;
   }
 
   // Counts the subtree's elements into `counted`; false on any broken invariant.

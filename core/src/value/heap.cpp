@@ -147,6 +147,23 @@ HeapKey heap_insert(Heap& h, HeapObject object) {
   return insert_object(h, std::nullopt, std::move(object));
 }
 
+HeapKey heap_alloc_seq(Heap& h, ValueVector&& items, bool is_vector) {
+  if (collection_due(h) || h.free_head >= h.slots.size()) {
+    return heap_alloc(h, HeapObject(SeqObject{std::move(items), is_vector}));
+  }
+  // The common case, a vacant slot and no collection: the vector moves once, into the slot,
+  // instead of through a HeapObject by value. Building a vector by conj pays this per element.
+  const std::uint32_t index = h.free_head;
+  HeapSlot& s = h.slots[index];
+  h.free_head = s.next_free;
+  s.version |= 1;
+  s.entry.cached_hash.reset();
+  s.entry.object.storage().emplace<SeqObject>(std::move(items), is_vector);
+  s.entry.marked = false;
+  ++h.live_count;
+  return HeapKey{index, s.version};
+}
+
 HeapKey heap_alloc(Heap& h, HeapObject object) {
   collect_if_due(h, &object);
   return heap_insert(h, std::move(object));
@@ -163,19 +180,17 @@ bool poll_walk_monitor(const Heap& h) {
 namespace {
 
 // As trace_object, but a vector's storage shared with other versions is walked once per
-// collection (PVector::for_each_once): a vector concatenated with itself forty times costs its
-// few distinct nodes, not its 2^40 elements. Answers how many elements it looked at, so that
-// pacing counts the work done rather than the vector's length.
+// collection (PVector::for_each_needed): a vector concatenated with itself forty times costs its
+// few distinct nodes, not its 2^40 elements, and storage already found to hold no reference is
+// skipped. Answers the work it did, so that pacing counts the work done rather than the
+// vector's length: a long vector of numbers that grows at the back costs little to trace again.
 std::size_t trace_once(const HeapObject& object, std::vector<HeapKey>& work,
                        std::unordered_set<const void*>& entered) {
   if (const SeqObject* seq = object.get_if<SeqObject>()) {
-    std::size_t seen = 0;
-    seq->items.for_each_once([&entered](const void* node) { return entered.insert(node).second; },
-                             [&work, &seen](const Value& v) {
-                               ++seen;
-                               if (v.tag == Tag::Object) work.push_back(v.as.key);
-                             });
-    return seen;
+    return seq->items.for_each_needed(
+        [&entered](const void* node) { return entered.insert(node).second; },
+        [](const Value& v) { return v.tag == Tag::Object; },
+        [&work](const Value& v) { work.push_back(v.as.key); });
   }
   trace_object(object, work);
   return 0;
@@ -199,7 +214,8 @@ bool collect_if_due(Heap& h, const HeapObject* pending) {
   std::vector<HeapKey> roots;
   h.root_source->append_roots(roots);
   std::unordered_set<const void*> entered;
-  if (pending != nullptr) trace_once(*pending, roots, entered);
+  // The object about to enter is traced like a root, and counts toward the pace like one.
+  if (pending != nullptr) h.mark_work += trace_once(*pending, roots, entered);
   collect_with(h, std::move(roots), entered);
   return true;
 }
@@ -301,7 +317,7 @@ void heap_sweep(Heap& h) {
       }
       // Dropping the payload releases what it owns; payloads hold no heap references that
       // need the heap, so nothing here reenters it.
-      s.entry.object = HeapObject();
+      s.entry.object.storage().emplace<StringObject>();
       s.entry.cached_hash.reset();
       --h.live_count;
       ++s.version;

@@ -411,6 +411,8 @@ HeapKey heap_insert_entry(Heap& h, HeapEntry entry);
 // Collects first when a collection is due (the object's own references are roots during it),
 // then inserts.
 HeapKey heap_alloc(Heap& h, HeapObject object);
+// heap_alloc of a list or vector object holding `items` (moved from).
+HeapKey heap_alloc_seq(Heap& h, ValueVector&& items, bool is_vector);
 
 // ---------------------------------------------------------------------------------------------
 // Collection.

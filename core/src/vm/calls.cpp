@@ -11,12 +11,14 @@
 #include <string>
 #include <utility>
 
+#include "builtins/builtin_info.hpp"
 #include "util/depth_guard.hpp"
 #include "util/utf8.hpp"
 #include "value/equality.hpp"
 #include "value/keys.hpp"
 #include "value/strings.hpp"
 #include "vm/machine_internal.hpp"
+#include "vm/natives/support.hpp"
 
 namespace quorvex::machine {
 
@@ -459,12 +461,33 @@ Value keyword_lookup(const Vm& vm, Spur keyword, const Value& target, const Valu
   return fallback;
 }
 
+std::uint16_t builtin_conj_row() {
+  static const std::uint16_t row = [] {
+    std::optional<std::uint16_t> found = find_builtin_index("conj");
+    if (!found) internal_error("builtin table has no conj");
+    return *found;
+  }();
+  return row;
+}
+
 std::expected<void, VmError> call_native_from_stack(Vm& vm, std::uint16_t index,
                                                     std::uint32_t argc) {
   ValueStack& st = vm.stack;
   if (st.size() < argc) {
     st.clear();
     return std::unexpected(VmError::stack_underflow());
+  }
+  // `conj` of one element onto a vector is how a loop builds a vector. It runs here without the
+  // argument copy, root scope and dispatch of a native call: its two arguments stay on the stack,
+  // rooted, until the new vector replaces them, and it calls nothing back. The allocation tests
+  // for a collection as every allocation outside a native does.
+  if (argc == 2 && index == builtin_conj_row() && index < vm.natives.size()) {
+    const std::size_t n = st.size();
+    if (std::optional<Value> r = conj_onto_vector(vm.heap, st[n - 2], st[n - 1])) {
+      st.truncate(n - 2);
+      st.push_back(*r);
+      return {};
+    }
   }
   ArgBuffer args(argc);
   const std::size_t from = st.size() - argc;

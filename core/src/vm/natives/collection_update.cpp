@@ -126,6 +126,14 @@ std::expected<ValueVector, VmError> reversed(Vm& vm, const ValueVector& items) {
 
 } // namespace
 
+std::optional<Value> conj_onto_vector(Heap& heap, Value coll, Value x) {
+  const SeqObject* seq = heap_get_as<SeqObject>(heap, coll);
+  if (seq == nullptr || !seq->is_vector) return std::nullopt;
+  ValueVector items = seq->items;
+  items.push_back_mut(x);
+  return Value::object(heap_alloc_seq(heap, std::move(items), true));
+}
+
 // Onto a list the arguments go to the front from the last to the first, so that they keep
 // their own order there: (conj '(1 2) 3 4) is (3 4 1 2).
 NativeResult builtin_conj(Vm& vm, const Value* args, std::size_t argc) {

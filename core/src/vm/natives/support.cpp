@@ -20,7 +20,7 @@ std::expected<std::string, VmError> expect_string(const Vm& vm, const Value& v) 
 }
 
 Value alloc_seq_object(Heap& heap, ValueVector items, bool is_vector) {
-  return Value::object(heap_alloc(heap, HeapObject(SeqObject{std::move(items), is_vector})));
+  return Value::object(heap_alloc_seq(heap, std::move(items), is_vector));
 }
 
 Guarded<void> append_string_chars(Heap& heap, std::string_view text, std::uint64_t skip,

@@ -61,6 +61,11 @@ std::expected<std::string, VmError> expect_string(const Vm& vm, const Value& v);
 // A new list or vector object holding `items`. Not hash-consed: equal results are distinct.
 Value alloc_seq_object(Heap& heap, ValueVector items, bool is_vector);
 
+// `conj` of one element onto a vector: the new vector object, or none when `coll` is not a
+// vector (the builtin then answers). May collect: both values must be roots, as they are while
+// still on the value stack.
+std::optional<Value> conj_onto_vector(Heap& heap, Value coll, Value x);
+
 // The one-character strings of `text` after its first `skip` Unicode scalar values, appended to
 // `out` in order. The text must not point into the heap's slot table (allocations move it).
 Guarded<void> append_string_chars(Heap& heap, std::string_view text, std::uint64_t skip,
