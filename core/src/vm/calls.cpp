@@ -769,12 +769,13 @@ NativeResult RepeatedCall::operator()(std::span<const Value> args) {
     st.push_back(v);
   if (plan_body_ != kNoPlan && vm.frames.size() < kMaxFrames) [[likely]] {
     if (plan_locals_ > argc) st.push_nils(plan_locals_ - argc);
-    CallFrame frame;
+    if (vm.frames.full()) [[unlikely]]
+      vm.frames.reserve(vm.frames.capacity() < 32 ? 64 : vm.frames.capacity() * 2);
+    CallFrame& frame = vm.frames.push_unchecked();
     frame.base = s0;
     frame.prototype = plan_body_;
     frame.closure = callee_.as.key;
     frame.arg_count = static_cast<std::uint8_t>(argc);
-    vm.frames.push_back(frame);
   } else if (std::expected<void, VmError> entered =
                  enter_closure(vm, callee_.as.key, s0, argc, CallSite::Native);
              !entered) {

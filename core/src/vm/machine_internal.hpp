@@ -240,7 +240,7 @@ std::expected<Value, VmError> make_rest_list(Vm& vm, std::uint32_t from, std::ui
 // or perform is over.
 class ActiveRun {
 public:
-  ActiveRun(Vm& vm, RunRecord run) : vm_(vm) {
+  [[gnu::always_inline]] ActiveRun(Vm& vm, RunRecord run) : vm_(vm) {
     if (vm_.runs.empty()) {
       vm_.run_aborting = false;
       vm_.unwind_past_native = false;
@@ -252,7 +252,7 @@ public:
     vm_.frames[run.frame_depth].run_root = run.root_frame;
     vm_.runs.push_back(run);
   }
-  ~ActiveRun() {
+  [[gnu::always_inline]] ~ActiveRun() {
     vm_.runs.pop_back();
     if (vm_.runs.empty()) {
       vm_.run_aborting = false;

@@ -1033,6 +1033,19 @@ redispatch:
           DISPATCH();
         }
       }
+      // The root frame of a callback's run returning plainly: the run ends here, as the path
+      // through return_from_frame and finish_at_depth would end it, without pushing the answer
+      // only to pop it again. Builtins walking a collection end one such run per element.
+      if (depth == run.frame_depth + 1 && run.kind != RunKind::Guard) [[likely]] {
+        const CallFrame& top = vm.frames.back();
+        if (!top.has_handler_index() && !top.abort_to.present() && stack_lo + top.base < sp &&
+            !vm.runs.back().cut) [[likely]] {
+          result = sp[-1];
+          st.set_top(stack_lo + top.base);
+          vm.frames.pop_back();
+          return result;
+        }
+      }
     }
     result = *--sp;
     OUT();
