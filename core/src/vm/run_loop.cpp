@@ -81,6 +81,7 @@
 #include "value/equality.hpp"
 #include "value/keys.hpp"
 #include "value/numbers.hpp"
+#include "value/scalar_store.hpp"
 #include "vm/fusion.hpp"
 #include "vm/instruction.hpp"
 #include "vm/machine_internal.hpp"
@@ -454,25 +455,8 @@ template <class T>
   return static_cast<std::size_t>(i) * sizeof(T) < bytes;
 }
 
-// Writes a scalar straight into a stack slot: tag word, payload word, zero word. The same bytes
-// as Value::from_int / from_bool / from_float, without a temporary.
-static_assert(sizeof(Value) == 24 && offsetof(Value, as) == 8);
-static_assert(std::endian::native == std::endian::little);
 [[gnu::always_inline]] inline void put(Value* slot, Tag tag, std::uint64_t payload) {
-  const std::uint64_t tag_word = static_cast<std::uint64_t>(tag);
-  const std::uint64_t zero = 0;
-  char* bytes = reinterpret_cast<char*>(slot);
-#if defined(__GNUC__) || defined(__clang__)
-  // Tag and payload in one 16-byte store: the next instruction usually copies the slot with a
-  // 16-byte load, which cannot be forwarded from two separate 8-byte stores and would stall.
-  typedef long long Pair __attribute__((vector_size(16), may_alias, aligned(8)));
-  *reinterpret_cast<Pair*>(bytes) =
-      Pair{static_cast<long long>(tag_word), static_cast<long long>(payload)};
-#else
-  std::memcpy(bytes, &tag_word, 8);
-  std::memcpy(bytes + 8, &payload, 8);
-#endif
-  std::memcpy(bytes + 16, &zero, 8);
+  put_scalar(*slot, tag, payload);
 }
 [[gnu::always_inline]] inline void put_int(Value* slot, std::int64_t i) {
   put(slot, Tag::Int, static_cast<std::uint64_t>(i));

@@ -17,6 +17,7 @@
 
 #include "py_ref.hpp"
 #include "value/heap.hpp"
+#include "value/scalar_store.hpp"
 #include "value/value.hpp"
 
 namespace quorvex {
@@ -38,26 +39,6 @@ inline PyRef scalar_to_py(const Value& v, bool& handled) {
     handled = false;
     return PyRef();
   }
-}
-
-// Writes a scalar value with its tag and payload in one 16-byte store. Its reader (a host
-// function's answer is copied on at once) loads the value 16 bytes at a time, and such a load
-// cannot be forwarded from the byte store of a tag and the 8-byte store of a payload: composing
-// the value field by field cost two store-forwarding stalls per host call.
-static_assert(sizeof(Value) == 24 && std::endian::native == std::endian::little);
-[[gnu::always_inline]] inline void put_scalar(Value& out, Tag tag, std::uint64_t payload) {
-  const std::uint64_t tag_word = static_cast<std::uint64_t>(tag);
-  const std::uint64_t zero = 0;
-  char* bytes = reinterpret_cast<char*>(&out);
-#if defined(__GNUC__) || defined(__clang__)
-  typedef long long Pair __attribute__((vector_size(16), may_alias, aligned(8)));
-  *reinterpret_cast<Pair*>(bytes) =
-      Pair{static_cast<long long>(tag_word), static_cast<long long>(payload)};
-#else
-  std::memcpy(bytes, &tag_word, 8);
-  std::memcpy(bytes + 8, &payload, 8);
-#endif
-  std::memcpy(bytes + 16, &zero, 8);
 }
 
 // The value of an exact None, bool, float or int that fits in 64 bits. False, with no exception

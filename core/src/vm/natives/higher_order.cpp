@@ -62,6 +62,22 @@ bool natural_less(const Value& a, const Value& b) {
   return false;
 }
 
+// Polls the interrupt hook once per `every` steps of a native walk that counts its steps in
+// batches.
+struct BatchPoll {
+  Vm& vm;
+  std::size_t every;
+  std::size_t since = 0;
+  std::optional<VmError> operator()(std::size_t steps) {
+    since += steps;
+    if (since < every) return std::nullopt;
+    since = 0;
+    // One counted step stands for the whole batch: the next step polls the hook.
+    vm.interrupt_countdown = 1;
+    return count_native_step(vm);
+  }
+};
+
 // A stable merge sort that only ever moves elements between its two buffers, so whatever `less`
 // answers (inconsistent, random, failing) the result is a permutation of the input and every
 // read stays in bounds. Runs of kRun are first sorted by insertion, which only shifts elements.
@@ -73,15 +89,7 @@ std::optional<VmError> merge_sort(Vm& vm, std::vector<T>& data, Less&& less) {
   constexpr std::size_t kPollEvery = 4096;
   const std::size_t n = data.size();
   if (n < 2) return std::nullopt;
-  std::size_t since_poll = 0;
-  auto poll = [&](std::size_t steps) -> std::optional<VmError> {
-    since_poll += steps;
-    if (since_poll < kPollEvery) return std::nullopt;
-    since_poll = 0;
-    // One counted step stands for the whole batch: the next step polls the hook.
-    vm.interrupt_countdown = 1;
-    return count_native_step(vm);
-  };
+  BatchPoll poll{vm, kPollEvery};
   for (std::size_t lo = 0; lo < n; lo += kRun) {
     const std::size_t hi = std::min(n, lo + kRun);
     for (std::size_t i = lo + 1; i < hi; ++i) {
@@ -164,14 +172,7 @@ std::optional<VmError> radix_sort_keys(Vm& vm, std::vector<std::uint64_t>& keys,
   constexpr unsigned kTopBits = 8;
   if (varying == 0) return std::nullopt;
   const std::size_t n = keys.size();
-  std::size_t since_poll = 0;
-  auto poll = [&](std::size_t steps) -> std::optional<VmError> {
-    since_poll += steps;
-    if (since_poll < kPollEvery) return std::nullopt;
-    since_poll = 0;
-    vm.interrupt_countdown = 1;
-    return count_native_step(vm);
-  };
+  BatchPoll poll{vm, kPollEvery};
   const unsigned low = static_cast<unsigned>(std::countr_zero(varying));
   const unsigned span = 64 - static_cast<unsigned>(std::countl_zero(varying)) - low;
   std::vector<std::uint64_t> other(n);
