@@ -7,6 +7,8 @@ import weakref
 from fractions import Fraction
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex import CompileError, Keyword, QuorvexError, parse_edn
 
@@ -221,6 +223,9 @@ def test_repeated_parsing_and_failing_does_not_grow_memory():
         ("{:x [{:a [5]}]}", [Keyword("x"), 0, Keyword("a")]),
         # The third map is a copy of the keys of the first two (see the map shapes test).
         ("[" + "{:a [6] :b 2 :c 3 :d 4 :e 5 :f 6} " * 3 + "]", [2, Keyword("a")]),
+        # Past the first few containers of a document, which stay seen throughout.
+        ("[" + "[0] " * 40 + "{:a [7]}]", [40, Keyword("a")]),
+        ("[" + "[0] " * 40 + "#_ 1 {:a [8]}]", [40, Keyword("a")]),
     ],
 )
 def test_results_are_seen_by_the_cyclic_collector(text, path):
@@ -335,3 +340,94 @@ def test_map_shapes_survive_documents_read_by_finalizers():
         gc.set_threshold(*old)
         gc.collect()
     assert inner_results and all(inner_results)
+
+
+# ---------------------------------------------------------------------------------------------
+# Data files are read by a route of their own that gives a text up to the general reader as soon
+# as it meets anything else. Both must read every text alike, wherever the switch happens.
+
+# (text, Python value)
+GIVEN_UP_PARTWAY = [
+    ("[1 2 'a]", [1, 2, ["quote", "a"]]),
+    ('{"a" [1 #_2 3] "b" @c}', {"a": [1, 3], "b": ["deref", "c"]}),
+    ('[{"k" 1} #{2} #"x+"]', [{"k": 1}, frozenset({2}), re.compile("x+")]),
+    ('{"a" 1} [2 3] `x', ["syntax-quote", "x"]),
+    # Handed to the cursor, not given up: escapes, wide white space, comments, tokens beyond ASCII.
+    ('["a\\nb" \u00a0 1 ; note\n é :é/x 1/2 0x10 "ü"]',
+     ["a\nb", 1, "é", Keyword("é/x"), Fraction(1, 2), 16, "ü"]),
+    ("{:a\u2028:b}", {Keyword("a"): Keyword("b")}),
+]
+
+
+@pytest.mark.parametrize("text, value", GIVEN_UP_PARTWAY)
+def test_texts_given_up_partway_read_as_the_general_reader_reads_them(text, value):
+    result = parse_edn(text)
+    assert result == value
+    assert type(result) is type(value)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ('{"a" [1 2 3] "b"}', "invalid EDN: Reader error: Map literal requires even number of forms"),
+        ('[{"a" 1} {"b" 2}', "invalid EDN: Reader error: Unclosed vector"),
+        ('[1 2 "abc\\q"]', "invalid EDN: Reader error: Unsupported escape"),
+        ("[1 2 #?]", "invalid EDN: Reader error: Unsupported reader macro"),
+        ('{"a" 1} )', "invalid EDN: Reader error: Unexpected token"),
+        ("[:]", "invalid EDN: Reader error: Invalid keyword"),
+        # A failed conversion counts for nothing when the text does not read.
+        ("[{[1] 2} (", "invalid EDN: Reader error: Unclosed list"),
+    ],
+)
+def test_errors_after_common_text_are_the_general_readers(text, message):
+    with pytest.raises(CompileError) as info:
+        parse_edn(text)
+    assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "0.1", "59.007", "-0.0", "+1.5", "0.000000000000001", "123456789012345.0",
+        "1.23456789012345", "999999999999999.9", "9007199254740993.0", "1234567890123456.7",
+        "0.30000000000000004", "00012.500", "3.14159265358979323846", "1e22", "1.5e-7",
+    ],
+)
+def test_decimals_read_exactly(text):
+    # Python's float() rounds correctly; hex() tells every bit, the sign of zero included.
+    assert parse_edn(text).hex() == float(text).hex()
+    assert parse_edn("[%s]" % text)[0].hex() == float(text).hex()
+
+
+@settings(max_examples=400, deadline=None)
+@given(
+    sign=st.sampled_from(["", "-", "+"]),
+    whole=st.text(alphabet="0123456789", min_size=1, max_size=10),
+    fraction=st.text(alphabet="0123456789", min_size=1, max_size=10),
+)
+def test_generated_decimals_read_exactly(sign, whole, fraction):
+    text = "%s%s.%s" % (sign, whole, fraction)
+    assert parse_edn("{:x %s}" % text)[Keyword("x")].hex() == float(text).hex()
+
+
+def test_threads_read_alongside_each_other():
+    # Each thread lends itself the room it reads in; threads that end take theirs with them.
+    import threading
+
+    doc = "[" + " ".join('{"id" %d "tags" [:a "b" 1.5] "m" {:x nil}}' % i for i in range(300)) + "]"
+    big = "[" + " ".join(str(i) for i in range(6000)) + "]"
+    expected = [{"id": i, "tags": [Keyword("a"), "b", 1.5], "m": {Keyword("x"): None}} for i in range(300)]
+    failures = []
+
+    def work():
+        for _ in range(20):
+            if parse_edn(doc) != expected or parse_edn(big) != list(range(6000)):
+                failures.append(True)
+
+    threads = [threading.Thread(target=work) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures
+    assert parse_edn(doc) == expected

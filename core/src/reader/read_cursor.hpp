@@ -111,13 +111,18 @@ public:
   bool lex_bare_token(TokenValue& out);
   // A regex literal starting at its opening quote (after the '#'), compiled; null on failure.
   std::shared_ptr<const Regex> lex_regex();
+  // What `token`, which starts at byte `start`, denotes (`start` places its errors).
+  bool classify_token(std::string_view token, std::size_t start, TokenValue& out);
+
+  // For a reader that crosses the common cases on its own and hands the cursor only the rest:
+  // moves to byte `pos`. Lines and columns are not kept across a move.
+  void seek(std::uint32_t pos) { pos_ = pos; }
 
 private:
   // White space beyond spaces and commas, and comments.
   void skip_other_whitespace();
   // next_char inside a string literal, with the common multi-byte characters taken inline.
   void step_in_string();
-  bool classify_token(std::string_view token, std::size_t start, TokenValue& out);
 
   std::string_view text_;
   const char* bytes_;

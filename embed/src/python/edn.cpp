@@ -1,8 +1,10 @@
 #include "edn.hpp"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "reader/core_error.hpp"
 #include "reader/form.hpp"
 #include "reader/reader.hpp"
+#include "util/depth_guard.hpp"
 
 namespace quorvex {
 
@@ -307,7 +310,12 @@ public:
 
   static constexpr bool kSpans = false;
 
-  PyBuild(PyObject* src, std::string_view utf8) : slices_(src, utf8) {}
+  // `untracked` is lent for the builder's life; the builder leaves it empty.
+  PyBuild(PyObject* src, std::string_view utf8, std::vector<PyRef>& untracked)
+      : slices_(src, utf8), untracked_(untracked) {}
+  ~PyBuild() { untracked_.clear(); }
+  PyBuild(const PyBuild&) = delete;
+  PyBuild& operator=(const PyBuild&) = delete;
 
   // One level of nesting, counted against the interpreter's recursion limit as json.loads does.
   // The native stack is the reader's own depth guard's concern.
@@ -379,6 +387,16 @@ public:
     }
     // The whole token: namespaces stay ("foo/bar"), as the machine's symbols keep them.
     return check(key && !atom.name.ns ? make_.key_str(atom.token) : make_.str(atom.token));
+  }
+
+  PyRef integer(std::int64_t value) {
+    if (idle()) return none();
+    return check(PyRef::steal(PyLong_FromLongLong(value)));
+  }
+
+  PyRef floating(double value) {
+    if (idle()) return none();
+    return check(PyRef::steal(PyFloat_FromDouble(value)));
   }
 
   PyRef string(std::string_view text, bool escaped, bool key) {
@@ -479,8 +497,11 @@ private:
   // over for a large document. They are tracked again once the result is complete. The held
   // reference keeps each one alive until then (a map entry replaced by a later one drops its
   // value), so that tracking never touches a freed object.
+  //
+  // The first few stay seen: a collection over a handful of containers costs next to nothing,
+  // less than hiding and showing them again would on every small document.
   void hold_untracked(PyObject* obj) {
-    if (untracked_.capacity() == 0) untracked_.reserve(16);
+    if (++containers_ <= kSeenContainers) return;
     PyObject_GC_UnTrack(obj);
     untracked_.push_back(PyRef::borrow(obj));
   }
@@ -499,9 +520,341 @@ private:
 
   PyMaker make_;
   SourceSlices slices_;
-  std::vector<PyRef> untracked_;
+  static constexpr std::size_t kSeenContainers = 32;
+  std::vector<PyRef>& untracked_;
+  std::size_t containers_ = 0;
   KeptException failure_;
   int quiet_ = 0;
+};
+
+// Room that a reading borrows instead of allocating its own: the stacks of the fast route's
+// collections and the builder's untracked containers. One set per thread, lent to one reading
+// at a time; a reading that starts while another holds it (a finalizer that reads a document
+// while a collection is made) makes a set of its own. Sets come back empty, so that the one a
+// thread keeps holds no Python object when the thread ends; one grown large by a big document
+// is not kept.
+struct Scratch {
+  std::vector<PyRef> items;
+  std::vector<std::pair<PyRef, PyRef>> entries;
+  std::vector<PyRef> untracked;
+};
+
+thread_local std::unique_ptr<Scratch> t_spare_scratch;
+
+class ScratchLoan {
+public:
+  // The thread's slot is looked up once: in a shared library each look-up is a call.
+  ScratchLoan() : spare_(t_spare_scratch), scratch_(std::move(spare_)) {
+    if (!scratch_) scratch_ = std::make_unique<Scratch>();
+  }
+  ~ScratchLoan() {
+    constexpr std::size_t kKeep = 4096;
+    if (spare_ || scratch_->items.capacity() > kKeep || scratch_->entries.capacity() > kKeep ||
+        scratch_->untracked.capacity() > kKeep) {
+      return;
+    }
+    scratch_->items.clear();
+    scratch_->entries.clear();
+    scratch_->untracked.clear();
+    spare_ = std::move(scratch_);
+  }
+  ScratchLoan(const ScratchLoan&) = delete;
+  ScratchLoan& operator=(const ScratchLoan&) = delete;
+
+  Scratch& operator*() const { return *scratch_; }
+  Scratch* operator->() const { return scratch_.get(); }
+
+private:
+  std::unique_ptr<Scratch>& spare_;
+  std::unique_ptr<Scratch> scratch_;
+};
+
+// Bytes that end a token: the reader's delimiters and every byte beyond ASCII (which may begin
+// wide white space; the cursor decides those).
+constexpr std::array<bool, 256> kTokenStop = [] {
+  std::array<bool, 256> t{};
+  for (unsigned char c : std::string_view("\"(),;[]`{}~ "))
+    t[c] = true;
+  for (unsigned char c = 0x09; c <= 0x0D; ++c)
+    t[c] = true;
+  for (unsigned b = 0x80; b < 0x100; ++b)
+    t[b] = true;
+  return t;
+}();
+
+// The reader's route for the texts that data files are made of: collections, sets, plain
+// strings, keywords and numbers, crossed byte by byte in one tight recursion instead of through
+// the general reader's layers. Whatever is less common inside a token (escapes, wide white
+// space, comments, a token with bytes beyond ASCII, floats and symbols) goes to the cursor,
+// which applies the reader's own rules to it; whatever would need more (quote shorthands,
+// dispatch forms other than sets, and every read error) gives the text up, and the general
+// reader reads it from the start. So a text either reads here exactly as the general reader
+// reads it, or is read by it: objects made before giving up are dropped unseen, and only the
+// memos of keys and map shapes keep what they learned.
+//
+// Nesting goes through the same depth guard and the builder's count of Python nesting as the
+// general reader's, so deep texts end in the same place; a guard that trips gives the text up,
+// and the general reader says why.
+class FastRead {
+public:
+  FastRead(std::string_view text, PyBuild& build, Scratch& scratch)
+      : p_(reinterpret_cast<const unsigned char*>(text.data())),
+        n_(static_cast<std::uint32_t>(text.size())),
+        cursor_(text, std::nullopt, Positions::OffsetsOnly), b_(build), items_(scratch.items),
+        entries_(scratch.entries) {}
+  FastRead(const FastRead&) = delete;
+  FastRead& operator=(const FastRead&) = delete;
+
+  // Whether the route fits the text; if so `out` is the last form (None when there is none),
+  // with the builder's failure, if any, still to be raised.
+  bool document(PyRef& out) {
+    if (n_ != cursor_.length() || cursor_.too_large()) return false;
+    if (DepthGuard::current_depth() >= DepthGuard::kMaxDepth) return false;
+    out = PyRef::borrow(Py_None);
+    for (;;) {
+      skip_space();
+      if (pos_ >= n_) return true;
+      b_.begin_form();
+      if (!value(out, false)) return false;
+    }
+  }
+
+private:
+  void skip_space() {
+    while (pos_ < n_) {
+      const unsigned char b = p_[pos_];
+      if (b == ' ' || b == ',' || b == '\n' || b == '\t' || b == '\r') {
+        ++pos_;
+      } else if (b > ' ' && b < 0x80 && b != ';') {
+        return;
+      } else {
+        cursor_.seek(pos_);
+        cursor_.skip_whitespace_and_comments();
+        pos_ = cursor_.position();
+        return;
+      }
+    }
+  }
+
+  // A form at pos_, which is inside the text and not white space.
+  bool value(PyRef& out, bool key) {
+    switch (p_[pos_]) {
+    case '"':
+      return string(out, key);
+    case ':':
+      return keyword(out);
+    case '[':
+      return items(out, ']',
+                   [&](PyRef* xs, std::size_t n) { return b_.sequence(SeqKind::Vector, xs, n); });
+    case '(':
+      return items(out, ')',
+                   [&](PyRef* xs, std::size_t n) { return b_.sequence(SeqKind::List, xs, n); });
+    case '{':
+      return map(out);
+    case '#': {
+      if (pos_ + 1 >= n_ || p_[pos_ + 1] != '{') return false;
+      ++pos_;
+      auto start = b_.set_start();
+      return items(out, '}', [&](PyRef* xs, std::size_t n) { return b_.set(start, xs, n); });
+    }
+    case '\'':
+    case '@':
+    case '`':
+    case '~':
+    case ')':
+    case ']':
+    case '}':
+      return false;
+    default:
+      return token(out, key);
+    }
+  }
+
+  bool string(PyRef& out, bool key) {
+    const std::uint32_t open = pos_;
+    const std::uint32_t close = open + 1 + quote_or_backslash(open + 1);
+    if (close < n_ && p_[close] == '"') {
+      pos_ = close + 1;
+      out = b_.string(view(open + 1, close), false, key);
+      return true;
+    }
+    cursor_.seek(open);
+    std::string_view text;
+    bool escaped = false;
+    if (!cursor_.lex_string(buffer_, text, escaped)) return false;
+    pos_ = cursor_.position();
+    out = b_.string(text, escaped, key);
+    return true;
+  }
+
+  // The length of the run from `from` without a quote or a backslash.
+  std::uint32_t quote_or_backslash(std::uint32_t from) const {
+    const unsigned char* p = p_ + from;
+    const unsigned char* const end = p_ + n_;
+    const unsigned char* const start = p;
+    if constexpr (std::endian::native == std::endian::little) {
+      // Eight bytes at a time: a borrow can flag a byte above a true match, never below it, so
+      // the lowest flag is exact.
+      constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+      constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+      auto zero_bytes = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+      while (end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        const std::uint64_t stop = zero_bytes(w ^ (kOnes * '"')) | zero_bytes(w ^ (kOnes * '\\'));
+        if (stop != 0) {
+          return static_cast<std::uint32_t>((p - start) + std::countr_zero(stop) / 8);
+        }
+        p += 8;
+      }
+    }
+    while (p < end && *p != '"' && *p != '\\')
+      ++p;
+    return static_cast<std::uint32_t>(p - start);
+  }
+
+  std::uint32_t token_end(std::uint32_t from) const {
+    while (from < n_ && !kTokenStop[p_[from]])
+      ++from;
+    return from;
+  }
+
+  bool keyword(PyRef& out) {
+    const std::uint32_t colon = pos_;
+    const std::uint32_t end = token_end(colon + 1);
+    std::string_view token;
+    if (end < n_ && p_[end] >= 0x80) {
+      cursor_.seek(colon);
+      if (!cursor_.lex_keyword(token)) return false;
+      pos_ = cursor_.position();
+    } else {
+      if (end == colon + 1) return false;
+      token = view(colon + 1, end);
+      pos_ = end;
+    }
+    out = b_.keyword(token, SplitName{});
+    return true;
+  }
+
+  bool token(PyRef& out, bool key) {
+    const std::uint32_t start = pos_;
+    const std::uint32_t end = token_end(start);
+    if (end < n_ && p_[end] >= 0x80) {
+      TokenValue atom;
+      cursor_.seek(start);
+      if (!cursor_.lex_bare_token(atom)) return false;
+      pos_ = cursor_.position();
+      out = b_.atom(atom, key);
+      return true;
+    }
+    if (end == start) return false;
+    pos_ = end;
+    // Decimal integers of up to 18 digits, which cannot overflow, are the common token; then
+    // decimals such as 59.007 of up to 15 digits in all. Those are m / 10^k with m and 10^k both
+    // exact doubles, so one division rounds them correctly, as the general parse does.
+    std::uint32_t i = start;
+    if (p_[i] == '-' || p_[i] == '+') ++i;
+    if (i < end && end - i <= 18) {
+      std::uint64_t magnitude = 0;
+      std::uint32_t k = i;
+      while (k < end && is_digit(p_[k]))
+        magnitude = magnitude * 10 + (p_[k++] - '0');
+      const bool negative = p_[start] == '-';
+      if (k == end) {
+        const auto value = static_cast<std::int64_t>(magnitude);
+        out = b_.integer(negative ? -value : value);
+        return true;
+      }
+      if (k > i && p_[k] == '.' && end - i <= 16) {
+        const std::uint32_t point = k++;
+        while (k < end && is_digit(p_[k]))
+          magnitude = magnitude * 10 + (p_[k++] - '0');
+        if (k == end && k > point + 1) {
+          const double value = static_cast<double>(magnitude) / kPowersOfTen[end - point - 1];
+          out = b_.floating(negative ? -value : value);
+          return true;
+        }
+      }
+    }
+    TokenValue atom;
+    if (!cursor_.classify_token(view(start, end), start, atom)) return false;
+    out = b_.atom(atom, key);
+    return true;
+  }
+
+  // A collection's items from its opening bracket at pos_ to `close`, handed to `finish`.
+  template <class Finish> bool items(PyRef& out, char close, Finish finish) {
+    ++pos_;
+    DepthGuard guard;
+    // At the count's last level the general reader refuses the atoms inside too.
+    if (!guard || guard.depth() >= DepthGuard::kMaxDepth) return false;
+    PyBuild::Nest nest(b_);
+    const std::size_t base = items_.size();
+    Truncate<PyRef> tidy{items_, base};
+    for (;;) {
+      skip_space();
+      if (pos_ >= n_) return false;
+      if (p_[pos_] == close) {
+        ++pos_;
+        out = finish(items_.data() + base, items_.size() - base);
+        return true;
+      }
+      PyRef item;
+      if (!value(item, false)) return false;
+      items_.push_back(std::move(item));
+    }
+  }
+
+  bool map(PyRef& out) {
+    ++pos_;
+    auto start = b_.map_start();
+    DepthGuard guard;
+    if (!guard || guard.depth() >= DepthGuard::kMaxDepth) return false;
+    PyBuild::Nest nest(b_);
+    const std::size_t base = entries_.size();
+    Truncate<std::pair<PyRef, PyRef>> tidy{entries_, base};
+    for (;;) {
+      skip_space();
+      if (pos_ >= n_) return false;
+      if (p_[pos_] == '}') {
+        ++pos_;
+        out = b_.map(start, entries_.data() + base, entries_.size() - base);
+        return true;
+      }
+      PyRef k;
+      if (!value(k, true)) return false;
+      skip_space();
+      if (pos_ >= n_ || p_[pos_] == '}') return false;
+      PyRef v;
+      if (!value(v, false)) return false;
+      entries_.emplace_back(std::move(k), std::move(v));
+    }
+  }
+
+  static bool is_digit(unsigned char b) { return b >= '0' && b <= '9'; }
+
+  static constexpr double kPowersOfTen[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+  std::string_view view(std::uint32_t from, std::uint32_t to) const {
+    return {reinterpret_cast<const char*>(p_) + from, to - from};
+  }
+
+  template <class T> struct Truncate {
+    std::vector<T>& stack;
+    std::size_t base;
+    ~Truncate() { stack.resize(base); }
+  };
+
+  const unsigned char* p_;
+  std::uint32_t n_;
+  std::uint32_t pos_ = 0;
+  ReadCursor cursor_;
+  PyBuild& b_;
+  std::vector<PyRef>& items_;
+  std::vector<std::pair<PyRef, PyRef>>& entries_;
+  // Unescaped string contents, as the cursor makes them.
+  std::string buffer_;
 };
 
 void raise_read_error(const CoreError& error) {
@@ -511,8 +864,22 @@ void raise_read_error(const CoreError& error) {
 } // namespace
 
 PyRef parse_edn_object(PyObject* src, std::string_view utf8) {
+  ScratchLoan scratch;
+  {
+    PyBuild build(src, utf8, scratch->untracked);
+    FastRead fast(utf8, build, *scratch);
+    PyRef last;
+    if (fast.document(last)) {
+      if (build.failed()) {
+        build.raise();
+        return PyRef();
+      }
+      build.track_all();
+      return last;
+    }
+  }
   ReadCursor cursor(utf8, std::nullopt, Positions::OffsetsOnly);
-  PyBuild build(src, utf8);
+  PyBuild build(src, utf8, scratch->untracked);
   BasicReader<PyBuild> reader(cursor, build);
   PyRef last = PyRef::borrow(Py_None);
   while (!cursor.at_end()) {
