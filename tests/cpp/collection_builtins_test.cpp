@@ -377,6 +377,43 @@ TEST(CollectionBuiltins, LongLoopsStopAtAnInterrupt) {
   }
 }
 
+// A builtin calling a short callback for every element of data made beforehand polls at its
+// calls, whichever way each call ends, and stops at the poll that answers an error.
+TEST(CollectionBuiltins, CallbackWalksStopAtAnInterrupt) {
+  struct Counter {
+    bool armed = false;
+    int polls = 0;
+  };
+  const char* sources[] = {
+      "(map (fn [x] x) big)",
+      "(filter (fn [x] true) big)",
+      "(reduce (fn [a x] x) 0 big)",
+      "(sort-by (fn [x] x) big)",
+      "(__group-by {} (fn [x] x) big)",
+      // Each call ends by a tail call of a builtin, through the general return.
+      "(let [s str] (map (fn [x] (s x)) big))",
+      // A clause selected at every call.
+      "(map (fn ([x :when (> x -1)] x)) big)",
+  };
+  for (const char* source : sources) {
+    SCOPED_TRACE(source);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    ASSERT_EQ(run(*vm, "(def big (vec (range 100000))) (count big)"), "100000");
+    Counter counter;
+    vm->interrupt_data = &counter;
+    vm->interrupt_hook = [](void* data) -> std::optional<VmError> {
+      auto* c = static_cast<Counter*>(data);
+      if (!c->armed || ++c->polls < 3) return std::nullopt;
+      return VmError::value_error("stop now");
+    };
+    counter.armed = true;
+    EXPECT_EQ(run(*vm, source), "error: Value error: stop now");
+    EXPECT_EQ(counter.polls, 3);
+    vm->interrupt_hook = nullptr;
+    EXPECT_EQ(run(*vm, "(count (map (fn [x] x) big))"), "100000");
+  }
+}
+
 // Walks over data (equality, hashing, printing, copying) poll the hook too: concatenation shares
 // storage, so these vectors hold 3 * 2^40 elements and no walk over them would finish. The run
 // ends with the hook's own error, as when the run loop polls it.

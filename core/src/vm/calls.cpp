@@ -739,6 +739,39 @@ void RepeatedCall::plan(std::uint32_t argc) {
   }
 }
 
+// Pushes the arguments and the root frame of one call, as enter_closure's inline path would, on
+// a machine where collection is allowed. On failure the stack is as before and `error` says why.
+bool RepeatedCall::start_call(std::span<const Value> args, std::optional<VmError>& error) {
+  using namespace machine;
+  Vm& vm = vm_;
+  ValueStack& st = vm.stack;
+  const auto s0 = static_cast<std::uint32_t>(st.size());
+  const auto argc = static_cast<std::uint32_t>(args.size());
+  if (argc != plan_argc_) plan(argc);
+  for (const Value& v : args)
+    st.push_back(v);
+  if (plan_body_ != kNoPlan && vm.frames.size() < kMaxFrames) [[likely]] {
+    if (plan_locals_ > argc) st.push_nils(plan_locals_ - argc);
+    if (vm.frames.full()) [[unlikely]]
+      vm.frames.reserve(vm.frames.capacity() < 32 ? 64 : vm.frames.capacity() * 2);
+    CallFrame& frame = vm.frames.push_unchecked();
+    frame.base = s0;
+    frame.prototype = plan_body_;
+    frame.closure = callee_.as.key;
+    frame.arg_count = static_cast<std::uint8_t>(argc);
+    return true;
+  }
+  if (std::expected<void, VmError> entered =
+          enter_closure(vm, callee_.as.key, s0, argc, CallSite::Native);
+      !entered) {
+    // Also the frame limit's error, which enter_closure's push gives as well.
+    st.truncate(s0);
+    error = std::move(entered.error());
+    return false;
+  }
+  return true;
+}
+
 NativeResult RepeatedCall::operator()(std::span<const Value> args) {
   using namespace machine;
   if (kind_ == Kind::Other) return call_value_from_native(vm_, callee_, args);
@@ -762,33 +795,110 @@ NativeResult RepeatedCall::operator()(std::span<const Value> args) {
   const auto s0 = static_cast<std::uint32_t>(st.size());
   const auto f0 = static_cast<std::uint32_t>(vm.frames.size());
   const auto h0 = static_cast<std::uint32_t>(vm.handlers.size());
-  const auto argc = static_cast<std::uint32_t>(args.size());
-  if (argc != plan_argc_) plan(argc);
   CollectionAllowed in_callback(vm.heap);
-  for (const Value& v : args)
-    st.push_back(v);
-  if (plan_body_ != kNoPlan && vm.frames.size() < kMaxFrames) [[likely]] {
-    if (plan_locals_ > argc) st.push_nils(plan_locals_ - argc);
-    if (vm.frames.full()) [[unlikely]]
-      vm.frames.reserve(vm.frames.capacity() < 32 ? 64 : vm.frames.capacity() * 2);
-    CallFrame& frame = vm.frames.push_unchecked();
-    frame.base = s0;
-    frame.prototype = plan_body_;
-    frame.closure = callee_.as.key;
-    frame.arg_count = static_cast<std::uint8_t>(argc);
-  } else if (std::expected<void, VmError> entered =
-                 enter_closure(vm, callee_.as.key, s0, argc, CallSite::Native);
-             !entered) {
-    // Also the frame limit's error, which enter_closure's push gives as well.
-    st.truncate(s0);
-    return std::unexpected(std::move(entered.error()));
-  }
+  std::optional<VmError> error;
+  if (!start_call(args, error)) return std::unexpected(std::move(*error));
   std::expected<Value, VmError> r = execute(vm, RunRecord{RunKind::Callback, f0, s0, h0});
   if (!r && !vm.unwind_past_native) {
     cut_stacks(vm, s0, f0, h0);
     r.error().crossed_native = true;
   }
   return r;
+}
+
+// The steps of a walk between two calls of its run. Each answer is taken, and the next call's
+// arguments made, with the builtin's own nesting of natives, so that nothing collects while the
+// builtin works on what it holds; the calls themselves may collect.
+class RepeatedCall::Feed final : public CallbackFeed {
+public:
+  Feed(RepeatedCall& call, Steps& steps, std::size_t count, std::uint32_t native_depth,
+       std::uint32_t frame_depth)
+      : call_(call), steps_(steps), count_(count), native_depth_(native_depth),
+        frame_depth_(frame_depth) {}
+
+  bool next(Value answer) override {
+    Vm& vm = call_.vm_;
+    std::span<const Value> args;
+    {
+      InBuiltin in_builtin(vm.heap, native_depth_);
+      std::expected<bool, VmError> go = steps_.take(index_, answer);
+      if (!go) {
+        error = std::move(go.error());
+        return false;
+      }
+      if (!*go || ++index_ == count_) return false;
+      if (--vm.interrupt_countdown == 0) [[unlikely]] {
+        if (std::optional<VmError> e = machine::poll_interrupt(vm)) {
+          error = std::move(e);
+          return false;
+        }
+      }
+      args = steps_.args(index_);
+    }
+    if (!call_.start_call(args, error)) return false;
+    vm.frames[frame_depth_].run_root = vm.runs.back().root_frame;
+    return true;
+  }
+
+  std::optional<VmError> error;
+
+private:
+  struct InBuiltin {
+    InBuiltin(Heap& heap, std::uint32_t depth) : heap_(heap) { heap_.native_depth = depth; }
+    ~InBuiltin() { heap_.native_depth = 0; }
+    InBuiltin(const InBuiltin&) = delete;
+    InBuiltin& operator=(const InBuiltin&) = delete;
+    Heap& heap_;
+  };
+
+  RepeatedCall& call_;
+  Steps& steps_;
+  std::size_t count_;
+  std::size_t index_ = 0;
+  std::uint32_t native_depth_;
+  std::uint32_t frame_depth_;
+};
+
+std::optional<VmError> RepeatedCall::each(std::size_t count, Steps& steps) {
+  using namespace machine;
+  if (count == 0) return std::nullopt;
+  if (kind_ != Kind::Closure) {
+    for (std::size_t i = 0; i < count; ++i) {
+      NativeResult r = (*this)(steps.args(i));
+      if (!r) return std::move(r.error());
+      std::expected<bool, VmError> go = steps.take(i, *r);
+      if (!go) return std::move(go.error());
+      if (!*go) break;
+    }
+    return std::nullopt;
+  }
+  Vm& vm = vm_;
+  if (--vm.interrupt_countdown == 0) [[unlikely]] {
+    if (std::optional<VmError> e = poll_interrupt(vm)) return e;
+  }
+  if (!guard_) guard_.emplace();
+  if (!*guard_) {
+    vm.run_aborting = true;
+    return VmError::stack_overflow();
+  }
+  const auto s0 = static_cast<std::uint32_t>(vm.stack.size());
+  const auto f0 = static_cast<std::uint32_t>(vm.frames.size());
+  const auto h0 = static_cast<std::uint32_t>(vm.handlers.size());
+  std::span<const Value> first = steps.args(0);
+  Feed feed(*this, steps, count, vm.heap.native_depth, f0);
+  CollectionAllowed in_callback(vm.heap);
+  if (!start_call(first, feed.error)) return std::move(feed.error);
+  RunRecord run{RunKind::Callback, f0, s0, h0};
+  run.feed = &feed;
+  std::expected<Value, VmError> r = execute(vm, run);
+  if (!r) {
+    if (!vm.unwind_past_native) {
+      cut_stacks(vm, s0, f0, h0);
+      r.error().crossed_native = true;
+    }
+    return std::move(r.error());
+  }
+  return std::move(feed.error);
 }
 
 } // namespace quorvex

@@ -38,6 +38,9 @@
 //     unwinding return of a handler clause), so the test is made after those and nowhere else.
 //     After a perform and after an error the program took over, the loop goes straight to the
 //     next fetch. A run whose root frame an unwind cut away (RunRecord::cut) ends at the test.
+//     The run of a walk (RunRecord::feed) hands each answer of its root frame to the feed, out
+//     of the loop body like any call; when the feed has pushed the next call's root frame, the
+//     loop reloads its registers (IN()) and goes on there, else the run ends.
 //  8. A boundary frame runs a copy of its code with a stop word at its stop point; fetching the
 //     stop word ends the frame before the instruction there runs.
 //  9. Every call of compiled code and every backward jump counts down to a poll of the interrupt
@@ -1027,7 +1030,9 @@ redispatch:
           result = sp[-1];
           st.set_top(stack_lo + top.base);
           vm.frames.pop_back();
-          return result;
+          if (run.feed == nullptr || !run.feed->next(result)) return result;
+          IN();
+          DISPATCH();
         }
       }
     }
@@ -1684,6 +1689,10 @@ finish_at_depth:
   }
   result = st.back();
   st.pop_back();
+  if (run.feed != nullptr && run.feed->next(result)) {
+    IN();
+    DISPATCH();
+  }
   if (run.kind == RunKind::Guard) {
     st.truncate(run.stack_height);
     if (run.handler_count < vm.handlers.size()) vm.handlers.resize(run.handler_count);
@@ -1693,6 +1702,10 @@ finish_at_depth:
 done:
   // Reached with the machine synchronised.
   if (vm.runs.back().cut) return std::unexpected(cut_run_error());
+  if (run.feed != nullptr && run.feed->next(result)) {
+    IN();
+    DISPATCH();
+  }
   if (run.kind == RunKind::Guard) {
     st.truncate(run.stack_height);
     if (run.handler_count < vm.handlers.size()) vm.handlers.resize(run.handler_count);

@@ -96,6 +96,19 @@ enum class RunKind : std::uint8_t {
 //    then belong to an enclosing run, which continues with the `with-handler` form's value; the
 //    cut run ends at once, returns an error to its native caller, and whatever that native returns
 //    is dropped. Vm::unwind_past_native stays set until the run the unwind landed in takes over.
+// The calls of one walk of a builtin (RepeatedCall::each) made in a single Callback run: when a
+// call's root frame returns, the run hands the answer to next(), which takes it and either starts
+// the next call (its root frame pushed where the last one was) or ends the run. Entering and
+// leaving the loop once per element cost more than most callbacks' own work.
+class CallbackFeed {
+public:
+  // Answers true once the next call's root frame is on top; false ends the run with `answer`.
+  virtual bool next(Value answer) = 0;
+
+protected:
+  ~CallbackFeed() = default;
+};
+
 struct RunRecord {
   RunKind kind = RunKind::Outermost;
   std::uint32_t frame_depth = 0;
@@ -104,6 +117,8 @@ struct RunRecord {
   // A number no other run of this machine had; stamped into the root frame's run_root.
   std::uint64_t root_frame = 0;
   bool cut = false;
+  // Callback runs of a walk only: where each root frame's answer goes.
+  CallbackFeed* feed = nullptr;
 };
 
 // One element of the handler stack, installed by PushHandler for the body of a `with-handler`.
@@ -595,7 +610,39 @@ public:
     return (*this)(std::span<const Value>(pair, 2));
   }
 
+  // One step of a walk: the arguments of call i (in order, each asked for once, not pointing into
+  // the value stack; they must stay valid until the next step is asked for), and the taking of
+  // its answer, which says whether the walk goes on. Both run as the builtin's own code: nothing
+  // collects while they run.
+  class Steps {
+  public:
+    virtual std::span<const Value> args(std::size_t i) = 0;
+    virtual std::expected<bool, VmError> take(std::size_t i, Value answer) = 0;
+
+  protected:
+    ~Steps() = default;
+  };
+  // Makes calls 0 .. count-1 as operator() would, each answer taken before the next call starts,
+  // and stops at the first error (a callback's, a poll's, or take's own) and answers it. A closure
+  // callee's calls all run in one run of the loop.
+  std::optional<VmError> each(std::size_t count, Steps& steps);
+  template <class ArgsOf, class Take>
+  std::optional<VmError> each(std::size_t count, ArgsOf&& args_of, Take&& take_answer) {
+    struct Lambdas final : Steps {
+      Lambdas(ArgsOf& a, Take& t) : a_(a), t_(t) {}
+      std::span<const Value> args(std::size_t i) override { return a_(i); }
+      std::expected<bool, VmError> take(std::size_t i, Value answer) override {
+        return t_(i, answer);
+      }
+      ArgsOf& a_;
+      Take& t_;
+    } steps(args_of, take_answer);
+    return each(count, static_cast<Steps&>(steps));
+  }
+
 private:
+  class Feed;
+  bool start_call(std::span<const Value> args, std::optional<VmError>& error);
   enum class Kind : std::uint8_t { Closure, Native, Other };
   static constexpr std::uint32_t kNoPlan = 0xFFFFFFFFu;
   void plan(std::uint32_t argc);

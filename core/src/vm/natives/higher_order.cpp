@@ -255,12 +255,15 @@ NativeResult builtin_map(Vm& vm, const Value* args, std::size_t) {
   roots.add(std::span(args, 2));
   RepeatedCall call(vm, f);
   ValueVector results;
-  for (const Value& x : *items) {
-    NativeResult r = call(x);
-    if (!r) return r;
-    roots.add(*r);
-    results.push_back_mut(*r);
-  }
+  auto it = items->begin();
+  std::optional<VmError> stop = call.each(
+      items->size(), [&](std::size_t) { return std::span<const Value>(&*it++, 1); },
+      [&](std::size_t, Value r) -> std::expected<bool, VmError> {
+        roots.add(r);
+        results.push_back_mut(r);
+        return true;
+      });
+  if (stop) return std::unexpected(std::move(*stop));
   return alloc_seq_object(vm.heap, std::move(results), is_vector);
 }
 
@@ -273,11 +276,15 @@ NativeResult builtin_filter(Vm& vm, const Value* args, std::size_t) {
   roots.add(std::span(args, 2));
   RepeatedCall call(vm, pred);
   ValueVector kept;
-  for (const Value& x : *items) {
-    NativeResult r = call(x);
-    if (!r) return r;
-    if (is_truthy(*r)) kept.push_back_mut(x);
-  }
+  auto it = items->begin();
+  std::optional<VmError> stop = call.each(
+      items->size(), [&](std::size_t) { return std::span<const Value>(&*it, 1); },
+      [&](std::size_t, Value r) -> std::expected<bool, VmError> {
+        if (is_truthy(r)) kept.push_back_mut(*it);
+        ++it;
+        return true;
+      });
+  if (stop) return std::unexpected(std::move(*stop));
   return alloc_seq_object(vm.heap, std::move(kept), is_vector);
 }
 
@@ -470,17 +477,26 @@ NativeResult builtin_reduce(Vm& vm, const Value* args, std::size_t argc) {
   }
   const std::optional<VariantTag> reduced = vm.reduce_signal_type;
   RepeatedCall call(vm, f);
-  for (; it != elements.end(); ++it) {
-    NativeResult r = call(acc, *it);
-    if (!r) return r;
-    acc = *r;
-    if (reduced) {
-      const Variant* variant = heap_get_as<Variant>(vm.heap, acc);
-      if (variant != nullptr && variant->tag == *reduced) {
-        return variant->fields.empty() ? Value::nil() : variant->fields[0];
-      }
-    }
-  }
+  Value pair[2];
+  std::optional<VmError> stop = call.each(
+      elements.size() - (argc == 2 ? 1 : 0),
+      [&](std::size_t) {
+        pair[0] = acc;
+        pair[1] = *it++;
+        return std::span<const Value>(pair, 2);
+      },
+      [&](std::size_t, Value r) -> std::expected<bool, VmError> {
+        acc = r;
+        if (reduced) {
+          const Variant* variant = heap_get_as<Variant>(vm.heap, acc);
+          if (variant != nullptr && variant->tag == *reduced) {
+            acc = variant->fields.empty() ? Value::nil() : variant->fields[0];
+            return false;
+          }
+        }
+        return true;
+      });
+  if (stop) return std::unexpected(std::move(*stop));
   return acc;
 }
 
@@ -535,18 +551,22 @@ NativeResult builtin_group_by(Vm& vm, const Value* args, std::size_t) {
   // new key as it comes.
   std::vector<ValueVector> groups;
   RepeatedCall call(vm, f);
-  for (const Value& x : *walked) {
-    NativeResult k = call(x);
-    if (!k) return k;
-    Guarded<Value> key = canonical_key(vm.heap, *k);
-    if (!key) return std::unexpected(to_vm_error(key.error()));
-    const std::size_t at = index.find_or_add(*key);
-    if (at == groups.size()) {
-      roots.add(*key);
-      groups.emplace_back();
-    }
-    groups[at].push_back_mut(x);
-  }
+  auto it = walked->begin();
+  std::optional<VmError> stop = call.each(
+      walked->size(), [&](std::size_t) { return std::span<const Value>(&*it, 1); },
+      [&](std::size_t, Value k) -> std::expected<bool, VmError> {
+        Guarded<Value> key = canonical_key(vm.heap, k);
+        if (!key) return std::unexpected(to_vm_error(key.error()));
+        const std::size_t at = index.find_or_add(*key);
+        if (at == groups.size()) {
+          roots.add(*key);
+          groups.emplace_back();
+        }
+        groups[at].push_back_mut(*it);
+        ++it;
+        return true;
+      });
+  if (stop) return std::unexpected(std::move(*stop));
   // Nothing collects from here on: no callback runs.
   std::vector<Value> vectors;
   vectors.reserve(groups.size());
@@ -680,12 +700,16 @@ NativeResult builtin_sort_by(Vm& vm, const Value* args, std::size_t) {
   std::vector<Keyed> keyed;
   keyed.reserve(items->size());
   RepeatedCall call(vm, keyfn);
-  for (const Value& x : *items) {
-    NativeResult key = call(x);
-    if (!key) return key;
-    roots.add(*key);
-    keyed.push_back(Keyed{*key, x});
-  }
+  auto it = items->begin();
+  std::optional<VmError> stop = call.each(
+      items->size(), [&](std::size_t) { return std::span<const Value>(&*it, 1); },
+      [&](std::size_t, Value key) -> std::expected<bool, VmError> {
+        roots.add(key);
+        keyed.push_back(Keyed{key, *it});
+        ++it;
+        return true;
+      });
+  if (stop) return std::unexpected(std::move(*stop));
   auto less = [](const Keyed& a, const Keyed& b) { return natural_less(a.key, b.key); };
   if (auto stop = merge_sort(vm, keyed, less)) return std::unexpected(std::move(*stop));
   ValueVector sorted;
