@@ -359,6 +359,27 @@ GIVEN_UP_PARTWAY = [
 ]
 
 
+# Tokens that start like the common ones and turn out otherwise once they end.
+TOKEN_ENDS = [
+    ("[12#]", ["12#"]),
+    ("[1:a 2/x]", ["1:a", "2/x"]),
+    ("[7é 7\u00a08]", ["7é", 7, 8]),
+    ("[123456789012345678 1234567890123456789]", [123456789012345678, 1234567890123456789]),
+    ("[99999999999999999999 -12 +0]", ["99999999999999999999", -12, 0]),
+    ("[1.5x 1.5.5 1. .5 1.e3]", ["1.5x", "1.5.5", 1.0, 0.5, 1000.0]),
+    ("[nil? true-ish falsey nil/a]", ["nil?", "true-ish", "falsey", "nil/a"]),
+    ("[nil true false]", [None, True, False]),
+    ("{nil 1 true 2}", {None: 1, True: 2}),
+]
+
+
+@pytest.mark.parametrize("text, value", TOKEN_ENDS)
+def test_tokens_read_by_where_they_end(text, value):
+    result = parse_edn(text)
+    assert result == value
+    assert [type(x) for x in result] == [type(x) for x in value]
+
+
 @pytest.mark.parametrize("text, value", GIVEN_UP_PARTWAY)
 def test_texts_given_up_partway_read_as_the_general_reader_reads_them(text, value):
     result = parse_edn(text)

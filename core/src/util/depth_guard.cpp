@@ -104,4 +104,13 @@ DepthGuard::~DepthGuard() noexcept { --t_stack.depth; }
 
 int DepthGuard::current_depth() noexcept { return t_stack.depth; }
 
+DepthCounter::DepthCounter() noexcept {
+  StackBounds& t = t_stack;
+  const StackBounds& b = bounds_of(t);
+  depth_ = &t.depth;
+  low_ = b.low;
+  high_ = b.high;
+  reserve_ = b.reserve;
+}
+
 }  // namespace quorvex

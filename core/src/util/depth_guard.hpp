@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace quorvex {
 
@@ -38,6 +39,33 @@ class DepthGuard {
  private:
   bool ok_;
   int depth_;
+};
+
+// The guard's two limits for one recursion that counts its levels itself, with the thread's
+// record looked up once instead of at every level (in a shared library each look-up is a call).
+// enter() counts a level and answers what a DepthGuard made there would; every enter() is matched
+// by a leave(), whatever it answered. Only for the thread that made it, within one call.
+class DepthCounter {
+ public:
+  DepthCounter() noexcept;
+  DepthCounter(const DepthCounter&) = delete;
+  DepthCounter& operator=(const DepthCounter&) = delete;
+
+  bool enter() noexcept {
+    const int depth = ++*depth_;
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    // Unknown bounds, or a frame on a stack of its own: nothing to measure against.
+    const bool room = low_ == 0 || here < low_ || here >= high_ || here - low_ > reserve_;
+    return depth <= DepthGuard::kMaxDepth && room;
+  }
+  void leave() noexcept { --*depth_; }
+  int depth() const noexcept { return *depth_; }
+
+ private:
+  int* depth_;
+  std::uintptr_t low_;
+  std::uintptr_t high_;
+  std::size_t reserve_;
 };
 
 // Bytes left between the current frame and the low end of this thread's stack (a large number when

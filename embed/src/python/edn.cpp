@@ -609,7 +609,7 @@ public:
   // with the builder's failure, if any, still to be raised.
   bool document(PyRef& out) {
     if (n_ != cursor_.length() || cursor_.too_large()) return false;
-    if (DepthGuard::current_depth() >= DepthGuard::kMaxDepth) return false;
+    if (depth_.depth() >= DepthGuard::kMaxDepth) return false;
     out = PyRef::borrow(Py_None);
     for (;;) {
       skip_space();
@@ -738,6 +738,20 @@ private:
 
   bool token(PyRef& out, bool key) {
     const std::uint32_t start = pos_;
+    {
+      // The commonest token first, in one pass: up to 18 digits, which cannot overflow, ended by
+      // a delimiter or the end of the text.
+      std::uint64_t magnitude = 0;
+      std::uint32_t k = start;
+      const std::uint32_t limit = n_ - start > 18 ? start + 18 : n_;
+      while (k < limit && is_digit(p_[k]))
+        magnitude = magnitude * 10 + (p_[k++] - '0');
+      if (k > start && (k == n_ || (p_[k] < 0x80 && kTokenStop[p_[k]]))) {
+        pos_ = k;
+        out = b_.integer(static_cast<std::int64_t>(magnitude));
+        return true;
+      }
+    }
     const std::uint32_t end = token_end(start);
     if (end < n_ && p_[end] >= 0x80) {
       TokenValue atom;
@@ -776,8 +790,17 @@ private:
         }
       }
     }
+    const std::string_view text = view(start, end);
+    if (text == "nil") {
+      out = PyRef::borrow(Py_None);
+      return true;
+    }
+    if (text == "true" || text == "false") {
+      out = PyRef::borrow(text[0] == 't' ? Py_True : Py_False);
+      return true;
+    }
     TokenValue atom;
-    if (!cursor_.classify_token(view(start, end), start, atom)) return false;
+    if (!cursor_.classify_token(text, start, atom)) return false;
     out = b_.atom(atom, key);
     return true;
   }
@@ -785,9 +808,8 @@ private:
   // A collection's items from its opening bracket at pos_ to `close`, handed to `finish`.
   template <class Finish> bool items(PyRef& out, char close, Finish finish) {
     ++pos_;
-    DepthGuard guard;
-    // At the count's last level the general reader refuses the atoms inside too.
-    if (!guard || guard.depth() >= DepthGuard::kMaxDepth) return false;
+    Level level(depth_);
+    if (!level.ok()) return false;
     PyBuild::Nest nest(b_);
     const std::size_t base = items_.size();
     Truncate<PyRef> tidy{items_, base};
@@ -808,8 +830,8 @@ private:
   bool map(PyRef& out) {
     ++pos_;
     auto start = b_.map_start();
-    DepthGuard guard;
-    if (!guard || guard.depth() >= DepthGuard::kMaxDepth) return false;
+    Level level(depth_);
+    if (!level.ok()) return false;
     PyBuild::Nest nest(b_);
     const std::size_t base = entries_.size();
     Truncate<std::pair<PyRef, PyRef>> tidy{entries_, base};
@@ -846,11 +868,28 @@ private:
     ~Truncate() { stack.resize(base); }
   };
 
+  // One level of nesting, as the general reader's depth guard counts it.
+  class Level {
+  public:
+    // At the count's last level the general reader refuses the atoms inside too.
+    explicit Level(DepthCounter& depth)
+        : depth_(depth), ok_(depth.enter() && depth.depth() < DepthGuard::kMaxDepth) {}
+    ~Level() { depth_.leave(); }
+    Level(const Level&) = delete;
+    Level& operator=(const Level&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    DepthCounter& depth_;
+    bool ok_;
+  };
+
   const unsigned char* p_;
   std::uint32_t n_;
   std::uint32_t pos_ = 0;
   ReadCursor cursor_;
   PyBuild& b_;
+  DepthCounter depth_;
   std::vector<PyRef>& items_;
   std::vector<std::pair<PyRef, PyRef>>& entries_;
   // Unescaped string contents, as the cursor makes them.

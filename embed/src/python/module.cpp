@@ -21,8 +21,9 @@ namespace {
 
 PyObject* parse_edn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard_nested_object([&]() -> PyObject* {
-    PyObject* src_arg = nullptr;
-    if (!match_fast_arguments("parse_edn", {"src"}, args, nargs, kwnames, &src_arg)) {
+    PyObject* src_arg = nargs == 1 && kwnames == nullptr ? args[0] : nullptr;
+    if (src_arg == nullptr &&
+        !match_fast_arguments("parse_edn", {"src"}, args, nargs, kwnames, &src_arg)) {
       return nullptr;
     }
     std::string_view src;
