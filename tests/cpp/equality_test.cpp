@@ -220,6 +220,66 @@ TEST(Equality, CyclesThroughAtomsTerminate) {
   EXPECT_TRUE(*values_equal(v.heap, la, v.list({a})));
 }
 
+TEST(Equality, SharedStructureComparesOncePerPairOfObjects) {
+  // Each kind nested sixty times around two references to the level below: 2^60 paths to the
+  // leaf. `last` replaces the leaf on the rightmost path only.
+  Values v;
+  using Wrap = Value (*)(Values&, Value, Value);
+  struct Shape {
+    const char* name;
+    Wrap wrap;
+  };
+  const Shape shapes[] = {
+      {"vector",
+       [](Values& v, Value l, Value r) {
+         return v.vec({l, r});
+       }},
+      {"list",
+       [](Values& v, Value l, Value r) {
+         return v.list({l, r});
+       }},
+      {"map",
+       [](Values& v, Value l, Value r) {
+         return v.map({{K(1), l}, {K(2), r}});
+       }},
+      {"set",
+       [](Values& v, Value l, Value r) {
+         return v.set({v.vec({l}), v.list({r})});
+       }},
+      {"variant",
+       [](Values& v, Value l, Value r) {
+         return v.variant(1, 0, {l, r});
+       }},
+      {"key box",
+       [](Values& v, Value l, Value r) {
+         return v.vec({v.keybox(l), r});
+       }},
+  };
+  for (const Shape& shape : shapes) {
+    auto tree = [&](Value leaf, Value last) {
+      Value t = v.vec({leaf});
+      Value odd = v.vec({last});
+      for (int i = 0; i < 60; ++i) {
+        odd = shape.wrap(v, t, odd);
+        t = shape.wrap(v, t, t);
+      }
+      return odd;
+    };
+    const Value a = tree(I(1), I(1));
+    const Case cases[] = {
+        {"equal copies", a, tree(I(1), I(1)), true},
+        {"equal across number kinds", a, tree(F(1.0), F(1.0)), true},
+        {"the last leaf differs", a, tree(I(1), I(2)), false},
+        {"every leaf differs", a, tree(I(2), I(2)), false},
+        {"NaN leaves", tree(F(NAN), F(NAN)), tree(F(NAN), F(NAN)), false},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(shape.name);
+      check(v.heap, c);
+    }
+  }
+}
+
 TEST(Equality, DeepNestingIsAnOrderlyError) {
   Values v;
   Value a = I(1);

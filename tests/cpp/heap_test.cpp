@@ -666,6 +666,36 @@ TEST_F(HashConsTest, DeepUnsharedNestingIsAnOrderlyError) {
   EXPECT_FALSE(hash_value_structural(heap, v).has_value());
 }
 
+TEST_F(HashConsTest, SharedStructureHashesAndCanonicalisesOncePerObject) {
+  // [t t] nested sixty times: 2^60 paths to the leaf. Built twice as distinct objects, and once
+  // more with the very last leaf changed.
+  auto tree = [&](std::int64_t last_leaf) {
+    Value t = insert_seq(heap, {Value::from_int(1)});
+    Value odd = insert_seq(heap, {Value::from_int(last_leaf)});
+    for (int i = 0; i < 60; ++i) {
+      t = insert_seq(heap, {t, t});
+      odd = insert_seq(heap, {t, odd});
+    }
+    roots.values.push_back(odd);
+    return odd;
+  };
+  const Value a = tree(1);
+  const Value b = tree(1);
+  const Value c = tree(2);
+  ASSERT_NE(a.as.key, b.as.key);
+  EXPECT_EQ(**hash_value_structural(heap, a), **hash_value_structural(heap, b));
+  EXPECT_NE(**hash_value_structural(heap, a), **hash_value_structural(heap, c));
+  EXPECT_TRUE(*values_equal_for_intern(heap, a, b));
+  EXPECT_FALSE(*values_equal_for_intern(heap, a, c));
+  const Value ka = *canonical_key(heap, a);
+  roots.values.push_back(ka);
+  EXPECT_EQ(canonical_key(heap, b)->as.key, ka.as.key);
+  EXPECT_NE(canonical_key(heap, c)->as.key, ka.as.key);
+  const ValueSet set = *set_insert_value(heap, ValueSet(), a);
+  EXPECT_TRUE(*set_contains(heap, set, b));
+  EXPECT_FALSE(*set_contains(heap, set, c));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Canonical keys, maps and sets
 

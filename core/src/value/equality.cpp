@@ -2,6 +2,7 @@
 
 #include "regex/regex.hpp"
 #include "util/depth_guard.hpp"
+#include "value/walk_memo.hpp"
 
 namespace quorvex {
 
@@ -14,35 +15,43 @@ inline bool ends(Eq3 r) {
   return r == Eq3::Deep || r == Eq3::Stop;
 }
 
-Eq3 eq_objects(const Heap& h, HeapKey a, HeapKey b);
+// One comparison: the heap, and the answers it keeps for pairs of objects met again through
+// shared structure. A pair's answer is kept whichever it is: scanning a set or a map for an
+// equal element goes on past an unequal pair.
+struct Walk {
+  const Heap& h;
+  WalkMemo<HeapKeyPair, bool, HeapKeyPairHash> memo;
+};
 
-inline Eq3 eq_values(const Heap& h, const Value& a, const Value& b) {
+Eq3 eq_objects(Walk& w, HeapKey a, HeapKey b);
+
+inline Eq3 eq_values(Walk& w, const Value& a, const Value& b) {
   if (a.tag != Tag::Object || b.tag != Tag::Object || a.as.key == b.as.key) {
     return scalar_values_equal(a, b) ? Eq3::Yes : Eq3::No;
   }
-  return eq_objects(h, a.as.key, b.as.key);
+  return eq_objects(w, a.as.key, b.as.key);
 }
 
 // Whether `set` holds an element equal to x. A key-equal element is equal (key equality implies
 // language equality), so the identity lookup settles the common case; numbers of other kinds
 // (1 and 1.0) and uncanonical objects need the scan.
-Eq3 set_has_equal(const Heap& h, const ValueSet& set, const Value& x) {
+Eq3 set_has_equal(Walk& w, const ValueSet& set, const Value& x) {
   if (set.contains(x)) return Eq3::Yes;
   for (const Value& y : set) {
-    if (walk_interrupted(h)) return Eq3::Stop;
-    const Eq3 r = eq_values(h, x, y);
+    if (walk_interrupted(w.h)) return Eq3::Stop;
+    const Eq3 r = eq_values(w, x, y);
     if (r != Eq3::No) return r;
   }
   return Eq3::No;
 }
 
 // The value stored under the first key of `map` equal to k, or nullptr.
-Eq3 map_find_equal(const Heap& h, const ValueMap& map, const Value& k, const Value*& out) {
+Eq3 map_find_equal(Walk& w, const ValueMap& map, const Value& k, const Value*& out) {
   out = map.find(k);
   if (out != nullptr) return Eq3::Yes;
   for (const auto& entry : map) {
-    if (walk_interrupted(h)) return Eq3::Stop;
-    const Eq3 r = eq_values(h, k, entry.first);
+    if (walk_interrupted(w.h)) return Eq3::Stop;
+    const Eq3 r = eq_values(w, k, entry.first);
     if (ends(r)) return r;
     if (r == Eq3::Yes) {
       out = &entry.second;
@@ -53,19 +62,19 @@ Eq3 map_find_equal(const Heap& h, const ValueMap& map, const Value& k, const Val
 }
 
 // Whether every entry of x has an equal key in y whose value is equal.
-Eq3 map_entries_found(const Heap& h, const ValueMap& x, const ValueMap& y) {
+Eq3 map_entries_found(Walk& w, const ValueMap& x, const ValueMap& y) {
   for (const auto& entry : x) {
-    if (walk_interrupted(h)) return Eq3::Stop;
+    if (walk_interrupted(w.h)) return Eq3::Stop;
     const Value* other = nullptr;
-    const Eq3 found = map_find_equal(h, y, entry.first, other);
+    const Eq3 found = map_find_equal(w, y, entry.first, other);
     if (found != Eq3::Yes) return found;
-    const Eq3 r = eq_values(h, entry.second, *other);
+    const Eq3 r = eq_values(w, entry.second, *other);
     if (r != Eq3::Yes) return r;
   }
   return Eq3::Yes;
 }
 
-Eq3 eq_payloads(const Heap& h, const HeapObject& a, const HeapObject& b) {
+Eq3 eq_payloads(Walk& w, const HeapObject& a, const HeapObject& b) {
   switch (a.kind()) {
   case ObjectKind::Seq: {
     const ValueVector& x = a.get_if<SeqObject>()->items;
@@ -75,15 +84,15 @@ Eq3 eq_payloads(const Heap& h, const HeapObject& a, const HeapObject& b) {
       // Shared structure holds the same values; only NaN could still differ.
       bool has_float = false;
       for (const Value& v : x) {
-        if (walk_interrupted(h)) return Eq3::Stop;
+        if (walk_interrupted(w.h)) return Eq3::Stop;
         has_float |= v.tag == Tag::Float;
       }
       if (!has_float) return Eq3::Yes;
     }
     auto it = y.begin();
     for (const Value& v : x) {
-      if (walk_interrupted(h)) return Eq3::Stop;
-      const Eq3 r = eq_values(h, v, *it);
+      if (walk_interrupted(w.h)) return Eq3::Stop;
+      const Eq3 r = eq_values(w, v, *it);
       if (r != Eq3::Yes) return r;
       ++it;
     }
@@ -95,13 +104,13 @@ Eq3 eq_payloads(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const ValueSet& y = b.get_if<SetObject>()->set;
     if (x.size() != y.size()) return Eq3::No;
     for (const Value& v : x) {
-      if (walk_interrupted(h)) return Eq3::Stop;
-      const Eq3 r = set_has_equal(h, y, v);
+      if (walk_interrupted(w.h)) return Eq3::Stop;
+      const Eq3 r = set_has_equal(w, y, v);
       if (r != Eq3::Yes) return r;
     }
     for (const Value& v : y) {
-      if (walk_interrupted(h)) return Eq3::Stop;
-      const Eq3 r = set_has_equal(h, x, v);
+      if (walk_interrupted(w.h)) return Eq3::Stop;
+      const Eq3 r = set_has_equal(w, x, v);
       if (r != Eq3::Yes) return r;
     }
     return Eq3::Yes;
@@ -113,18 +122,18 @@ Eq3 eq_payloads(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const ValueMap& x = a.get_if<MapObject>()->map;
     const ValueMap& y = b.get_if<MapObject>()->map;
     if (x.size() != y.size()) return Eq3::No;
-    if (const Eq3 r = map_entries_found(h, x, y); r != Eq3::Yes) return r;
-    return map_entries_found(h, y, x);
+    if (const Eq3 r = map_entries_found(w, x, y); r != Eq3::Yes) return r;
+    return map_entries_found(w, y, x);
   }
   case ObjectKind::KeyBox:
-    return eq_values(h, a.get_if<KeyBox>()->value, b.get_if<KeyBox>()->value);
+    return eq_values(w, a.get_if<KeyBox>()->value, b.get_if<KeyBox>()->value);
   case ObjectKind::Variant: {
     const Variant& x = *a.get_if<Variant>();
     const Variant& y = *b.get_if<Variant>();
     if (x.tag != y.tag || x.fields.size() != y.fields.size()) return Eq3::No;
     for (std::size_t i = 0; i < x.fields.size(); ++i) {
-      if (walk_interrupted(h)) return Eq3::Stop;
-      const Eq3 r = eq_values(h, x.fields[i], y.fields[i]);
+      if (walk_interrupted(w.h)) return Eq3::Stop;
+      const Eq3 r = eq_values(w, x.fields[i], y.fields[i]);
       if (r != Eq3::Yes) return r;
     }
     return Eq3::Yes;
@@ -134,9 +143,9 @@ Eq3 eq_payloads(const Heap& h, const HeapObject& a, const HeapObject& b) {
   }
 }
 
-Eq3 eq_objects(const Heap& h, HeapKey ka, HeapKey kb) {
-  const HeapObject* a = heap_get(h, ka);
-  const HeapObject* b = heap_get(h, kb);
+Eq3 eq_objects(Walk& w, HeapKey ka, HeapKey kb) {
+  const HeapObject* a = heap_get(w.h, ka);
+  const HeapObject* b = heap_get(w.h, kb);
   if (a == nullptr || b == nullptr || a->kind() != b->kind()) return Eq3::No;
   switch (a->kind()) {
   case ObjectKind::String:
@@ -155,9 +164,13 @@ Eq3 eq_objects(const Heap& h, HeapKey ka, HeapKey kb) {
   case ObjectKind::Map:
   case ObjectKind::KeyBox:
   case ObjectKind::Variant: {
+    const std::uint64_t mark = w.memo.enter();
+    if (const bool* known = w.memo.find({ka, kb})) return *known ? Eq3::Yes : Eq3::No;
     DepthGuard guard;
     if (!guard) return Eq3::Deep;
-    return eq_payloads(h, *a, *b);
+    const Eq3 r = eq_payloads(w, *a, *b);
+    if (!ends(r)) w.memo.keep({ka, kb}, mark, r == Eq3::Yes);
+    return r;
   }
   default:
     return Eq3::No;
@@ -168,7 +181,8 @@ Eq3 eq_objects(const Heap& h, HeapKey ka, HeapKey kb) {
 
 Guarded<bool> objects_equal(const Heap& h, HeapKey a, HeapKey b) {
   if (a == b) return true;
-  const Eq3 r = eq_objects(h, a, b);
+  Walk w{h, {}};
+  const Eq3 r = eq_objects(w, a, b);
   if (r == Eq3::Deep) return std::unexpected(ValueFault::TooDeep);
   if (r == Eq3::Stop) return std::unexpected(ValueFault::Interrupted);
   return r == Eq3::Yes;

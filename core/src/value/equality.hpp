@@ -10,6 +10,8 @@
 //
 // This is not the strict equality of hash-consing (hash_cons.hpp), nor the identity of map keys.
 // The comparison recurses once per level of nesting; past the depth guard it fails with TooDeep.
+// Its cost follows the number of distinct pairs of objects compared, not the number of paths to
+// them through shared structure (walk_memo.hpp).
 // Long comparisons count their steps on the heap's walk monitor and fail with Interrupted when it
 // says stop. It never allocates and never collects.
 #pragma once

@@ -5,6 +5,7 @@
 
 #include "util/depth_guard.hpp"
 #include "util/hash.hpp"
+#include "value/walk_memo.hpp"
 
 namespace quorvex {
 
@@ -82,9 +83,21 @@ private:
   std::size_t n_ = 0;
 };
 
-SHash hash_object(const Heap& h, const HeapObject& o);
+// Answer of the strict comparison; Deep and Stop end it (past the depth guard, or stopped by the
+// walk monitor).
+enum class Eq3 : std::uint8_t { No, Yes, Deep, Stop };
 
-SHash hash_val(const Heap& h, const Value& v) {
+// One hash or one strict comparison: the heap, and the answers kept for objects (or pairs of
+// objects) met again through shared structure.
+struct Walk {
+  const Heap& h;
+  WalkMemo<HeapKey, SHash, HeapKeyHash> hashes;
+  WalkMemo<HeapKeyPair, bool, HeapKeyPairHash> pairs;
+};
+
+SHash hash_object(Walk& w, const HeapObject& o);
+
+SHash hash_val(Walk& w, const Value& v) {
   Feed s;
   switch (v.tag) {
   case Tag::Nil:
@@ -122,7 +135,7 @@ SHash hash_val(const Heap& h, const Value& v) {
     break;
   }
   case Tag::Object: {
-    const HeapEntry* e = heap_entry(h, v.as.key);
+    const HeapEntry* e = heap_entry(w.h, v.as.key);
     if (e == nullptr) return kNone;
     switch (e->object.kind()) {
     case ObjectKind::String: {
@@ -136,9 +149,14 @@ SHash hash_val(const Heap& h, const Value& v) {
     case ObjectKind::Seq:
     case ObjectKind::Set:
     case ObjectKind::Map:
-    case ObjectKind::Variant:
+    case ObjectKind::Variant: {
       if (e->cached_hash) return SHash::ok(*e->cached_hash);
-      return hash_object(h, e->object);
+      const std::uint64_t mark = w.hashes.enter();
+      if (const SHash* known = w.hashes.find(v.as.key)) return *known;
+      const SHash r = hash_object(w, e->object);
+      if (!failed(r)) w.hashes.keep(v.as.key, mark, r);
+      return r;
+    }
     default:
       return kNone;
     }
@@ -148,7 +166,7 @@ SHash hash_val(const Heap& h, const Value& v) {
   return SHash::ok(s.finish());
 }
 
-SHash hash_object(const Heap& h, const HeapObject& o) {
+SHash hash_object(Walk& w, const HeapObject& o) {
   DepthGuard guard;
   if (!guard) return kDeep;
   Feed s;
@@ -159,8 +177,8 @@ SHash hash_object(const Heap& h, const HeapObject& o) {
     s.write_u8(seq.is_vector ? 1 : 0);
     s.write_u32(static_cast<std::uint32_t>(seq.items.size()));
     for (const Value& item : seq.items) {
-      if (walk_interrupted(h)) return kStop;
-      const SHash c = hash_val(h, item);
+      if (walk_interrupted(w.h)) return kStop;
+      const SHash c = hash_val(w, item);
       if (c.state != SHash::Ok) return c;
       s.write_u64(c.value);
     }
@@ -170,8 +188,8 @@ SHash hash_object(const Heap& h, const HeapObject& o) {
     const ValueSet& set = o.get_if<SetObject>()->set;
     std::uint64_t acc = 0;
     for (const Value& item : set) {
-      if (walk_interrupted(h)) return kStop;
-      const SHash c = hash_val(h, item);
+      if (walk_interrupted(w.h)) return kStop;
+      const SHash c = hash_val(w, item);
       if (c.state != SHash::Ok) return c;
       acc ^= c.value;
     }
@@ -184,10 +202,10 @@ SHash hash_object(const Heap& h, const HeapObject& o) {
     const ValueMap& map = o.get_if<MapObject>()->map;
     std::uint64_t acc = 0;
     for (const auto& entry : map) {
-      if (walk_interrupted(h)) return kStop;
-      const SHash k = hash_val(h, entry.first);
+      if (walk_interrupted(w.h)) return kStop;
+      const SHash k = hash_val(w, entry.first);
       if (k.state != SHash::Ok) return k;
-      const SHash v = hash_val(h, entry.second);
+      const SHash v = hash_val(w, entry.second);
       if (v.state != SHash::Ok) return v;
       acc ^= k.value * 31 + v.value;
     }
@@ -201,8 +219,8 @@ SHash hash_object(const Heap& h, const HeapObject& o) {
     s.write_u8(13);
     s.write_u32(var.tag.word);
     for (const Value& field : var.fields) {
-      if (walk_interrupted(h)) return kStop;
-      const SHash c = hash_val(h, field);
+      if (walk_interrupted(w.h)) return kStop;
+      const SHash c = hash_val(w, field);
       if (c.state != SHash::Ok) return c;
       s.write_u64(c.value);
     }
@@ -227,10 +245,6 @@ Guarded<std::optional<std::uint64_t>> to_guarded(SHash r) {
   return std::unexpected(fault_of(r));
 }
 
-// Answer of the strict comparison; Deep and Stop end it (past the depth guard, or stopped by the
-// walk monitor).
-enum class Eq3 : std::uint8_t { No, Yes, Deep, Stop };
-
 bool ends(Eq3 r) {
   return r == Eq3::Deep || r == Eq3::Stop;
 }
@@ -238,28 +252,32 @@ ValueFault fault_of(Eq3 r) {
   return r == Eq3::Stop ? ValueFault::Interrupted : ValueFault::TooDeep;
 }
 
-Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b);
+Eq3 objects_eq(Walk& w, const HeapObject& a, const HeapObject& b);
 
-Eq3 values_eq(const Heap& h, const Value& a, const Value& b) {
+Eq3 values_eq(Walk& w, const Value& a, const Value& b) {
   if (a.tag != b.tag) return Eq3::No;
   if (a.tag != Tag::Object) return key_equal(a, b) ? Eq3::Yes : Eq3::No;
   if (a.as.key == b.as.key) return Eq3::Yes;
-  const HeapObject* oa = heap_get(h, a.as.key);
-  const HeapObject* ob = heap_get(h, b.as.key);
+  const HeapObject* oa = heap_get(w.h, a.as.key);
+  const HeapObject* ob = heap_get(w.h, b.as.key);
   if (oa == nullptr || ob == nullptr) return Eq3::No;
-  return objects_eq(h, *oa, *ob);
+  const std::uint64_t mark = w.pairs.enter();
+  if (const bool* known = w.pairs.find({a.as.key, b.as.key})) return *known ? Eq3::Yes : Eq3::No;
+  const Eq3 r = objects_eq(w, *oa, *ob);
+  if (!ends(r)) w.pairs.keep({a.as.key, b.as.key}, mark, r == Eq3::Yes);
+  return r;
 }
 
 // Whether `set` holds an element strictly equal to x: by key first (a key-equal element is
 // strictly equal), then by scanning.
-Eq3 set_has_equal(const Heap& h, const ValueSet& set, const Value& x) {
+Eq3 set_has_equal(Walk& w, const ValueSet& set, const Value& x) {
   if (set.contains(x)) return Eq3::Yes;
   // Other scalars are strictly equal only when key-equal with the same hash; 0.0 and -0.0 are
   // equal but hash apart.
   if (x.tag != Tag::Object && x.tag != Tag::Float) return Eq3::No;
   for (const Value& y : set) {
-    if (walk_interrupted(h)) return Eq3::Stop;
-    const Eq3 r = values_eq(h, x, y);
+    if (walk_interrupted(w.h)) return Eq3::Stop;
+    const Eq3 r = values_eq(w, x, y);
     if (r != Eq3::No) return r;
   }
   return Eq3::No;
@@ -267,15 +285,15 @@ Eq3 set_has_equal(const Heap& h, const ValueSet& set, const Value& x) {
 
 // Two sequences with the same storage: equal unless they hold a float (a NaN is unequal to
 // itself), when No asks for the element-wise comparison.
-Eq3 same_storage_equal(const Heap& h, const ValueVector& items) {
+Eq3 same_storage_equal(Walk& w, const ValueVector& items) {
   for (const Value& v : items) {
-    if (walk_interrupted(h)) return Eq3::Stop;
+    if (walk_interrupted(w.h)) return Eq3::Stop;
     if (v.tag == Tag::Float) return Eq3::No;
   }
   return Eq3::Yes;
 }
 
-Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
+Eq3 objects_eq(Walk& w, const HeapObject& a, const HeapObject& b) {
   if (a.kind() != b.kind()) return Eq3::No;
   switch (a.kind()) {
   case ObjectKind::String:
@@ -291,12 +309,12 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const SeqObject& y = *b.get_if<SeqObject>();
     if (x.is_vector != y.is_vector || x.items.size() != y.items.size()) return Eq3::No;
     if (x.items.ptr_eq(y.items)) {
-      if (const Eq3 r = same_storage_equal(h, x.items); r != Eq3::No) return r;
+      if (const Eq3 r = same_storage_equal(w, x.items); r != Eq3::No) return r;
     }
     auto it = y.items.begin();
     for (const Value& v : x.items) {
-      if (walk_interrupted(h)) return Eq3::Stop;
-      const Eq3 r = values_eq(h, v, *it);
+      if (walk_interrupted(w.h)) return Eq3::Stop;
+      const Eq3 r = values_eq(w, v, *it);
       if (r != Eq3::Yes) return r;
       ++it;
     }
@@ -307,8 +325,8 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const ValueSet& y = b.get_if<SetObject>()->set;
     if (x.size() != y.size()) return Eq3::No;
     for (const Value& v : x) {
-      if (walk_interrupted(h)) return Eq3::Stop;
-      const Eq3 r = set_has_equal(h, y, v);
+      if (walk_interrupted(w.h)) return Eq3::Stop;
+      const Eq3 r = set_has_equal(w, y, v);
       if (r != Eq3::Yes) return r;
     }
     return Eq3::Yes;
@@ -318,12 +336,12 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const ValueMap& y = b.get_if<MapObject>()->map;
     if (x.size() != y.size()) return Eq3::No;
     for (const auto& entry : x) {
-      if (walk_interrupted(h)) return Eq3::Stop;
+      if (walk_interrupted(w.h)) return Eq3::Stop;
       const Value* other = y.find(entry.first);
       if (other == nullptr && (entry.first.tag == Tag::Object || entry.first.tag == Tag::Float)) {
         for (const auto& candidate : y) {
-          if (walk_interrupted(h)) return Eq3::Stop;
-          const Eq3 r = values_eq(h, entry.first, candidate.first);
+          if (walk_interrupted(w.h)) return Eq3::Stop;
+          const Eq3 r = values_eq(w, entry.first, candidate.first);
           if (ends(r)) return r;
           if (r == Eq3::Yes) {
             other = &candidate.second;
@@ -332,7 +350,7 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
         }
       }
       if (other == nullptr) return Eq3::No;
-      const Eq3 r = values_eq(h, entry.second, *other);
+      const Eq3 r = values_eq(w, entry.second, *other);
       if (r != Eq3::Yes) return r;
     }
     return Eq3::Yes;
@@ -342,8 +360,8 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
     const Variant& y = *b.get_if<Variant>();
     if (x.tag != y.tag || x.fields.size() != y.fields.size()) return Eq3::No;
     for (std::size_t i = 0; i < x.fields.size(); ++i) {
-      if (walk_interrupted(h)) return Eq3::Stop;
-      const Eq3 r = values_eq(h, x.fields[i], y.fields[i]);
+      if (walk_interrupted(w.h)) return Eq3::Stop;
+      const Eq3 r = values_eq(w, x.fields[i], y.fields[i]);
       if (r != Eq3::Yes) return r;
     }
     return Eq3::Yes;
@@ -352,6 +370,24 @@ Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
     // Identity-only kinds: equal only through the same key, decided by the caller.
     return Eq3::No;
   }
+}
+
+// The same, each as a walk of its own.
+SHash hash_val(const Heap& h, const Value& v) {
+  Walk w{h, {}, {}};
+  return hash_val(w, v);
+}
+SHash hash_object(const Heap& h, const HeapObject& o) {
+  Walk w{h, {}, {}};
+  return hash_object(w, o);
+}
+Eq3 values_eq(const Heap& h, const Value& a, const Value& b) {
+  Walk w{h, {}, {}};
+  return values_eq(w, a, b);
+}
+Eq3 objects_eq(const Heap& h, const HeapObject& a, const HeapObject& b) {
+  Walk w{h, {}, {}};
+  return objects_eq(w, a, b);
 }
 
 Guarded<bool> to_guarded(Eq3 r) {

@@ -17,7 +17,9 @@
 // hashes combine their elements order-independently. An element that carries a cached hash is
 // not rehashed. Hashing and the strict comparison recurse once per level of nesting of objects
 // that are not hash-consed themselves; past the depth guard they fail with TooDeep. Long ones
-// count their steps on the heap's walk monitor and fail with Interrupted when it says stop.
+// count their steps on the heap's walk monitor and fail with Interrupted when it says stop. Their
+// cost follows the number of distinct objects (pairs of objects) reached, not the number of paths
+// to them through shared structure (walk_memo.hpp).
 #pragma once
 
 #include <cstdint>
