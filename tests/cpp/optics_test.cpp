@@ -130,8 +130,7 @@ TEST_F(Optics, CoercionAndConstructors) {
       {"(optic? :a)", "true"},
       {"[(optic? 0) (optic? 'a) (optic? \"a\") (optic? [:a]) (optic? nil)]",
        "[false false false false false]"},
-      {"[(optic? each) (optic? (_idx 0)) (optic? (*> :a)) (optic? deep)]",
-       "[true true true true]"},
+      {"[(optic? each) (optic? (_idx 0)) (optic? (*> :a)) (optic? deep)]", "[true true true true]"},
       {"(view 0 [7])", "7"},
       {"(view [:a] {:a 1})", "1"},
       {"(view 'k {'k 1})", "1"},
@@ -190,8 +189,7 @@ TEST_F(Optics, View) {
   expect_cases({
       {"[(view :a {:a nil}) (view :b {:a 1}) (view :a nil)]", "[nil nil nil]"},
       {"(view :a 5)", "error: Type error: key optic requires a map or variant"},
-      {"[(view -1 [1 2 3]) (view 3 [1 2 3]) (view -4 [1 2 3]) (view 0 nil)]",
-       "[3 nil nil nil]"},
+      {"[(view -1 [1 2 3]) (view 3 [1 2 3]) (view -4 [1 2 3]) (view 0 nil)]", "[3 nil nil nil]"},
       {"(view 0 '(4 5))", "4"},
       {"(view 0 \"abc\")", "error: Type error: index optic requires a sequence"},
       {"(view (_slice 1 nil) [1 2 3])", "2"},
@@ -229,8 +227,7 @@ TEST_F(Optics, View) {
 
 TEST_F(Optics, ViewAll) {
   expect_cases({
-      {"[(view-all :a {:a nil}) (view-all :a {:a false}) (view-all :a nil)]",
-       "[[] [false] []]"},
+      {"[(view-all :a {:a nil}) (view-all :a {:a false}) (view-all :a nil)]", "[[] [false] []]"},
       {"(view-all :a 5)", "error: Type error: key optic requires a map or variant"},
       {"(view-all [:a] 5)", "[]"},
       {"(view-all (_slice 1 nil) [1 2 3])", "[2 3]"},
@@ -272,8 +269,8 @@ TEST_F(Optics, DeepSearchCallsPredicatesInPreOrderAndStopsAtTheFirstHit) {
                                            "[{:x 2}]", "{:x 2}", "2", "{:hit 3}"}));
   log.clear();
   // A set is not entered by the search; nothing found is nil.
-  check_case(*vm, {"(view (_first (*> DEEP (_when (fn [n] (:hit (note n)))))) [#{{:hit 1}}])",
-                   "nil"});
+  check_case(*vm,
+             {"(view (_first (*> DEEP (_when (fn [n] (:hit (note n)))))) [#{{:hit 1}}])", "nil"});
   EXPECT_EQ(log, (std::vector<std::string>{"[#{{:hit 1}}]", "#{{:hit 1}}"}));
 }
 
@@ -328,8 +325,7 @@ TEST_F(Optics, WritesThroughTraversalsKeepEachElement) {
       {"(sett (*> each :a) 0 [{:a 1 :b 1} {:a 2 :b 2}])", "[{:a 0 :b 1} {:a 0 :b 2}]"},
       {"(sett [(_slice 1 nil) :a] 0 [{:a 1 :b 1} {:a 2 :b 2} {:a 3 :b 3}])",
        "[{:a 1 :b 1} {:a 0 :b 2} {:a 0 :b 3}]"},
-      {"(sett [_vals :a] 0 {:x {:a 1 :b 1} :y {:a 2 :b 2}})",
-       "{:x {:a 0 :b 1} :y {:a 0 :b 2}}"},
+      {"(sett [_vals :a] 0 {:x {:a 1 :b 1} :y {:a 2 :b 2}})", "{:x {:a 0 :b 1} :y {:a 0 :b 2}}"},
       {"(sett [[each :a] :b] 0 [{:a {:b 1 :c 1}} {:a {:b 2 :c 2}}])",
        "[{:a {:b 0 :c 1}} {:a {:b 0 :c 2}}]"},
       {"(sett [deep :a] 0 {:a 1 :b {:a 2 :k 3} :c [4 {:a 5}]})",
@@ -370,8 +366,7 @@ TEST_F(Optics, Over) {
       {"(over [0 0] inc {})", "error: Type error: index requires sequence"},
       {"[(over (_slice 1 nil) inc [1 2 3]) (over (_slice -2 nil) inc [1 2 3])]",
        "[[1 3 4] [1 3 4]]"},
-      {"[(over (_slice 2 1) note [1 2 3]) (over (_slice 0 99) inc [1 2])]",
-       "[[1 2 3] [2 3]]"},
+      {"[(over (_slice 2 1) note [1 2 3]) (over (_slice 0 99) inc [1 2])]", "[[1 2 3] [2 3]]"},
       {"(over (_slice 0 1) inc {})", "error: Type error: slice optic requires a sequence"},
       {"(over [(_slice 0 1) 0] inc {})", "error: Type error: slice optic requires a sequence"},
       {"[(over each inc #{1 2}) (over each (fn [x] 0) #{1 2}) (over [each] inc #{1 2})]",
@@ -381,17 +376,14 @@ TEST_F(Optics, Over) {
       {"(over _vals inc {:a 1 :b 2})", "{:a 2 :b 3}"},
       {"(over _vals inc [])", "error: Type error: vals optic requires a map"},
       {"(over [_vals :a] inc [])", "error: Type error: vals requires map"},
-      {"[(over _keys (fn [k] :b) {:a 1}) (over _keys (fn [k] :x) {:a 1 :b 1})]",
-       "[{:b 1} {:x 1}]"},
+      {"[(over _keys (fn [k] :b) {:a 1}) (over _keys (fn [k] :x) {:a 1 :b 1})]", "[{:b 1} {:x 1}]"},
       {"(over _keys inc [])", "error: Type error: keys optic requires a map"},
       {"(over [_keys :a] inc nil)", "error: Type error: keys optic requires a map"},
       {"[(over _some note nil) (over [_some :a] inc {:a 1}) (over [:a _some] note {})]",
        "[nil {:a 2} {:a nil}]"},
-      {"[(over (filtered :done) (fn [m] 0) {:done 1}) (over (filtered :done) note {})]",
-       "[0 {}]"},
+      {"[(over (filtered :done) (fn [m] 0) {:done 1}) (over (filtered :done) note {})]", "[0 {}]"},
       {"[(over (filtered positive?) inc 3) (over (filtered positive?) inc -2)]", "[4 -2]"},
-      {"(over (lens (fn [s] (:a s)) (fn [s v] {:a v :old s})) inc {:a 1})",
-       "{:a 2 :old {:a 1}}"},
+      {"(over (lens (fn [s] (:a s)) (fn [s v] {:a v :old s})) inc {:a 1})", "{:a 2 :old {:a 1}}"},
       {"(over deep (fn [x] 1) [[2] 3])", "1"},
       {"(over [deep :a] inc {:a 1 :b {:a 2} :c 3})", "{:a 2 :b {:a 3} :c 3}"},
       {"(over [deep (filtered positive?)] inc [1 [-2 3] #{4}])", "[2 [-2 4] #{4}]"},
@@ -408,8 +400,8 @@ TEST_F(Optics, Over) {
 // The root first, then the children of what the function answered for it.
 TEST_F(Optics, OverDeepVisitsWhatTheFunctionAnswered) {
   std::unique_ptr<Vm> vm = fresh();
-  check_case(*vm, {"(over deep (fn [x] (if (:wrap (note x)) [{:k 1}] x)) {:wrap true})",
-                   "[{:k 1}]"});
+  check_case(*vm,
+             {"(over deep (fn [x] (if (:wrap (note x)) [{:k 1}] x)) {:wrap true})", "[{:k 1}]"});
   EXPECT_EQ(log, (std::vector<std::string>{"{:wrap true}", "{:k 1}", "1"}));
 }
 
@@ -427,13 +419,13 @@ TEST_F(Optics, UpdatedAndUnchangedResults) {
 
 TEST_F(Optics, LensCallsGetterThenFunctionThenSetterWithTwoArguments) {
   std::unique_ptr<Vm> vm = fresh();
-  std::expected<Value, EngineError> r = vm_eval(
-      *vm, "(over (lens (fn [s] (note [:get s])) (fn [s v] (note [:set s v]))) "
-           "      (fn [x] (note [:f x])) :t)");
+  std::expected<Value, EngineError> r =
+      vm_eval(*vm, "(over (lens (fn [s] (note [:get s])) (fn [s v] (note [:set s v]))) "
+                   "      (fn [x] (note [:f x])) :t)");
   ASSERT_TRUE(r) << to_string(r.error());
   EXPECT_EQ(readable(*vm, *r), "[:set :t [:f [:get :t]]]");
-  EXPECT_EQ(log, (std::vector<std::string>{"[:get :t]", "[:f [:get :t]]",
-                                           "[:set :t [:f [:get :t]]]"}));
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"[:get :t]", "[:f [:get :t]]", "[:set :t [:f [:get :t]]]"}));
   log.clear();
   // Writing never reads.
   ASSERT_TRUE(vm_eval(*vm, "(sett (lens (fn [s] (note :get)) (fn [s v] (note v))) 4 :t)"));
@@ -537,6 +529,43 @@ TEST_F(Optics, WalksOverDeepNestingEndInAnOrderlyError) {
   check_case(*vm, {"(view-all [each each each] [[[1] [2]] [[3]]])", "[1 2 3]"});
   EXPECT_EQ(vm->heap.native_depth, 0u);
   EXPECT_TRUE(vm->stack.empty());
+}
+
+// A value that reaches its parts by many paths: [t t] nested sixty times. Walks that visit every
+// path (finding nothing, or listing or rebuilding every node) poll the interrupt hook, and the
+// machine is usable after the hook stops them.
+TEST_F(Optics, WalksOverSharedStructureStopAtAnInterrupt) {
+  struct Counter {
+    bool armed = false;
+    int polls = 0;
+  };
+  for (const char* source : {
+           "(view (_first (*> DEEP :zz)) d)",
+           "(view (_first (*> DEEP (filtered :zz))) d)",
+           "(sett (_first (*> DEEP (filtered :zz))) 0 d)",
+           "(over (_first (*> DEEP (filtered :zz))) inc d)",
+           "(view-all deep d)",
+           "(view-all [deep each] d)",
+           "(sett [deep :a] 0 d)",
+           "(over [deep :a] inc d)",
+       }) {
+    SCOPED_TRACE(source);
+    std::unique_ptr<Vm> vm = fresh();
+    ASSERT_TRUE(vm_eval(*vm, "(def d (loop [i 0 t [1]] (if (= i 60) t (recur (+ i 1) [t t]))))"));
+    Counter counter;
+    vm->interrupt_data = &counter;
+    vm->interrupt_hook = [](void* data) -> std::optional<VmError> {
+      auto* c = static_cast<Counter*>(data);
+      if (!c->armed || ++c->polls < 3) return std::nullopt;
+      return VmError::value_error("stop now");
+    };
+    counter.armed = true;
+    check_case(*vm, {source, "error: Value error: stop now"});
+    vm->interrupt_hook = nullptr;
+    check_case(*vm, {"[(count (view [0 0 0 0] d)) (view-all [each each] [[1] [2]])]", "[2 [1 2]]"});
+    EXPECT_EQ(vm->heap.native_depth, 0u);
+    EXPECT_TRUE(vm->stack.empty());
+  }
 }
 
 TEST_F(Optics, NestedVectorsCoerceUpToTheBound) {
@@ -742,10 +771,12 @@ TEST_F(Optics, PathsApplyToNestedData) {
       {"[(view-all #x\"/items[.price > 10]/name\" {:items {:price 12 :name :b}}) "
        "(view-all #x\"/items[.price > 10]/name\" {:items {:price 5 :name :b}})]",
        "[[:b] []]"},
-      {"(view-all #x\"/items/*[.price > 10]/name\" {:items [{:price 5 :name :a} {:price 12 :name :b} "
+      {"(view-all #x\"/items/*[.price > 10]/name\" {:items [{:price 5 :name :a} {:price 12 :name "
+       ":b} "
        "{:price 10.5 :name :c} {:price \"99\" :name :d} {:name :e}]})",
        "[:b :c]"},
-      {"(view-all #x\"/items/*[.price > 10]/name\" {:items [{:price 5 :name :a} {:price 12 :name :b}]})",
+      {"(view-all #x\"/items/*[.price > 10]/name\" {:items [{:price 5 :name :a} {:price 12 :name "
+       ":b}]})",
        "[:b]"},
       {"(view #x\"/#id=7\" [{:id 1 :c [{:id 7 :v :x}]} {:id 7 :v :y}])", "{:id 7 :v :x}"},
       {"(over #x\"/#id=7/v\" (fn [v] :z) [{:id 1 :c [{:id 7 :v :x}]} {:id 7 :v :y}])",
@@ -754,8 +785,7 @@ TEST_F(Optics, PathsApplyToNestedData) {
        "{:users [{:age 2} {:age 3}]}"},
       {"(view-all #x\"/*[!:done]/t\" [{:t 1 :done true} {:t 2} {:t 3 :done false}])", "[2 3]"},
       {"(view-all #x\"/**/id\" {:id 1 :c [{:id 2}]})", "[1 2]"},
-      {"(view-all #x\"/*[.name = bob]/id\" [{:name \"bob\" :id 1} {:name \"al\" :id 2}])",
-       "[1]"},
+      {"(view-all #x\"/*[.name = bob]/id\" [{:name \"bob\" :id 1} {:name \"al\" :id 2}])", "[1]"},
       {"(sett #x\"/a/1:\" 0 {:a [1 2 3]})", "{:a [1 0 0]}"},
       {"(view-all #x\"/@keys\" {:k 1})", "[:k]"},
   });

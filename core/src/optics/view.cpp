@@ -56,6 +56,8 @@ Result<void> collect_deep(Vm& vm, Value value, std::vector<Value>& out) {
   if (!depth.ok()) return too_deep();
   auto visit = [&](const Value& child) -> Result<void> {
     if (Result<void> t = tick(vm); !t) return t;
+    // Shared structure lists a part once per path to it: far more foci than objects.
+    if (out.size() >= kMaxCopiedElements) return too_large_error();
     out.push_back(child);
     return collect_deep(vm, child, out);
   };
@@ -80,6 +82,9 @@ Result<void> collect_deep(Vm& vm, Value value, std::vector<Value>& out) {
 NativeResult first_focus_deep(Vm& vm, KindSpan rest, Value node) {
   WalkDepth depth;
   if (!depth.ok()) return too_deep();
+  // A search that finds nothing visits every path to every node, which shared structure makes
+  // many more than the nodes themselves.
+  if (Result<void> t = tick(vm); !t) return std::unexpected(std::move(t.error()));
   NativeResult here = first_focus_chain(vm, rest, node);
   if (here && !here->is_nil()) return here;
   if (!here && !is_droppable_type_error(vm, here.error())) return here;
@@ -236,6 +241,7 @@ std::expected<std::vector<Value>, VmError> view_all_optic(Vm& vm, const OpticKin
           return foci;
         }
         scope.add(std::span<const Value>(*foci));
+        if (foci->size() > kMaxCopiedElements - next.size()) return too_large_error();
         next.insert(next.end(), foci->begin(), foci->end());
       }
       current = std::move(next);

@@ -242,6 +242,8 @@ inline Result<Written> found_write(NativeResult r) {
 template <class WriteAt> Result<Written> first_below_deep(Vm& vm, Value node, WriteAt&& write_at) {
   WalkDepth depth;
   if (!depth.ok()) return too_deep();
+  // Finding nothing visits every path to every node: far more than the nodes when they share.
+  if (Result<void> t = tick(vm); !t) return std::unexpected(std::move(t.error()));
   Result<Written> here = write_at(node);
   if (!here || here->found) return here;
   return rebuild_first_child(
