@@ -9,10 +9,13 @@
 // -detect_leaks=0) would only see its growth; leaks are the sanitizer test suite's business.
 //
 // Programs that loop or allocate forever are legitimate; the interrupt hook ends them after a
-// budget of polls or when the heap grows past a bound, with an error of its own that is then
-// expected to come back unchanged.
+// budget of polls, after a budget of processor time, or when the heap grows past a bound, with an
+// error of its own that is then expected to come back unchanged. Heavy work that polls is
+// legitimate too: the time budget stops it well within libFuzzer's -timeout, which is left to
+// catch work that never polls.
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,12 +49,22 @@ constexpr std::uint32_t kPollBudget = 1u << 14;
 constexpr std::uint32_t kLiveObjectLimit = 1u << 20;
 constexpr std::size_t kAllocatedByteLimit = std::size_t{384} << 20;
 constexpr int kInputsPerMachine = 500;
+// Processor time one input may use, in seconds; looked at every 32nd poll, a clock read costing
+// about as much as a short run between two polls.
+constexpr double kCpuSecondsPerInput = 2.0;
 
 constexpr std::string_view kBudgetMessage = "fuzz: step budget spent";
+
+double cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
 
 struct Budget {
   Vm* vm = nullptr;
   std::uint32_t polls_left = 0;
+  double cpu_deadline = 0;
   bool spent = false;
 };
 
@@ -59,7 +72,8 @@ std::optional<VmError> on_poll(void* data) {
   auto* budget = static_cast<Budget*>(data);
   budget->vm->interrupt_countdown = kPollInterval;
   if (budget->polls_left == 0 || budget->vm->heap.live_count > kLiveObjectLimit ||
-      __sanitizer_get_current_allocated_bytes() > kAllocatedByteLimit) {
+      __sanitizer_get_current_allocated_bytes() > kAllocatedByteLimit ||
+      ((budget->polls_left & 31) == 0 && cpu_seconds() > budget->cpu_deadline)) {
     budget->spent = true;
     return VmError::value_error(std::string(kBudgetMessage));
   }
@@ -120,6 +134,7 @@ struct Session {
     }
     ++inputs;
     budget.polls_left = kPollBudget;
+    budget.cpu_deadline = cpu_seconds() + kCpuSecondsPerInput;
     vm->interrupt_countdown = kPollInterval;
     budget.spent = false;
     return *vm;
