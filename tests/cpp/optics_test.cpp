@@ -548,6 +548,8 @@ TEST_F(Optics, WalksOverSharedStructureStopAtAnInterrupt) {
            "(view-all [deep each] d)",
            "(sett [deep :a] 0 d)",
            "(over [deep :a] inc d)",
+           // The value itself as a path: one optic step per leaf.
+           "(view d {:a 1})",
        }) {
     SCOPED_TRACE(source);
     std::unique_ptr<Vm> vm = fresh();
@@ -566,6 +568,13 @@ TEST_F(Optics, WalksOverSharedStructureStopAtAnInterrupt) {
     EXPECT_EQ(vm->heap.native_depth, 0u);
     EXPECT_TRUE(vm->stack.empty());
   }
+}
+
+TEST_F(Optics, APathLongerThanACopyMayHoldIsRefused) {
+  std::unique_ptr<Vm> vm = fresh();
+  check_case(*vm, {"(view (loop [v [:a] i 0] (if (< i 33) (recur (vec (concat v v)) (+ i 1)) v))"
+                   "  {:a 1})",
+                   "error: Value error: collection too large"});
 }
 
 TEST_F(Optics, NestedVectorsCoerceUpToTheBound) {

@@ -1,7 +1,9 @@
 // Plain values standing for optics, and the optic objects a composition's steps name.
+#include <algorithm>
 #include <utility>
 
 #include "optics/walk.hpp"
+#include "vm/natives/support.hpp"
 
 namespace quorvex {
 
@@ -47,10 +49,14 @@ std::expected<OpticKind, VmError> coerce(Vm& vm, Value value) {
   WalkDepth depth;
   if (!depth.ok()) return too_deep();
   const ValueVector items = seq->items;
+  // Vectors share storage and parts: one of a few kilobytes can stand for more steps than memory
+  // holds, each of them made into an optic object here.
+  if (items.size() > kMaxCopiedElements) return too_large_error();
   RootScope scope(vm.heap);
   OpticKind::Compose compose;
-  compose.steps.reserve(items.size());
+  compose.steps.reserve(std::min<std::size_t>(items.size(), 4096));
   for (const Value& item : items) {
+    if (Result<void> t = tick(vm); !t) return std::unexpected(std::move(t.error()));
     std::expected<OpticKind, VmError> step = coerce(vm, item);
     if (!step) return step;
     const HeapKey handle = alloc_optic(vm, std::move(*step));
