@@ -22,14 +22,14 @@ TEST(Macros, ErrorsAndTheirLocations) {
   expect_located({
       {"(defmacro)", "compile error: invalid syntax: defmacro requires a name and parameter vector",
        1, 2},
-      {"(defmacro m)", "compile error: invalid syntax: defmacro requires a name and parameter vector",
-       1, 2},
+      {"(defmacro m)",
+       "compile error: invalid syntax: defmacro requires a name and parameter vector", 1, 2},
       {"(defmacro \"m\" [])", "compile error: invalid syntax: defmacro name must be a symbol", 1,
        11},
       {"(defmacro m \"doc\")",
        "compile error: invalid syntax: defmacro parameters must be a vector", 1, 2},
-      {"(defmacro m (x) x)",
-       "compile error: invalid syntax: defmacro parameters must be a vector", 1, 2},
+      {"(defmacro m (x) x)", "compile error: invalid syntax: defmacro parameters must be a vector",
+       1, 2},
       {"(defmacro m [(x)])", "compile error: invalid syntax: defmacro parameter must be a symbol",
        1, 14},
       {"(defmacro m [a ns/b])",
@@ -86,6 +86,28 @@ TEST(Macros, AValueTooDeepToBeAFormIsRefused) {
   EXPECT_EQ(r.error().as_compile()->location->line, 1u);
 }
 
+// An expansion that shares its parts ([v v] nested sixty times) would become a form with one
+// node per path: the conversion polls the interrupt hook, and the machine stays usable.
+TEST(Macros, AResultWithSharedPartsStopsAtAnInterrupt) {
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  ASSERT_TRUE(vm_eval(*vm, "(defmacro shared [] "
+                           "(loop [i 0 v [1]] (if (= i 60) v (recur (+ i 1) [v v]))))"));
+  struct Counter {
+    int polls = 0;
+  } counter;
+  vm->interrupt_data = &counter;
+  vm->interrupt_hook = [](void* data) -> std::optional<VmError> {
+    auto* c = static_cast<Counter*>(data);
+    if (++c->polls < 3) return std::nullopt;
+    return VmError::value_error("stop now");
+  };
+  EXPECT_EQ(run(*vm, "(count (shared))"),
+            "error: compile error: invalid macro result: interrupted");
+  expect_machine_at_rest(*vm);
+  vm->interrupt_hook = nullptr;
+  EXPECT_EQ(run(*vm, "(defmacro small [] [[1] [1]]) (small)"), "[[1] [1]]");
+}
+
 TEST(Macros, TheExpansionCarriesTheCallSpanOnly) {
   // A runtime error inside the expansion is located at the macro's name in the call, even when
   // the expander returned its argument unchanged.
@@ -131,8 +153,8 @@ TEST(Macros, DocstringsAreRecordedAsMacroDocumentation) {
 
 TEST(SyntaxQuote, Errors) {
   expect_located({
-      {"(syntax-quote)",
-       "compile error: invalid syntax: syntax-quote expects exactly 1 argument", 1, 2},
+      {"(syntax-quote)", "compile error: invalid syntax: syntax-quote expects exactly 1 argument",
+       1, 2},
       {"(syntax-quote a b)",
        "compile error: invalid syntax: syntax-quote expects exactly 1 argument", 1, 2},
       {"`~@x", "compile error: invalid syntax: unquote-splicing not in list context", 1, 2},

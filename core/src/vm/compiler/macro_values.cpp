@@ -30,7 +30,9 @@ public:
   MachineDestination(Interner& interner, Heap& heap, RootScope& roots)
       : interner_(interner), heap_(heap), roots_(roots) {}
   Spur intern(const NameView& name) override { return intern_qualified_in(interner_, name); }
-  Guarded<Value> string(std::string_view text) override { return rooted(alloc_string(heap_, text)); }
+  Guarded<Value> string(std::string_view text) override {
+    return rooted(alloc_string(heap_, text));
+  }
   Guarded<Value> object(HeapObject object) override {
     return rooted(Value::object(heap_alloc(heap_, std::move(object))));
   }
@@ -66,6 +68,9 @@ struct MacroResult {
   CompileOr<Form> convert(const Value& v) {
     DepthGuard guard;
     if (!guard) return std::unexpected(invalid_result("value nested too deeply"));
+    // A result that shares its parts ([v v] nested forty times) becomes a form with one node per
+    // path, far more than the objects: the walk monitor may stop it.
+    if (walk_interrupted(heap)) return std::unexpected(invalid_result("interrupted"));
     switch (v.tag) {
     case Tag::Nil:
       return Form::nil();
