@@ -10,7 +10,7 @@ PIP_PACKAGES := "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis
 
 CMAKE_COMMON := -G Ninja -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_BUILD_TESTS=ON
 
-.PHONY: demo test deps module cpp-tests sanitize-tests gc-stress-tests python-tests fuzz bench
+.PHONY: demo test deps module test-build cpp-tests sanitize-tests gc-stress-tests python-tests fuzz bench
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -26,10 +26,22 @@ module: deps
 demo: module
 	$(PYTHON) examples/demo.py
 
-cpp-tests: deps
-	cmake -S . -B build/release $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build build/release -j $(JOBS)
-	ctest --test-dir build/release --output-on-failure -j $(JOBS)
+# One build serves the C++ tests, the collector stress runs and the Python tests: pip builds and
+# installs the module from build/python with the C++ tests enabled, so the tests exercise the
+# installed package.
+test-build: deps
+	$(PYTHON) -m pip install -q --no-build-isolation -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.QUORVEX_BUILD_TESTS=ON .
+
+# Every C++ test runs as it is and in collector stress mode (labels plain and gc-stress).
+cpp-tests: test-build
+	ctest --test-dir build/python --output-on-failure -j $(JOBS)
+
+gc-stress-tests: test-build
+	ctest --test-dir build/python --output-on-failure -j $(JOBS) -L gc-stress
+
+python-tests: test-build
+	$(PYTHON) -m pytest -q tests/python
 
 # The module is built with the same sanitizers and its tests run in the ordinary interpreter with
 # the sanitizer runtimes preloaded; leaks are not checked there, since the interpreter keeps much
@@ -39,38 +51,20 @@ sanitize-tests: deps
 	  -DQUORVEX_SANITIZE=ON >/dev/null
 	cmake --build build/sanitize -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
+	  ctest --test-dir build/sanitize --output-on-failure -j $(JOBS) -L plain
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=build/sanitize/embed $(PYTHON) -m pytest -q tests/python
 
-gc-stress-tests: deps
-	cmake -S . -B build/gc-stress $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_GC_STRESS=ON >/dev/null
-	cmake --build build/gc-stress -j $(JOBS)
-	ctest --test-dir build/gc-stress --output-on-failure -j $(JOBS)
-
-python-tests: module
-	$(PYTHON) -m pytest -q tests/python
-
 # A fixed seed keeps a CI run's inputs the same from run to run; FUZZ_SEED=0 picks a random one
 # for longer hunts.
 fuzz: deps
-	@if [ -d tests/fuzz ]; then \
-	  CC=clang-16 CXX=clang++-16 cmake -S . -B build/fuzz -G Ninja -DQUORVEX_BUILD_PYTHON=OFF \
-	    -DQUORVEX_BUILD_TESTS=OFF -DQUORVEX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && \
-	  cmake --build build/fuzz -j $(JOBS) && \
-	  for f in build/fuzz/tests/fuzz/*_fuzz; do \
-	    n=$$(basename $$f _fuzz); secs=$${FUZZ_SECONDS:-45}; extra=""; \
-	    if [ $$n = eval ]; then secs=$${FUZZ_EVAL_SECONDS:-90}; extra="-close_fd_mask=1 -timeout=20 -detect_leaks=0"; fi; \
-	    if [ -f tests/fuzz/$$n.dict ]; then extra="$$extra -dict=tests/fuzz/$$n.dict"; fi; \
-	    corpus=""; if [ -d tests/fuzz/$${n}_corpus ]; then \
-	      mkdir -p build/fuzz/corpus/$$n; corpus="build/fuzz/corpus/$$n tests/fuzz/$${n}_corpus"; fi; \
-	    echo "fuzzing $$f for $$secs s"; \
-	    "$$f" -seed=$${FUZZ_SEED:-1} -max_total_time=$$secs -rss_limit_mb=4096 $$extra $$corpus || exit 1; \
-	  done; \
-	fi
+	CC=clang-16 CXX=clang++-16 cmake -S . -B build/fuzz -G Ninja -DQUORVEX_BUILD_PYTHON=OFF \
+	  -DQUORVEX_BUILD_TESTS=OFF -DQUORVEX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build/fuzz -j $(JOBS)
+	JOBS=$(JOBS) tests/fuzz/run_all.sh build/fuzz
 
-test: cpp-tests sanitize-tests gc-stress-tests fuzz python-tests
+test: cpp-tests python-tests sanitize-tests fuzz
 
 bench: module
 	$(PYTHON) bench/run.py

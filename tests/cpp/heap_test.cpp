@@ -234,10 +234,10 @@ TEST_F(HeapTest, CollectsWhenTheLiveCountReachesTheThreshold) {
   // (outside the stress build); the next allocation, with 1024 live, does.
   roots.values.push_back(Value::object(heap_alloc(heap, HeapObject(Atom{}))));
   roots.values.push_back(Value::object(heap_alloc(heap, HeapObject(Atom{}))));
-  EXPECT_EQ(heap.collections, kGcStress ? 2u : 0u);
+  EXPECT_EQ(heap.collections, gc_stress_mode() ? 2u : 0u);
   EXPECT_EQ(heap.live_count, 1024u);
   roots.values.push_back(Value::object(heap_alloc(heap, HeapObject(Atom{}))));
-  EXPECT_EQ(heap.collections, kGcStress ? 3u : 1u);
+  EXPECT_EQ(heap.collections, gc_stress_mode() ? 3u : 1u);
   EXPECT_EQ(heap.live_count, 1025u);
   EXPECT_EQ(heap.gc_threshold, 2048u);
 }
@@ -266,7 +266,7 @@ TEST_F(HeapTest, ThresholdAfterACollection) {
 // as its live count says. A vector of numbers is traced in full once; later collections skip
 // its storage, so it costs them next to nothing and does not space them out.
 TEST_F(HeapTest, CollectionsArePacedByTheWorkOfTheLastOne) {
-  if (kGcStress) GTEST_SKIP() << "the stress build collects at every allocation";
+  if (gc_stress_mode()) GTEST_SKIP() << "stress mode collects at every allocation";
   struct Case {
     const char* what;
     std::int64_t vector_length; // of a live vector; 0 for none

@@ -74,7 +74,7 @@ TEST(Macros, ErrorsAndTheirLocations) {
 // allocation makes building the value quadratic, so the stress build nests it less deep, still
 // well past the limit.
 TEST(Macros, AValueTooDeepToBeAFormIsRefused) {
-  const int depth = kGcStress ? 20000 : 100000;
+  const int depth = gc_stress_mode() ? 20000 : 100000;
   std::unique_ptr<Vm> vm = vm_new_bare();
   const std::string source = "(defmacro deep [] (loop [i 0 v nil] (if (< i " +
                              std::to_string(depth) + ") (recur (+ i 1) [v]) v)))\n(deep)";

@@ -1523,7 +1523,7 @@ TEST_F(VmTest, CollectionDuringMakeMapKeepsStackValues) {
   auto r = run(std::move(d));
   ASSERT_TRUE(r.has_value());
   EXPECT_GT(vm->heap.collections, collections);
-  if (!kGcStress) EXPECT_EQ(vm->heap.collections, collections + 1) << "the one in MakeMap";
+  if (!gc_stress_mode()) EXPECT_EQ(vm->heap.collections, collections + 1) << "the one in MakeMap";
   const MapObject* m = heap_get_as<MapObject>(vm->heap, *r);
   ASSERT_NE(m, nullptr);
   ASSERT_EQ(m->map.size(), 1u);
@@ -1556,7 +1556,7 @@ bool is_pair_of(const Heap& heap, const Value& v, std::int64_t x) {
 
 // Collecting at every allocation makes each callback cost a full collection: fewer of them
 // there prove the same.
-constexpr std::int64_t kCallbacks = kGcStress ? 20000 : 1000000;
+const std::int64_t kCallbacks = gc_stress_mode() ? 20000 : 1000000;
 
 TEST_F(VmTest, CallbacksFromAHostFunctionCollect) {
   using O = Opcode;
@@ -1580,7 +1580,7 @@ TEST_F(VmTest, CallbacksFromAHostFunctionCollect) {
   EXPECT_EQ(eval(std::move(c)), std::to_string(kCallbacks));
   EXPECT_EQ(wrong, 0);
   // Held off for the whole call, the callbacks would leave two objects each.
-  EXPECT_GT(vm->heap.collections, collections + (kGcStress ? kCallbacks : 100));
+  EXPECT_GT(vm->heap.collections, collections + (gc_stress_mode() ? kCallbacks : 100));
   EXPECT_LT(most_live, 20000u);
   expect_clean_stacks();
 }
@@ -1590,7 +1590,7 @@ TEST_F(VmTest, CallbacksFromAHostFunctionCollect) {
 TEST_F(VmTest, ANativeWalkingACollectionWhileItsCallbacksAllocate) {
   using O = Opcode;
   const std::uint32_t p = add_allocating_closure(*this);
-  constexpr std::int64_t n = kGcStress ? 3000 : 100000;
+  const std::int64_t n = gc_stress_mode() ? 3000 : 100000;
   std::uint32_t most_live = 0;
   host("map-pairs", [&](Vm& m, std::span<const Value> args) -> NativeResult {
     const Value f = args[0];

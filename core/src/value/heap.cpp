@@ -1,7 +1,9 @@
 #include "value/heap.hpp"
 
 #include <bit>
+#include <cstdlib>
 #include <new>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 
@@ -77,6 +79,18 @@ void InternTable::reset(std::size_t expected) {
 // No sentinel yet: the first insertion puts it in (as after a move). The compiler makes a staging
 // heap for every form, most of which stage nothing, and a first block of slots for each was most
 // of what a small evaluation allocated.
+bool gc_stress_mode() {
+#if defined(QUORVEX_GC_STRESS) && QUORVEX_GC_STRESS
+  return true;
+#else
+  static const bool on = [] {
+    const char* value = std::getenv("QUORVEX_GC_STRESS");
+    return value != nullptr && std::string_view(value) == "1";
+  }();
+  return on;
+#endif
+}
+
 Heap::Heap() = default;
 
 Heap::Heap(Heap&& other) noexcept {
@@ -94,6 +108,7 @@ Heap& Heap::operator=(Heap&& other) noexcept {
   intern_variant = std::move(other.intern_variant);
   intern_string = std::move(other.intern_string);
   gc_threshold = std::exchange(other.gc_threshold, kInitialGcThreshold);
+  stress = other.stress;
   native_depth = std::exchange(other.native_depth, 0);
   root_source = std::exchange(other.root_source, nullptr);
   temp_roots = std::move(other.temp_roots);

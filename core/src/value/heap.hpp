@@ -41,8 +41,8 @@
 // sits below 1024: a heap of small objects collects when it has doubled, while one large live
 // structure, traced in full every time, is not traced again every thousand allocations. Either
 // way the garbage between collections stays in proportion to the live data. The compiler's
-// staging heap has no root source and never collects. Built with QUORVEX_GC_STRESS the
-// collection runs at every allocation where it is allowed.
+// staging heap has no root source and never collects. In collector stress mode
+// (gc_stress_mode) the collection runs at every allocation where it is allowed.
 //
 // What callers must root. A Value in a C++ local variable does not keep its object alive. Across
 // any call that may collect (heap_alloc, the hash-consing allocators alloc_seq/alloc_set/
@@ -77,11 +77,11 @@ namespace quorvex {
 
 inline constexpr std::uint32_t kInitialGcThreshold = 1024;
 
-#if defined(QUORVEX_GC_STRESS) && QUORVEX_GC_STRESS
-inline constexpr bool kGcStress = true;
-#else
-inline constexpr bool kGcStress = false;
-#endif
+// Collector stress: a collection at every allocation where one is allowed, so that a value a
+// caller forgot to root is freed at once rather than in some rare run. On for every heap of a
+// build made with QUORVEX_GC_STRESS, and of a process started with QUORVEX_GC_STRESS=1 in its
+// environment, which lets one build run its tests both ways.
+bool gc_stress_mode();
 
 // A table from structural hash to the one hash-consed object recorded for it. Open addressing
 // over the hash itself (already uniformly spread); entries are only added, replaced or cleared
@@ -312,6 +312,8 @@ struct Heap {
   InternTable intern_variant;
   InternTable intern_string;
   std::uint32_t gc_threshold = kInitialGcThreshold;
+  // Whether every allocation collects where allowed (gc_stress_mode at construction).
+  bool stress = gc_stress_mode();
   // Native function calls in progress; nothing collects while it is above zero. A callback from
   // a native into the language sets it to zero for its run (CollectionAllowed).
   std::uint32_t native_depth = 0;
@@ -420,8 +422,7 @@ HeapKey heap_alloc_seq(Heap& h, ValueVector&& items, bool is_vector);
 // Whether an allocation now would collect.
 inline bool collection_due(const Heap& h) {
   if (h.native_depth != 0 || h.root_source == nullptr) return false;
-  if constexpr (kGcStress) return true;
-  return h.live_count >= h.gc_threshold;
+  return h.stress || h.live_count >= h.gc_threshold;
 }
 
 // Collects when due, with the root source's roots, the temporary roots and the references of

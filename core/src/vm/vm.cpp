@@ -391,7 +391,7 @@ void Vm::end_collection() {
 void collect_code_if_due(Vm& vm) {
   const std::uint64_t due =
       std::max({std::uint32_t{1024}, vm.prototypes_live, vm.heap.live_count / 4});
-  if (vm.prototypes_added < due && !kGcStress) return;
+  if (vm.prototypes_added < due && !vm.heap.stress) return;
   if (vm.heap.native_depth != 0 || vm.heap.root_source == nullptr) return;
   std::vector<HeapKey> roots;
   vm.append_roots(roots);
