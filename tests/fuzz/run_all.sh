@@ -2,7 +2,7 @@
 # Runs every fuzzer of a build for a fixed time, as many side by side as there are cores (JOBS),
 # longest first. Fails when any of them found a crash, a timeout or a leak; each one's output goes
 # to <build>/fuzz-<name>.log and is printed when it fails.
-#   FUZZ_SECONDS (45), FUZZ_EVAL_SECONDS (90), FUZZ_SEED (1; 0 picks a random seed).
+#   FUZZ_SECONDS (25), FUZZ_EVAL_SECONDS (75), FUZZ_SEED (1; 0 picks a random seed).
 set -uo pipefail
 build="$1"
 jobs="${JOBS:-$(nproc)}"
@@ -11,10 +11,10 @@ here="$(cd "$(dirname "$0")" && pwd)"
 run_one() {
   local f="$1" n secs extra corpus
   n="$(basename "$f" _fuzz)"
-  secs="${FUZZ_SECONDS:-45}"
+  secs="${FUZZ_SECONDS:-25}"
   extra=""
   if [ "$n" = eval ]; then
-    secs="${FUZZ_EVAL_SECONDS:-90}"
+    secs="${FUZZ_EVAL_SECONDS:-75}"
     extra="-close_fd_mask=1 -timeout=20 -detect_leaks=0"
   fi
   if [ -f "$here/$n.dict" ]; then extra="$extra -dict=$here/$n.dict"; fi
