@@ -471,6 +471,15 @@ struct Vm final : RootSource, WalkMonitor {
   std::vector<std::vector<CallFrame>> spare_frames;
   // The serial the next installed handler entry receives.
   std::uint64_t next_handler_serial = 1;
+  // The frame the run loop's last inline call pushed and the caller's registers at that call;
+  // valid only while that run's registers are (see run_loop.cpp).
+  struct InlineReturn {
+    const CallFrame* frame = nullptr;
+    const Instruction* code = nullptr;
+    const Value* consts = nullptr;
+    const Instruction* ip = nullptr;
+    Value* bp = nullptr;
+  } inline_return;
   // One-clause function records of plain prototypes, made once per prototype for MakeClosure.
   std::vector<FunctionRef> plain_functions;
   // What the run loop reads of each prototype, gathered in one small record and checked once
