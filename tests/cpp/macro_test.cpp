@@ -104,6 +104,7 @@ TEST(Macros, AResultWithSharedPartsStopsAtAnInterrupt) {
   EXPECT_EQ(run(*vm, "(count (shared))"),
             "error: compile error: invalid macro result: interrupted");
   expect_machine_at_rest(*vm);
+  EXPECT_FALSE(vm->run_aborting);
   vm->interrupt_hook = nullptr;
   EXPECT_EQ(run(*vm, "(defmacro small [] [[1] [1]]) (small)"), "[[1] [1]]");
 }

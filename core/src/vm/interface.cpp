@@ -117,6 +117,12 @@ std::expected<Value, EngineError> compile_and_run(Vm& vm, const Form& form) {
   if (!top) {
     // A failed macro expansion ran in the machine; leave nothing of it on the stacks.
     mark.restore();
+    // The interrupt hook may have stopped a walk over a macro's result, which runs outside any
+    // run: no run's end closes the abort that started.
+    if (vm.runs.empty()) {
+      vm.run_aborting = false;
+      vm.walk_stop_error.reset();
+    }
     return std::unexpected(EngineError::compile(std::move(top.error())));
   }
 
