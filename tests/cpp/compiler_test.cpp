@@ -333,7 +333,9 @@ TEST(CompilerShapes, HandlerSitesKeepTheirDispatchMap) {
   for (std::size_t i = 0; i < fresh.tables.prototypes.size(); ++i) {
     const std::string body = code_of(host, fresh.proto(i));
     EXPECT_EQ(body.find("HandlerSite"), std::string::npos) << body;
-    if (fresh.proto(i).arity == 1) EXPECT_TRUE(body.starts_with("Jump +0 -> 1\n")) << body;
+    if (fresh.proto(i).arity == 1) {
+      EXPECT_TRUE(body.starts_with("Jump +0 -> 1\n")) << body;
+    }
   }
 }
 

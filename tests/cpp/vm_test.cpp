@@ -1523,7 +1523,9 @@ TEST_F(VmTest, CollectionDuringMakeMapKeepsStackValues) {
   auto r = run(std::move(d));
   ASSERT_TRUE(r.has_value());
   EXPECT_GT(vm->heap.collections, collections);
-  if (!gc_stress_mode()) EXPECT_EQ(vm->heap.collections, collections + 1) << "the one in MakeMap";
+  if (!gc_stress_mode()) {
+    EXPECT_EQ(vm->heap.collections, collections + 1) << "the one in MakeMap";
+  }
   const MapObject* m = heap_get_as<MapObject>(vm->heap, *r);
   ASSERT_NE(m, nullptr);
   ASSERT_EQ(m->map.size(), 1u);

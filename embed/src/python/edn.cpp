@@ -19,6 +19,7 @@
 #include "reader/core_error.hpp"
 #include "reader/form.hpp"
 #include "reader/reader.hpp"
+#include "reader/string_run.hpp"
 #include "util/depth_guard.hpp"
 
 namespace quorvex {
@@ -672,7 +673,9 @@ private:
 
   bool string(PyRef& out, bool key) {
     const std::uint32_t open = pos_;
-    const std::uint32_t close = open + 1 + quote_or_backslash(open + 1);
+    const std::uint32_t close = open + 1 +
+                                string_run<false>(reinterpret_cast<const char*>(p_) + open + 1,
+                                                  reinterpret_cast<const char*>(p_) + n_);
     if (close < n_ && p_[close] == '"') {
       pos_ = close + 1;
       out = b_.string(view(open + 1, close), false, key);
@@ -685,32 +688,6 @@ private:
     pos_ = cursor_.position();
     out = b_.string(text, escaped, key);
     return true;
-  }
-
-  // The length of the run from `from` without a quote or a backslash.
-  std::uint32_t quote_or_backslash(std::uint32_t from) const {
-    const unsigned char* p = p_ + from;
-    const unsigned char* const end = p_ + n_;
-    const unsigned char* const start = p;
-    if constexpr (std::endian::native == std::endian::little) {
-      // Eight bytes at a time: a borrow can flag a byte above a true match, never below it, so
-      // the lowest flag is exact.
-      constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-      constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-      auto zero_bytes = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
-      while (end - p >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        const std::uint64_t stop = zero_bytes(w ^ (kOnes * '"')) | zero_bytes(w ^ (kOnes * '\\'));
-        if (stop != 0) {
-          return static_cast<std::uint32_t>((p - start) + std::countr_zero(stop) / 8);
-        }
-        p += 8;
-      }
-    }
-    while (p < end && *p != '"' && *p != '\\')
-      ++p;
-    return static_cast<std::uint32_t>(p - start);
   }
 
   std::uint32_t token_end(std::uint32_t from) const {
