@@ -22,6 +22,7 @@ namespace {
 using engine_cases::Case;
 using engine_cases::expect_cases;
 using engine_cases::run;
+using engine_cases::StopAtThirdPoll;
 
 // `(nth "a" 0)` makes a fresh string object at run time, equal to the literal but not the same
 // object: a lookup with it proves that keys are compared by content.
@@ -349,9 +350,6 @@ TEST(CollectionBuiltins, NanoTimeReadsTheWallClock) {
 
 // Long native loops poll the interrupt hook; an interrupted builtin leaves the engine usable.
 TEST(CollectionBuiltins, LongLoopsStopAtAnInterrupt) {
-  struct Counter {
-    int polls = 0;
-  };
   const char* sources[] = {
       "(range 10000000)",
       "(repeat 10000000 :x)",
@@ -363,14 +361,8 @@ TEST(CollectionBuiltins, LongLoopsStopAtAnInterrupt) {
   for (const char* source : sources) {
     SCOPED_TRACE(source);
     std::unique_ptr<Vm> vm = vm_new_bare();
-    Counter counter;
-    vm->interrupt_data = &counter;
     // The first polls pass, so that the interrupt lands inside the builtin's own loop.
-    vm->interrupt_hook = [](void* data) -> std::optional<VmError> {
-      auto* c = static_cast<Counter*>(data);
-      if (++c->polls < 3) return std::nullopt;
-      return VmError::value_error("interrupted");
-    };
+    StopAtThirdPoll stop(*vm, "interrupted");
     EXPECT_EQ(run(*vm, source), "error: Value error: interrupted");
     vm->interrupt_hook = nullptr;
     EXPECT_EQ(run(*vm, "(count (range 5))"), "5");
@@ -380,10 +372,6 @@ TEST(CollectionBuiltins, LongLoopsStopAtAnInterrupt) {
 // A builtin calling a short callback for every element of data made beforehand polls at its
 // calls, whichever way each call ends, and stops at the poll that answers an error.
 TEST(CollectionBuiltins, CallbackWalksStopAtAnInterrupt) {
-  struct Counter {
-    bool armed = false;
-    int polls = 0;
-  };
   const char* sources[] = {
       "(map (fn [x] x) big)",
       "(filter (fn [x] true) big)",
@@ -399,14 +387,7 @@ TEST(CollectionBuiltins, CallbackWalksStopAtAnInterrupt) {
     SCOPED_TRACE(source);
     std::unique_ptr<Vm> vm = vm_new_bare();
     ASSERT_EQ(run(*vm, "(def big (vec (range 100000))) (count big)"), "100000");
-    Counter counter;
-    vm->interrupt_data = &counter;
-    vm->interrupt_hook = [](void* data) -> std::optional<VmError> {
-      auto* c = static_cast<Counter*>(data);
-      if (!c->armed || ++c->polls < 3) return std::nullopt;
-      return VmError::value_error("stop now");
-    };
-    counter.armed = true;
+    StopAtThirdPoll counter(*vm);
     EXPECT_EQ(run(*vm, source), "error: Value error: stop now");
     EXPECT_EQ(counter.polls, 3);
     vm->interrupt_hook = nullptr;
@@ -418,10 +399,6 @@ TEST(CollectionBuiltins, CallbackWalksStopAtAnInterrupt) {
 // storage, so these vectors hold 3 * 2^40 elements and no walk over them would finish. The run
 // ends with the hook's own error, as when the run loop polls it.
 TEST(CollectionBuiltins, LongWalksOverSharedVectorsStopAtAnInterrupt) {
-  struct Counter {
-    bool armed = false;
-    int polls = 0;
-  };
   const char* sources[] = {
       "(= a b)",    "(= {:k a} {:k b})", "(hash-set a)", "(assoc {} a 1)", "(get {[1 2 3] 1} a)",
       "(pr-str a)", "(join \",\" a)",    "(into #{} a)",
@@ -433,14 +410,7 @@ TEST(CollectionBuiltins, LongWalksOverSharedVectorsStopAtAnInterrupt) {
                        "(recur (vec (concat v v)) (+ i 1)) v))))"
                        "(def a (dbl [1 2 3] 40)) (def b (dbl [1 2 3] 40)) (count b)"),
               "3298534883328");
-    Counter counter;
-    vm->interrupt_data = &counter;
-    vm->interrupt_hook = [](void* data) -> std::optional<VmError> {
-      auto* c = static_cast<Counter*>(data);
-      if (!c->armed || ++c->polls < 3) return std::nullopt;
-      return VmError::value_error("stop now");
-    };
-    counter.armed = true;
+    StopAtThirdPoll counter(*vm);
     EXPECT_EQ(run(*vm, source), "error: Value error: stop now");
     EXPECT_EQ(counter.polls, 3);
     vm->interrupt_hook = nullptr;

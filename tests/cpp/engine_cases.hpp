@@ -39,6 +39,25 @@ inline void expect_machine_at_rest(const Vm& vm) {
   EXPECT_TRUE(vm.runs.empty());
 }
 
+// An interrupt hook that lets two polls pass and ends the run at the third with a value error of
+// `text`, so that the stop lands inside whatever loop polls rather than at its first step. It
+// stays the machine's hook until replaced.
+struct StopAtThirdPoll {
+  explicit StopAtThirdPoll(Vm& vm, const char* stop_text = "stop now") : text(stop_text) {
+    vm.interrupt_data = this;
+    vm.interrupt_hook = [](void* data) -> std::optional<VmError> {
+      auto* self = static_cast<StopAtThirdPoll*>(data);
+      if (++self->polls < 3) return std::nullopt;
+      return VmError::value_error(self->text);
+    };
+  }
+  StopAtThirdPoll(const StopAtThirdPoll&) = delete;
+  StopAtThirdPoll& operator=(const StopAtThirdPoll&) = delete;
+
+  const char* text;
+  int polls = 0;
+};
+
 struct Case {
   const char* source;
   const char* expected;

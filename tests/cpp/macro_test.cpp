@@ -17,6 +17,7 @@ namespace {
 using engine_cases::expect_located;
 using engine_cases::expect_machine_at_rest;
 using engine_cases::run;
+using engine_cases::StopAtThirdPoll;
 
 TEST(Macros, ErrorsAndTheirLocations) {
   expect_located({
@@ -92,15 +93,7 @@ TEST(Macros, AResultWithSharedPartsStopsAtAnInterrupt) {
   std::unique_ptr<Vm> vm = vm_new_bare();
   ASSERT_TRUE(vm_eval(*vm, "(defmacro shared [] "
                            "(loop [i 0 v [1]] (if (= i 60) v (recur (+ i 1) [v v]))))"));
-  struct Counter {
-    int polls = 0;
-  } counter;
-  vm->interrupt_data = &counter;
-  vm->interrupt_hook = [](void* data) -> std::optional<VmError> {
-    auto* c = static_cast<Counter*>(data);
-    if (++c->polls < 3) return std::nullopt;
-    return VmError::value_error("stop now");
-  };
+  StopAtThirdPoll stop(*vm);
   EXPECT_EQ(run(*vm, "(count (shared))"),
             "error: compile error: invalid macro result: interrupted");
   expect_machine_at_rest(*vm);

@@ -22,6 +22,7 @@ namespace quorvex {
 namespace {
 
 using engine_cases::readable;
+using engine_cases::StopAtThirdPoll;
 
 class Inc final : public HostCallable {
 public:
@@ -535,10 +536,6 @@ TEST_F(Optics, WalksOverDeepNestingEndInAnOrderlyError) {
 // path (finding nothing, or listing or rebuilding every node) poll the interrupt hook, and the
 // machine is usable after the hook stops them.
 TEST_F(Optics, WalksOverSharedStructureStopAtAnInterrupt) {
-  struct Counter {
-    bool armed = false;
-    int polls = 0;
-  };
   for (const char* source : {
            "(view (_first (*> DEEP :zz)) d)",
            "(view (_first (*> DEEP (filtered :zz))) d)",
@@ -554,14 +551,7 @@ TEST_F(Optics, WalksOverSharedStructureStopAtAnInterrupt) {
     SCOPED_TRACE(source);
     std::unique_ptr<Vm> vm = fresh();
     ASSERT_TRUE(vm_eval(*vm, "(def d (loop [i 0 t [1]] (if (= i 60) t (recur (+ i 1) [t t]))))"));
-    Counter counter;
-    vm->interrupt_data = &counter;
-    vm->interrupt_hook = [](void* data) -> std::optional<VmError> {
-      auto* c = static_cast<Counter*>(data);
-      if (!c->armed || ++c->polls < 3) return std::nullopt;
-      return VmError::value_error("stop now");
-    };
-    counter.armed = true;
+    StopAtThirdPoll stop(*vm);
     check_case(*vm, {source, "error: Value error: stop now"});
     vm->interrupt_hook = nullptr;
     check_case(*vm, {"[(count (view [0 0 0 0] d)) (view-all [each each] [[1] [2]])]", "[2 [1 2]]"});
