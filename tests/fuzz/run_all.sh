@@ -12,10 +12,11 @@ run_one() {
   local f="$1" n secs extra corpus
   n="$(basename "$f" _fuzz)"
   secs="${FUZZ_SECONDS:-25}"
-  extra=""
+  # An input that runs 20 s is a hang (libFuzzer's own default is 20 minutes).
+  extra="-timeout=20"
   if [ "$n" = eval ]; then
     secs="${FUZZ_EVAL_SECONDS:-75}"
-    extra="-close_fd_mask=1 -timeout=20 -detect_leaks=0"
+    extra="$extra -close_fd_mask=1 -detect_leaks=0"
   fi
   if [ -f "$here/$n.dict" ]; then extra="$extra -dict=$here/$n.dict"; fi
   corpus=""

@@ -1,9 +1,15 @@
 // Any path text either compiles to an optic or is refused with one of the compiler's value
 // errors; a compiled optic then reads, writes and updates a fixed nested datum without a crash,
 // with an answer or an orderly error.
+//
+// A short path can ask for much work: each `**` step walks the subtree below every node the
+// steps before it reached, so n nested ones cost the datum's size to the power n, and `over`
+// with a function that wraps its argument walks what it made. The walks poll the interrupt hook
+// at every node; the hook here ends an input after a budget of steps, as Ctrl-C would.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -38,12 +44,24 @@ const std::set<std::string_view> PARSE_ERRORS = {
     "invalid float",
 };
 
+constexpr std::uint32_t kStepBudget = 1u << 16;
+std::uint32_t steps_left = 0;
+
+std::optional<quorvex::VmError> on_poll(void* data) {
+  static_cast<Vm*>(data)->interrupt_countdown = 1;
+  if (steps_left == 0) return quorvex::VmError::value_error("fuzz: step budget spent");
+  --steps_left;
+  return std::nullopt;
+}
+
 // A fresh machine now and then keeps memory bounded: nothing here runs the collector.
 Vm& machine() {
   static std::unique_ptr<Vm> vm;
   static int uses = 0;
   if (vm == nullptr || ++uses > 256) {
     vm = quorvex::vm_new_bare();
+    vm->interrupt_hook = &on_poll;
+    vm->interrupt_data = vm.get();
     auto data = quorvex::vm_eval(*vm, "(def data {:users [{:name \"ann\" :id 7 :age 30} "
                                       "{:name \"bo\" :c [{:id 7}] :tags #{:x}}] :n -1 :s \"t\"})"
                                       "(def f (fn [x] [x]))");
@@ -64,7 +82,9 @@ Value global(Vm& vm, std::string_view name) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  steps_left = kStepBudget;
   Vm& vm = machine();
+  vm.interrupt_countdown = 1;
   const std::string text(reinterpret_cast<const char*>(bytes), size);
   std::expected<Value, quorvex::VmError> optic = quorvex::xpath_compile(vm, text);
   if (!optic) {
@@ -72,6 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     check(PARSE_ERRORS.contains(optic.error().text));
     return 0;
   }
+  // The optic is held by nothing else, and `over` calls back into the language, where the
+  // collector may run.
+  quorvex::RootScope scope(vm.heap);
+  scope.add(*optic);
   const quorvex::Optic* compiled = quorvex::heap_get_as<quorvex::Optic>(vm.heap, *optic);
   check(compiled != nullptr);
   const quorvex::OpticKind kind = compiled->kind;
