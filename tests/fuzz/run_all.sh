@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every fuzzer of a build for a fixed time, as many side by side as there are cores (JOBS),
 # longest first. Fails when any of them found a crash, a timeout or a leak; each one's output goes
-# to <build>/fuzz-<name>.log and is printed when it fails.
+# to <build>/fuzz-<name>.log, and what it found is printed when it fails.
 #   FUZZ_SECONDS (25), FUZZ_EVAL_SECONDS (75), FUZZ_SEED (1; 0 picks a random seed).
 set -uo pipefail
 build="$1"
@@ -24,23 +24,28 @@ run_one() {
     mkdir -p "$build/corpus/$n"
     corpus="$build/corpus/$n $here/${n}_corpus"
   fi
-  echo "fuzzing $n for $secs s"
+  # Each fuzzer's lines go to its own report, printed once all have ended, so that fuzzers
+  # running side by side do not interleave them.
+  local report="$build/fuzz-$n.report"
+  echo "fuzzing $n for $secs s" > "$report"
   # shellcheck disable=SC2086
   if ! "$f" -seed="${FUZZ_SEED:-1}" -max_total_time="$secs" -rss_limit_mb=4096 \
-       -artifact_prefix="$build/" $extra $corpus > "$build/fuzz-$n.log" 2>&1; then
+       -artifact_prefix="$build/$n-" $extra $corpus > "$build/fuzz-$n.log" 2>&1; then
     # The report's head (what happened, the innermost frames) matters more than a deep stack's
     # tail, and the input itself goes last, where a shortened log still shows it.
-    echo "fuzzer $n failed:"
-    sed -n '/^==[0-9]*==\|ALARM\|^ERROR: libFuzzer/,$p' "$build/fuzz-$n.log" | head -n 60
-    tail -n 5 "$build/fuzz-$n.log"
-    for a in "$build"/crash-* "$build"/timeout-* "$build"/leak-* "$build"/oom-* "$build"/slow-unit-*; do
-      [ -f "$a" ] || continue
-      echo "input $(basename "$a"):"
-      python3 -c 'import sys; print(repr(open(sys.argv[1], "rb").read(4096)))' "$a"
-    done
+    {
+      echo "fuzzer $n failed:"
+      sed -n '/^==[0-9]*==\|ALARM\|^ERROR: libFuzzer/,$p' "$build/fuzz-$n.log" | head -n 60
+      grep -E "^SUMMARY" "$build/fuzz-$n.log"
+      for a in "$build/$n"-crash-* "$build/$n"-timeout-* "$build/$n"-leak-* "$build/$n"-oom-*; do
+        [ -f "$a" ] || continue
+        echo "input $(basename "$a"):"
+        python3 -c 'import sys; print(repr(open(sys.argv[1], "rb").read(4096)))' "$a"
+      done
+    } >> "$report"
     return 1
   fi
-  grep -E "^Done [0-9]+ runs" "$build/fuzz-$n.log" | sed "s/^/$n: /"
+  grep -E "^Done [0-9]+ runs" "$build/fuzz-$n.log" | sed "s/^/$n: /" >> "$report"
 }
 
 # The evaluator's fuzzer runs longest: start it first.
@@ -63,5 +68,8 @@ done
 while [ "$running" -gt 0 ]; do
   wait -n || status=1
   running=$((running - 1))
+done
+for f in "${fuzzers[@]}"; do
+  cat "$build/fuzz-$(basename "$f" _fuzz).report"
 done
 exit "$status"
