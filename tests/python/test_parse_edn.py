@@ -370,6 +370,9 @@ TOKEN_ENDS = [
     ("[nil? true-ish falsey nil/a]", ["nil?", "true-ish", "falsey", "nil/a"]),
     ("[nil true false]", [None, True, False]),
     ("{nil 1 true 2}", {None: 1, True: 2}),
+    ("[- + -a +b -1a +1.5 -2.5e1 -0x10]", ["-", "+", "-a", "+b", "-1a", 1.5, -25.0, "-0x10"]),
+    ("[nil true false]", [None, True, False]),
+    ("[1.2345678901234567890 12345678901234567.8x]", [1.2345678901234567, "12345678901234567.8x"]),
 ]
 
 
@@ -412,6 +415,10 @@ def test_errors_after_common_text_are_the_general_readers(text, message):
         "0.1", "59.007", "-0.0", "+1.5", "0.000000000000001", "123456789012345.0",
         "1.23456789012345", "999999999999999.9", "9007199254740993.0", "1234567890123456.7",
         "0.30000000000000004", "00012.500", "3.14159265358979323846", "1e22", "1.5e-7",
+        # Digits beyond what a double holds exactly, up to and past what the quick route takes.
+        "9007199254740992.5", "-9007199254740993.25", "0.1234567890123456789",
+        "12345678901234567.89", "1.00000000000000000001", "374540.11884736254",
+        "0.0000000000000000000001", "9999999999999999999.0",
     ],
 )
 def test_decimals_read_exactly(text):
@@ -423,8 +430,8 @@ def test_decimals_read_exactly(text):
 @settings(max_examples=400, deadline=None)
 @given(
     sign=st.sampled_from(["", "-", "+"]),
-    whole=st.text(alphabet="0123456789", min_size=1, max_size=10),
-    fraction=st.text(alphabet="0123456789", min_size=1, max_size=10),
+    whole=st.text(alphabet="0123456789", min_size=1, max_size=12),
+    fraction=st.text(alphabet="0123456789", min_size=1, max_size=12),
 )
 def test_generated_decimals_read_exactly(sign, whole, fraction):
     text = "%s%s.%s" % (sign, whole, fraction)

@@ -19,6 +19,7 @@
 
 #include "data_value.hpp"
 #include "py_ref.hpp"
+#include "shared_memo.hpp"
 #include "util/depth_guard.hpp"
 
 namespace quorvex {
@@ -33,7 +34,7 @@ PyRef data_to_py(const DataValue& value);
 // re.compile at most once, and shares equal objects where that cannot be observed: one Keyword
 // object per name (keywords are immutable) and one str per text for dict keys (as json.loads does),
 // so that repeated keys cost neither an allocation nor a hash. Short texts are shared through a
-// small process-wide memo (see SharedMemo in convert.cpp), so that the keys of many small
+// small process-wide memo (see shared_memo.hpp), so that the keys of many small
 // documents are made and hashed once, not once per call; longer texts through the maker's own
 // memo, whose texts must stay alive for the maker's life (they belong to the value being
 // converted).
@@ -114,5 +115,10 @@ private:
 // Lossy UTF-8 of a str: code points that UTF-8 cannot carry (lone surrogates) become U+FFFD.
 // Null with an exception set only when Python itself fails.
 PyRef lossy_utf8(PyObject* str, std::string_view& out);
+
+inline PyObject* PyMaker::known_key(std::string_view text) {
+  if (SharedMemo::fits(text)) return g_shared_keys.find(text, text_hash(text));
+  return key_memo_.find(text);
+}
 
 } // namespace quorvex

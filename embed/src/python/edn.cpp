@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -156,11 +157,16 @@ public:
 
   // `text` must lie inside the source's UTF-8.
   PyRef slice(std::string_view text) {
-    if (ascii_ || text.empty()) {
+    if (src_ == nullptr || text.empty()) {
       return PyRef::steal(
           PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
     }
     const auto begin = static_cast<std::size_t>(text.data() - utf8_.data());
+    if (ascii_) {
+      // Code points are bytes, and a slice of an ASCII str copies them without a look at each.
+      return PyRef::steal(PyUnicode_Substring(src_, static_cast<Py_ssize_t>(begin),
+                                              static_cast<Py_ssize_t>(begin + text.size())));
+    }
     if (begin < counted_bytes_) counted_bytes_ = counted_chars_ = 0;
     counted_chars_ += code_points(utf8_.data() + counted_bytes_, begin - counted_bytes_);
     const std::size_t first = counted_chars_;
@@ -400,7 +406,7 @@ public:
     return check(PyRef::steal(PyFloat_FromDouble(value)));
   }
 
-  PyRef string(std::string_view text, bool escaped, bool key) {
+  [[gnu::always_inline]] PyRef string(std::string_view text, bool escaped, bool key) {
     if (idle()) return none();
     // An escaped text lives in the reader's buffer: neither a slice of the source nor a text
     // the key memo may keep.
@@ -583,6 +589,21 @@ constexpr std::array<bool, 256> kTokenStop = [] {
   return t;
 }();
 
+// What each byte is to the space between forms: plain white space, a byte that begins a form,
+// or one the cursor must decide (a comment, other control bytes, bytes beyond ASCII that may
+// begin wide white space).
+constexpr unsigned char kFormByte = 0;
+constexpr unsigned char kPlainSpace = 1;
+constexpr unsigned char kOtherSpace = 2;
+constexpr std::array<unsigned char, 256> kSpaceKind = [] {
+  std::array<unsigned char, 256> t{};
+  for (unsigned b = 0; b < 0x100; ++b)
+    t[b] = b > ' ' && b < 0x80 && b != ';' ? kFormByte : kOtherSpace;
+  for (unsigned char c : std::string_view(" ,\n\t\r"))
+    t[c] = kPlainSpace;
+  return t;
+}();
+
 // The reader's route for the texts that data files are made of: collections, sets, plain
 // strings, keywords and numbers, crossed byte by byte in one tight recursion instead of through
 // the general reader's layers. Whatever is less common inside a token (escapes, wide white
@@ -623,18 +644,21 @@ public:
 private:
   void skip_space() {
     while (pos_ < n_) {
-      const unsigned char b = p_[pos_];
-      if (b == ' ' || b == ',' || b == '\n' || b == '\t' || b == '\r') {
-        ++pos_;
-      } else if (b > ' ' && b < 0x80 && b != ';') {
-        return;
-      } else {
+      const unsigned char kind = kSpaceKind[p_[pos_]];
+      if (kind == kFormByte) return;
+      if (kind == kOtherSpace) {
         cursor_.seek(pos_);
         cursor_.skip_whitespace_and_comments();
         pos_ = cursor_.position();
         return;
       }
+      ++pos_;
     }
+  }
+
+  // A form at pos_ inside a collection: the commonest, a plain string, is read in place.
+  [[gnu::always_inline]] bool element(PyRef& out, bool key) {
+    return p_[pos_] == '"' ? string(out, key) : value(out, key);
   }
 
   // A form at pos_, which is inside the text and not white space.
@@ -666,12 +690,95 @@ private:
     case ']':
     case '}':
       return false;
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+    case '-':
+    case '+':
+      return number(out, key);
+    case 'n':
+      return literal(out, key, "nil", Py_None);
+    case 't':
+      return literal(out, key, "true", Py_True);
+    case 'f':
+      return literal(out, key, "false", Py_False);
     default:
       return token(out, key);
     }
   }
 
-  bool string(PyRef& out, bool key) {
+  // Whether a token that began at pos_ ends at `at`: the end of the text or a delimiter. A
+  // byte beyond ASCII may be wide white space, which the cursor decides.
+  bool ends_token(std::uint32_t at) const {
+    return at >= n_ || (p_[at] < 0x80 && kTokenStop[p_[at]]);
+  }
+
+  template <std::size_t N>
+  bool literal(PyRef& out, bool key, const char (&word)[N], PyObject* object) {
+    constexpr std::uint32_t length = N - 1;
+    if (n_ - pos_ >= length && std::memcmp(p_ + pos_, word, length) == 0 &&
+        ends_token(pos_ + length)) {
+      pos_ += length;
+      out = PyRef::borrow(object);
+      return true;
+    }
+    return token(out, key);
+  }
+
+  // Decimal integers of up to 18 digits, which cannot overflow, and decimals such as 59.007 of
+  // up to 19 digits in all, with an optional sign; every other token that begins with a digit
+  // or a sign goes to token(). A decimal whose digits make an integer m of at most 2^53 with k
+  // of them after the point is m / 10^k, both exact doubles for k <= 22, so one division
+  // rounds it correctly; longer ones go to from_chars, which the general parse uses too.
+  bool number(PyRef& out, bool key) {
+    const std::uint32_t start = pos_;
+    std::uint32_t i = start;
+    if (p_[i] == '-' || p_[i] == '+') ++i;
+    const std::uint32_t first = i;
+    std::uint64_t magnitude = 0;
+    std::uint32_t digits = 0;
+    while (i < n_ && is_digit(p_[i]) && digits < kMostDigits) {
+      magnitude = magnitude * 10 + (p_[i++] - '0');
+      ++digits;
+    }
+    if (digits == 0) return token(out, key);
+    const bool negative = p_[start] == '-';
+    if (ends_token(i)) {
+      if (digits > 18) return token(out, key);
+      pos_ = i;
+      const auto value = static_cast<std::int64_t>(magnitude);
+      out = b_.integer(negative ? -value : value);
+      return true;
+    }
+    if (p_[i] != '.') return token(out, key);
+    const std::uint32_t point = i++;
+    while (i < n_ && is_digit(p_[i]) && digits < kMostDigits) {
+      magnitude = magnitude * 10 + (p_[i++] - '0');
+      ++digits;
+    }
+    const std::uint32_t fraction = i - point - 1;
+    if (fraction == 0 || !ends_token(i)) return token(out, key);
+    double value;
+    if (magnitude <= (std::uint64_t{1} << 53) && fraction <= 22) {
+      value = static_cast<double>(magnitude) / kPowersOfTen[fraction];
+    } else {
+      const char* text = reinterpret_cast<const char*>(p_);
+      const auto [end, ec] = std::from_chars(text + first, text + i, value);
+      if (ec != std::errc() || end != text + i) return token(out, key);
+    }
+    pos_ = i;
+    out = b_.floating(negative ? -value : value);
+    return true;
+  }
+
+  [[gnu::always_inline]] bool string(PyRef& out, bool key) {
     const std::uint32_t open = pos_;
     const std::uint32_t close = open + 1 +
                                 string_run<false>(reinterpret_cast<const char*>(p_) + open + 1,
@@ -713,25 +820,12 @@ private:
     return true;
   }
 
+  // Any other token: symbols, and the numbers, nil, true and false that the cases above leave.
   bool token(PyRef& out, bool key) {
     const std::uint32_t start = pos_;
-    {
-      // The commonest token first, in one pass: up to 18 digits, which cannot overflow, ended by
-      // a delimiter or the end of the text.
-      std::uint64_t magnitude = 0;
-      std::uint32_t k = start;
-      const std::uint32_t limit = n_ - start > 18 ? start + 18 : n_;
-      while (k < limit && is_digit(p_[k]))
-        magnitude = magnitude * 10 + (p_[k++] - '0');
-      if (k > start && (k == n_ || (p_[k] < 0x80 && kTokenStop[p_[k]]))) {
-        pos_ = k;
-        out = b_.integer(static_cast<std::int64_t>(magnitude));
-        return true;
-      }
-    }
     const std::uint32_t end = token_end(start);
+    TokenValue atom;
     if (end < n_ && p_[end] >= 0x80) {
-      TokenValue atom;
       cursor_.seek(start);
       if (!cursor_.lex_bare_token(atom)) return false;
       pos_ = cursor_.position();
@@ -740,50 +834,13 @@ private:
     }
     if (end == start) return false;
     pos_ = end;
-    // Decimal integers of up to 18 digits, which cannot overflow, are the common token; then
-    // decimals such as 59.007 of up to 15 digits in all. Those are m / 10^k with m and 10^k both
-    // exact doubles, so one division rounds them correctly, as the general parse does.
-    std::uint32_t i = start;
-    if (p_[i] == '-' || p_[i] == '+') ++i;
-    if (i < end && end - i <= 18) {
-      std::uint64_t magnitude = 0;
-      std::uint32_t k = i;
-      while (k < end && is_digit(p_[k]))
-        magnitude = magnitude * 10 + (p_[k++] - '0');
-      const bool negative = p_[start] == '-';
-      if (k == end) {
-        const auto value = static_cast<std::int64_t>(magnitude);
-        out = b_.integer(negative ? -value : value);
-        return true;
-      }
-      if (k > i && p_[k] == '.' && end - i <= 16) {
-        const std::uint32_t point = k++;
-        while (k < end && is_digit(p_[k]))
-          magnitude = magnitude * 10 + (p_[k++] - '0');
-        if (k == end && k > point + 1) {
-          const double value = static_cast<double>(magnitude) / kPowersOfTen[end - point - 1];
-          out = b_.floating(negative ? -value : value);
-          return true;
-        }
-      }
-    }
-    const std::string_view text = view(start, end);
-    if (text == "nil") {
-      out = PyRef::borrow(Py_None);
-      return true;
-    }
-    if (text == "true" || text == "false") {
-      out = PyRef::borrow(text[0] == 't' ? Py_True : Py_False);
-      return true;
-    }
-    TokenValue atom;
-    if (!cursor_.classify_token(text, start, atom)) return false;
+    if (!cursor_.classify_token(view(start, end), start, atom)) return false;
     out = b_.atom(atom, key);
     return true;
   }
 
   // A collection's items from its opening bracket at pos_ to `close`, handed to `finish`.
-  template <class Finish> bool items(PyRef& out, char close, Finish finish) {
+  template <class Finish> [[gnu::noinline]] bool items(PyRef& out, char close, Finish finish) {
     ++pos_;
     Level level(depth_);
     if (!level.ok()) return false;
@@ -799,12 +856,12 @@ private:
         return true;
       }
       PyRef item;
-      if (!value(item, false)) return false;
+      if (!element(item, false)) return false;
       items_.push_back(std::move(item));
     }
   }
 
-  bool map(PyRef& out) {
+  [[gnu::noinline]] bool map(PyRef& out) {
     ++pos_;
     auto start = b_.map_start();
     Level level(depth_);
@@ -821,19 +878,23 @@ private:
         return true;
       }
       PyRef k;
-      if (!value(k, true)) return false;
+      if (!element(k, true)) return false;
       skip_space();
       if (pos_ >= n_ || p_[pos_] == '}') return false;
       PyRef v;
-      if (!value(v, false)) return false;
+      if (!element(v, false)) return false;
       entries_.emplace_back(std::move(k), std::move(v));
     }
   }
 
   static bool is_digit(unsigned char b) { return b >= '0' && b <= '9'; }
 
-  static constexpr double kPowersOfTen[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  // Digits that a uint64 holds whatever they are.
+  static constexpr std::uint32_t kMostDigits = 19;
+
+  static constexpr double kPowersOfTen[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
   std::string_view view(std::uint32_t from, std::uint32_t to) const {
     return {reinterpret_cast<const char*>(p_) + from, to - from};
