@@ -483,6 +483,9 @@ SHAPES = {
     "quote": ("'", "x", "", True),
     "discard": ("#_0 ", "1", "", True),
     "set": ("#{", "1", "}", True),
+    # Collections beside the deeper one, before it and after it: only the depth counts.
+    "sibling before": ("[{} ", "1", "]", True),
+    "sibling after": ("[", "1", " #{[]}]", True),
     "anonymous fn": ("#(", "%", ")", False),
 }
 

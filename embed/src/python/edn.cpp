@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -320,30 +321,44 @@ public:
   // `untracked` is lent for the builder's life; the builder leaves it empty.
   PyBuild(PyObject* src, std::string_view utf8, std::vector<PyRef>& untracked)
       : slices_(src, utf8), untracked_(untracked) {}
-  ~PyBuild() { untracked_.clear(); }
+  ~PyBuild() {
+    untracked_.clear();
+    for (; entered_ > 0; --entered_)
+      Py_LeaveRecursiveCall();
+  }
   PyBuild(const PyBuild&) = delete;
   PyBuild& operator=(const PyBuild&) = delete;
 
   // One level of nesting, counted against the interpreter's recursion limit as json.loads does.
   // The native stack is the reader's own depth guard's concern.
+  //
+  // The interpreter's count is raised once per level, the first time the reading goes that deep,
+  // and lowered when the builder ends: a reading that is as deep as it ever was holds exactly the
+  // levels it would hold with one count per collection, so the limit falls where it did, but a
+  // document of many collections no longer makes two calls into the interpreter for each. (Code
+  // that a collection runs meanwhile, a finalizer, has the deepest level's room rather than the
+  // current one's.)
   class Nest {
   public:
-    explicit Nest(PyBuild& build) {
+    explicit Nest(PyBuild& build) : build_(build) {
       if (build.idle()) return;
+      counted_ = true;
+      if (++build.depth_ <= build.entered_) return;
       if (Py_EnterRecursiveCall(kWhere) == 0) {
-        entered_ = true;
+        ++build.entered_;
       } else {
         build.fail_now();
       }
     }
     ~Nest() {
-      if (entered_) Py_LeaveRecursiveCall();
+      if (counted_) --build_.depth_;
     }
     Nest(const Nest&) = delete;
     Nest& operator=(const Nest&) = delete;
 
   private:
-    bool entered_ = false;
+    PyBuild& build_;
+    bool counted_ = false;
   };
 
   class Quiet {
@@ -384,11 +399,11 @@ public:
     case TokenValue::Kind::Bool:
       return PyRef::borrow(atom.boolean ? Py_True : Py_False);
     case TokenValue::Kind::Int:
-      return check(PyRef::steal(PyLong_FromLongLong(atom.integer)));
+      return check(PyLong_FromLongLong(atom.integer));
     case TokenValue::Kind::Ratio:
       return check(make_.ratio(atom.integer, atom.denominator));
     case TokenValue::Kind::Float:
-      return check(PyRef::steal(PyFloat_FromDouble(atom.floating)));
+      return check(PyFloat_FromDouble(atom.floating));
     case TokenValue::Kind::Symbol:
       break;
     }
@@ -398,12 +413,12 @@ public:
 
   PyRef integer(std::int64_t value) {
     if (idle()) return none();
-    return check(PyRef::steal(PyLong_FromLongLong(value)));
+    return check(PyLong_FromLongLong(value));
   }
 
   PyRef floating(double value) {
     if (idle()) return none();
-    return check(PyRef::steal(PyFloat_FromDouble(value)));
+    return check(PyFloat_FromDouble(value));
   }
 
   [[gnu::always_inline]] PyRef string(std::string_view text, bool escaped, bool key) {
@@ -465,7 +480,7 @@ public:
       g_dict_shapes.learn(entries, n, sig);
     }
     // A dict of scalars is not tracked at all; one that holds containers is, and waits too.
-    if (PyObject_GC_IsTracked(dict.get())) hold_untracked(dict.get());
+    hold_untracked(dict.get(), true);
     return dict;
   }
 
@@ -506,18 +521,23 @@ private:
   // value), so that tracking never touches a freed object.
   //
   // The first few stay seen: a collection over a handful of containers costs next to nothing,
-  // less than hiding and showing them again would on every small document.
-  void hold_untracked(PyObject* obj) {
+  // less than hiding and showing them again would on every small document. A dict of scalars is
+  // not tracked at all, and is not hidden (`maybe_tracked`: whether to ask).
+  void hold_untracked(PyObject* obj, bool maybe_tracked = false) {
     if (++containers_ <= kSeenContainers) return;
+    if (maybe_tracked && !PyObject_GC_IsTracked(obj)) return;
     PyObject_GC_UnTrack(obj);
     untracked_.push_back(PyRef::borrow(obj));
   }
   static PyRef none() { return PyRef::borrow(Py_None); }
 
-  PyRef check(PyRef made) {
-    if (!made) return fail_now();
-    return made;
+  // Without a PyRef parameter: a moved-from one would still be destroyed, by a call, on the
+  // path of every value.
+  PyRef check(PyObject* made) {
+    if (made == nullptr) return fail_now();
+    return PyRef::steal(made);
   }
+  PyRef check(PyRef&& made) { return check(made.release()); }
 
   // Keeps the current exception aside and stops making objects until the next top-level form.
   PyRef fail_now() {
@@ -532,38 +552,42 @@ private:
   std::size_t containers_ = 0;
   KeptException failure_;
   int quiet_ = 0;
+  // Levels of nesting now, and levels counted by the interpreter for this builder (see Nest).
+  int depth_ = 0;
+  int entered_ = 0;
 };
 
 // Room that a reading borrows instead of allocating its own: the stacks of the fast route's
-// collections and the builder's untracked containers. One set per thread, lent to one reading
-// at a time; a reading that starts while another holds it (a finalizer that reads a document
-// while a collection is made) makes a set of its own. Sets come back empty, so that the one a
-// thread keeps holds no Python object when the thread ends; one grown large by a big document
-// is not kept.
+// collections and the builder's untracked containers. One set is kept for the process, lent to
+// one reading at a time under the interpreter lock (nothing between looking at the slot and
+// taking the set releases it); a reading that starts while another holds it (a finalizer that
+// reads a document while a collection is made, or another thread meanwhile) makes a set of its
+// own. Sets come back empty, so that the one kept holds no Python object; one grown large by a
+// big document is not kept. The kept set is never freed, as the module's classes are not: a
+// thread still reading when the process ends may give its set back after static destructors.
 struct Scratch {
   std::vector<PyRef> items;
   std::vector<std::pair<PyRef, PyRef>> entries;
   std::vector<PyRef> untracked;
 };
 
-thread_local std::unique_ptr<Scratch> t_spare_scratch;
+Scratch* g_spare_scratch = nullptr;
 
 class ScratchLoan {
 public:
-  // The thread's slot is looked up once: in a shared library each look-up is a call.
-  ScratchLoan() : spare_(t_spare_scratch), scratch_(std::move(spare_)) {
+  ScratchLoan() : scratch_(std::exchange(g_spare_scratch, nullptr)) {
     if (!scratch_) scratch_ = std::make_unique<Scratch>();
   }
   ~ScratchLoan() {
     constexpr std::size_t kKeep = 4096;
-    if (spare_ || scratch_->items.capacity() > kKeep || scratch_->entries.capacity() > kKeep ||
-        scratch_->untracked.capacity() > kKeep) {
+    if (g_spare_scratch != nullptr || scratch_->items.capacity() > kKeep ||
+        scratch_->entries.capacity() > kKeep || scratch_->untracked.capacity() > kKeep) {
       return;
     }
     scratch_->items.clear();
     scratch_->entries.clear();
     scratch_->untracked.clear();
-    spare_ = std::move(scratch_);
+    g_spare_scratch = scratch_.release();
   }
   ScratchLoan(const ScratchLoan&) = delete;
   ScratchLoan& operator=(const ScratchLoan&) = delete;
@@ -572,7 +596,6 @@ public:
   Scratch* operator->() const { return scratch_.get(); }
 
 private:
-  std::unique_ptr<Scratch>& spare_;
   std::unique_ptr<Scratch> scratch_;
 };
 
@@ -601,6 +624,40 @@ constexpr std::array<unsigned char, 256> kSpaceKind = [] {
     t[b] = b > ' ' && b < 0x80 && b != ';' ? kFormByte : kOtherSpace;
   for (unsigned char c : std::string_view(" ,\n\t\r"))
     t[c] = kPlainSpace;
+  return t;
+}();
+
+// What the first byte of a form begins on the data route: one dense dispatch instead of a chain
+// of comparisons. Quote shorthands and closing brackets give the text up.
+enum class FormStart : unsigned char {
+  Token,
+  String,
+  Keyword,
+  Vector,
+  List,
+  Map,
+  Dispatch,
+  GiveUp,
+  Number,
+  Nil,
+  True,
+  False,
+};
+constexpr std::array<FormStart, 256> kFormStart = [] {
+  std::array<FormStart, 256> t{};
+  t['"'] = FormStart::String;
+  t[':'] = FormStart::Keyword;
+  t['['] = FormStart::Vector;
+  t['('] = FormStart::List;
+  t['{'] = FormStart::Map;
+  t['#'] = FormStart::Dispatch;
+  for (unsigned char c : std::string_view("'@`~)]}"))
+    t[c] = FormStart::GiveUp;
+  for (unsigned char c : std::string_view("0123456789-+"))
+    t[c] = FormStart::Number;
+  t['n'] = FormStart::Nil;
+  t['t'] = FormStart::True;
+  t['f'] = FormStart::False;
   return t;
 }();
 
@@ -663,55 +720,39 @@ private:
 
   // A form at pos_, which is inside the text and not white space.
   bool value(PyRef& out, bool key) {
-    switch (p_[pos_]) {
-    case '"':
+    switch (kFormStart[p_[pos_]]) {
+    case FormStart::String:
       return string(out, key);
-    case ':':
+    case FormStart::Keyword:
       return keyword(out);
-    case '[':
+    case FormStart::Vector:
       return items(out, ']',
                    [&](PyRef* xs, std::size_t n) { return b_.sequence(SeqKind::Vector, xs, n); });
-    case '(':
+    case FormStart::List:
       return items(out, ')',
                    [&](PyRef* xs, std::size_t n) { return b_.sequence(SeqKind::List, xs, n); });
-    case '{':
+    case FormStart::Map:
       return map(out);
-    case '#': {
+    case FormStart::Dispatch: {
       if (pos_ + 1 >= n_ || p_[pos_ + 1] != '{') return false;
       ++pos_;
       auto start = b_.set_start();
       return items(out, '}', [&](PyRef* xs, std::size_t n) { return b_.set(start, xs, n); });
     }
-    case '\'':
-    case '@':
-    case '`':
-    case '~':
-    case ')':
-    case ']':
-    case '}':
+    case FormStart::GiveUp:
       return false;
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
-    case '-':
-    case '+':
+    case FormStart::Number:
       return number(out, key);
-    case 'n':
+    case FormStart::Nil:
       return literal(out, key, "nil", Py_None);
-    case 't':
+    case FormStart::True:
       return literal(out, key, "true", Py_True);
-    case 'f':
+    case FormStart::False:
       return literal(out, key, "false", Py_False);
-    default:
-      return token(out, key);
+    case FormStart::Token:
+      break;
     }
+    return token(out, key);
   }
 
   // Whether a token that began at pos_ ends at `at`: the end of the text or a delimiter. A
