@@ -694,11 +694,19 @@ public:
       skip_space();
       if (pos_ >= n_) return true;
       b_.begin_form();
-      if (!value(out, false)) return false;
+      PyObject* form = value(false);
+      if (form == nullptr) return false;
+      out = PyRef::steal(form);
     }
   }
 
 private:
+  // Every reading function below answers a new reference to what it read, or null when the
+  // route gives the text up (a builder's failure is None, kept aside by the builder). A plain
+  // pointer comes back in a register, where a PyRef, which has a destructor, comes back through
+  // memory and is destroyed again by the caller.
+  static PyObject* take(PyRef made) { return made.release(); }
+
   void skip_space() {
     while (pos_ < n_) {
       const unsigned char kind = kSpaceKind[p_[pos_]];
@@ -714,45 +722,45 @@ private:
   }
 
   // A form at pos_ inside a collection: the commonest, a plain string, is read in place.
-  [[gnu::always_inline]] bool element(PyRef& out, bool key) {
-    return p_[pos_] == '"' ? string(out, key) : value(out, key);
+  [[gnu::always_inline]] PyObject* element(bool key) {
+    return p_[pos_] == '"' ? string(key) : value(key);
   }
 
   // A form at pos_, which is inside the text and not white space.
-  bool value(PyRef& out, bool key) {
+  PyObject* value(bool key) {
     switch (kFormStart[p_[pos_]]) {
     case FormStart::String:
-      return string(out, key);
+      return string(key);
     case FormStart::Keyword:
-      return keyword(out);
+      return keyword();
     case FormStart::Vector:
-      return items(out, ']',
+      return items(']',
                    [&](PyRef* xs, std::size_t n) { return b_.sequence(SeqKind::Vector, xs, n); });
     case FormStart::List:
-      return items(out, ')',
+      return items(')',
                    [&](PyRef* xs, std::size_t n) { return b_.sequence(SeqKind::List, xs, n); });
     case FormStart::Map:
-      return map(out);
+      return map();
     case FormStart::Dispatch: {
-      if (pos_ + 1 >= n_ || p_[pos_ + 1] != '{') return false;
+      if (pos_ + 1 >= n_ || p_[pos_ + 1] != '{') return nullptr;
       ++pos_;
       auto start = b_.set_start();
-      return items(out, '}', [&](PyRef* xs, std::size_t n) { return b_.set(start, xs, n); });
+      return items('}', [&](PyRef* xs, std::size_t n) { return b_.set(start, xs, n); });
     }
     case FormStart::GiveUp:
-      return false;
+      return nullptr;
     case FormStart::Number:
-      return number(out, key);
+      return number(key);
     case FormStart::Nil:
-      return literal(out, key, "nil", Py_None);
+      return literal(key, "nil", Py_None);
     case FormStart::True:
-      return literal(out, key, "true", Py_True);
+      return literal(key, "true", Py_True);
     case FormStart::False:
-      return literal(out, key, "false", Py_False);
+      return literal(key, "false", Py_False);
     case FormStart::Token:
       break;
     }
-    return token(out, key);
+    return token(key);
   }
 
   // Whether a token that began at pos_ ends at `at`: the end of the text or a delimiter. A
@@ -761,16 +769,15 @@ private:
     return at >= n_ || (p_[at] < 0x80 && kTokenStop[p_[at]]);
   }
 
-  template <std::size_t N>
-  bool literal(PyRef& out, bool key, const char (&word)[N], PyObject* object) {
+  template <std::size_t N> PyObject* literal(bool key, const char (&word)[N], PyObject* object) {
     constexpr std::uint32_t length = N - 1;
     if (n_ - pos_ >= length && std::memcmp(p_ + pos_, word, length) == 0 &&
         ends_token(pos_ + length)) {
       pos_ += length;
-      out = PyRef::borrow(object);
-      return true;
+      Py_INCREF(object);
+      return object;
     }
-    return token(out, key);
+    return token(key);
   }
 
   // Decimal integers of up to 18 digits, which cannot overflow, and decimals such as 59.007 of
@@ -778,7 +785,7 @@ private:
   // or a sign goes to token(). A decimal whose digits make an integer m of at most 2^53 with k
   // of them after the point is m / 10^k, both exact doubles for k <= 22, so one division
   // rounds it correctly; longer ones go to from_chars, which the general parse uses too.
-  bool number(PyRef& out, bool key) {
+  PyObject* number(bool key) {
     const std::uint32_t start = pos_;
     std::uint32_t i = start;
     if (p_[i] == '-' || p_[i] == '+') ++i;
@@ -789,53 +796,49 @@ private:
       magnitude = magnitude * 10 + (p_[i++] - '0');
       ++digits;
     }
-    if (digits == 0) return token(out, key);
+    if (digits == 0) return token(key);
     const bool negative = p_[start] == '-';
     if (ends_token(i)) {
-      if (digits > 18) return token(out, key);
+      if (digits > 18) return token(key);
       pos_ = i;
       const auto value = static_cast<std::int64_t>(magnitude);
-      out = b_.integer(negative ? -value : value);
-      return true;
+      return take(b_.integer(negative ? -value : value));
     }
-    if (p_[i] != '.') return token(out, key);
+    if (p_[i] != '.') return token(key);
     const std::uint32_t point = i++;
     while (i < n_ && is_digit(p_[i]) && digits < kMostDigits) {
       magnitude = magnitude * 10 + (p_[i++] - '0');
       ++digits;
     }
     const std::uint32_t fraction = i - point - 1;
-    if (fraction == 0 || !ends_token(i)) return token(out, key);
+    if (fraction == 0 || !ends_token(i)) return token(key);
     double value;
     if (magnitude <= (std::uint64_t{1} << 53) && fraction <= 22) {
       value = static_cast<double>(magnitude) / kPowersOfTen[fraction];
     } else {
       const char* text = reinterpret_cast<const char*>(p_);
       const auto [end, ec] = std::from_chars(text + first, text + i, value);
-      if (ec != std::errc() || end != text + i) return token(out, key);
+      if (ec != std::errc() || end != text + i) return token(key);
     }
     pos_ = i;
-    out = b_.floating(negative ? -value : value);
-    return true;
+    return take(b_.floating(negative ? -value : value));
   }
 
-  [[gnu::always_inline]] bool string(PyRef& out, bool key) {
+  [[gnu::always_inline]] PyObject* string(bool key) {
     const std::uint32_t open = pos_;
     const std::uint32_t close = open + 1 +
                                 string_run<false>(reinterpret_cast<const char*>(p_) + open + 1,
                                                   reinterpret_cast<const char*>(p_) + n_);
     if (close < n_ && p_[close] == '"') {
       pos_ = close + 1;
-      out = b_.string(view(open + 1, close), false, key);
-      return true;
+      return take(b_.string(view(open + 1, close), false, key));
     }
     cursor_.seek(open);
     std::string_view text;
     bool escaped = false;
-    if (!cursor_.lex_string(buffer_, text, escaped)) return false;
+    if (!cursor_.lex_string(buffer_, text, escaped)) return nullptr;
     pos_ = cursor_.position();
-    out = b_.string(text, escaped, key);
-    return true;
+    return take(b_.string(text, escaped, key));
   }
 
   std::uint32_t token_end(std::uint32_t from) const {
@@ -844,87 +847,82 @@ private:
     return from;
   }
 
-  bool keyword(PyRef& out) {
+  PyObject* keyword() {
     const std::uint32_t colon = pos_;
     const std::uint32_t end = token_end(colon + 1);
     std::string_view token;
     if (end < n_ && p_[end] >= 0x80) {
       cursor_.seek(colon);
-      if (!cursor_.lex_keyword(token)) return false;
+      if (!cursor_.lex_keyword(token)) return nullptr;
       pos_ = cursor_.position();
     } else {
-      if (end == colon + 1) return false;
+      if (end == colon + 1) return nullptr;
       token = view(colon + 1, end);
       pos_ = end;
     }
-    out = b_.keyword(token, SplitName{});
-    return true;
+    return take(b_.keyword(token, SplitName{}));
   }
 
   // Any other token: symbols, and the numbers, nil, true and false that the cases above leave.
-  bool token(PyRef& out, bool key) {
+  PyObject* token(bool key) {
     const std::uint32_t start = pos_;
     const std::uint32_t end = token_end(start);
     TokenValue atom;
     if (end < n_ && p_[end] >= 0x80) {
       cursor_.seek(start);
-      if (!cursor_.lex_bare_token(atom)) return false;
+      if (!cursor_.lex_bare_token(atom)) return nullptr;
       pos_ = cursor_.position();
-      out = b_.atom(atom, key);
-      return true;
+      return take(b_.atom(atom, key));
     }
-    if (end == start) return false;
+    if (end == start) return nullptr;
     pos_ = end;
-    if (!cursor_.classify_token(view(start, end), start, atom)) return false;
-    out = b_.atom(atom, key);
-    return true;
+    if (!cursor_.classify_token(view(start, end), start, atom)) return nullptr;
+    return take(b_.atom(atom, key));
   }
 
   // A collection's items from its opening bracket at pos_ to `close`, handed to `finish`.
-  template <class Finish> [[gnu::noinline]] bool items(PyRef& out, char close, Finish finish) {
+  template <class Finish> [[gnu::noinline]] PyObject* items(char close, Finish finish) {
     ++pos_;
     Level level(depth_);
-    if (!level.ok()) return false;
+    if (!level.ok()) return nullptr;
     PyBuild::Nest nest(b_);
     const std::size_t base = items_.size();
     Truncate<PyRef> tidy{items_, base};
     for (;;) {
       skip_space();
-      if (pos_ >= n_) return false;
+      if (pos_ >= n_) return nullptr;
       if (p_[pos_] == close) {
         ++pos_;
-        out = finish(items_.data() + base, items_.size() - base);
-        return true;
+        return take(finish(items_.data() + base, items_.size() - base));
       }
-      PyRef item;
-      if (!element(item, false)) return false;
-      items_.push_back(std::move(item));
+      PyObject* item = element(false);
+      if (item == nullptr) return nullptr;
+      items_.emplace_back(PyRef::steal(item));
     }
   }
 
-  [[gnu::noinline]] bool map(PyRef& out) {
+  [[gnu::noinline]] PyObject* map() {
     ++pos_;
     auto start = b_.map_start();
     Level level(depth_);
-    if (!level.ok()) return false;
+    if (!level.ok()) return nullptr;
     PyBuild::Nest nest(b_);
     const std::size_t base = entries_.size();
     Truncate<std::pair<PyRef, PyRef>> tidy{entries_, base};
     for (;;) {
       skip_space();
-      if (pos_ >= n_) return false;
+      if (pos_ >= n_) return nullptr;
       if (p_[pos_] == '}') {
         ++pos_;
-        out = b_.map(start, entries_.data() + base, entries_.size() - base);
-        return true;
+        return take(b_.map(start, entries_.data() + base, entries_.size() - base));
       }
-      PyRef k;
-      if (!element(k, true)) return false;
+      PyRef k = PyRef::steal(element(true));
+      if (!k) return nullptr;
       skip_space();
-      if (pos_ >= n_ || p_[pos_] == '}') return false;
-      PyRef v;
-      if (!element(v, false)) return false;
-      entries_.emplace_back(std::move(k), std::move(v));
+      if (pos_ >= n_ || p_[pos_] == '}') return nullptr;
+      PyObject* v = element(false);
+      if (v == nullptr) return nullptr;
+      entries_.emplace_back(std::move(k), PyRef::steal(v));
     }
   }
 
