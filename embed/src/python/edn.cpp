@@ -335,9 +335,9 @@ public:
   // The interpreter's count is raised once per level, the first time the reading goes that deep,
   // and lowered when the builder ends: a reading that is as deep as it ever was holds exactly the
   // levels it would hold with one count per collection, so the limit falls where it did, but a
-  // document of many collections no longer makes two calls into the interpreter for each. (Code
-  // that a collection runs meanwhile, a finalizer, has the deepest level's room rather than the
-  // current one's.)
+  // document of many collections no longer makes two calls into the interpreter for each.
+  // (Python code that runs meanwhile, a finalizer that the cyclic collector calls, has the
+  // deepest level's room rather than the current one's.)
   class Nest {
   public:
     explicit Nest(PyBuild& build) : build_(build) {
