@@ -350,7 +350,7 @@ PyRef PyMaker::str(std::string_view text) {
 SharedMemo g_shared_keys;
 SharedMemo g_shared_keywords;
 
-PyMaker::Memo::~Memo() {
+void PyMaker::Memo::release() {
   for (std::uint64_t sets = used_; sets != 0; sets &= sets - 1) {
     const Entry* set = &entries_[2 * static_cast<std::size_t>(std::countr_zero(sets))];
     Py_XDECREF(set[0].obj);

@@ -64,7 +64,10 @@ private:
   class Memo {
   public:
     Memo() noexcept {}
-    ~Memo();
+    // Most makers never use their memo: that case costs a test, not a call.
+    ~Memo() {
+      if (used_ != 0) release();
+    }
     Memo(const Memo&) = delete;
     Memo& operator=(const Memo&) = delete;
 
@@ -80,6 +83,8 @@ private:
       std::size_t size;
       PyObject* obj;
     };
+    void release();
+
     static constexpr std::size_t kSets = 64;
     static std::size_t set_of(std::uint64_t hash) { return static_cast<std::size_t>(hash >> 58); }
     bool in_use(std::size_t set) const { return (used_ >> set) & 1u; }

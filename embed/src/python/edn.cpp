@@ -578,15 +578,14 @@ public:
   ScratchLoan() : scratch_(std::exchange(g_spare_scratch, nullptr)) {
     if (!scratch_) scratch_ = std::make_unique<Scratch>();
   }
+  // The readings leave the stacks empty; a set that is not empty is not kept either.
   ~ScratchLoan() {
     constexpr std::size_t kKeep = 4096;
-    if (g_spare_scratch != nullptr || scratch_->items.capacity() > kKeep ||
+    if (g_spare_scratch != nullptr || !scratch_->items.empty() || !scratch_->entries.empty() ||
+        !scratch_->untracked.empty() || scratch_->items.capacity() > kKeep ||
         scratch_->entries.capacity() > kKeep || scratch_->untracked.capacity() > kKeep) {
       return;
     }
-    scratch_->items.clear();
-    scratch_->entries.clear();
-    scratch_->untracked.clear();
     g_spare_scratch = scratch_.release();
   }
   ScratchLoan(const ScratchLoan&) = delete;
