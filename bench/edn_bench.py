@@ -89,6 +89,21 @@ def nested(depth, width):
     return node
 
 
+def bench_documents():
+    """The documents of this benchmark (and of bench/run.py's parse_edn rows), always the same:
+    (name, data, keyword_keys)."""
+    rng = random.Random(7)
+    return [
+        ("records, string keys", records(2000, rng), False),
+        ("records, keyword keys", records(2000, rng), True),
+        ("20k records", records(20000, rng), False),
+        ("numbers", numbers(20000, rng), False),
+        ("strings", strings(10000, rng), False),
+        ("nested maps", nested(7, 3), False),
+        ("small record", records(1, rng)[0], False),
+    ]
+
+
 def one_round(fn, text, min_seconds):
     count = 0
     start = time.perf_counter()
@@ -124,17 +139,7 @@ def main():
     args = parser.parse_args()
     orjson, orjson_reason = load_orjson(not args.no_install)
     rounds, min_seconds = (3, 0.05) if args.quick else (7, 0.2)
-    rng = random.Random(7)
-
-    documents = [
-        ("records, string keys", records(2000, rng), False),
-        ("records, keyword keys", records(2000, rng), True),
-        ("20k records", records(20000, rng), False),
-        ("numbers", numbers(20000, rng), False),
-        ("strings", strings(10000, rng), False),
-        ("nested maps", nested(7, 3), False),
-        ("small record", records(1, rng)[0], False),
-    ]
+    documents = bench_documents()
 
     print("python %s, quorvex %s" % (sys.version.split()[0], quorvex.__spec__.origin))
     header = "%-22s %9s %11s %11s %8s" % ("document", "bytes", "parse_edn", "json.loads", "ratio")

@@ -1524,6 +1524,153 @@ def check_pairs(rows: list[PairRow], qv) -> int:
 
 
 # ---------------------------------------------------------------------------------------------
+# parse_edn against orjson.loads
+#
+# The documents of bench/edn_bench.py, each written as EDN for parse_edn and as JSON for
+# json.loads and orjson.loads (the fastest JSON parser for Python, installed with pip when it is
+# missing unless --no-install is given). The answers are checked against json.loads first; each
+# time is the best of --reps rounds (at least three) in which the three parsers take turns, so
+# that a change in the machine's load falls on all of them alike. Each row runs in a child
+# process of its own, as bench/edn_bench.py does: the same small document was seen to run at
+# 1.1 us or at 2.1 us a call depending on what the process had done before (the other rows'
+# documents, the Lua runtime), and not by the same factor for both parsers.
+
+
+@dataclass
+class EdnRow:
+    name: str
+    title: str
+    document: str  # the name of the document in bench/edn_bench.py
+    limit: float = 1.0  # parse_edn / orjson.loads
+
+
+EDN_ROWS = [
+    EdnRow("ednrecs", "parse_edn, 2,000 records", "records, string keys"),
+    EdnRow("ednkw", "parse_edn, keyword keys", "records, keyword keys"),
+    EdnRow("edn20k", "parse_edn, 20,000 records", "20k records"),
+    EdnRow("ednnums", "parse_edn, numbers", "numbers"),
+    EdnRow("ednstrs", "parse_edn, strings", "strings"),
+    EdnRow("ednnest", "parse_edn, nested maps", "nested maps"),
+    EdnRow("ednsmall", "parse_edn, a 168-byte record", "small record"),
+]
+EDN_BY_NAME = {r.name: r for r in EDN_ROWS}
+EDN_MIN_SECONDS = 0.2
+
+
+def edn_case(row: EdnRow, qv):
+    """(edn_bench module, EDN text, JSON text, problem): the problem is None when parse_edn
+    answers as json.loads does (keyword keys aside, which JSON has not)."""
+    import json  # noqa: PLC0415
+
+    sys.path.insert(0, str(HERE))
+    try:
+        import edn_bench  # noqa: PLC0415
+        from edn_text import edn_text  # noqa: PLC0415
+    finally:
+        sys.path.remove(str(HERE))
+    documents = {name: (data, kw) for name, data, kw in edn_bench.bench_documents()}
+    data, keyword_keys = documents[row.document]
+    edn, js = edn_text(data, keyword_keys), json.dumps(data, ensure_ascii=False)
+    problem = None
+    try:
+        answer = qv.parse_edn(edn)
+        if not keyword_keys and answer != json.loads(js):
+            problem = f"WRONG: parse_edn answers differently from json.loads on {row.document}"
+    except Exception as exc:  # noqa: BLE001
+        problem = f"not available yet: {describe(exc)}"
+    return edn_bench, edn, js, problem
+
+
+def run_edn_child(name: str, reps: int, install: bool) -> int:
+    """Child side of a parse_edn row: prints `edn BYTES QV JSON ORJSON` (seconds per call) or
+    `edn-problem TEXT`."""
+    import json  # noqa: PLC0415
+
+    row = EDN_BY_NAME[name]
+    qv, reason = load_quorvex()
+    if qv is None:
+        print(f"edn-problem not available yet: {reason}", flush=True)
+        return 0
+    edn_bench, edn, js, problem = edn_case(row, qv)
+    if problem:
+        print(f"edn-problem {problem}", flush=True)
+        return 0
+    orjson, reason = edn_bench.load_orjson(install)
+    if orjson is None:
+        print(f"edn-problem no orjson column: {reason}", flush=True)
+        return 0
+    times = edn_bench.best_times([(qv.parse_edn, edn), (json.loads, js), (orjson.loads, js)],
+                                 max(reps, 3), EDN_MIN_SECONDS)
+    print("edn %d %r %r %r" % (len(edn.encode()), *times), flush=True)
+    return 0
+
+
+def measure_edn(row: EdnRow, reps: int, install: bool):
+    """(bytes, parse_edn, json.loads, orjson.loads seconds, problem) of one row, from a child."""
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--edn-child", row.name,
+           "--reps", str(reps)]
+    if not install:
+        cmd.append("--no-install")
+    try:
+        proc = subprocess.run(  # noqa: S603
+            cmd, capture_output=True, text=True, timeout=900, check=False
+        )
+    except subprocess.TimeoutExpired:
+        return None, "not available yet: the measurement did not finish in 900 s"
+    last = (proc.stdout.strip().splitlines() or [""])[-1]
+    if proc.returncode != 0 or not last.startswith("edn"):
+        tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
+        return None, f"not available yet: status {proc.returncode}: {tail}"
+    if last.startswith("edn-problem "):
+        return None, last[len("edn-problem "):]
+    _, size, qs, js_s, os_ = last.split()
+    return (int(size), float(qs), float(js_s), float(os_)), None
+
+
+def print_edn_table(rows: list[EdnRow], qv, qv_reason: str | None, reps: int, install: bool,
+                    notes: Notes) -> bool:
+    """Measures and prints the parse_edn rows; answers whether one of them was wrong."""
+    headers = ["parse_edn", "bytes", "quorvex", "json.loads", "orjson.loads", "qv/orjson",
+               "target", "status"]
+    table = []
+    wrong = False
+    for row in rows:
+        target = f"<={row.limit:g}x orjson"
+        if qv is None:
+            figures, problem = None, f"not available yet: {qv_reason}"
+        else:
+            figures, problem = measure_edn(row, reps, install)
+        if problem:
+            wrong = wrong or problem.startswith("WRONG")
+            table.append([row.title, "-", f"{problem.split(':')[0]} {notes.mark(problem)}", "-",
+                          "-", "-", target, "-"])
+            continue
+        size, qs, js_s, os_ = figures
+        unit = "ms" if os_ >= 1e-3 else "us"
+        table.append([row.title, f"{size:,}", fmt_time(qs, unit), fmt_time(js_s, unit),
+                      fmt_time(os_, unit), fmt_ratio(qs, os_), target,
+                      "met" if qs / os_ <= row.limit else "MISSED"])
+    widths = [max(len(r[i]) for r in [headers, *table]) for i in range(len(headers))]
+    for r in [headers, ["-" * w for w in widths], *table]:
+        print("  ".join(c.rjust(w) if i in (1, 2, 3, 4, 5) else c.ljust(w)
+                        for i, (c, w) in enumerate(zip(r, widths))).rstrip())
+    return wrong
+
+
+def check_edn(rows: list[EdnRow], qv) -> int:
+    """parse_edn's answers on the documents of the parse_edn rows, nothing timed."""
+    failures = 0
+    for row in rows:
+        if qv is None:
+            print(f"  {row.name}: quorvex not available")
+            continue
+        problem = edn_case(row, qv)[3]
+        failures += problem is not None
+        print(f"  {row.name}: {problem or 'ok'}")
+    return 1 if failures else 0
+
+
+# ---------------------------------------------------------------------------------------------
 # Main
 
 
@@ -1552,6 +1699,7 @@ def parse_args(argv):
     p.add_argument("--memory-child", choices=sorted(MEMORY_BY_NAME), help=argparse.SUPPRESS)
     p.add_argument("--pacing-child", choices=sorted(PACING_BY_NAME), help=argparse.SUPPRESS)
     p.add_argument("--aging-child", choices=sorted(AGING_BY_NAME), help=argparse.SUPPRESS)
+    p.add_argument("--edn-child", choices=sorted(EDN_BY_NAME), help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     if args.quick:
         args.reps = 1
@@ -1570,6 +1718,8 @@ def main(argv=None) -> int:
         return run_pacing_child(args.pacing_child)
     if args.aging_child:
         return run_aging_child(args.aging_child, args.reps)
+    if args.edn_child:
+        return run_edn_child(args.edn_child, args.reps, not args.no_install)
     if args.list:
         for b in BENCHES:
             print(f"{b.name:10} {b.title}")
@@ -1577,6 +1727,8 @@ def main(argv=None) -> int:
             print(f"{m.name:10} {m.title} (memory)")
         for r in PAIR_ROWS:
             print(f"{r.name:10} {r.title} (against the language by hand)")
+        for r in EDN_ROWS:
+            print(f"{r.name:10} {r.title} (against orjson.loads)")
         for r in PACING_ROWS:
             print(f"{r.name:10} {r.title} (collector pacing)")
         for a in AGING_ROWS:
@@ -1587,9 +1739,11 @@ def main(argv=None) -> int:
 
     names = [n.strip() for n in args.only.split(",") if n.strip()] or [
         *(b.name for b in BENCHES), *(m.name for m in MEMORY_ROWS), *(r.name for r in PAIR_ROWS),
-        *(r.name for r in PACING_ROWS), *(a.name for a in AGING_ROWS)]
+        *(r.name for r in EDN_ROWS), *(r.name for r in PACING_ROWS),
+        *(a.name for a in AGING_ROWS)]
     unknown = [n for n in names if n not in BY_NAME and n not in MEMORY_BY_NAME
-               and n not in PAIR_BY_NAME and n not in PACING_BY_NAME and n not in AGING_BY_NAME]
+               and n not in PAIR_BY_NAME and n not in EDN_BY_NAME and n not in PACING_BY_NAME
+               and n not in AGING_BY_NAME]
     if unknown:
         print(f"unknown benchmark(s): {', '.join(unknown)}; see --list", file=sys.stderr)
         return 2
@@ -1601,11 +1755,13 @@ def main(argv=None) -> int:
     lua = load_lua(install=not args.no_install)
     memory_rows = [MEMORY_BY_NAME[n] for n in names if n in MEMORY_BY_NAME]
     pair_rows = [PAIR_BY_NAME[n] for n in names if n in PAIR_BY_NAME]
+    edn_rows = [EDN_BY_NAME[n] for n in names if n in EDN_BY_NAME]
     pacing_rows = [PACING_BY_NAME[n] for n in names if n in PACING_BY_NAME]
     aging_rows = [AGING_BY_NAME[n] for n in names if n in AGING_BY_NAME]
     names = [n for n in names if n in BY_NAME]
     if args.check:
-        return max(run_check(names, qv, qv_reason, lua), check_pairs(pair_rows, qv))
+        return max(run_check(names, qv, qv_reason, lua), check_pairs(pair_rows, qv),
+                   check_edn(edn_rows, qv))
     print_header(args, qv_reason, lua)
 
     progress = sys.stderr.isatty()
@@ -1648,12 +1804,17 @@ def main(argv=None) -> int:
         if rows or memory_rows:
             print()
         pair_wrong = print_pair_table(pair_rows, qv, qv_reason, args.reps, args.budget, notes)
-    if pacing_rows:
+    if edn_rows:
         if rows or memory_rows or pair_rows:
+            print()
+        pair_wrong = print_edn_table(edn_rows, qv, qv_reason, args.reps,
+                                     not args.no_install, notes) or pair_wrong
+    if pacing_rows:
+        if rows or memory_rows or pair_rows or edn_rows:
             print()
         pair_wrong = print_pacing_table(pacing_rows, notes) or pair_wrong
     if aging_rows:
-        if rows or memory_rows or pair_rows or pacing_rows:
+        if rows or memory_rows or pair_rows or edn_rows or pacing_rows:
             print()
         memory_wrong = print_aging_table(aging_rows, notes, args.reps) or memory_wrong
     if notes.texts:
