@@ -1531,9 +1531,9 @@ def check_pairs(rows: list[PairRow], qv) -> int:
 # missing unless --no-install is given). The answers are checked against json.loads first; each
 # time is the best of --reps rounds (at least three) in which the three parsers take turns, so
 # that a change in the machine's load falls on all of them alike. Each row runs in a child
-# process of its own, as bench/edn_bench.py does: the same small document was seen to run at
-# 1.1 us or at 2.1 us a call depending on what the process had done before (the other rows'
-# documents, the Lua runtime), and not by the same factor for both parsers.
+# process of its own: the same small document was seen to run at 1.1 us or at 2.1 us a call
+# depending on what the process had done before (the other rows' documents, the Lua runtime),
+# and not by the same factor for both parsers.
 
 
 @dataclass
