@@ -13,12 +13,12 @@ engine made with Engine.bare()), as the idiomatic CPython program (*.py) and as 
 Lua 5.4 program (*.lua, through the lupa package, which the runner installs with pip when it
 is missing). Each cell's result is
 checked before it is timed: a quorvex or Lua result that differs from CPython's is reported as
-WRONG and not timed. A quorvex cell that cannot run (module not built, engine not finished,
-evaluation error) shows "not available yet" with the reason below the table; the other columns
-still run.
+WRONG and not timed. A cell that cannot run (module not built, evaluation error) shows "failed"
+or "cannot run" with the reason below the table; the other columns still run. The cells of a
+row are timed in rounds in which they take turns.
 
 Before a quorvex cell runs in this process, a small instance of it runs once in a child process,
-so that a crash or a hang of an unfinished engine costs that row only, not the whole table.
+so that a crash or a hang costs that row only, not the whole table.
 """
 
 from __future__ import annotations
@@ -768,7 +768,7 @@ def run_memory_child(name: str) -> int:
         data = None
     qv, reason = load_quorvex()
     if qv is None:
-        print(f"memory-problem not available yet: {reason}", flush=True)
+        print(f"memory-problem cannot run: {reason}", flush=True)
         return 0
     engine = qv.Engine.bare()
     if data is None:
@@ -777,7 +777,7 @@ def run_memory_child(name: str) -> int:
     gc.collect()
     before = malloc_in_use()
     if before is None:
-        print("memory-problem not available yet: the C library has no mallinfo2", flush=True)
+        print("memory-problem cannot run: the C library has no mallinfo2", flush=True)
         return 0
     engine.define("data", data)
     used = malloc_in_use() - before
@@ -795,11 +795,11 @@ def measure_memory(row: MemoryRow) -> tuple[int | None, int | None, int, str | N
             cmd, capture_output=True, text=True, timeout=120, check=False
         )
     except subprocess.TimeoutExpired:
-        return None, None, 0, "not available yet: the measurement did not finish in 120 s"
+        return None, None, 0, "failed: the measurement did not finish in 120 s"
     last = (proc.stdout.strip().splitlines() or [""])[-1]
     if proc.returncode != 0 or not last.startswith("memory"):
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
-        return None, None, 0, f"not available yet: status {proc.returncode}: {tail}"
+        return None, None, 0, f"failed: status {proc.returncode}: {tail}"
     if last.startswith("memory-problem "):
         return None, None, 0, last[len("memory-problem "):]
     _, qv, py, n = last.split()
@@ -867,7 +867,7 @@ def run_pacing_child(name: str) -> int:
     """Child side of a pacing row: prints `pacing ROW_SECONDS EMPTY_SECONDS` or a problem."""
     qv, reason = load_quorvex()
     if qv is None:
-        print(f"pacing-problem not available yet: {reason}", flush=True)
+        print(f"pacing-problem cannot run: {reason}", flush=True)
         return 0
     n = PACING_ALLOCS
     run = f"(run {n})"
@@ -909,13 +909,13 @@ def measure_pacing(row: PacingRow) -> tuple[float | None, float | None, str | No
             cmd, capture_output=True, text=True, timeout=600, check=False
         )
     except subprocess.TimeoutExpired:
-        return None, None, "not available yet: the measurement did not finish in 600 s"
+        return None, None, "failed: the measurement did not finish in 600 s"
     last = (proc.stdout.strip().splitlines() or [""])[-1]
     if last.startswith("pacing-problem "):
         return None, None, last[len("pacing-problem "):]
     if proc.returncode != 0 or not last.startswith("pacing "):
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
-        return None, None, f"not available yet: status {proc.returncode}: {tail}"
+        return None, None, f"failed: status {proc.returncode}: {tail}"
     _, loaded, empty = last.split()
     return float(loaded), float(empty), None
 
@@ -974,7 +974,7 @@ def run_aging_child(name: str, reps: int) -> int:
     """Child side of an aging row: prints `aging FRESH_S AGED_S` or a problem."""
     qv, reason = load_quorvex()
     if qv is None:
-        print(f"aging-problem not available yet: {reason}", flush=True)
+        print(f"aging-problem cannot run: {reason}", flush=True)
         return 0
     program = read_program("alloc", "qv")
     call = f"(run {AGED_ALLOC_N})"
@@ -1017,9 +1017,9 @@ def print_aging_table(rows: list[AgingRow], notes: Notes, reps: int) -> bool:
             last = (proc.stdout.strip().splitlines() or [""])[-1]
             if proc.returncode != 0 or not last.startswith("aging"):
                 tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
-                last = f"aging-problem not available yet: status {proc.returncode}: {tail}"
+                last = f"aging-problem failed: status {proc.returncode}: {tail}"
         except subprocess.TimeoutExpired:
-            last = "aging-problem not available yet: the measurement did not finish in 600 s"
+            last = "aging-problem failed: the measurement did not finish in 600 s"
         if last.startswith("aging-problem "):
             problem = last[len("aging-problem "):]
             wrong = wrong or problem.startswith("WRONG")
@@ -1045,7 +1045,7 @@ def print_aging_table(rows: list[AgingRow], notes: Notes, reps: int) -> bool:
 class Cell:
     seconds: float | None = None  # median seconds per operation
     runs: int = 0
-    problem: str | None = None  # "not available yet: ..." or "WRONG: ..."
+    problem: str | None = None  # "failed: ...", "cannot run: ..." or "WRONG: ..."
 
     @property
     def wrong(self) -> bool:
@@ -1074,38 +1074,72 @@ def describe(exc: BaseException) -> str:
 def measure(
     setup: Callable[[], Thunk], bench: Bench, expected: Any, reps: int, budget: float
 ) -> Cell:
-    try:
-        thunk = setup()
-    except Exception as exc:  # noqa: BLE001 - every failure of an unfinished engine is a row note
-        return Cell(problem=f"not available yet: setup failed: {describe(exc)}")
+    return measure_side_by_side([setup], bench, expected, reps, budget)[0]
 
-    def timed() -> tuple[float, Any]:
+
+def measure_side_by_side(
+    setups: list[Callable[[], Thunk]], bench: Bench, expected: Any, reps: int, budget: float
+) -> list[Cell]:
+    """Times the cells of one row in rounds, each round running every cell once in turn.
+
+    On a shared machine the speed drifts over seconds; cells timed one after the other would
+    each see a different machine, and their ratio would carry the drift. Taking turns puts the
+    same drift into every column of the row.
+    """
+    thunks: list[Thunk | None] = []
+    cells: list[Cell] = []
+
+    def timed(thunk: Thunk) -> tuple[float, Any]:
         start = time.perf_counter_ns()
         result = thunk()
         return (time.perf_counter_ns() - start) * 1e-9, result
 
-    try:
-        first, result = timed()  # warm-up, and the check before anything is reported
-    except Exception as exc:  # noqa: BLE001
-        return Cell(problem=f"not available yet: {describe(exc)}")
-    if not same(result, expected):
-        return Cell(problem=f"WRONG: got {short(result)}, expected {short(expected)}")
-
-    # A cell that is far slower than planned still finishes: fewer repetitions, down to the
-    # warm-up run alone.
-    reps = min(reps, int(budget / first)) if first > 0 else reps
-    if reps < 1:
-        return Cell(seconds=first / bench.ops, runs=1)
-    samples = []
-    for _ in range(reps):
+    wanted = []
+    for setup in setups:
+        thunks.append(None)
+        cells.append(Cell())
+        wanted.append(0)
         try:
-            seconds, result = timed()
+            thunk = setup()
+        except Exception as exc:  # noqa: BLE001 - every failure is the cell's note, not the run's
+            cells[-1] = Cell(problem=f"failed: setup: {describe(exc)}")
+            continue
+        try:
+            first, result = timed(thunk)  # warm-up, and the check before anything is reported
         except Exception as exc:  # noqa: BLE001
-            return Cell(problem=f"not available yet: failed on a repeated run: {describe(exc)}")
+            cells[-1] = Cell(problem=f"failed: {describe(exc)}")
+            continue
         if not same(result, expected):
-            return Cell(problem=f"WRONG on a repeated run: got {short(result)}")
-        samples.append(seconds)
-    return Cell(seconds=statistics.median(samples) / bench.ops, runs=reps)
+            cells[-1] = Cell(problem=f"WRONG: got {short(result)}, expected {short(expected)}")
+            continue
+        # A cell that is far slower than planned still finishes: fewer repetitions, down to the
+        # warm-up run alone.
+        wanted[-1] = min(reps, int(budget / first)) if first > 0 else reps
+        if wanted[-1] < 1:
+            cells[-1] = Cell(seconds=first / bench.ops, runs=1)
+        else:
+            thunks[-1] = thunk
+
+    samples: list[list[float]] = [[] for _ in setups]
+    for round_ in range(max(wanted, default=0)):
+        for i, thunk in enumerate(thunks):
+            if thunk is None or round_ >= wanted[i]:
+                continue
+            try:
+                seconds, result = timed(thunk)
+            except Exception as exc:  # noqa: BLE001
+                cells[i] = Cell(problem=f"failed on a repeated run: {describe(exc)}")
+                thunks[i] = None
+                continue
+            if not same(result, expected):
+                cells[i] = Cell(problem=f"WRONG on a repeated run: got {short(result)}")
+                thunks[i] = None
+                continue
+            samples[i].append(seconds)
+    for i, thunk in enumerate(thunks):
+        if thunk is not None:
+            cells[i] = Cell(seconds=statistics.median(samples[i]) / bench.ops, runs=wanted[i])
+    return cells
 
 
 def probe_quorvex(bench: Bench) -> str | None:
@@ -1120,9 +1154,9 @@ def probe_quorvex(bench: Bench) -> str | None:
             cmd, capture_output=True, text=True, timeout=PROBE_TIMEOUT, check=False
         )
     except subprocess.TimeoutExpired:
-        return f"not available yet: a small run did not finish in {PROBE_TIMEOUT:.0f} s"
+        return f"failed: a small run did not finish in {PROBE_TIMEOUT:.0f} s"
     if proc.returncode < 0:
-        return f"not available yet: a small run crashed the process ({signal_name(proc.returncode)})"
+        return f"failed: a small run crashed the process ({signal_name(proc.returncode)})"
     lines = proc.stdout.strip().splitlines()
     last = lines[-1] if lines else ""
     if proc.returncode == 0 and last.startswith("probe-ok"):
@@ -1130,14 +1164,14 @@ def probe_quorvex(bench: Bench) -> str | None:
     if last.startswith("probe-problem "):
         return last[len("probe-problem ") :]
     tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
-    return f"not available yet: a small run exited with status {proc.returncode}: {tail}"
+    return f"failed: a small run exited with status {proc.returncode}: {tail}"
 
 
 def run_probe(name: str) -> int:
     """Child side of probe_quorvex: one small, unchecked-for-speed run of one quorvex cell."""
     qv, reason = load_quorvex()
     if qv is None:
-        print(f"probe-problem not available yet: {reason}", flush=True)
+        print(f"probe-problem cannot run: {reason}", flush=True)
         return 0
     bench = BY_NAME[name]
     cell = measure(lambda: bench.setup_qv(qv, True), bench, bench.expected(True), 0, 0.0)
@@ -1186,7 +1220,7 @@ def cell_text(cell: Cell | None, unit: str, notes: Notes, missing: str, reps: in
     if cell is None:
         return missing
     if cell.problem:
-        head = "WRONG" if cell.wrong else "not available yet"
+        head = "WRONG" if cell.wrong else cell.problem.split(":")[0]
         return f"{head} {notes.mark(cell.problem)}"
     text = fmt_time(cell.seconds, unit)
     # Marks a cell whose repetitions were cut because one run took longer than the budget.
@@ -1263,7 +1297,7 @@ def growth_samples(thunks, expected, rounds: int, batch: int):
         try:
             result = thunk()
         except Exception as exc:  # noqa: BLE001 - every failure of an unfinished engine is a note
-            return None, f"not available yet: {describe(exc)}"
+            return None, f"failed: {describe(exc)}"
         if not same(result, expected[size_key]):
             return None, f"WRONG: got {short(result)}"
     best = {"small": float("inf"), "full": float("inf")}
@@ -1305,7 +1339,7 @@ def print_growth_table(rows, qv, args) -> None:
             try:
                 thunks = {"small": setup(small), "full": setup(bench)}
             except Exception as exc:  # noqa: BLE001
-                return None, f"not available yet: setup failed: {describe(exc)}"
+                return None, f"failed: setup: {describe(exc)}"
             return growth_samples(thunks, expected, rounds, batch)
 
         py_samples, _ = figure(lambda b: b.setup_py(False))
@@ -1352,7 +1386,7 @@ def print_header(args, qv_reason: str | None, lua: Lua) -> None:
     if lua.factory and not lua.is_54:
         lua_text += " (not 5.4: the Lua targets are not judged)"
     print(f"  Lua: {lua_text}")
-    print(f"  quorvex: {'Engine.bare()' if qv_reason is None else 'not available yet'}")
+    print(f"  quorvex: {'Engine.bare()' if qv_reason is None else 'cannot run'}")
     reps = "1 repetition" if args.reps == 1 else f"median of {args.reps} repetitions"
     print(f"  {reps} after a checked warm-up run; times per run (ms) or per operation (µs, ns)")
     print()
@@ -1420,10 +1454,11 @@ def run_check(names: list[str], qv, qv_reason: str | None, lua: Lua) -> int:
         parts = []
         for label, setup in cells:
             cell = measure(setup, bench, expected, 0, 0.0)
-            failures += cell.wrong or (label != "quorvex" and cell.problem is not None)
+            failures += cell.problem is not None
             parts.append(f"{label}: {cell.problem or 'ok'}")
         if qv is None:
-            parts.insert(0, f"quorvex: not available yet: {qv_reason}")
+            failures += 1
+            parts.insert(0, f"quorvex: cannot run: {qv_reason}")
         if not lua.factory:
             parts.append(f"Lua: {lua.reason}")
         print(f"  {bench.name}")
@@ -1482,16 +1517,16 @@ def print_pair_table(rows: list[PairRow], qv, qv_reason: str | None, reps: int, 
     table = []
     wrong = False
     for row in rows:
-        cells = []
-        for stem in (row.stem, row.hand_stem):
-            bench = row.bench(stem)
-            if qv is None:
-                cells.append(Cell(problem=f"not available yet: {qv_reason}"))
-            else:
-                cells.append(measure(lambda b=bench: b.setup_qv(qv, False), bench,
-                                     bench.expected(False), reps, budget))
-            gc.collect()
-        form, hand = cells
+        form_bench, hand_bench = row.bench(row.stem), row.bench(row.hand_stem)
+        expected = form_bench.expected(False)
+        if qv is None:
+            form = hand = Cell(problem=f"cannot run: {qv_reason}")
+        else:
+            # Both programs in one engine module, taking turns (see measure_side_by_side).
+            form, hand = measure_side_by_side(
+                [lambda: form_bench.setup_qv(qv, False), lambda: hand_bench.setup_qv(qv, False)],
+                form_bench, expected, reps, budget)
+        gc.collect()
         wrong = wrong or form.wrong or hand.wrong
         fs, hs = form.seconds, hand.seconds
         status = "-" if fs is None or hs is None else (
@@ -1514,7 +1549,8 @@ def check_pairs(rows: list[PairRow], qv) -> int:
         for stem in (row.stem, row.hand_stem):
             bench = row.bench(stem)
             if qv is None:
-                print(f"    {stem}: quorvex not available")
+                print(f"    {stem}: quorvex cannot run")
+                failures += 1
                 continue
             cell = measure(lambda b=bench: b.setup_qv(qv, True), bench, bench.expected(True), 0,
                            0.0)
@@ -1577,7 +1613,7 @@ def edn_case(row: EdnRow, qv):
         if not keyword_keys and answer != json.loads(js):
             problem = f"WRONG: parse_edn answers differently from json.loads on {row.document}"
     except Exception as exc:  # noqa: BLE001
-        problem = f"not available yet: {describe(exc)}"
+        problem = f"failed: {describe(exc)}"
     return edn_bench, edn, js, problem
 
 
@@ -1589,7 +1625,7 @@ def run_edn_child(name: str, reps: int, install: bool) -> int:
     row = EDN_BY_NAME[name]
     qv, reason = load_quorvex()
     if qv is None:
-        print(f"edn-problem not available yet: {reason}", flush=True)
+        print(f"edn-problem cannot run: {reason}", flush=True)
         return 0
     edn_bench, edn, js, problem = edn_case(row, qv)
     if problem:
@@ -1616,11 +1652,11 @@ def measure_edn(row: EdnRow, reps: int, install: bool):
             cmd, capture_output=True, text=True, timeout=900, check=False
         )
     except subprocess.TimeoutExpired:
-        return None, "not available yet: the measurement did not finish in 900 s"
+        return None, "failed: the measurement did not finish in 900 s"
     last = (proc.stdout.strip().splitlines() or [""])[-1]
     if proc.returncode != 0 or not last.startswith("edn"):
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
-        return None, f"not available yet: status {proc.returncode}: {tail}"
+        return None, f"failed: status {proc.returncode}: {tail}"
     if last.startswith("edn-problem "):
         return None, last[len("edn-problem "):]
     _, size, qs, js_s, os_ = last.split()
@@ -1637,7 +1673,7 @@ def print_edn_table(rows: list[EdnRow], qv, qv_reason: str | None, reps: int, in
     for row in rows:
         target = f"<={row.limit:g}x orjson"
         if qv is None:
-            figures, problem = None, f"not available yet: {qv_reason}"
+            figures, problem = None, f"cannot run: {qv_reason}"
         else:
             figures, problem = measure_edn(row, reps, install)
         if problem:
@@ -1662,7 +1698,8 @@ def check_edn(rows: list[EdnRow], qv) -> int:
     failures = 0
     for row in rows:
         if qv is None:
-            print(f"  {row.name}: quorvex not available")
+            print(f"  {row.name}: quorvex cannot run")
+            failures += 1
             continue
         problem = edn_case(row, qv)[3]
         failures += problem is not None
@@ -1771,20 +1808,25 @@ def main(argv=None) -> int:
         if progress:
             print(f"  running {bench.title} ...", end="\r", file=sys.stderr, flush=True)
         expected = bench.expected(False)
-        py = measure(lambda b=bench: b.setup_py(False), bench, expected, args.reps, args.budget)
+        # The columns that run take turns (see measure_side_by_side); the others get their
+        # reason.
+        setups: list[Callable[[], Thunk]] = [lambda b=bench: b.setup_py(False)]
+        qv_cell: Cell | None = None
         if qv is None:
-            qv_cell = Cell(problem=f"not available yet: {qv_reason}")
+            qv_cell = Cell(problem=f"cannot run: {qv_reason}")
         else:
             problem = None if args.no_probe else probe_quorvex(bench)
-            qv_cell = Cell(problem=problem) if problem else measure(
-                lambda b=bench: b.setup_qv(qv, False), bench, expected, args.reps, args.budget
-            )
-        lua_cell = None
+            if problem:
+                qv_cell = Cell(problem=problem)
+            else:
+                setups.append(lambda b=bench: b.setup_qv(qv, False))
         if lua.factory:
-            lua_cell = measure(
-                lambda b=bench: b.setup_lua(lua.factory, False), bench, expected, args.reps,
-                args.budget,
-            )
+            setups.append(lambda b=bench: b.setup_lua(lua.factory, False))
+        cells = measure_side_by_side(setups, bench, expected, args.reps, args.budget)
+        py = cells.pop(0)
+        if qv_cell is None:
+            qv_cell = cells.pop(0)
+        lua_cell = cells.pop(0) if lua.factory else None
         rows.append((bench, qv_cell, py, lua_cell))
         gc.collect()
     if progress:
