@@ -167,6 +167,9 @@ std::expected<Value, VmError> run_nested(Vm& vm, std::uint32_t prototype, HeapKe
 std::expected<void, VmError> call_native_from_stack(Vm& vm, std::uint16_t index,
                                                     std::uint32_t argc);
 
+// The builtin table's row of `conj`, whose commonest call the machine runs without a native call.
+std::uint16_t builtin_conj_row();
+
 // Calls of keywords, natives, vectors, sets, maps and continuations with argc arguments below the
 // (already popped) callee. Closures go through enter_closure. With `tail`, a native callee returns
 // from the current frame; the answer is then the run's final value when no frame is left.

@@ -26,9 +26,10 @@
 //     anything, while the captured values are still on the stack), MakeList, MakeVector,
 //     MakeMap, MakeSet and MakeVariant (before they build, and MakeMap and MakeSet again while
 //     making canonical keys, the elements still on the stack), a closure call that builds a rest
-//     list or matches patterns (arguments and prepared locals live on the stack), and an error
-//     offered to the program. Every value such an instruction works on stays on the value stack
-//     until the object built from it is in the heap, so the collector sees it as a root.
+//     list or matches patterns (arguments and prepared locals live on the stack), CallBuiltin's
+//     `conj` of one element onto a vector (both operands on the stack), and an error offered to
+//     the program. Every value such an instruction works on stays on the value stack until the
+//     object built from it is in the heap, so the collector sees it as a root.
 //  6. Native functions run with heap.native_depth raised, so nothing collects until they return
 //     or call back into the language (a callback's run may collect). Their arguments are copied
 //     into a buffer off the stack first and rooted for the call; the stack may then grow or
@@ -85,6 +86,8 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -96,6 +99,7 @@
 #include "vm/fusion.hpp"
 #include "vm/instruction.hpp"
 #include "vm/machine_internal.hpp"
+#include "vm/natives/support.hpp"
 #include "vm/vm.hpp"
 
 #if !defined(QUORVEX_SWITCH_DISPATCH) && (defined(__GNUC__) || defined(__clang__))
@@ -491,6 +495,8 @@ template <class T>
   return false;
 }
 static_assert(LoopShape::kMaxCount == 3);
+// CallBuiltin holds one across a DISPATCH() (rule 11).
+static_assert(std::is_trivially_destructible_v<std::optional<Value>>);
 
 std::expected<Value, VmError> execute(Vm& vm, RunRecord run) {
   ActiveRun active(vm, run);
@@ -1158,6 +1164,21 @@ redispatch:
     DISPATCH();
   }
   OP(CallBuiltin) {
+    // `conj` of one element onto a vector, the way a loop builds a vector, runs here: it calls
+    // nothing back and pushes nothing, so the stack does not move and no frame changes; only
+    // the collection its allocation may run needs the stack's top written back (rule 5: both
+    // operands stay on the stack until the new vector replaces them). Any other call, or an
+    // operand that is not a vector, is the native call.
+    if (Instruction(word).c() == 2 && Instruction(word).ab() == builtin_conj_row() &&
+        sp >= stack_lo + 2 && Instruction(word).ab() < vm.natives.size()) {
+      OUT();
+      const std::optional<Value> conj = conj_onto_vector(vm.heap, sp[-2], sp[-1]);
+      if (conj) [[likely]] {
+        sp[-2] = *conj;
+        --sp;
+        DISPATCH();
+      }
+    }
     SLOW(take(call_native_from_stack(vm, Instruction(word).ab(), Instruction(word).c()), err));
     DISPATCH();
   }
