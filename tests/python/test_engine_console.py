@@ -129,6 +129,23 @@ def test_read_line_at_the_end_of_input_and_on_a_closed_stream():
     assert child.stdout == b"['only', '', '']\n"
 
 
+@pytest.mark.parametrize(
+    "bad",
+    [b"a\xffb", b"\xc3", b"\xed\xa0\x80", b"\xf8\x88\x80\x80\x80", b"ok\xc0\xaf"],
+)
+def test_a_line_that_is_not_utf8_reads_as_empty_and_is_consumed(bad):
+    child = run_child(
+        """
+        e = quorvex.Engine()
+        got = [e.eval("(console/read-line)") for _ in range(3)]
+        print(repr(got), flush=True)
+        """,
+        stdin=b"\xc3\xa9t\xc3\xa9\n" + bad + b"\r\nnext\n",
+    )
+    assert child.returncode == 0, child.stderr.decode()
+    assert child.stdout == "['été', '', 'next']\n".encode()
+
+
 def test_a_prompt_is_flushed_before_reading():
     child = run_child(
         """

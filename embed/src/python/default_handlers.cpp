@@ -6,6 +6,7 @@
 #include "util/chacha.hpp"
 #include "util/stdin_reader.hpp"
 #include "util/stdout_writer.hpp"
+#include "util/utf8.hpp"
 #include "value/printer.hpp"
 #include "value/strings.hpp"
 #include "vm/interface.hpp"
@@ -47,8 +48,9 @@ public:
       if (read.status == LineStatus::Interrupted) {
         return std::unexpected(VmError::value_error("interrupted"));
       }
-      // The end of input and a failed read both answer "".
-      if (read.status != LineStatus::Line) read.line.clear();
+      // The end of input and a failed read both answer "". So does a line that is not UTF-8:
+      // the language's strings must be, and the line is consumed like any other.
+      if (read.status != LineStatus::Line || !utf8_is_valid(read.line)) read.line.clear();
       Guarded<Value> line = make_string_value(vm.heap, std::move(read.line));
       if (!line) return std::unexpected(to_vm_error(line.error()));
       return HandlerOutcome::resume(*line);
