@@ -83,6 +83,8 @@ def test_parse_edn_is_a_module_function_without_documentation():
     assert quorvex.parse_edn.__doc__ is None
     assert quorvex.parse_edn.__module__ == "quorvex"
     assert quorvex.parse_edn.__name__ == "parse_edn"
+    assert quorvex.parse_edn.__self__ is quorvex
+    assert repr(quorvex.parse_edn) == "<built-in function parse_edn>"
 
 
 @pytest.mark.parametrize("cls", [quorvex.Engine, quorvex.Keyword, quorvex.AgentJournal])

@@ -68,7 +68,8 @@ bool fill_module(PyObject* module) {
   }
   PyRef module_name = PyRef::steal(PyUnicode_FromString("quorvex"));
   if (!module_name) return false;
-  PyRef parse = PyRef::steal(PyCFunction_NewEx(&parse_edn_def, nullptr, module_name.get()));
+  // Bound to the module, as every function of an extension module is: its __self__ is the module.
+  PyRef parse = PyRef::steal(PyCFunction_NewEx(&parse_edn_def, module, module_name.get()));
   if (!add_to_module(module, "parse_edn", parse.get())) return false;
   for (ErrorClass which :
        {ErrorClass::QuorvexError, ErrorClass::EvalError, ErrorClass::CompileError,
