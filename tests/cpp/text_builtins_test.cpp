@@ -196,9 +196,9 @@ TEST(NumberParsing, ParseInt) {
   expect_cases({
       {R"~((parse-int "10" 2.0))~", "error: Type error: radix must be integer"},
       {R"~((parse-int 10 2.0))~", kNotString},
-      {R"~((parse-int "10" 1))~", "error: Value error: radix must be between 2 and 36"},
-      {R"~((parse-int "10" 37))~", "error: Value error: radix must be between 2 and 36"},
-      {R"~((parse-int "10" -16))~", "error: Value error: radix must be between 2 and 36"},
+      {R"~((parse-int "10" 1))~", "error: Type error: radix must be between 2 and 36"},
+      {R"~((parse-int "10" 37))~", "error: Type error: radix must be between 2 and 36"},
+      {R"~((parse-int "10" -16))~", "error: Type error: radix must be between 2 and 36"},
       {R"~((parse-int "1" 10 3))~", "error: Wrong number of arguments: expected 1, got 3"},
       {"(parse-int)", kArity1Of0},
   });

@@ -193,10 +193,9 @@ NativeResult builtin_parse_int(Vm& vm, const Value* args, std::size_t argc) {
   if (argc == 2) {
     if (!args[1].is_int()) return type_error("radix must be integer");
     radix = args[1].as.integer;
-    // A radix out of range is a caller's mistake, not text that fails to parse.
-    if (radix < 2 || radix > 36) {
-      return std::unexpected(VmError::value_error("radix must be between 2 and 36"));
-    }
+    // A radix out of range is a caller's mistake, not text that fails to parse: refused with
+    // the same kind of error as a radix that is not an integer.
+    if (radix < 2 || radix > 36) return type_error("radix must be between 2 and 36");
   }
   const std::optional<std::int64_t> parsed =
       parse_integer_text(*text, static_cast<unsigned>(radix));
