@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <numbers>
 
 #include "value/numbers.hpp"
 #include "vm/natives/handlers.hpp"
@@ -21,15 +22,27 @@ using Binary = double (*)(double, double);
 
 // Inverse hyperbolic functions from logarithms, so that their signed zeros, infinities and
 // NaNs do not depend on the library's own versions.
+//
+// For the largest doubles (from about 2^1023) the sum under the logarithm, close to 2a, leaves
+// the double range although the answer is near 710; there the value is log(2a) = log(a) + ln 2
+// to within rounding, so a finite argument never answers an infinity.
+double log_of_twice(double a) {
+  return std::log(a) + std::numbers::ln2;
+}
+
 double inverse_sinh(double x) {
   const double a = std::fabs(x);
   const double i = 1.0 / a;
-  return std::copysign(std::log1p(a + a / (std::hypot(1.0, i) + i)), x);
+  double r = std::log1p(a + a / (std::hypot(1.0, i) + i));
+  if (std::isinf(r) && std::isfinite(a)) r = log_of_twice(a);
+  return std::copysign(r, x);
 }
 
 double inverse_cosh(double x) {
   if (x < 1.0) return std::numeric_limits<double>::quiet_NaN();
-  return std::log(x + std::sqrt(x - 1.0) * std::sqrt(x + 1.0));
+  const double r = std::log(x + std::sqrt(x - 1.0) * std::sqrt(x + 1.0));
+  if (std::isinf(r) && std::isfinite(x)) return log_of_twice(x);
+  return r;
 }
 
 double inverse_tanh(double x) {
