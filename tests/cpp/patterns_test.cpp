@@ -402,5 +402,38 @@ TEST(PatternLimits, LocalsCapturesVariantsAndFields) {
   EXPECT_EQ(run(*vm, "(:f254 (W " + names("", 0, 255) + "))"), "254");
 }
 
+// Clauses whose names, locals, constants or code do not fit in what the enclosing function has
+// left still compile: they have a function of their own, as a `match` always may.
+TEST(PatternLimits, MatchClausesBeyondTheRoomOfTheEnclosingFunction) {
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  ASSERT_EQ(run(*vm, "(defdata W (V [" + names("f", 0, 120) +
+                         "])) "
+                         "(defmacro big [] (cons 'do (range 40000))) nil"),
+            "nil");
+  const std::string outer = "(let [[" + names("o", 0, 150) + "] [1]] ";
+  std::string constants;
+  for (int i = 0; i < 65534; ++i)
+    constants += ":k" + std::to_string(i) + " ";
+  struct RoomCase {
+    std::string source;
+    const char* expected;
+  };
+  const RoomCase cases[] = {
+      {outer + "(match (V " + names("", 0, 120) + ") (V " + names("a", 0, 120) +
+           ") [o0 a119] _ :no))",
+       "[1 119]"},
+      {outer + "(match 7 x (let [[" + names("b", 0, 120) + "] [x]] [o0 b0]) _ :no))", "[1 7]"},
+      {"(defn f [x] (match x 1 (big) _ 0)) [(f 1) (f 2)]", "[39999 0]"},
+      {"(defn g [x] " + constants + "(match x 1 :one _ :other)) [(g 1) (g 2)]", "[:one :other]"},
+  };
+  for (const RoomCase& c : cases) {
+    SCOPED_TRACE(c.source.substr(0, 120));
+    EXPECT_EQ(run(*vm, c.source), c.expected);
+  }
+  // Where a clause function has no room either, the failure is its own.
+  EXPECT_EQ(run(*vm, outer + "(match 7 x (let [[" + names("b", 0, 256) + "] [x]] b0) _ :no))"),
+            "error: compile error: too many locals (max 256)");
+}
+
 } // namespace
 } // namespace quorvex

@@ -8,14 +8,10 @@
 
 namespace quorvex {
 
-namespace {
-
 CompileFailure jump_out_of_range() {
   return CompileFailure::syntax("function body too large (jump farther than 32767 instructions)",
                                 std::nullopt);
 }
-
-} // namespace
 
 std::size_t ConstantKeyHash::operator()(const ConstantKey& k) const noexcept {
   // Fx-style mixing; the keys are small and the table is per function.

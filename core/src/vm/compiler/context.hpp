@@ -149,4 +149,7 @@ struct FunctionContext {
 // "too many upvalues": a function would need more captures than one closure word can load.
 CompileFailure too_many_upvalues();
 
+// "function body too large (...)": a jump would reach farther than a signed 16-bit offset.
+CompileFailure jump_out_of_range();
+
 } // namespace quorvex

@@ -11,6 +11,9 @@
 // would have called, with the same patterns and bodies that never run: its clause selection fails
 // with the same error at the same place. Vector and map patterns stay with the general way: their
 // type errors and the characters of a string matched against them belong to the clause matcher.
+// The inline way puts the clauses' names, the bodies' locals and constants and the jumps over the
+// bodies into the enclosing function; when that function runs out of room for them, the attempt
+// is undone and the general way compiles the `match`, as it would any clause function.
 //
 // Both ways compile each clause's pattern and then its body, in clause order, and the scrutinee
 // after every clause, so a form with several faults reports the same one. An inline clause body
@@ -331,6 +334,70 @@ CompileResult compile_match_inline(Compiler& c, FormSpan items, const Span& head
   return {};
 }
 
+// What an inline attempt changes in the compiler, so that an attempt that runs out of room can be
+// undone. The enclosing function's code, constants and slots go back to where they were, captures
+// that the bodies added to the enclosing functions are dropped (the general way adds them again),
+// and functions the attempt began and did not finish are popped. Prototypes it finished stay in
+// the list, unreachable: templates it left in the staging heap still name them by index.
+struct InlineRestorePoint {
+  std::size_t contexts = 0;
+  std::vector<std::size_t> upvalues;
+  std::size_t code = 0;
+  std::size_t spans = 0;
+  std::size_t written_names = 0;
+  std::size_t constants = 0;
+  std::size_t scopes = 0;
+  std::uint32_t next_slot = 0;
+  std::uint32_t peak_slot = 0;
+};
+
+InlineRestorePoint restore_point(const Compiler& c) {
+  InlineRestorePoint r;
+  r.contexts = c.contexts.size();
+  for (const FunctionContext& ctx : c.contexts)
+    r.upvalues.push_back(ctx.upvalue_descs.size());
+  const FunctionContext& ctx = c.contexts.back();
+  r.code = ctx.code.size();
+  r.spans = ctx.spans.size();
+  r.written_names = ctx.written_names.size();
+  r.constants = ctx.constants.size();
+  r.scopes = ctx.scopes.size();
+  r.next_slot = ctx.next_slot;
+  r.peak_slot = ctx.peak_slot;
+  return r;
+}
+
+template <class T> void truncate(std::vector<T>& v, std::size_t n) {
+  if (v.size() > n) v.erase(v.begin() + static_cast<std::ptrdiff_t>(n), v.end());
+}
+
+void restore(Compiler& c, const InlineRestorePoint& r) {
+  while (c.contexts.size() > r.contexts)
+    c.contexts.pop_back();
+  for (std::size_t i = 0; i < r.contexts; ++i)
+    truncate(c.contexts[i].upvalue_descs, r.upvalues[i]);
+  FunctionContext& ctx = c.contexts.back();
+  truncate(ctx.code, r.code);
+  truncate(ctx.spans, r.spans);
+  truncate(ctx.written_names, r.written_names);
+  if (ctx.constants.size() > r.constants) {
+    truncate(ctx.constants, r.constants);
+    // Rebuilt from the constants when next needed.
+    ctx.constant_index.clear();
+  }
+  truncate(ctx.scopes, r.scopes);
+  ctx.next_slot = r.next_slot;
+  ctx.peak_slot = r.peak_slot;
+}
+
+// Limits of the enclosing function that the inline way reaches and a clause function, with a frame,
+// constants and code of its own, may not.
+bool out_of_room(const CompileFailure& f) {
+  using T = CompileErrorKind::Tag;
+  return f.kind.tag == T::TooManyLocals || f.kind.tag == T::TooManyConstants ||
+         (f.kind.tag == T::InvalidSyntax && f.kind.text == jump_out_of_range().kind.text);
+}
+
 } // namespace
 
 CompileResult compile_match(Compiler& c, FormSpan items) {
@@ -347,8 +414,15 @@ CompileResult compile_match(Compiler& c, FormSpan items) {
   for (std::size_t i = 1; inline_tests && i < items.size(); ++i) {
     inline_tests = fits_inline(*items[i], budget, 0);
   }
-  return inline_tests ? compile_match_inline(c, items, head)
-                      : compile_match_function(c, items, head);
+  if (inline_tests) {
+    // The clauses' names, the bodies' locals and constants and the jumps over the bodies all go
+    // to the enclosing function, which may not hold them where the clause function would.
+    const InlineRestorePoint point = restore_point(c);
+    CompileResult inlined = compile_match_inline(c, items, head);
+    if (inlined || !out_of_room(inlined.error())) return inlined;
+    restore(c, point);
+  }
+  return compile_match_function(c, items, head);
 }
 
 } // namespace quorvex
