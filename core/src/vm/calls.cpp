@@ -271,7 +271,7 @@ std::expected<void, VmError> enter_closure_slow(Vm& vm, HeapKey closure, std::ui
     if (!clause.patterns.empty() && !is_direct_form(clause)) {
       std::expected<bool, VmError> matched = bind_clause_params(vm, clause, base, argc, prep, k);
       if (!matched) {
-        st.truncate(args_end);
+        st.truncate(base);
         return std::unexpected(std::move(matched.error()));
       }
       if (!*matched) continue;
@@ -286,7 +286,7 @@ std::expected<void, VmError> enter_closure_slow(Vm& vm, HeapKey closure, std::ui
         std::expected<Value, VmError> rest =
             make_rest_list(vm, base + clause.arity, argc - clause.arity);
         if (!rest) {
-          st.truncate(args_end);
+          st.truncate(base);
           return std::unexpected(std::move(rest.error()));
         }
         st[prep + clause.arity] = *rest;
@@ -297,7 +297,7 @@ std::expected<void, VmError> enter_closure_slow(Vm& vm, HeapKey closure, std::ui
       std::expected<Value, VmError> verdict =
           run_nested(vm, clause.guard_prototype, closure, prep, k);
       if (!verdict) {
-        st.truncate(args_end);
+        st.truncate(base);
         return std::unexpected(std::move(verdict.error()));
       }
       if (!is_truthy(*verdict)) continue;
@@ -519,6 +519,18 @@ bool native_call_was_cut(Vm& vm) {
   return false;
 }
 
+namespace {
+
+// A call that is refused takes its arguments off the stack with it: an `exn` clause that resumes
+// the program then finds its value exactly where the call's result would have gone, not on top of
+// arguments that no instruction will ever pop.
+std::unexpected<VmError> refuse_call(ValueStack& st, std::size_t args_at, VmError error) {
+  st.truncate(args_at);
+  return std::unexpected(std::move(error));
+}
+
+} // namespace
+
 std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, std::uint32_t argc,
                                                          bool tail) {
   ValueStack& st = vm.stack;
@@ -526,7 +538,7 @@ std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, s
   const auto got = static_cast<std::uint8_t>(argc);
   switch (callee.tag) {
   case Tag::Keyword: {
-    if (argc != 1 && argc != 2) return std::unexpected(VmError::arity(1, got));
+    if (argc != 1 && argc != 2) return refuse_call(st, n - argc, VmError::arity(1, got));
     Value target = st[n - argc];
     Value fallback = argc == 2 ? st[n - 1] : Value::nil();
     st.truncate(n - argc);
@@ -562,15 +574,15 @@ std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, s
   case Tag::Object:
     break;
   default:
-    return std::unexpected(VmError::not_callable());
+    return refuse_call(st, n - argc, VmError::not_callable());
   }
   const HeapObject* obj = heap_get(vm.heap, callee.as.key);
-  if (obj == nullptr) return std::unexpected(VmError::not_callable());
+  if (obj == nullptr) return refuse_call(st, n - argc, VmError::not_callable());
   switch (obj->kind()) {
   case ObjectKind::Seq: {
     const SeqObject& seq = *obj->get_if<SeqObject>();
-    if (!seq.is_vector) return std::unexpected(VmError::not_callable());
-    if (argc != 1) return std::unexpected(VmError::arity(1, got));
+    if (!seq.is_vector) return refuse_call(st, n - argc, VmError::not_callable());
+    if (argc != 1) return refuse_call(st, n - argc, VmError::arity(1, got));
     Value index = st[n - 1];
     st.truncate(n - 1);
     if (index.tag != Tag::Int)
@@ -584,30 +596,30 @@ std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, s
     return OtherCallResult{};
   }
   case ObjectKind::Set: {
-    if (argc != 1) return std::unexpected(VmError::arity(1, got));
+    if (argc != 1) return refuse_call(st, n - argc, VmError::arity(1, got));
     Value element = st[n - 1];
     // Elements are stored as canonical keys, so the lookup goes through the argument's
     // canonical twin: a string built at run time finds the literal it equals.
     Guarded<bool> member = set_contains(vm.heap, obj->get_if<SetObject>()->set, element);
-    if (!member) return std::unexpected(to_vm_error(member.error()));
+    if (!member) return refuse_call(st, n - 1, to_vm_error(member.error()));
     st.truncate(n - 1);
     st.push_back(*member ? element : Value::nil());
     return OtherCallResult{};
   }
   case ObjectKind::Map: {
-    if (argc != 1 && argc != 2) return std::unexpected(VmError::arity(1, got));
+    if (argc != 1 && argc != 2) return refuse_call(st, n - argc, VmError::arity(1, got));
     Value key = st[n - argc];
     Value fallback = argc == 2 ? st[n - 1] : Value::nil();
     Guarded<std::optional<Value>> found =
         map_lookup_value(vm.heap, obj->get_if<MapObject>()->map, key);
-    if (!found) return std::unexpected(to_vm_error(found.error()));
+    if (!found) return refuse_call(st, n - argc, to_vm_error(found.error()));
     Value v = *found ? **found : fallback;
     st.truncate(n - argc);
     st.push_back(v);
     return OtherCallResult{};
   }
   case ObjectKind::Continuation: {
-    if (argc != 1) return std::unexpected(VmError::arity(1, got));
+    if (argc != 1) return refuse_call(st, n - argc, VmError::arity(1, got));
     Value v = st[n - 1];
     st.truncate(n - 1);
     std::expected<void, VmError> r = resume_continuation(vm, callee.as.key, v);
@@ -622,7 +634,7 @@ std::expected<OtherCallResult, VmError> call_non_closure(Vm& vm, Value callee, s
     return OtherCallResult{};
   }
   default:
-    return std::unexpected(VmError::not_callable());
+    return refuse_call(st, n - argc, VmError::not_callable());
   }
 }
 

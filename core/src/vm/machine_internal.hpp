@@ -104,8 +104,8 @@ std::expected<void, VmError> enter_closure_slow(Vm& vm, HeapKey closure, std::ui
 
 // Selects the clause of the closure at `closure` for the argc arguments at stack[base ..] and
 // starts its body: a new frame (Compiled, Native) or the reused top frame (CompiledTail). On
-// failure the arguments are gone from the stack when no clause was selected, and stay when a
-// pattern or guard failed with an error, as the call protocol says.
+// failure the arguments are gone from the stack, whether no clause was selected or a pattern or
+// guard failed with an error: a program that resumes past the error sees no stray arguments.
 //
 // The common case is inline: the first clause that fits is plain, so the arguments already are
 // its first local slots, and nothing is allocated. `clo` is the closure's payload when the caller
