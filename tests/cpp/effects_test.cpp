@@ -152,6 +152,20 @@ TEST(Effects, HandlerErrorsAtRunTime) {
 // ---------------------------------------------------------------------------------------------
 // Runtime errors offered to `exn`
 
+// A refused handler that nothing takes over is located at the handler's effect, as before it
+// was offered from the end of its form.
+TEST(Effects, ARefusedHandlerIsLocatedAtItsEffect) {
+  expect_located({
+      {"(def E (effect (op)))\n[1 (with-handler E 5\n  (+ 1 2))]",
+       "Type error: expected closure, map, or nil for handler", 2, 18},
+      {"(do 1\n (with-handler [Nope] :handle (op [k] 0) (+ 1 2)))", "Undefined variable: Nope", 2,
+       17},
+      // The offer fails after cutting the stacks back to the exn entry's own frame.
+      {"(with-handler exn nil\n  (with-handler [Nope] :handle (op [k] 0) 1))",
+       "Undefined variable: Nope", 2, 18},
+  });
+}
+
 TEST(Effects, RuntimeErrorsAreOfferedToExnHandlers) {
   expect_cases({
       {"(with-handler [exn] :handle (raise [e k] [(get e :type) (get e :message)])"

@@ -34,8 +34,25 @@ std::expected<EffectId, VmError> resolve_effect_symbol(const Vm& vm, const Value
   return effect->id;
 }
 
-std::expected<void, VmError> push_handler(Vm& vm, const Prototype& proto, std::uint32_t ip,
-                                          std::uint16_t constant) {
+namespace {
+
+// The code index just past the PopHandler that closes the `with-handler` whose PushHandler is the
+// word before `ip`, found by counting nested PushHandler/PopHandler pairs.
+std::uint32_t handler_end(const Prototype& proto, std::uint32_t ip) {
+  std::uint32_t depth = 1;
+  for (std::size_t j = ip; j < proto.code.size(); ++j) {
+    std::uint8_t op = proto.code[j].op_byte();
+    if (op == static_cast<std::uint8_t>(Opcode::PopHandler)) {
+      if (--depth == 0) return static_cast<std::uint32_t>(j + 1);
+    } else if (op == static_cast<std::uint8_t>(Opcode::PushHandler)) {
+      ++depth;
+    }
+  }
+  return static_cast<std::uint32_t>(proto.code.size());
+}
+
+std::expected<void, VmError> install_handler(Vm& vm, const Prototype& proto, std::uint32_t ip,
+                                             std::uint16_t constant) {
   if (constant >= proto.constants.size()) internal_error("constant index outside the table");
   const Value operand = proto.constants[constant];
   EffectId id = 0;
@@ -71,21 +88,7 @@ std::expected<void, VmError> push_handler(Vm& vm, const Prototype& proto, std::u
     return std::unexpected(VmError::type_error("expected closure, map, or nil for handler"));
   }
 
-  // The resume point: just past the PopHandler that closes this `with-handler`, found by
-  // counting nested PushHandler/PopHandler pairs.
-  std::uint32_t depth = 1;
-  std::uint32_t resume_ip = static_cast<std::uint32_t>(proto.code.size());
-  for (std::size_t j = ip; j < proto.code.size(); ++j) {
-    std::uint8_t op = proto.code[j].op_byte();
-    if (op == static_cast<std::uint8_t>(Opcode::PopHandler)) {
-      if (--depth == 0) {
-        resume_ip = static_cast<std::uint32_t>(j + 1);
-        break;
-      }
-    } else if (op == static_cast<std::uint8_t>(Opcode::PushHandler)) {
-      ++depth;
-    }
-  }
+  const std::uint32_t resume_ip = handler_end(proto, ip);
   entry.stack_height = static_cast<std::uint32_t>(vm.stack.size());
   entry.frame_count = static_cast<std::uint32_t>(vm.frames.size());
   entry.installed_height = entry.stack_height;
@@ -94,6 +97,19 @@ std::expected<void, VmError> push_handler(Vm& vm, const Prototype& proto, std::u
   entry.serial = vm.next_handler_serial++;
   vm.handlers.push_back(entry);
   return {};
+}
+
+} // namespace
+
+std::expected<void, VmError> push_handler(Vm& vm, const Prototype& proto, std::uint32_t ip,
+                                          std::uint16_t constant) {
+  const std::size_t height = vm.stack.size();
+  std::expected<void, VmError> r = install_handler(vm, proto, ip, constant);
+  if (r) return r;
+  // The handler value goes with the refused form, which ends where its PopHandler would have.
+  if (height > 0 && vm.stack.size() >= height) vm.stack.truncate(height - 1);
+  vm.refused_handler_end = handler_end(proto, ip);
+  return r;
 }
 
 namespace {
@@ -323,8 +339,8 @@ bool return_from_clause(Vm& vm, const AbortTarget& target, Value result,
   // PopHandler; the entry goes with everything installed above it. A clause runs only in the run
   // that holds its entry (perform_effect), so this stays within the run; should it still take a
   // run's root frame, that run ends at once (RunRecord::cut).
-  for (auto run = vm.runs.rbegin();
-       run != vm.runs.rend() && run->frame_depth >= target.frame_count; ++run) {
+  for (auto run = vm.runs.rbegin(); run != vm.runs.rend() && run->frame_depth >= target.frame_count;
+       ++run) {
     run->cut = true;
     vm.unwind_past_native = true;
   }
@@ -342,7 +358,6 @@ bool return_from_clause(Vm& vm, const AbortTarget& target, Value result,
 }
 
 } // namespace quorvex::machine
-
 
 namespace quorvex {
 

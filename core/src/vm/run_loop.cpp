@@ -1761,7 +1761,24 @@ done:
 fail:
   // Reached with the machine synchronised (FAIL, SLOW and the call paths write ip and the stack
   // top back before they can fail). A cut run offers nothing: its stacks are gone.
-  if (run.kind == RunKind::Guard || vm.runs.back().cut) return std::unexpected(std::move(err));
+  if (run.kind == RunKind::Guard || vm.runs.back().cut) {
+    vm.refused_handler_end.reset();
+    return std::unexpected(std::move(err));
+  }
+  if (std::optional<std::uint32_t> end = std::exchange(vm.refused_handler_end, std::nullopt)) {
+    // A refused `with-handler` is offered from its end, so that a resumption gives the form its
+    // value; an error nothing takes over is still located at the handler.
+    CallFrame& frame = vm.frames.back();
+    const std::uint32_t at = frame.ip;
+    const std::size_t frames = vm.frames.size();
+    frame.ip = *end;
+    if (!take(raise_runtime_error(vm, std::move(err)), err)) {
+      if (vm.frames.size() == frames) vm.frames.back().ip = at;
+      return std::unexpected(std::move(err));
+    }
+    IN();
+    DISPATCH();
+  }
   if (!take(raise_runtime_error(vm, std::move(err)), err)) return std::unexpected(std::move(err));
   // The program took the error over; the loop goes on where the offer left the machine.
   IN();

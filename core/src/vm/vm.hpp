@@ -437,6 +437,10 @@ struct Vm final : RootSource, WalkMonitor {
   // Set when the hook or a stack overflow has ended the run: every enclosing run passes the
   // error on without offering it to the program. Cleared when the outermost run returns.
   bool run_aborting = false;
+  // Set by a PushHandler that failed: the code index just past its `with-handler` form. A program
+  // that takes the error over goes on from there with its value as the form's value; the body,
+  // whose PopHandler would remove some other entry, does not run.
+  std::optional<std::uint32_t> refused_handler_end;
   // Runs of the loop in progress, innermost last (see RunRecord).
   std::vector<RunRecord> runs;
   // The id the next run gets; ids are never reused.
