@@ -363,28 +363,30 @@ bool make_variant(Vm& vm, std::uint32_t type_id, std::uint32_t variant_index, Vm
 bool perform(Vm& vm, std::uint32_t word, const Value* consts, std::size_t const_count,
              VmError& err) {
   const bool qualified = Instruction(word).op() == Opcode::PerformOp;
+  // A refused perform takes its arguments with it, so that an `exn` clause that resumes puts its
+  // value where the perform's would have gone.
+  auto refuse = [&vm, word, &err](VmError e) {
+    const std::size_t n = vm.stack.size();
+    vm.stack.truncate(n - std::min<std::size_t>(Instruction(word).c(), n));
+    err = std::move(e);
+    return false;
+  };
   const std::uint32_t effect_index = qualified ? Instruction(word).a() : Instruction(word).ab();
   if (effect_index >= const_count) internal_error("constant index outside the table");
   const Value effect_sym = consts[effect_index];
-  if (effect_sym.tag != Tag::Symbol) {
-    err = VmError::type_error("expected symbol for effect");
-    return false;
-  }
+  if (effect_sym.tag != Tag::Symbol)
+    return refuse(VmError::type_error("expected symbol for effect"));
   Spur operation = effect_sym.as.spur;
   if (qualified) {
     const std::uint32_t op_index = Instruction(word).b();
     if (op_index >= const_count) internal_error("constant index outside the table");
     if (consts[op_index].tag != Tag::Symbol) {
-      err = VmError::type_error("expected symbol for operation");
-      return false;
+      return refuse(VmError::type_error("expected symbol for operation"));
     }
     operation = consts[op_index].as.spur;
   }
   std::expected<EffectId, VmError> id = resolve_effect_symbol(vm, effect_sym);
-  if (!id) {
-    err = std::move(id.error());
-    return false;
-  }
+  if (!id) return refuse(std::move(id.error()));
   ValueStack& st = vm.stack;
   std::size_t count = Instruction(word).c();
   const std::size_t n = st.size();
