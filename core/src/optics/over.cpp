@@ -136,23 +136,6 @@ NativeResult update_set(Vm& vm, const ValueSet& set, const Update& u) {
   return new_set(vm, std::move(out));
 }
 
-// The test of NotKey and KeyCompare under `over`: a single step looks into maps only, a head
-// into variant fields too.
-Result<bool> update_test(Vm& vm, const OpticKind& kind, bool head, Value target) {
-  const bool key_test = kind.tag() == OpticTag::NotKey || kind.tag() == OpticTag::KeyCompare;
-  if (!key_test || head || !variant_of(vm, target)) return focus_test(vm, kind, target);
-  // A single step treats a variant like any value that is not a map.
-  if (kind.tag() == OpticTag::NotKey) {
-    Result<Value> k = key_of_box(vm, std::get<OpticKind::NotKey>(kind.data).key_box);
-    if (!k) return std::unexpected(std::move(k.error()));
-    return true;
-  }
-  const auto& compare = std::get<OpticKind::KeyCompare>(kind.data);
-  Result<Value> k = key_of_box(vm, compare.key_box);
-  if (!k) return std::unexpected(std::move(k.error()));
-  return compare_with_op(vm, Value::nil(), compare.literal, compare.op);
-}
-
 NativeResult over_step(Vm& vm, const OpticKind& kind, const Update& u, Value target) {
   WalkDepth depth;
   if (!depth.ok()) return too_deep();
@@ -207,7 +190,10 @@ NativeResult over_step(Vm& vm, const OpticKind& kind, const Update& u, Value tar
   case OpticTag::When:
   case OpticTag::NotKey:
   case OpticTag::KeyCompare: {
-    Result<bool> holds = update_test(vm, kind, head, target);
+    // The same test as reading and writing, in the last step of a chain as in its head: a
+    // variant's fields count as a map's entries do, so that `over` changes exactly the places
+    // `view-all` lists.
+    Result<bool> holds = focus_test(vm, kind, target);
     if (!holds) return std::unexpected(std::move(holds.error()));
     return *holds ? u(vm, target) : target;
   }
