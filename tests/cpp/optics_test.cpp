@@ -348,6 +348,22 @@ TEST_F(Optics, WritesThroughTraversalsKeepEachElement) {
   });
 }
 
+// A traversal head on a target it does not traverse is written lens by lens: the rest of the
+// chain is written into the head's focus first, so its error comes before the head's own.
+TEST_F(Optics, TraversalHeadOnAnotherTargetWritesLensByLens) {
+  expect_cases({
+      {"(sett [each 0] 1 nil)", "error: Type error: index optic requires a sequence"},
+      {"(sett [each 0] 1 #{5})", "error: Type error: index optic requires a sequence"},
+      {"(sett [each :a] 0 #{{:a 1}})", "error: Type error: each optic requires a sequence"},
+      {"(sett [(_slice 0 1) 0] 1 nil)", "error: Type error: index optic requires a sequence"},
+      {"(sett [(_slice 0 1) :a] 1 nil)", "error: Type error: slice optic requires a sequence"},
+      {"(sett [(_slice 0 1) :a] 1 5)", "error: Type error: slice requires a sequence"},
+      {"(sett [_vals 0] 1 nil)", "error: Type error: vals requires a map"},
+      // The rest's setter runs on the head's focus before the head refuses the target.
+      {"(sett [each (lens (fn [s] s) (fn [s v] (/ v 0)))] 1 nil)", "error: Division by zero"},
+  });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Updating
 

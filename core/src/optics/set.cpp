@@ -63,32 +63,31 @@ NativeResult set_deep_chain(Vm& vm, KindSpan rest, Value value, Value node) {
   return written;
 }
 
-// A traversal head of a written composition: each focus written from its own element.
-NativeResult set_traversal_head(Vm& vm, const OpticKind& head, KindSpan rest, Value value,
-                                Value target) {
+// A traversal head of a written composition, on a target it traverses: each focus written from
+// its own element. On any other target there is nothing to keep apart, and the write goes lens by
+// lens like any other head's, so that its errors come in the same order.
+std::optional<NativeResult> set_traversal_head(Vm& vm, const OpticKind& head, KindSpan rest,
+                                               Value value, Value target) {
   auto write = [&](const Value& element) { return set_compose(vm, rest, value, element); };
   switch (head.tag()) {
-  case OpticTag::Each: {
-    if (std::optional<SeqObject> seq = seq_of(vm, target))
-      return rewrite_elements(vm, *seq, 0, seq->items.size(), write);
-    if (target.is_nil() || set_of(vm, target)) return fail("each optic requires a sequence");
-    return fail("each requires a sequence or set");
-  }
+  case OpticTag::Each:
   case OpticTag::Slice: {
-    if (std::optional<SeqObject> seq = seq_of(vm, target)) {
-      const Window w = slice_window(seq->items.size(), std::get<OpticKind::Slice>(head.data));
-      return rewrite_elements(vm, *seq, w.begin, std::max(w.begin, w.end), write);
-    }
-    if (target.is_nil()) return fail("slice optic requires a sequence");
-    return fail("slice requires a sequence");
+    std::optional<SeqObject> seq = seq_of(vm, target);
+    if (!seq) return std::nullopt;
+    Window w{0, seq->items.size()};
+    if (const auto* slice = std::get_if<OpticKind::Slice>(&head.data))
+      w = slice_window(seq->items.size(), *slice);
+    return rewrite_elements(vm, *seq, w.begin, std::max(w.begin, w.end), write);
   }
   case OpticTag::Vals: {
     std::optional<ValueMap> map = map_of(vm, target);
-    if (!map) return fail("vals requires a map");
+    if (!map) return std::nullopt;
     return rewrite_values(vm, *map, write);
   }
-  default:
+  case OpticTag::Deep:
     return set_deep_chain(vm, rest, value, target);
+  default:
+    return std::nullopt;
   }
 }
 
@@ -188,29 +187,21 @@ NativeResult set_compose(Vm& vm, KindSpan kinds, Value value, Value target) {
   if (kinds.size() == 1) return set_optic(vm, kinds[0], value, target);
   const OpticKind& head = kinds[0];
   const KindSpan rest = kinds.subspan(1);
-  switch (head.tag()) {
-  case OpticTag::Each:
-  case OpticTag::Slice:
-  case OpticTag::Vals:
-  case OpticTag::Deep:
-    return set_traversal_head(vm, head, rest, value, target);
-  case OpticTag::Compose: {
+  if (head.tag() == OpticTag::Compose) {
     // Written as one flat chain, so that a traversal inside the head is written per focus too.
     Result<Kinds> chain = prepend_chain(vm, head, rest);
     if (!chain) return std::unexpected(std::move(chain.error()));
     return set_compose(vm, *chain, value, target);
   }
-  default: {
-    RootScope scope(vm.heap);
-    NativeResult inner = view_optic(vm, head, target);
-    if (!inner) return inner;
-    scope.add(*inner);
-    NativeResult written = set_compose(vm, rest, value, *inner);
-    if (!written) return written;
-    scope.add(*written);
-    return set_optic(vm, head, *written, target);
-  }
-  }
+  if (std::optional<NativeResult> r = set_traversal_head(vm, head, rest, value, target)) return *r;
+  RootScope scope(vm.heap);
+  NativeResult inner = view_optic(vm, head, target);
+  if (!inner) return inner;
+  scope.add(*inner);
+  NativeResult written = set_compose(vm, rest, value, *inner);
+  if (!written) return written;
+  scope.add(*written);
+  return set_optic(vm, head, *written, target);
 }
 
 std::optional<FocusPlace> first_place(const Vm& vm, const OpticKind& kind, Value target) {
