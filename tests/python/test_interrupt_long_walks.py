@@ -57,6 +57,9 @@ WALKS = {
     "collecting beside a shared vector": 'e.eval("(loop [i 0 x []] (recur (+ i 1) [i]))")',
     "conversion to Python": 'e.eval("rows")',
     "conversion from Python": 'e.define("big", [list(range(1000))] * 1_000_000)',
+    "first focus through each": 'e.eval("(view (_first [each (filtered :none)]) a)")',
+    "first-focus update through each": 'e.eval("(over (_first [each (filtered :none)]) inc a)")',
+    "first-focus write through each": 'e.eval("(sett (_first [each (filtered :none)]) 0 a)")',
 }
 
 

@@ -17,10 +17,14 @@ namespace {
 
 // Every element of a sequence, or every value of a map, holding `value`: the one level that a
 // Deep write reaches.
-Value fill_seq(Vm& vm, const SeqObject& seq, Value value) {
+NativeResult fill_seq(Vm& vm, const SeqObject& seq, Value value) {
+  // A vector that shares its parts can be far longer than memory holds; its copy cannot be.
+  if (seq.items.size() > kMaxCopiedElements) return too_large_error();
   ValueVector items;
-  for (std::size_t i = 0; i < seq.items.size(); ++i)
+  for (std::size_t i = 0; i < seq.items.size(); ++i) {
+    if (Result<void> t = tick(vm); !t) return std::unexpected(std::move(t.error()));
     items.push_back_mut(value);
+  }
   return new_seq(vm, std::move(items), seq.is_vector);
 }
 
@@ -125,9 +129,12 @@ NativeResult set_optic(Vm& vm, const OpticKind& kind, Value value, Value target)
     std::optional<SeqObject> seq = seq_of(vm, target);
     if (!seq) return fail("slice optic requires a sequence");
     const Window w = slice_window(seq->items.size(), std::get<OpticKind::Slice>(kind.data));
+    if (!w.empty() && w.end - w.begin > kMaxCopiedElements) return too_large_error();
     ValueVector items = seq->items;
-    for (std::size_t i = w.begin; i < w.end; ++i)
+    for (std::size_t i = w.begin; i < w.end; ++i) {
+      if (Result<void> t = tick(vm); !t) return std::unexpected(std::move(t.error()));
       items.set_mut(i, value);
+    }
     return new_seq(vm, std::move(items), seq->is_vector);
   }
   case OpticTag::Each: {

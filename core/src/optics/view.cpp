@@ -276,6 +276,8 @@ NativeResult first_focus_chain(Vm& vm, KindSpan kinds, Value target) {
     std::optional<SeqObject> seq = seq_of(vm, target);
     if (!seq) return Value::nil();
     for (const Value& element : seq->items) {
+      // A search that finds nothing visits every element, which sharing makes many.
+      if (Result<void> t = tick(vm); !t) return std::unexpected(std::move(t.error()));
       NativeResult r = first_focus_chain(vm, rest, element);
       if (!r || !r->is_nil()) return r;
     }

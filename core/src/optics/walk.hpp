@@ -15,6 +15,7 @@
 #include "util/depth_guard.hpp"
 #include "value/heap.hpp"
 #include "value/objects.hpp"
+#include "vm/natives/support.hpp"
 #include "vm/vm.hpp"
 
 namespace quorvex::optics {
@@ -104,9 +105,13 @@ Window slice_window(std::size_t length, const OpticKind::Slice& slice);
 template <class Write>
 NativeResult rewrite_elements(Vm& vm, const SeqObject& seq, std::size_t begin, std::size_t end,
                               Write&& write) {
+  // Shared parts let a vector stand for more elements than memory holds; rewritten, each needs
+  // room of its own.
+  if (begin < end && end - begin > kMaxCopiedElements) return too_large_error();
   RootScope scope(vm.heap);
   ValueVector items = seq.items;
   for (std::size_t i = begin; i < end; ++i) {
+    if (Result<void> t = tick(vm); !t) return std::unexpected(std::move(t.error()));
     NativeResult r = write(items[i]);
     if (!r) return r;
     scope.add(*r);
@@ -268,6 +273,8 @@ Result<Written> first_through_head(Vm& vm, const OpticKind& head, KindSpan rest,
     std::optional<SeqObject> seq = seq_of(vm, target);
     if (!seq) return Written{target, false};
     for (std::size_t i = 0; i < seq->items.size(); ++i) {
+      // A search that finds nothing visits every element, which sharing makes many.
+      if (Result<void> t = tick(vm); !t) return std::unexpected(std::move(t.error()));
       Result<Written> r = write_chain(rest, seq->items[i]);
       if (!r) return r;
       if (r->found) return Written{new_seq(vm, seq->items.set(i, r->value), seq->is_vector), true};
