@@ -1296,7 +1296,7 @@ def growth_samples(thunks, expected, rounds: int, batch: int):
     for size_key, thunk in thunks.items():
         try:
             result = thunk()
-        except Exception as exc:  # noqa: BLE001 - every failure of an unfinished engine is a note
+        except Exception as exc:  # noqa: BLE001 - every failure is the row's note
             return None, f"failed: {describe(exc)}"
         if not same(result, expected[size_key]):
             return None, f"WRONG: got {short(result)}"
