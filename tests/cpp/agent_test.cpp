@@ -230,5 +230,26 @@ TEST(Agent, AJournalBelongsToOneMachine) {
   EXPECT_EQ(second->host_root_sets.size(), 1u);
 }
 
+TEST(Agent, AJournalThatRecordedNothingMayServeAnotherMachine) {
+  std::unique_ptr<Vm> first = vm_new_bare();
+  std::unique_ptr<Vm> second = vm_new_bare();
+  Journal journal;
+  // Evaluations that record nothing: a plain value, a query, a refused name.
+  ASSERT_EQ(agent(*first, journal, "(+ 1 2) (revisions 'm) (def x@1 5)"),
+            (std::vector<std::string>{"3", "nil", "5"}));
+  EXPECT_EQ(agent(*second, journal, "(def m [1])"),
+            (std::vector<std::string>{"[1] | Recorded as m@1."}));
+  // Now it holds a value of the second machine: the first is refused, the second kept alive.
+  std::vector<std::string> refused = agent(*first, journal, "(def m 2)");
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_NE(refused[0].find("belongs to another engine"), std::string::npos) << refused[0];
+  EXPECT_EQ(first->host_root_sets.size(), 1u);
+  EXPECT_TRUE(first->host_root_sets[0].expired());
+  ASSERT_TRUE(vm_eval(*second, "(def m@1 nil) (def m nil)").has_value());
+  ASSERT_TRUE(vm_eval(*second, kChurn).has_value());
+  EXPECT_EQ(agent(*second, journal, "(revisions 'm)"),
+            (std::vector<std::string>{"1 \"m@1\" [1];"}));
+}
+
 } // namespace
 } // namespace quorvex

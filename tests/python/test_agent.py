@@ -224,3 +224,12 @@ def test_realistic_updates_with_the_library():
     assert [(e[Keyword("index")], e[Keyword("name")]) for e in answer["value"]] == [
         (1, "m@1"), (2, "m@2"), (3, "m@3"), (4, "m@4"),
     ]
+
+
+def test_a_journal_that_recorded_nothing_may_serve_another_engine(engine):
+    j = AgentJournal()
+    assert engine.eval_text("(+ 1 2) (revisions 'm)", j) == "3\nnil"
+    other = Engine.bare()
+    assert other.eval_agent("(def m 2)", j)[0]["lineage_message"] == "Recorded as m@1."
+    with pytest.raises(EvalError, match="belongs to another engine"):
+        engine.eval_agent("(def m 1)", j)

@@ -46,6 +46,12 @@ std::optional<std::uint32_t> latest_revision_number(const Journal& journal, std:
 
 std::expected<void, EngineError> bind_journal(Vm& vm, Journal& journal) {
   if (journal.machine_serial_ == vm.serial) return {};
+  if (journal.machine_serial_ != 0 && journal.lineages_.empty()) {
+    // Evaluations that recorded nothing left no value behind: the journal is as good as new and
+    // may serve another machine. The old machine keeps only a weak hold on the old root set.
+    journal.roots_ = std::make_shared<HostRootSet>();
+    journal.machine_serial_ = 0;
+  }
   if (journal.machine_serial_ != 0) {
     return std::unexpected(EngineError::runtime(RuntimeError{
         std::nullopt,

@@ -10,7 +10,7 @@
 // The journal belongs to the host and outlives the evaluations it is passed to. Its values are
 // values of one machine: the first evaluation binds the journal to that machine, which from then
 // on keeps every recorded value alive (even after its `name@N` global is rebound), and passing
-// the journal to another machine fails.
+// the journal to another machine fails once it holds a revision.
 #pragma once
 
 #include <cstdint>
@@ -105,7 +105,7 @@ std::optional<std::uint32_t> latest_revision_number(const Journal& journal, std:
 std::optional<std::string> record_revision(Vm& vm, Journal& journal, std::string_view name,
                                            Value value, std::optional<std::uint32_t> source);
 
-// Binds a fresh journal to the machine, or checks that it is bound to it already.
+// Binds a journal without revisions to the machine, or checks that it is bound to it already.
 std::expected<void, EngineError> bind_journal(Vm& vm, Journal& journal);
 
 // Reads the whole text, then classifies, compiles and runs its forms in order. A text without
