@@ -204,7 +204,8 @@ CompileResult compile_perform(Compiler& c, FormSpan items) {
 }
 
 CompileResult compile_with_handler(Compiler& c, FormSpan items) {
-  if (items.size() < 3) return fail("with-handler requires at least effect and body", span_of(*items[0]));
+  if (items.size() < 3)
+    return fail("with-handler requires at least effect and body", span_of(*items[0]));
   const Form& first = *items[1];
 
   if (kind_of(first) != FormKind::Vector) {
@@ -259,31 +260,24 @@ CompileResult compile_with_handler(Compiler& c, FormSpan items) {
   const std::uint32_t site_at = current(c).code_size();
   current(c).emit_ab(Opcode::HandlerSite, site, 0);
 
-  // Every clause is compiled twice: the first pass checks them all in order and its closures are
-  // dropped; the second builds the dispatch map from operation symbols to clause closures.
-  std::vector<HandlerClause> clauses;
-  clauses.reserve(clause_forms.size());
-  std::uint32_t second_pass_at = 0;
+  // The dispatch map from operation symbols to clause closures. Each clause is checked and
+  // compiled once, in order: compiling a clause a second time would double the work at every
+  // level of handlers nested in clauses (exponential in the nesting) and run the macros in its
+  // body twice.
+  const std::uint32_t clauses_at = current(c).code_size();
   {
     NotTail scope(c);
     for (const Form* form : clause_forms) {
       QV_TRY_ASSIGN(HandlerClause clause, check_clause(c, *form));
-      QV_TRY(compile_handler_clause(c, clause.params, clause.body));
-      clauses.push_back(std::move(clause));
-    }
-    for (std::size_t i = 0; i < clauses.size(); ++i)
-      current(c).emit_instruction(Opcode::Pop);
-    second_pass_at = current(c).code_size();
-    for (const HandlerClause& clause : clauses) {
       QV_TRY(emit_constant(c, Value::symbol(clause.operation), std::nullopt));
       QV_TRY(compile_handler_clause(c, clause.params, clause.body));
     }
   }
-  current(c).emit_ab(Opcode::MakeMap, static_cast<std::uint16_t>(clauses.size()));
+  current(c).emit_ab(Opcode::MakeMap, static_cast<std::uint16_t>(clause_forms.size()));
   {
     FunctionContext& ctx = current(c);
     bool captures = false;
-    for (std::uint32_t pc = second_pass_at; pc < ctx.code_size(); ++pc) {
+    for (std::uint32_t pc = clauses_at; pc < ctx.code_size(); ++pc) {
       const Opcode op = ctx.code[pc].op();
       if ((op == Opcode::MakeClosure || op == Opcode::MakeTemplateClosure) && ctx.code[pc].c() != 0)
         captures = true;
