@@ -460,6 +460,21 @@ std::size_t frame_constant_count(Vm& vm) {
   return as_written(vm, VmError::undefined_variable(std::string(vm.interner.resolve(name))));
 }
 
+// Whether a `with-handler` inside a guard's own run takes the error that ends a step of it: the
+// innermost free entry for the effect the error would be offered as (`exn`, or the effect of a
+// perform carried out of a callback) was installed by this run. Everything else a guard raises
+// goes back to the call that ran the guard, which offers it in the caller's run.
+bool guard_takes(const Vm& vm, const RunRecord& run, const VmError& e) {
+  const bool carried = vm.pending_perform && e.kind == VmErrorKind::UnhandledEffect &&
+                       e.crossed_native && e.number == vm.pending_perform->effect;
+  const EffectId id = carried ? vm.pending_perform->effect : kExnEffectId;
+  for (std::size_t i = vm.handlers.size(); i-- > 0;) {
+    const HandlerEntry& entry = vm.handlers[i];
+    if (entry.effect_id == id && entry.active == 0) return i >= run.handler_count;
+  }
+  return false;
+}
+
 } // namespace
 
 // Whether a vector has an element at `i`. Compares bytes, so that the test needs no division by
@@ -1762,8 +1777,9 @@ done:
 
 fail:
   // Reached with the machine synchronised (FAIL, SLOW and the call paths write ip and the stack
-  // top back before they can fail). A cut run offers nothing: its stacks are gone.
-  if (run.kind == RunKind::Guard || vm.runs.back().cut) {
+  // top back before they can fail). A cut run offers nothing: its stacks are gone. A guard offers
+  // only to the handlers it installed itself.
+  if (vm.runs.back().cut || (run.kind == RunKind::Guard && !guard_takes(vm, run, err))) {
     vm.refused_handler_end.reset();
     return std::unexpected(std::move(err));
   }
