@@ -107,5 +107,44 @@ TEST(Prelude, LoadsTwiceOnOneMachineAndLeavesItAtRest) {
   EXPECT_EQ(r->as.integer, 4);
 }
 
+// Engines with defaults answer console and random from the host; a machine with the prelude but
+// no host handlers must refuse the performs in order, and the functions that perform nothing for
+// short collections must still answer.
+TEST(Prelude, WithoutHostHandlersConsoleAndRandomPerformsAreUnhandled) {
+  struct Case {
+    const char* source;
+    const char* expected; // the readable value, or "error: " and the error's text
+  };
+  const Case cases[] = {
+      {"(print 1)", "error: Unhandled effect: console"},
+      {"(println)", "error: Unhandled effect: console"},
+      {"(prn :a)", "error: Unhandled effect: console"},
+      {"(time 1)", "error: Unhandled effect: console"},
+      {"(dotimes [i 2] (print i))", "error: Unhandled effect: console"},
+      {"(shuffle [1 2])", "error: Unhandled effect: random"},
+      {"(rand-nth [1])", "error: Unhandled effect: random"},
+      {"(shuffle [])", "[]"},
+      {"(shuffle [7])", "[7]"},
+      {"(rand-nth [])", "nil"},
+      {"(dotimes [i 0] (print i))", "nil"},
+  };
+  std::expected<std::unique_ptr<Vm>, EngineError> vm = vm_with_prelude();
+  ASSERT_TRUE(vm.has_value()) << to_string(vm.error());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    std::expected<Value, EngineError> r = vm_eval(**vm, c.source);
+    std::string got;
+    if (r) {
+      got = *print_readable(PrintEnv{(*vm)->heap, (*vm)->interner, (*vm)->types}, *r);
+    } else {
+      got = "error: " + to_string(r.error());
+    }
+    EXPECT_EQ(got, c.expected);
+    EXPECT_TRUE((*vm)->stack.empty());
+    EXPECT_TRUE((*vm)->frames.empty());
+    EXPECT_TRUE((*vm)->handlers.empty());
+  }
+}
+
 } // namespace
 } // namespace quorvex
