@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine_cases.hpp"
 
@@ -216,6 +217,28 @@ TEST(ClausePatterns, HintsNameTheConstructor) {
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->hint.value_or("<none>"), c.hint);
   }
+}
+
+// A string whose length no clause's sequence pattern takes is turned away before it is split:
+// trying a long text against short patterns makes no object per character.
+TEST(ClausePatterns, AStringOfTheWrongLengthIsNotSplit) {
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  ASSERT_EQ(engine_cases::run(*vm, "(def text (apply str (repeat 100000 \"\xC3\xA9\"))) "
+                                   "(defn shape ([[a]] :one) ([[a b c]] :three) "
+                                   "([[a b & r]] (count r)) ([s] :other)) "
+                                   "(defn fixed ([[a b]] :two) ([s] :other)) nil"),
+            "nil");
+  std::vector<HeapKey> roots;
+  vm->append_roots(roots);
+  heap_collect(vm->heap, std::move(roots));
+  const std::uint32_t live = vm->heap.live_count;
+  EXPECT_EQ(engine_cases::run(*vm, "(fixed text)"), ":other");
+  EXPECT_EQ(engine_cases::run(*vm, "((fn [[a b c d]] a) \"xyz\")"), "error: No matching clause");
+  EXPECT_LT(vm->heap.live_count, live + 100);
+  // Lengths that fit are still split character by character.
+  EXPECT_EQ(engine_cases::run(*vm, "[(shape \"\xC3\xA9\") (shape \"ab\") (shape \"xyz\") "
+                                   "(shape \"abcd\") (fixed \"ab\") (shape [1 2]) (shape text)]"),
+            "[:one 0 :three 2 :two 0 99998]");
 }
 
 // `recur` never writes outside the frame: into plain parameters it stores, across a

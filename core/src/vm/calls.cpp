@@ -73,6 +73,8 @@ std::expected<bool, VmError> match_seq(Vm& vm, std::uint32_t body, const Pattern
   ValueStack& st = vm.stack;
   if (value.tag == Tag::Nil) return false;
   const std::size_t mark = st.size();
+  const std::size_t m = pattern.elements.size();
+  const bool has_rest = pattern.rest != nullptr;
   // Elements come either from a persistent vector (a copy, so the object's slot may move) or, for
   // a string, from one-character strings pushed on the stack from `mark` on.
   ValueVector items;
@@ -82,6 +84,10 @@ std::expected<bool, VmError> match_seq(Vm& vm, std::uint32_t body, const Pattern
     items = seq->items;
     n = items.size();
   } else if (const StringObject* str = heap_get_as<StringObject>(vm.heap, value)) {
+    // A string of the wrong length is refused before any character of it is made: a long text
+    // tried against a short pattern would otherwise cost an object per character.
+    n = utf8_count_scalars(str->text.view());
+    if ((!has_rest && n != m) || (has_rest && n < m)) return false;
     std::string text(str->text.view());
     from_string = true;
     for (std::size_t pos = 0; pos < text.size();) {
@@ -93,13 +99,10 @@ std::expected<bool, VmError> match_seq(Vm& vm, std::uint32_t body, const Pattern
       }
       st.push_back(*ch);
       pos += len;
-      ++n;
     }
   } else {
     return std::unexpected(VmError::type_error("expected sequential"));
   }
-  const std::size_t m = pattern.elements.size();
-  const bool has_rest = pattern.rest != nullptr;
   if ((!has_rest && n != m) || (has_rest && n < m)) {
     st.truncate(mark);
     return false;
