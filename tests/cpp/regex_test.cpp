@@ -72,6 +72,16 @@ TEST(Regex, UnicodeAwareClassesAndSyntax) {
       {"(?m)^b$", "a\nb\nc", "b"},
       {"^b$", "a\nb\nc", std::nullopt},
       {"(?U)a+", "aaa", "a"},
+      // Counted repetitions: leading zeros are digits like any other, verbose mode allows space
+      // inside the braces, and braces that count nothing are literal text.
+      {"a{01}", "aa{01}", "a"},
+      {"a{002,0003}", "aaaa", "aaa"},
+      {"a{0001,}", "aaaa", "aaaa"},
+      {"(?x)a{ 2 , 3 }", "aaaa", "aaa"},
+      {"a{,5}", "a{,5}", "a{,5}"},
+      {"a{1,2", "a{1,2", "a{1,2"},
+      {"x{", "x{", "x{"},
+      {R"(\x{e9}{2}\p{Greek}{1})", "\u00e9\u00e9\u03b1", "\u00e9\u00e9\u03b1"},
       // Word boundaries keep RE2's ASCII meaning.
       {R"(\bfoo\b)", "a foo.", "foo"},
       {R"(\bfoo\b)", "afoo", std::nullopt},
@@ -124,6 +134,11 @@ TEST(Regex, RefusesWhatItCannotHonour) {
       {"xy[z-a]", "invalid character range or class name: z-a (at character 3)"},
       {"a*(*)", "repetition operator without anything to repeat: * (at character 3)"},
       {"a{1001}", "invalid repetition count (at most 1000): {1001} (at character 1)"},
+      // However long the count, it is a count, not literal text.
+      {"a{4294967297}", "invalid repetition count (at most 1000): {4294967297} (at character 1)"},
+      {"\u00e9{2,99999999999999999999}",
+       "invalid repetition count (at most 1000): {2,99999999999999999999} (at character 1)"},
+      {"a{100000000,}", "invalid repetition count (at most 1000): {100000000,} (at character 1)"},
       {"ab\\", "trailing \\ at the end of the pattern (at character 2)"},
       {"(?<a>x)(?P<a>y)", "duplicate capture group name: a"},
       {"[a[^b]]", "negated nested character classes are not supported"},

@@ -3,6 +3,7 @@
 #include <re2/re2.h>
 #include <unicode/uset.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <unordered_set>
@@ -118,6 +119,9 @@ std::string at_character(std::string_view pattern, std::size_t byte_offset) {
 // nested classes recurse, and their depth is bounded by the nesting limit.
 class Translator {
 public:
+  // RE2's bound on a repetition count.
+  static constexpr std::uint32_t kMaxRepeat = 1000;
+
   explicit Translator(std::string_view pattern) : p_(pattern) {}
 
   std::expected<std::string, std::string> run() {
@@ -208,6 +212,9 @@ private:
     }
     case '(':
       open_group();
+      return;
+    case '{':
+      counted_repetition();
       return;
     case ')':
       if (groups_.size() > 1) {
@@ -364,6 +371,8 @@ private:
       return;
     case 'p':
     case 'P':
+    case 'x':
+      // The braces of \p{..} and \x{..} belong to the escape, not to a repetition.
       out_ += '\\';
       out_ += c;
       ++i_;
@@ -384,6 +393,62 @@ private:
       out_ += '\\';
       copy_char();
     }
+  }
+
+  // A brace outside a class: a counted repetition {n}, {n,} or {n,m} (white space between its
+  // parts allowed in verbose mode), or else a literal brace. RE2 reads a count with a leading
+  // zero, or one too long for its parser, as literal text, so a{01} and a{4294967297} would
+  // match braces and digits; the counts are read here instead, written out plainly, and a count
+  // past the limit is refused whatever its size.
+  void counted_repetition() {
+    const std::size_t open_at = i_;
+    std::size_t k = i_ + 1;
+    auto skip_space = [&] {
+      while (verbose() && k < p_.size()) {
+        std::size_t len = 1;
+        if (!is_unicode_space(decode_at(p_, k, len))) break;
+        k += len;
+      }
+    };
+    // The count's value, capped just past the limit; nothing when there are no digits.
+    auto number = [&]() -> std::optional<std::uint32_t> {
+      skip_space();
+      const std::size_t digits = k;
+      std::uint32_t value = 0;
+      while (k < p_.size() && p_[k] >= '0' && p_[k] <= '9') {
+        value = std::min<std::uint32_t>(value * 10 + static_cast<std::uint32_t>(p_[k] - '0'),
+                                        kMaxRepeat + 1);
+        ++k;
+      }
+      skip_space();
+      if (k == digits) return std::nullopt;
+      return value;
+    };
+    const std::optional<std::uint32_t> min = number();
+    std::optional<std::uint32_t> max;
+    bool open_ended = false;
+    if (min && k < p_.size() && p_[k] == ',') {
+      ++k;
+      max = number();
+      open_ended = !max;
+    }
+    if (!min || k >= p_.size() || p_[k] != '}') {
+      out_ += "\\{";
+      ++i_;
+      return;
+    }
+    i_ = k + 1;
+    if (*min > kMaxRepeat || (max && *max > kMaxRepeat)) {
+      fail("invalid repetition count (at most " + std::to_string(kMaxRepeat) +
+               "): " + std::string(p_.substr(open_at, i_ - open_at)),
+           open_at);
+      return;
+    }
+    out_ += '{';
+    out_ += std::to_string(*min);
+    if (max || open_ended) out_ += ',';
+    if (max) out_ += std::to_string(*max);
+    out_ += '}';
   }
 
   // \u{X..}, \uXXXX, \U{X..} and \UXXXXXXXX name a code point; RE2 spells them \x{..}.
