@@ -324,5 +324,27 @@ TEST(RegexBuiltins, RefusedPatternsAreValueErrorsThatSayWhy) {
   expect_cases({{R"~((re-find #"(?x)a  b # comment" "xab"))~", R"~("ab")~"}});
 }
 
+// A text of a million characters holds a million matches: walking them polls the interrupt
+// hook, and the engine is usable after the stop.
+TEST(RegexBuiltins, LongMatchWalksStopAtAnInterrupt) {
+  const char* sources[] = {
+      R"~((re-seq #"" big))~",       R"~((re-seq #"a" big))~",
+      R"~((replace big #"" "-"))~",  R"~((replace big #"(a)" "<$1>"))~",
+      R"~((replace big #"a" "b"))~", R"~((replace big "" "-"))~",
+      R"~((replace big "a" "b"))~",
+  };
+  for (const char* source : sources) {
+    SCOPED_TRACE(source);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    ASSERT_EQ(run(*vm, "(def big (apply str (repeat 1000000 \"a\"))) (string-length big)"),
+              "1000000");
+    engine_cases::StopAtThirdPoll counter(*vm);
+    EXPECT_EQ(run(*vm, source), "error: Value error: stop now");
+    EXPECT_EQ(counter.polls, 3);
+    vm->interrupt_hook = nullptr;
+    EXPECT_EQ(run(*vm, "(count (re-seq #\"a\" (subs big 0 10)))"), "10");
+  }
+}
+
 } // namespace
 } // namespace quorvex

@@ -937,13 +937,15 @@ bool Regex::expand(std::string_view text, const Captures& caps, std::string_view
 }
 
 std::optional<std::string> Regex::replace_n(std::string_view text, std::string_view replacement,
-                                            std::size_t limit, std::size_t max_size) const {
+                                            std::size_t limit, std::size_t max_size,
+                                            const std::function<bool()>& stop) const {
   std::string out;
   std::size_t copied = 0;
   std::size_t done = 0;
   MatchIterator it(*this, text);
   if (replacement.find('$') == std::string_view::npos) {
     while (done < limit) {
+      if (stop && stop()) return std::nullopt;
       auto m = it.next();
       if (!m) break;
       out.append(text.substr(copied, m->start - copied));
@@ -954,7 +956,9 @@ std::optional<std::string> Regex::replace_n(std::string_view text, std::string_v
     }
   } else {
     Captures caps;
-    while (done < limit && it.next_captures(caps)) {
+    while (done < limit) {
+      if (stop && stop()) return std::nullopt;
+      if (!it.next_captures(caps)) break;
       MatchSpan m = caps.whole();
       out.append(text.substr(copied, m.start - copied));
       if (!expand(text, caps, replacement, out, max_size)) return std::nullopt;
@@ -968,17 +972,18 @@ std::optional<std::string> Regex::replace_n(std::string_view text, std::string_v
 }
 
 std::string Regex::replace_all(std::string_view text, std::string_view replacement) const {
-  return *replace_n(text, replacement, SIZE_MAX, SIZE_MAX);
+  return *replace_n(text, replacement, SIZE_MAX, SIZE_MAX, {});
 }
 
 std::string Regex::replace_first(std::string_view text, std::string_view replacement) const {
-  return *replace_n(text, replacement, 1, SIZE_MAX);
+  return *replace_n(text, replacement, 1, SIZE_MAX, {});
 }
 
 std::optional<std::string> Regex::replace_bounded(std::string_view text,
                                                   std::string_view replacement, bool all,
-                                                  std::size_t max_size) const {
-  return replace_n(text, replacement, all ? SIZE_MAX : 1, max_size);
+                                                  std::size_t max_size,
+                                                  const std::function<bool()>& stop) const {
+  return replace_n(text, replacement, all ? SIZE_MAX : 1, max_size, stop);
 }
 
 } // namespace quorvex

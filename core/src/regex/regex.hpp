@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -109,9 +110,12 @@ public:
   std::string replace_all(std::string_view text, std::string_view replacement) const;
   std::string replace_first(std::string_view text, std::string_view replacement) const;
   // The same with a bound on the result: nothing once it would exceed max_size bytes, so that a
-  // short text with many matches cannot build an arbitrarily large one.
+  // short text with many matches cannot build an arbitrarily large one. `stop`, when given, is
+  // asked before each match whether to give up (a text of millions of matches takes seconds);
+  // nothing is answered then too.
   std::optional<std::string> replace_bounded(std::string_view text, std::string_view replacement,
-                                             bool all, std::size_t max_size) const;
+                                             bool all, std::size_t max_size,
+                                             const std::function<bool()>& stop = {}) const;
   // Appends the expansion to out; false, with out cut short, once out would pass max_size.
   bool expand(std::string_view text, const Captures& caps, std::string_view replacement,
               std::string& out, std::size_t max_size = SIZE_MAX) const;
@@ -119,7 +123,8 @@ public:
 private:
   Regex() = default;
   std::optional<std::string> replace_n(std::string_view text, std::string_view replacement,
-                                       std::size_t limit, std::size_t max_size) const;
+                                       std::size_t limit, std::size_t max_size,
+                                       const std::function<bool()>& stop) const;
 
   std::string pattern_;
   std::unique_ptr<re2::RE2> re_;

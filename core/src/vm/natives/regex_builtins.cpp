@@ -3,6 +3,7 @@
 // A regex object holds its compiled expression by shared pointer, so a handler keeps the
 // expression alive by copying that pointer, never by holding the heap object. Matching is linear
 // in the text; offsets are bytes, and matches always fall on character boundaries.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,9 +47,10 @@ std::expected<Search, VmError> search_arguments(const Vm& vm, const Value* args)
 
 // Every non-overlapping occurrence of a literal pattern, or only the first, replaced literally.
 // An empty pattern occurs at every character boundary, both ends included. Nothing once the
-// result would be longer than any string may be.
+// result would be longer than any string may be, or when `stop` says to give up.
 std::optional<std::string> replace_literal(std::string_view text, std::string_view pattern,
-                                           std::string_view replacement, bool all) {
+                                           std::string_view replacement, bool all,
+                                           const std::function<bool()>& stop) {
   constexpr std::size_t kMax = SmallString::kMaxSize;
   std::string out;
   if (pattern.empty()) {
@@ -60,6 +62,7 @@ std::optional<std::string> replace_literal(std::string_view text, std::string_vi
     out.append(replacement);
     if (!all) return out.append(text);
     for (std::size_t i = 0; i < text.size();) {
+      if (stop()) return std::nullopt;
       const std::size_t length = utf8_decode(text, i).length;
       out.append(text.substr(i, length));
       out.append(replacement);
@@ -69,6 +72,7 @@ std::optional<std::string> replace_literal(std::string_view text, std::string_vi
   }
   std::size_t copied = 0;
   for (;;) {
+    if (stop()) return std::nullopt;
     const std::size_t at = text.find(pattern, copied);
     if (at == std::string_view::npos) break;
     out.append(text.substr(copied, at - copied));
@@ -86,14 +90,21 @@ NativeResult replace_matches(Vm& vm, const Value* args, bool all, const char* pa
   if (!text) return std::unexpected(std::move(text.error()));
   auto replacement = expect_string(vm, args[2]);
   if (!replacement) return std::unexpected(std::move(replacement.error()));
+  // A long text can hold millions of matches: the walk is interruptible like a builtin's loop.
+  std::optional<VmError> interrupted;
+  const std::function<bool()> stop = [&] {
+    interrupted = count_native_step(vm);
+    return interrupted.has_value();
+  };
   std::optional<std::string> out;
   if (const std::optional<std::string_view> literal = string_view_of(vm.heap, args[1])) {
-    out = replace_literal(*text, *literal, *replacement, all);
+    out = replace_literal(*text, *literal, *replacement, all, stop);
   } else if (std::shared_ptr<const Regex> regex = regex_of(vm, args[1])) {
-    out = regex->replace_bounded(*text, *replacement, all, SmallString::kMaxSize);
+    out = regex->replace_bounded(*text, *replacement, all, SmallString::kMaxSize, stop);
   } else {
     return type_error(pattern_error);
   }
+  if (interrupted) return std::unexpected(std::move(*interrupted));
   if (!out) return std::unexpected(to_vm_error(ValueFault::StringTooLong));
   return lift_fault(alloc_string_owned(vm.heap, std::move(*out)));
 }
@@ -138,6 +149,7 @@ NativeResult builtin_re_seq(Vm& vm, const Value* args, std::size_t argc) {
   ValueVector matches;
   MatchIterator it(*search->regex, search->text);
   while (const std::optional<MatchSpan> match = it.next()) {
+    if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
     Guarded<Value> made = alloc_string(vm.heap, match->in(search->text));
     if (!made) return std::unexpected(to_vm_error(made.error()));
     matches.push_back_mut(*made);
