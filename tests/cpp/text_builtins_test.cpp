@@ -324,14 +324,20 @@ TEST(RegexBuiltins, RefusedPatternsAreValueErrorsThatSayWhy) {
   expect_cases({{R"~((re-find #"(?x)a  b # comment" "xab"))~", R"~("ab")~"}});
 }
 
-// A text of a million characters holds a million matches: walking them polls the interrupt
-// hook, and the engine is usable after the stop.
+// A text of a million characters holds a million matches (or pieces): walking them polls the
+// interrupt hook, and the engine is usable after the stop.
 TEST(RegexBuiltins, LongMatchWalksStopAtAnInterrupt) {
   const char* sources[] = {
-      R"~((re-seq #"" big))~",       R"~((re-seq #"a" big))~",
-      R"~((replace big #"" "-"))~",  R"~((replace big #"(a)" "<$1>"))~",
-      R"~((replace big #"a" "b"))~", R"~((replace big "" "-"))~",
+      R"~((re-seq #"" big))~",
+      R"~((re-seq #"a" big))~",
+      R"~((replace big #"" "-"))~",
+      R"~((replace big #"(a)" "<$1>"))~",
+      R"~((replace big #"a" "b"))~",
+      R"~((replace big "" "-"))~",
       R"~((replace big "a" "b"))~",
+      // Splitting walks the pieces the same way.
+      R"~((split big ""))~",
+      R"~((split big "a"))~",
   };
   for (const char* source : sources) {
     SCOPED_TRACE(source);

@@ -234,7 +234,9 @@ NativeResult builtin_split(Vm& vm, const Value* args, std::size_t argc) {
   // The new strings are held only here until the vector holds them.
   NativeCallScope no_collection(vm.heap);
   ValueVector pieces;
+  // A long text splits into millions of pieces: the walk is interruptible like a builtin's loop.
   auto push = [&](std::string_view piece) -> std::optional<VmError> {
+    if (auto stop = count_native_step(vm)) return stop;
     Guarded<Value> made = alloc_string(vm.heap, piece);
     if (!made) return to_vm_error(made.error());
     pieces.push_back_mut(*made);
