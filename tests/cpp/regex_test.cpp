@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -311,6 +312,38 @@ TEST(Regex, BoundedReplacementStopsAtTheLimit) {
   ASSERT_TRUE(re);
   EXPECT_EQ(re->replace_bounded("aaaa", "bbbbbb", false, 9), "bbbbbbaaa");
   EXPECT_EQ(re->replace_bounded("aaaa", "bbbbbb", false, 8), std::nullopt);
+}
+
+// The engine's work per match grows with the number of groups it reports: a replacement asks
+// only for the groups it names, however it spells them.
+TEST(Regex, ReplacementReportsOnlyTheGroupsItNames) {
+  auto pattern = [](int groups) {
+    std::string out;
+    for (int i = 0; i < groups; ++i)
+      out += "()";
+    return out + "(?P<last>x?)";
+  };
+  auto many = must_compile(pattern(20000));
+  ASSERT_TRUE(many);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(many->replace_all("ab", "<$1>"), "<>a<>b<>");
+  EXPECT_EQ(many->replace_all("ab", "${2}|$$1"), "|$1a|$1b|$1");
+  EXPECT_EQ(many->replace_first("xb", "[${+1}]"), "[]b");
+  // Reporting all 20001 groups takes seconds for each of these matches.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+
+  auto few = must_compile(pattern(50));
+  ASSERT_TRUE(few);
+  const struct {
+    const char* replacement;
+    const char* result;
+  } cases[] = {
+      {"[$last]", "[x]b[]"}, {"[${51}]", "[x]b[]"}, {"[$51]", "[x]b[]"},
+      {"[$52]", "[]b[]"},    {"[$50]", "[]b[]"},    {"[$$51]", "[$51]b[$51]"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(few->replace_all("xb", c.replacement), c.result) << c.replacement;
+  }
 }
 
 TEST(Regex, MatchingStaysLinearOnPathologicalPatterns) {

@@ -770,8 +770,10 @@ std::optional<Captures> match_groups(const RE2& re, std::size_t groups, std::str
 
 } // namespace
 
-std::optional<Captures> Regex::find_captures(std::string_view text, std::size_t from) const {
-  return match_groups(*re_, names_.size(), text, from, RE2::UNANCHORED);
+std::optional<Captures> Regex::find_captures(std::string_view text, std::size_t from,
+                                             std::size_t groups) const {
+  return match_groups(*re_, std::clamp<std::size_t>(groups, 1, names_.size()), text, from,
+                      RE2::UNANCHORED);
 }
 
 bool Regex::full_match(std::string_view text) const {
@@ -828,9 +830,9 @@ std::optional<MatchSpan> MatchIterator::next() {
   return std::nullopt;
 }
 
-bool MatchIterator::next_captures(Captures& out) {
+bool MatchIterator::next_captures(Captures& out, std::size_t groups) {
   while (!done_) {
-    auto caps = re_.find_captures(text_, start_);
+    auto caps = re_.find_captures(text_, start_, groups);
     if (!caps) {
       done_ = true;
       break;
@@ -875,6 +877,31 @@ std::optional<std::size_t> parse_group_number(std::string_view name, bool& is_nu
 }
 
 } // namespace
+
+// Reads every $ as the start of a reference, $$ included, so that it may answer more groups than
+// expand inserts, never fewer.
+std::size_t Regex::groups_referenced(std::string_view replacement) const {
+  std::size_t wanted = 1;
+  for (std::size_t i = replacement.find('$'); i != std::string_view::npos;
+       i = replacement.find('$', i + 1)) {
+    std::string_view name;
+    if (i + 1 < replacement.size() && replacement[i + 1] == '{') {
+      const std::size_t close = replacement.find('}', i + 2);
+      if (close == std::string_view::npos) continue;
+      name = replacement.substr(i + 2, close - (i + 2));
+    } else {
+      std::size_t end = i + 1;
+      while (end < replacement.size() && is_reference_char(replacement[end]))
+        ++end;
+      name = replacement.substr(i + 1, end - (i + 1));
+    }
+    bool is_number = false;
+    std::optional<std::size_t> index = parse_group_number(name, is_number);
+    if (!is_number) index = group_index(name);
+    if (index && *index < names_.size()) wanted = std::max(wanted, *index + 1);
+  }
+  return wanted;
+}
 
 bool Regex::expand(std::string_view text, const Captures& caps, std::string_view replacement,
                    std::string& out, std::size_t max_size) const {
@@ -955,10 +982,13 @@ std::optional<std::string> Regex::replace_n(std::string_view text, std::string_v
       ++done;
     }
   } else {
+    // The engine's work for each match grows with the number of groups it reports, which for a
+    // pattern of thousands of groups is seconds per match: only those the replacement names.
+    const std::size_t groups = groups_referenced(replacement);
     Captures caps;
     while (done < limit) {
       if (stop && stop()) return std::nullopt;
-      if (!it.next_captures(caps)) break;
+      if (!it.next_captures(caps, groups)) break;
       MatchSpan m = caps.whole();
       out.append(text.substr(copied, m.start - copied));
       if (!expand(text, caps, replacement, out, max_size)) return std::nullopt;

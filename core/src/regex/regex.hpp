@@ -91,7 +91,10 @@ public:
   // Leftmost-first match starting at or after byte `from` (a character boundary). Anchors and
   // word boundaries see the whole text, not just the part after `from`.
   std::optional<MatchSpan> find(std::string_view text, std::size_t from = 0) const;
-  std::optional<Captures> find_captures(std::string_view text, std::size_t from = 0) const;
+  // Only the first `groups` groups (the whole match being group 0) are reported; the others are
+  // left out of the result, as groups that do not exist.
+  std::optional<Captures> find_captures(std::string_view text, std::size_t from = 0,
+                                        std::size_t groups = SIZE_MAX) const;
   // Whether the expression matches all of text.
   bool full_match(std::string_view text) const;
   // The pattern wrapped as ^(?:pattern)$ and compiled on its own, once per expression and then
@@ -122,6 +125,8 @@ public:
 
 private:
   Regex() = default;
+  // One more than the highest group number a replacement may refer to, at least 1.
+  std::size_t groups_referenced(std::string_view replacement) const;
   std::optional<std::string> replace_n(std::string_view text, std::string_view replacement,
                                        std::size_t limit, std::size_t max_size,
                                        const std::function<bool()>& stop) const;
@@ -141,7 +146,7 @@ public:
 
   std::optional<MatchSpan> next();
   // Same walk, reporting every group; answers false when there are no more matches.
-  bool next_captures(Captures& out);
+  bool next_captures(Captures& out, std::size_t groups = SIZE_MAX);
 
 private:
   // Applies the empty-match rule to a match found from start_: false when the match must be
