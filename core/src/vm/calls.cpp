@@ -301,7 +301,16 @@ std::expected<void, VmError> enter_closure_slow(Vm& vm, HeapKey closure, std::ui
           run_nested(vm, clause.guard_prototype, closure, prep, k);
       if (!verdict) {
         st.truncate(base);
-        return std::unexpected(std::move(verdict.error()));
+        VmError& e = verdict.error();
+        // The guard's run is gone, but a compiled call that ran it is whole: its loop offers the
+        // error at the call, and a resumption gives the call its value. A perform carried out of
+        // the guard still cannot be resumed (its continuation would return into the guard), nor
+        // can anything that ends a native's call.
+        if (site != CallSite::Native && !vm.unwind_past_native &&
+            !(vm.pending_perform && e.kind == VmErrorKind::UnhandledEffect &&
+              e.number == vm.pending_perform->effect))
+          e.crossed_native = false;
+        return std::unexpected(std::move(e));
       }
       if (!is_truthy(*verdict)) continue;
     }
