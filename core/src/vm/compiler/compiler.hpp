@@ -117,6 +117,9 @@ struct Compiler {
   HandleMap moved_objects;
   // Macro calls being expanded, one inside another (an expansion compiles where the call was).
   std::uint32_t expansion_depth = 0;
+  // Inline `match` attempts undone for want of room, and those under way (see match.cpp).
+  std::uint32_t inline_matches_undone = 0;
+  std::uint32_t inline_matches_under_way = 0;
   std::unordered_map<Spur, DocEntry> docstring_table;
   // Every variant the machine knows (and this form declares), by name: the later declaration of
   // a name wins.

@@ -37,6 +37,16 @@ constexpr std::uint32_t kMaxSlotsBeforeInline = 160;
 constexpr std::size_t kMaxInlineForms = 4096;
 constexpr int kMaxInlineFormDepth = 256;
 
+// An undone attempt compiles its clauses once more, and with them every `match` nested in them,
+// whose own attempts may be undone in turn: a nesting of such attempts would cost two to the
+// power of its depth. After this many undone attempts in one top-level form, every later `match`
+// of the form takes the general way at once, and an attempt undone then undoes the attempts it
+// is nested in as well, up to the outermost, whose clauses are compiled once more the general
+// way. Each of them would otherwise compile its clauses once more for itself, at a cost that
+// grows with the square of the nesting. So a form costs at most a few times this many times
+// what compiling it once costs.
+constexpr std::uint32_t kMaxUndoneInline = 8;
+
 // Whether the form holds at most `budget` forms, counting them off the budget.
 bool fits_inline(const Form& form, std::size_t& budget, int depth) {
   if (budget == 0 || depth > kMaxInlineFormDepth) return false;
@@ -406,7 +416,8 @@ CompileResult compile_match(Compiler& c, FormSpan items) {
   if (operands < 3 || operands % 2 == 0) {
     return fail("match requires a scrutinee and pattern/body pairs", head);
   }
-  bool inline_tests = current(c).next_slot <= kMaxSlotsBeforeInline;
+  bool inline_tests =
+      current(c).next_slot <= kMaxSlotsBeforeInline && c.inline_matches_undone < kMaxUndoneInline;
   for (std::size_t i = 2; inline_tests && i + 1 < items.size(); i += 2) {
     inline_tests = is_inline_pattern(*items[i], 0);
   }
@@ -418,9 +429,16 @@ CompileResult compile_match(Compiler& c, FormSpan items) {
     // The clauses' names, the bodies' locals and constants and the jumps over the bodies all go
     // to the enclosing function, which may not hold them where the clause function would.
     const InlineRestorePoint point = restore_point(c);
+    ++c.inline_matches_under_way;
     CompileResult inlined = compile_match_inline(c, items, head);
+    --c.inline_matches_under_way;
     if (inlined || !out_of_room(inlined.error())) return inlined;
     restore(c, point);
+    ++c.inline_matches_undone;
+    // The attempt this one is nested in takes the failure as its own and is undone in turn.
+    if (c.inline_matches_undone >= kMaxUndoneInline && c.inline_matches_under_way > 0) {
+      return inlined;
+    }
   }
   return compile_match_function(c, items, head);
 }
