@@ -102,6 +102,32 @@ TEST(Macros, AResultWithSharedPartsStopsAtAnInterrupt) {
   EXPECT_EQ(run(*vm, "(defmacro small [] [[1] [1]]) (small)"), "[[1] [1]]");
 }
 
+// A form of many thousands of forms takes long to compile: the compiler and its conversions of
+// forms to values poll the interrupt hook, and the machine stays usable. None of these runs a
+// loop or more than one call, so only the compilation can see three polls.
+TEST(Macros, ALongCompilationStopsAtAnInterrupt) {
+  std::string ones;
+  for (int i = 0; i < 20000; ++i)
+    ones += " 1";
+  // Compiled code, quoted data, and the argument of a macro call.
+  const std::string sources[] = {"(do" + ones + ")", "(count '[" + ones + "])",
+                                 "(ignore [" + ones + "])"};
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  ASSERT_TRUE(vm_eval(*vm, "(defmacro ignore [x] nil)"));
+  for (const std::string& source : sources) {
+    {
+      StopAtThirdPoll stop(*vm);
+      EXPECT_EQ(run(*vm, source), "error: compile error: invalid syntax: interrupted")
+          << source.substr(0, 20);
+      EXPECT_GE(stop.polls, 3) << source.substr(0, 20);
+      expect_machine_at_rest(*vm);
+      EXPECT_FALSE(vm->run_aborting);
+    }
+    vm->interrupt_hook = nullptr;
+    EXPECT_EQ(run(*vm, "(do" + ones + ")"), "1");
+  }
+}
+
 TEST(Macros, TheExpansionCarriesTheCallSpanOnly) {
   // A runtime error inside the expansion is located at the macro's name in the call, even when
   // the expander returned its argument unchanged.

@@ -394,10 +394,16 @@ CompileResult compile_body(Compiler& c, FormSpan forms) {
   return {};
 }
 
+CompileFailure compile_interrupted_failure(const Span& span) {
+  return CompileFailure::syntax("interrupted", span);
+}
+
 CompileResult compile_expr(Compiler& c, const Form& outer) {
   DepthGuard guard;
   const Span span = span_of(outer);
   if (!guard) return fail("form nested too deeply", span);
+  // A form can hold millions of forms, read from a source or made by a macro.
+  if (compile_interrupted(c)) return std::unexpected(compile_interrupted_failure(span));
   const Form& form = unwrap(outer);
   const FormKind kind = kind_of(form);
   switch (kind) {

@@ -117,6 +117,8 @@ struct Compiler {
   HandleMap moved_objects;
   // Macro calls being expanded, one inside another (an expansion compiles where the call was).
   std::uint32_t expansion_depth = 0;
+  // Forms left to compile before the machine is next asked whether to give up (Ctrl-C).
+  std::uint32_t poll_countdown = 4096;
   // Inline `match` attempts undone for want of room, and those under way (see match.cpp).
   std::uint32_t inline_matches_undone = 0;
   std::uint32_t inline_matches_under_way = 0;

@@ -87,6 +87,17 @@ struct NotTail : TailScope {
 
 // ---- Expressions ----
 
+// Counts one form compiled: true when the compilation must give up, because the machine's walk
+// monitor says so (Ctrl-C). Asks it every 4096 forms.
+inline bool compile_interrupted(Compiler& c) {
+  if (--c.poll_countdown != 0) [[likely]]
+    return false;
+  c.poll_countdown = 4096;
+  return poll_walk_monitor(c.host->machine_heap());
+}
+// The failure of a compilation that gave up.
+CompileFailure compile_interrupted_failure(const Span& span);
+
 CompileResult compile_expr(Compiler& c, const Form& form);
 CompileResult compile_list(Compiler& c, const FormList& items, const Span& span);
 CompileResult compile_body(Compiler& c, FormSpan forms);
@@ -211,6 +222,8 @@ public:
   virtual Guarded<Value> object(HeapObject object) = 0;
   // A map key or set element in its canonical form.
   virtual Guarded<Value> key(Value v) = 0;
+  // Counts one part converted: true when the conversion must give up (Ctrl-C).
+  virtual bool interrupted() = 0;
 
 protected:
   ~FormDestination() = default;

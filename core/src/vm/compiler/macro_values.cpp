@@ -37,6 +37,7 @@ public:
     return rooted(Value::object(heap_alloc(heap_, std::move(object))));
   }
   Guarded<Value> key(Value v) override { return rooted(canonical_key(heap_, v)); }
+  bool interrupted() override { return walk_interrupted(heap_); }
 
 private:
   Guarded<Value> rooted(Guarded<Value> v) {

@@ -43,6 +43,7 @@ public:
     return Value::object(*key);
   }
   Guarded<Value> key(Value v) override { return canonical_key(c_.staging_heap, v); }
+  bool interrupted() override { return compile_interrupted(c_); }
 
 private:
   Compiler& c_;
@@ -54,6 +55,7 @@ CompileOr<Value> convert_form(FormDestination& to, const Form& outer) {
   DepthGuard guard;
   const Span span = span_of(outer);
   if (!guard) return fail("form nested too deeply", span);
+  if (to.interrupted()) return std::unexpected(compile_interrupted_failure(span));
   auto made = [&span](Guarded<Value> v) -> CompileOr<Value> {
     if (!v) return fail(value_fault_text(v.error()), span);
     return *v;
