@@ -220,6 +220,45 @@ HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::siz
   return key;
 }
 
+namespace {
+
+// Puts a capture's frames and entries back on the stacks, rebased to the value height `n` and
+// the frame level `level`; the entries it saved are appended to the `e0` kept below them. The
+// captured values must already be in place.
+void reinstate(Vm& vm, const Continuation& k, std::uint32_t n, std::uint32_t level,
+               std::uint32_t e0, std::optional<std::size_t> skip) {
+  for (const CallFrame& saved : k.frames) {
+    CallFrame frame = saved;
+    if (frame.has_saved_height()) frame.saved_height += n;
+    frame.base += n;
+    if (frame.has_handler_index() && (frame.handler_index & Continuation::kSavedEntryFlag) != 0)
+      frame.handler_index = e0 + (frame.handler_index & ~Continuation::kSavedEntryFlag);
+    if (frame.abort_to.present() || frame.kind == FrameKind::AbortOnly) {
+      frame.abort_to.stack_height += n;
+      frame.abort_to.frame_count += level;
+    }
+    vm.frames.push_back(frame);
+  }
+  for (const SavedHandlerEntry& saved : k.handlers) {
+    HandlerEntry entry = saved;
+    entry.stack_height += n;
+    entry.installed_height += n;
+    entry.frame_count += level;
+    entry.installed_frame_count += level;
+    vm.handlers.push_back(entry);
+  }
+  for (const Continuation::OuterEntry& outer : k.outer_entries) {
+    if (outer.index >= e0 || outer.index == skip || vm.handlers[outer.index].serial != outer.serial)
+      continue;
+    HandlerEntry& entry = vm.handlers[outer.index];
+    entry.active = outer.active;
+    entry.stack_height = outer.stack_height + n;
+    entry.frame_count = outer.frame_count + level;
+  }
+}
+
+} // namespace
+
 std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, Value value) {
   Continuation* k = heap_get_mut_as<Continuation>(vm.heap, continuation);
   if (k == nullptr) return std::unexpected(VmError::type_error("expected continuation"));
@@ -260,34 +299,7 @@ std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, V
   boundary.closure = k->handler_frame_closure;
   vm.frames.push_back(boundary);
 
-  for (const CallFrame& saved : k->frames) {
-    CallFrame frame = saved;
-    if (frame.has_saved_height()) frame.saved_height += n;
-    frame.base += n;
-    if (frame.has_handler_index() && (frame.handler_index & Continuation::kSavedEntryFlag) != 0)
-      frame.handler_index = e0 + (frame.handler_index & ~Continuation::kSavedEntryFlag);
-    if (frame.abort_to.present() || frame.kind == FrameKind::AbortOnly) {
-      frame.abort_to.stack_height += n;
-      frame.abort_to.frame_count += c0 + 1;
-    }
-    vm.frames.push_back(frame);
-  }
-  for (const SavedHandlerEntry& saved : k->handlers) {
-    HandlerEntry entry = saved;
-    entry.stack_height += n;
-    entry.installed_height += n;
-    entry.frame_count += c0 + 1;
-    entry.installed_frame_count += c0 + 1;
-    vm.handlers.push_back(entry);
-  }
-  for (const Continuation::OuterEntry& outer : k->outer_entries) {
-    if (outer.index >= e0 || outer.index == *at || vm.handlers[outer.index].serial != outer.serial)
-      continue;
-    HandlerEntry& entry = vm.handlers[outer.index];
-    entry.active = outer.active;
-    entry.stack_height = outer.stack_height + n;
-    entry.frame_count = outer.frame_count + c0 + 1;
-  }
+  reinstate(vm, *k, n, c0 + 1, e0, *at);
   // Resumed once, the continuation never reads its copies again: the next capture reuses them.
   if (vm.spare_values.size() < Vm::kSpareBuffers && k->values.capacity() <= Vm::kSpareCapacity) {
     vm.spare_values.push_back(std::move(k->values));
@@ -302,6 +314,23 @@ std::expected<void, VmError> resume_continuation(Vm& vm, HeapKey continuation, V
   vm.handlers[*at].frame_count = c0 + 1;
   vm.stack.push_back(value);
   return {};
+}
+
+void undo_capture(Vm& vm, HeapKey continuation, std::size_t index) {
+  Continuation* k = heap_get_mut_as<Continuation>(vm.heap, continuation);
+  if (k == nullptr) internal_error("a capture to undo is gone");
+  // Never handed to the program: it must not run the computation a second time.
+  k->resumed = 1;
+  const std::uint32_t h = k->base_height;
+  const std::uint32_t f = k->base_frame_count;
+  vm.stack.truncate(h);
+  if (vm.frames.size() > f) vm.frames.resize(f);
+  vm.stack.reserve_extra(k->values.size());
+  for (const Value& v : k->values)
+    vm.stack.push_back(v);
+  const auto e0 = static_cast<std::uint32_t>(vm.handlers.size());
+  reinstate(vm, *k, h, f, e0, std::nullopt);
+  vm.handlers[index].active = 0;
 }
 
 void finish_in_place(Vm& vm, Value result) {
@@ -436,13 +465,19 @@ bool enter_in_place(Vm& vm, std::size_t i, HeapKey clause, std::span<const Value
   return true;
 }
 
-// Whether the clause is one that never names its continuation.
-bool ignores_continuation(const Vm& vm, HeapKey clause) {
+// Whether the clause is one that never names its continuation and takes `argc` arguments and the
+// continuation: a call that could be refused needs the capture, to fail with nothing cut.
+bool ignores_continuation(const Vm& vm, HeapKey clause, std::size_t argc) {
   const Closure* closure = machine::live_closure(vm.heap, clause);
   if (closure == nullptr || closure->function.clauses().size() != 1) return false;
-  const std::uint32_t body = closure->function.clauses()[0].body_prototype;
+  const FunctionClause& only = closure->function.clauses()[0];
+  if (only.is_variadic || only.has_guard || !only.patterns.empty() || only.arity != argc + 1)
+    return false;
+  const std::uint32_t body = only.body_prototype;
   return body < vm.prototypes.size() && vm.prototypes[body].ignores_continuation != 0;
 }
+
+bool carries_pending_perform(const Vm& vm, const VmError& e);
 
 // perform_effect within the run in progress. A continuation captured here is resumable unless
 // `resumable` says otherwise.
@@ -505,7 +540,7 @@ std::expected<PerformOutcome, VmError> perform_here(Vm& vm, EffectId id, Spur op
     return PerformOutcome::Done;
   }
 
-  if (clause && ignores_continuation(vm, *clause)) {
+  if (clause && ignores_continuation(vm, *clause, args.size())) {
     // Nothing to capture for a clause that cannot resume: the stacks are cut as below.
     const HandlerEntry entry = vm.handlers[i];
     cut_stacks(vm, entry.stack_height, entry.frame_count, machine::first_saved_entry(vm, i));
@@ -520,26 +555,39 @@ std::expected<PerformOutcome, VmError> perform_here(Vm& vm, EffectId id, Spur op
     return PerformOutcome::Done;
   }
 
-  // A nil handler has no clause to hand a continuation to: nothing is captured, but the stacks
-  // are cut to the entry's level as for any handled perform.
-  std::optional<HeapKey> k;
+  // A perform that no clause takes fails where it stands, with the suspended computation whole:
+  // the error is the perform's, and a handler of `exn` that resumes gives the perform its value.
+  if (!clause) return std::unexpected(VmError::type_error("handler closure is None"));
   std::size_t first_saved = i + 1;
-  if (clause) {
-    k = machine::capture_continuation(vm, i, resumable, first_saved);
-    roots.add(*k);
-  }
+  const HeapKey k = machine::capture_continuation(vm, i, resumable, first_saved);
+  roots.add(k);
   const HandlerEntry entry = vm.handlers[i];
   vm.stack.truncate(entry.stack_height);
   if (vm.frames.size() > entry.frame_count) vm.frames.resize(entry.frame_count);
   vm.handlers.resize(first_saved);
-  if (!clause) return std::unexpected(VmError::type_error("handler closure is None"));
 
   vm.handlers[i].active = 1;
-  args.push_back(Value::object(*k));
+  args.push_back(Value::object(k));
   std::expected<void, VmError> called = machine::call_closure(vm, *clause, args);
-  if (!called) return std::unexpected(std::move(called.error()));
+  if (!called) {
+    // A refused clause call (its arity, its clauses, a key that names no closure) leaves the
+    // computation as the perform found it. A guard's run that was cut by a clause return has
+    // already taken the stacks past it: nothing is left to put back.
+    VmError& e = called.error();
+    // A perform carried out of the clause's guard is performed next by the run that holds its
+    // handler, as the guard saw the stacks: this entry busy, so that it cannot take the perform
+    // itself and run the guard again. Its continuation is never resumed.
+    if (!carries_pending_perform(vm, e) && !vm.unwind_past_native &&
+        vm.handlers.size() == first_saved && vm.frames.size() == entry.frame_count &&
+        vm.handlers[i].serial == entry.serial) {
+      machine::undo_capture(vm, k, i);
+      // An error that ended the clause's guard is then the perform's own, as at a compiled call.
+      if (resumable) e.crossed_native = false;
+    }
+    return std::unexpected(std::move(e));
+  }
   vm.frames.back().abort_to =
-      AbortTarget{*k, entry.stack_height, entry.frame_count, entry.resume_ip};
+      AbortTarget{k, entry.stack_height, entry.frame_count, entry.resume_ip};
   return PerformOutcome::Done;
 }
 

@@ -217,6 +217,10 @@ std::optional<std::size_t> find_handler_entry(const Vm& vm, std::uint64_t serial
 // object, resumable or not. May collect; leaves the stacks as they are, but an entry below whose
 // resumption it saves is busy until that resumption goes on (Continuation::outer_entries).
 HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::size_t& first_saved);
+// Puts back what a capture from entry `index` took once the stacks were cut to that entry, for a
+// clause that could not be called: the stacks stand as at the perform, the entry is free again
+// and the continuation can never be resumed.
+void undo_capture(Vm& vm, HeapKey continuation, std::size_t index);
 // Whether a handler entry installed with that frame count lies outside the innermost run, in
 // frames below the native function (or the clause selection) that started it.
 inline bool outside_current_run(const Vm& vm, std::uint32_t frame_count) {
