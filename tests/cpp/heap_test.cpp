@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -824,6 +825,36 @@ TEST_F(KeysTest, BuildersKeepTheirInputsAliveAcrossCollections) {
   const Value* stored = m.find(Value::object(intern_string(heap, *SmallString::from("key"))));
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(stored->as.key, closure.as.key);
+}
+
+// A monitor that lets two questions pass and stops the walk at the third.
+struct StopAtThirdQuestion final : WalkMonitor {
+  int asked = 0;
+  bool stop_walk() override { return ++asked >= 3; }
+};
+
+TEST_F(KeysTest, BuildersFromManyValuesStopWhenTheMonitorSaysSo) {
+  // `(apply hash-map ...)` and `(apply hash-set ...)` hand the builders millions of values.
+  std::vector<Value> values;
+  for (std::int64_t i = 0; i < 100000; ++i)
+    values.push_back(Value::from_int(i));
+  for (const bool as_map : {true, false}) {
+    SCOPED_TRACE(as_map ? "map" : "set");
+    StopAtThirdQuestion monitor;
+    heap.walk_monitor = &monitor;
+    std::optional<ValueFault> fault;
+    if (as_map) {
+      if (Guarded<ValueMap> m = build_map_from_pairs(heap, values); !m) fault = m.error();
+    } else {
+      if (Guarded<ValueSet> s = build_set_from_values(heap, values); !s) fault = s.error();
+    }
+    heap.walk_monitor = nullptr;
+    EXPECT_EQ(fault, ValueFault::Interrupted);
+    EXPECT_EQ(monitor.asked, 3);
+  }
+  // Without a monitor the same values build in full.
+  EXPECT_EQ(build_map_from_pairs(heap, values)->size(), 50000u);
+  EXPECT_EQ(build_set_from_values(heap, values)->size(), 100000u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -113,7 +113,9 @@ Guarded<ValueSet> build_set_from_values(Heap& h, std::span<const Value> values) 
   RootScope scope(h);
   scope.add(values);
   ValueSet set(next_random_keys());
+  // `(apply hash-set ...)` builds from millions of arguments: the loop stops at an interrupt.
   for (const Value& v : values) {
+    if (walk_interrupted(h)) return std::unexpected(ValueFault::Interrupted);
     Guarded<Value> k = canonical_key(h, v);
     if (!k) return std::unexpected(k.error());
     scope.add(*k);
@@ -127,6 +129,7 @@ Guarded<ValueMap> build_map_from_pairs(Heap& h, std::span<const Value> pairs) {
   scope.add(pairs);
   ValueMap map(next_random_keys());
   for (std::size_t i = 0; i + 1 < pairs.size(); i += 2) {
+    if (walk_interrupted(h)) return std::unexpected(ValueFault::Interrupted);
     Guarded<Value> k = canonical_key(h, pairs[i]);
     if (!k) return std::unexpected(k.error());
     scope.add(*k);
