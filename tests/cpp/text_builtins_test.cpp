@@ -352,5 +352,42 @@ TEST(RegexBuiltins, LongMatchWalksStopAtAnInterrupt) {
   }
 }
 
+TEST(TextBuiltins, CaseMappingOfALongTextStopsAtAnInterrupt) {
+  const char* sources[] = {
+      R"~((count (upper-case big)))~",
+      R"~((count (lower-case big)))~",
+  };
+  for (const char* source : sources) {
+    SCOPED_TRACE(source);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    ASSERT_EQ(run(*vm, "(def big (apply str (repeat 1000000 \"ab 1 \"))) (string-length big)"),
+              "5000000");
+    engine_cases::StopAtThirdPoll counter(*vm);
+    EXPECT_EQ(run(*vm, source), "error: Value error: stop now");
+    EXPECT_EQ(counter.polls, 3);
+  }
+}
+
+TEST(TextBuiltins, CaseMappingOfALongTextAsOfEachPart) {
+  // A long text is mapped in pieces: a final sigma (lower-cased as "ς" only when no letter
+  // follows, past case-ignorable characters such as ":" and "'") must come out as it would in
+  // a text short enough to be mapped whole.
+  const char* units[] = {
+      "ΟΔΟΣ 1 ΣΑ:1 ",
+      "ΑΣ:12ΑΣ'3Σ4",
+      "aΣ1.Σb'Σ:'x2",
+  };
+  for (const char* unit : units) {
+    SCOPED_TRACE(unit);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    const std::string u = std::string("\"") + unit + "\"";
+    for (const char* fn : {"lower-case", "upper-case"}) {
+      EXPECT_EQ(run(*vm, std::string("(= (") + fn + " (apply str (repeat 100000 " + u +
+                             "))) (apply str (repeat 100000 (" + fn + " " + u + "))))"),
+                "true");
+    }
+  }
+}
+
 } // namespace
 } // namespace quorvex

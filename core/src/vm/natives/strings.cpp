@@ -88,6 +88,20 @@ NativeResult trim_text(Vm& vm, const Value* args, Trim side) {
 // a result that does not fit is as long as no string may be.
 using CaseMapFn = int32_t (*)(const UCaseMap*, char*, int32_t, const char*, int32_t, UErrorCode*);
 
+// A long text is mapped a piece at a time so that an interrupt is seen between pieces.
+constexpr std::size_t kCasePiece = std::size_t{1} << 18;
+
+// Whether a piece may end before byte i. The one mapping of the root locale that looks at its
+// neighbours, a final sigma, looks past case-ignorable characters only; two ASCII characters that
+// are not case-ignorable stop that look on both sides, so the cut changes nothing.
+bool is_case_cut(std::string_view text, std::size_t i) {
+  auto plain = [](unsigned char c) {
+    return c < 0x80 && c != '\'' && c != '.' && c != ':' && c != '^' && c != '`';
+  };
+  return plain(static_cast<unsigned char>(text[i - 1])) &&
+         plain(static_cast<unsigned char>(text[i]));
+}
+
 NativeResult map_case(Vm& vm, const Value* args, CaseMapFn fn) {
   auto text = expect_string(vm, args[0]);
   if (!text) return std::unexpected(std::move(text.error()));
@@ -100,22 +114,47 @@ NativeResult map_case(Vm& vm, const Value* args, CaseMapFn fn) {
   }();
   if (root == nullptr) return std::unexpected(VmError::value_error("case mapping is unavailable"));
 
-  const auto length = static_cast<int32_t>(text->size());
-  // Most mappings keep the length; the first call reports the exact size when they do not.
-  std::string out(text->size(), '\0');
-  UErrorCode status = U_ZERO_ERROR;
-  int32_t needed =
-      fn(root, out.data(), static_cast<int32_t>(out.size()), text->data(), length, &status);
-  if (status == U_BUFFER_OVERFLOW_ERROR && needed > 0) {
-    out.assign(static_cast<std::size_t>(needed), '\0');
-    status = U_ZERO_ERROR;
-    needed = fn(root, out.data(), needed, text->data(), length, &status);
+  const std::string_view all = *text;
+  std::string out;
+  out.reserve(all.size());
+  std::size_t from = 0;
+  while (from < all.size()) {
+    std::size_t to = all.size();
+    if (to - from > kCasePiece) {
+      to = from + kCasePiece;
+      while (to < all.size() && !is_case_cut(all, to))
+        ++to;
+    }
+    const std::string_view piece = all.substr(from, to - from);
+    const auto length = static_cast<int32_t>(piece.size());
+    const std::size_t at = out.size();
+    // Most mappings keep the length; the first call reports the exact size when they do not.
+    out.resize(at + piece.size());
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t needed = fn(root, out.data() + at, length, piece.data(), length, &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR && needed > 0) {
+      if (at + static_cast<std::size_t>(needed) > SmallString::kMaxSize) {
+        return std::unexpected(to_vm_error(ValueFault::StringTooLong));
+      }
+      out.resize(at + static_cast<std::size_t>(needed));
+      status = U_ZERO_ERROR;
+      needed = fn(root, out.data() + at, needed, piece.data(), length, &status);
+    }
+    if (status == U_INDEX_OUTOFBOUNDS_ERROR || status == U_BUFFER_OVERFLOW_ERROR) {
+      return std::unexpected(to_vm_error(ValueFault::StringTooLong));
+    }
+    if (U_FAILURE(status)) return std::unexpected(VmError::value_error(u_errorName(status)));
+    out.resize(at + static_cast<std::size_t>(needed));
+    if (out.size() > SmallString::kMaxSize) {
+      return std::unexpected(to_vm_error(ValueFault::StringTooLong));
+    }
+    from = to;
+    if (from < all.size()) {
+      // A piece is far more work than a step: every piece asks.
+      vm.interrupt_countdown = 1;
+      if (auto stop = count_native_step(vm)) return std::unexpected(std::move(*stop));
+    }
   }
-  if (status == U_INDEX_OUTOFBOUNDS_ERROR || status == U_BUFFER_OVERFLOW_ERROR) {
-    return std::unexpected(to_vm_error(ValueFault::StringTooLong));
-  }
-  if (U_FAILURE(status)) return std::unexpected(VmError::value_error(u_errorName(status)));
-  out.resize(static_cast<std::size_t>(needed));
   return string_result(vm, std::move(out));
 }
 
