@@ -389,5 +389,37 @@ TEST(TextBuiltins, CaseMappingOfALongTextAsOfEachPart) {
   }
 }
 
+TEST(TextBuiltins, TrimmingLongWhiteSpaceStopsAtAnInterrupt) {
+  const char* sources[] = {
+      R"~((trim big))~",
+      R"~((triml big))~",
+      R"~((trimr big))~",
+      R"~((trimr (str "x" big)))~",
+  };
+  for (const char* source : sources) {
+    SCOPED_TRACE(source);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    ASSERT_EQ(run(*vm, "(def big (apply str (repeat 1000000 \" \u3000 \"))) (string-length big)"),
+              "3000000");
+    engine_cases::StopAtThirdPoll counter(*vm);
+    EXPECT_EQ(run(*vm, source), "error: Value error: stop now");
+    EXPECT_EQ(counter.polls, 3);
+  }
+}
+
+TEST(TextBuiltins, TrimmingFromTheEndDecodesWholeCharacters) {
+  // The end is read backwards: multi-byte white space goes, multi-byte content stays whole.
+  const engine_cases::Case cases[] = {
+      {R"~((trimr "x\u3000"))~", R"~("x")~"},
+      {R"~((trimr "é\u00a0\u2028"))~", R"~("é")~"},
+      {R"~((trimr "\u00a0é"))~", "\"\u00a0é\""},
+      {R"~((trim "\u3000 \u3000"))~", R"~("")~"},
+      {R"~((trim " a\u2028b\u2028 "))~", "\"a\u2028b\""},
+      {R"~((trimr "😀 "))~", R"~("😀")~"},
+      {R"~((trimr "\u1680"))~", R"~("")~"},
+  };
+  expect_cases(cases);
+}
+
 } // namespace
 } // namespace quorvex

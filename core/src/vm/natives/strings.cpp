@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <cstring>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,25 +50,44 @@ bool is_white_space(char32_t c) {
          c == 0x3000;
 }
 
+// Trimming decodes only the white space it removes, but a text may be nothing else: every so
+// many characters the walk asks whether to stop.
+constexpr std::size_t kTrimPollEvery = std::size_t{1} << 16;
+
+std::optional<VmError> trim_step(Vm& vm, std::size_t& steps) {
+  if (++steps % kTrimPollEvery != 0) return std::nullopt;
+  vm.interrupt_countdown = 1;
+  return count_native_step(vm);
+}
+
 // Byte offset of the first character that is not white space (text.size() when there is none).
-std::size_t skip_leading_space(std::string_view text) {
+std::expected<std::size_t, VmError> skip_leading_space(Vm& vm, std::string_view text) {
+  std::size_t steps = 0;
   std::size_t i = 0;
   while (i < text.size()) {
     const Utf8Decoded d = utf8_decode(text, i);
     if (!is_white_space(d.scalar)) break;
     i += d.length;
+    if (auto stop = trim_step(vm, steps)) return std::unexpected(std::move(*stop));
   }
   return i;
 }
 
-// Byte offset just after the last character that is not white space, at or after `from`.
-std::size_t end_of_content(std::string_view text, std::size_t from) {
-  std::size_t end = from;
-  std::size_t i = from;
-  while (i < text.size()) {
-    const Utf8Decoded d = utf8_decode(text, i);
-    i += d.length;
-    if (!is_white_space(d.scalar)) end = i;
+// Byte offset just after the last character that is not white space, at or after `from`: the
+// text is read backwards from its end, so only the trailing white space is decoded.
+std::expected<std::size_t, VmError> end_of_content(Vm& vm, std::string_view text,
+                                                   std::size_t from) {
+  std::size_t steps = 0;
+  std::size_t end = text.size();
+  while (end > from) {
+    std::size_t lead = end - 1;
+    while (lead > from && end - lead < 4 && (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80)
+      --lead;
+    // A byte that does not end a well-formed character stands for U+FFFD, which is not space.
+    const Utf8Decoded d = utf8_decode(text, lead);
+    if (d.length != end - lead || !is_white_space(d.scalar)) break;
+    end = lead;
+    if (auto stop = trim_step(vm, steps)) return std::unexpected(std::move(*stop));
   }
   return end;
 }
@@ -78,8 +98,18 @@ NativeResult trim_text(Vm& vm, const Value* args, Trim side) {
   auto text = expect_string(vm, args[0]);
   if (!text) return std::unexpected(std::move(text.error()));
   const std::string_view view = *text;
-  const std::size_t start = side == Trim::Right ? 0 : skip_leading_space(view);
-  const std::size_t end = side == Trim::Left ? view.size() : end_of_content(view, start);
+  std::size_t start = 0;
+  if (side != Trim::Right) {
+    auto skipped = skip_leading_space(vm, view);
+    if (!skipped) return std::unexpected(std::move(skipped.error()));
+    start = *skipped;
+  }
+  std::size_t end = view.size();
+  if (side != Trim::Left) {
+    auto content = end_of_content(vm, view, start);
+    if (!content) return std::unexpected(std::move(content.error()));
+    end = *content;
+  }
   return lift_fault(alloc_string(vm.heap, view.substr(start, end - start)));
 }
 
