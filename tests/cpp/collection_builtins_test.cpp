@@ -418,5 +418,42 @@ TEST(CollectionBuiltins, LongWalksOverSharedVectorsStopAtAnInterrupt) {
   }
 }
 
+// Counts the interrupt polls and ends the run at poll number `stop_at` (never when 0).
+struct CountPolls {
+  explicit CountPolls(Vm& vm) {
+    vm.interrupt_data = this;
+    vm.interrupt_hook = [](void* data) -> std::optional<VmError> {
+      auto* self = static_cast<CountPolls*>(data);
+      if (++self->polls == self->stop_at) return VmError::value_error("stop now");
+      return std::nullopt;
+    };
+  }
+  CountPolls(const CountPolls&) = delete;
+  CountPolls& operator=(const CountPolls&) = delete;
+
+  int polls = 0;
+  int stop_at = 0;
+};
+
+TEST(HigherOrderBuiltins, ApplyingAFunctionToMillionsOfRestArgumentsStopsAtAnInterrupt) {
+  std::unique_ptr<Vm> vm = vm_new_bare();
+  ASSERT_EQ(run(*vm, "(def big (vec (range 1000000))) (defn f [a & xs] (count xs)) (count big)"),
+            "1000000");
+  CountPolls counter(*vm);
+  // Copying the arguments polls as often in both; only gathering the rest list differs.
+  ASSERT_EQ(run(*vm, "(count (apply vector big))"), "1000000");
+  const int copying = counter.polls;
+  counter.polls = 0;
+  ASSERT_EQ(run(*vm, "(apply f big)"), "999999");
+  EXPECT_GE(counter.polls - copying, 10);
+  // Stopped while the rest list is being gathered, the machine is left at rest and usable.
+  counter.polls = 0;
+  counter.stop_at = copying + 3;
+  EXPECT_EQ(run(*vm, "(apply f big)"), "error: Value error: stop now");
+  engine_cases::expect_machine_at_rest(*vm);
+  vm->interrupt_hook = nullptr;
+  EXPECT_EQ(run(*vm, "(apply f [1 2 3])"), "2");
+}
+
 } // namespace
 } // namespace quorvex

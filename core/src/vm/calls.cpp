@@ -422,7 +422,22 @@ std::expected<Value, VmError> run_nested(Vm& vm, std::uint32_t prototype, HeapKe
 
 std::expected<Value, VmError> make_rest_list(Vm& vm, std::uint32_t from, std::uint32_t count) {
   SeqObject seq;
-  seq.items = ValueVector::from_range(vm.stack.data() + from, vm.stack.data() + from + count);
+  // `apply` can hand a function millions of rest arguments: their list is then built a chunk at
+  // a time, with a poll between chunks.
+  constexpr std::uint32_t kRestChunk = std::uint32_t{1} << 16;
+  if (count <= kRestChunk) [[likely]] {
+    seq.items = ValueVector::from_range(vm.stack.data() + from, vm.stack.data() + from + count);
+  } else {
+    for (std::uint32_t done = 0; done < count; ++done) {
+      if (done % kRestChunk == 0 && done != 0) {
+        vm.interrupt_countdown = 1;
+        if (std::optional<VmError> stop = count_native_step(vm)) {
+          return std::unexpected(std::move(*stop));
+        }
+      }
+      seq.items.push_back_mut(vm.stack[from + done]);
+    }
+  }
   seq.is_vector = false;
   // The values are still on the stack, and the pending object's references are roots as well.
   return Value::object(heap_alloc(vm.heap, HeapObject(std::move(seq))));
