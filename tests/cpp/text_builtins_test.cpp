@@ -389,6 +389,27 @@ TEST(TextBuiltins, CaseMappingOfALongTextAsOfEachPart) {
   }
 }
 
+TEST(TextBuiltins, PrintingALongStringReadablyStopsAtAnInterrupt) {
+  const char* sources[] = {
+      R"~((count (pr-str big)))~",
+      R"~((count (pr-str [1 big])))~",
+      R"~((count (pr-str {:k big})))~",
+  };
+  for (const char* source : sources) {
+    SCOPED_TRACE(source);
+    std::unique_ptr<Vm> vm = vm_new_bare();
+    ASSERT_EQ(run(*vm, "(def big (apply str (repeat 1000000 \"a\\\"\"))) (string-length big)"),
+              "2000000");
+    engine_cases::StopAtThirdPoll counter(*vm);
+    EXPECT_EQ(run(*vm, source), "error: Value error: stop now");
+    EXPECT_EQ(counter.polls, 3);
+    // Escaped in pieces, the text is the same as escaped whole.
+    vm->interrupt_hook = nullptr;
+    EXPECT_EQ(run(*vm, "(= big (read-string (pr-str big)))"), "true");
+    EXPECT_EQ(run(*vm, "(count (pr-str big))"), "3000002");
+  }
+}
+
 TEST(TextBuiltins, TrimmingLongWhiteSpaceStopsAtAnInterrupt) {
   const char* sources[] = {
       R"~((trim big))~",

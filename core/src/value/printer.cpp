@@ -97,7 +97,19 @@ private:
       const SmallString& text = o->get_if<StringObject>()->text;
       if (readable) {
         out_ += '"';
-        append_escaped(out_, text.view());
+        // Escaping goes a character at a time: a long string is escaped a piece at a time, each
+        // piece asking the walk monitor whether to stop.
+        constexpr std::size_t kEscapePiece = std::size_t{1} << 16;
+        const std::string_view all = text.view();
+        for (std::size_t from = 0; from < all.size(); from += kEscapePiece) {
+          if (from != 0) {
+            if (poll_walk_monitor(env_.heap)) return std::unexpected(ValueFault::Interrupted);
+            if (out_.size() > SmallString::kMaxSize) {
+              return std::unexpected(ValueFault::StringTooLong);
+            }
+          }
+          append_escaped(out_, all.substr(from, kEscapePiece));
+        }
         out_ += '"';
       } else {
         out_ += text.view();
