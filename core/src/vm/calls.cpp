@@ -306,9 +306,7 @@ std::expected<void, VmError> enter_closure_slow(Vm& vm, HeapKey closure, std::ui
         // error at the call, and a resumption gives the call its value. A perform carried out of
         // the guard still cannot be resumed (its continuation would return into the guard), nor
         // can anything that ends a native's call.
-        if (site != CallSite::Native && !vm.unwind_past_native &&
-            !(vm.pending_perform && e.kind == VmErrorKind::UnhandledEffect &&
-              e.number == vm.pending_perform->effect))
+        if (site != CallSite::Native && !vm.unwind_past_native && !carries_pending_perform(vm, e))
           e.crossed_native = false;
         return std::unexpected(std::move(e));
       }

@@ -477,8 +477,6 @@ bool ignores_continuation(const Vm& vm, HeapKey clause, std::size_t argc) {
   return body < vm.prototypes.size() && vm.prototypes[body].ignores_continuation != 0;
 }
 
-bool carries_pending_perform(const Vm& vm, const VmError& e);
-
 // perform_effect within the run in progress. A continuation captured here is resumable unless
 // `resumable` says otherwise.
 std::expected<PerformOutcome, VmError> perform_here(Vm& vm, EffectId id, Spur op,
@@ -577,7 +575,7 @@ std::expected<PerformOutcome, VmError> perform_here(Vm& vm, EffectId id, Spur op
     // A perform carried out of the clause's guard is performed next by the run that holds its
     // handler, as the guard saw the stacks: this entry busy, so that it cannot take the perform
     // itself and run the guard again. Its continuation is never resumed.
-    if (!carries_pending_perform(vm, e) && !vm.unwind_past_native &&
+    if (!machine::carries_pending_perform(vm, e) && !vm.unwind_past_native &&
         vm.handlers.size() == first_saved && vm.frames.size() == entry.frame_count &&
         vm.handlers[i].serial == entry.serial) {
       machine::undo_capture(vm, k, i);
@@ -596,11 +594,6 @@ VmError pending_perform_error(const Vm& vm, EffectId id) {
   VmError e = VmError::unhandled_effect(find_effect_name(vm, id), id);
   e.crossed_native = true;
   return e;
-}
-
-bool carries_pending_perform(const Vm& vm, const VmError& e) {
-  return vm.pending_perform && e.kind == VmErrorKind::UnhandledEffect && e.crossed_native &&
-         e.number == vm.pending_perform->effect;
 }
 
 } // namespace
@@ -640,7 +633,7 @@ std::expected<void, VmError> perform_effect(Vm& vm, EffectId id, Spur op, std::v
 }
 
 std::expected<void, VmError> raise_runtime_error(Vm& vm, VmError error) {
-  if (carries_pending_perform(vm, error)) {
+  if (machine::carries_pending_perform(vm, error)) {
     // The continuation cannot return into the runs the perform came out of.
     Vm::PendingPerform pending = std::move(*vm.pending_perform);
     vm.pending_perform.reset();

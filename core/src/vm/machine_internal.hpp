@@ -221,6 +221,12 @@ HeapKey capture_continuation(Vm& vm, std::size_t index, bool resumable, std::siz
 // clause that could not be called: the stacks stand as at the perform, the entry is free again
 // and the continuation can never be resumed.
 void undo_capture(Vm& vm, HeapKey continuation, std::size_t index);
+// Whether an error is the one that carries a pending perform out of a run that cannot handle it,
+// to be performed again by the run that holds its handler.
+inline bool carries_pending_perform(const Vm& vm, const VmError& e) {
+  return vm.pending_perform && e.kind == VmErrorKind::UnhandledEffect && e.crossed_native &&
+         e.number == vm.pending_perform->effect;
+}
 // Whether a handler entry installed with that frame count lies outside the innermost run, in
 // frames below the native function (or the clause selection) that started it.
 inline bool outside_current_run(const Vm& vm, std::uint32_t frame_count) {

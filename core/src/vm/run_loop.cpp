@@ -465,9 +465,7 @@ std::size_t frame_constant_count(Vm& vm) {
 // perform carried out of a callback) was installed by this run. Everything else a guard raises
 // goes back to the call that ran the guard, which offers it in the caller's run.
 bool guard_takes(const Vm& vm, const RunRecord& run, const VmError& e) {
-  const bool carried = vm.pending_perform && e.kind == VmErrorKind::UnhandledEffect &&
-                       e.crossed_native && e.number == vm.pending_perform->effect;
-  const EffectId id = carried ? vm.pending_perform->effect : kExnEffectId;
+  const EffectId id = carries_pending_perform(vm, e) ? vm.pending_perform->effect : kExnEffectId;
   for (std::size_t i = vm.handlers.size(); i-- > 0;) {
     const HandlerEntry& entry = vm.handlers[i];
     if (entry.effect_id == id && entry.active == 0) return i >= run.handler_count;
